@@ -6,6 +6,7 @@
 // exactly that, so that callers never round twice nor skip a rounding.
 #pragma once
 
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 
@@ -105,5 +106,19 @@ inline Real cabs(Complex z) {
   const Real q = n / m;
   return real(wide(m) * std::sqrt(1.0 + wide(q) * q));
 }
+
+// The first pending floating-point fault since the flags were last cleared, as
+// words for a report, or nullptr. Underflow and inexact are not faults.
+inline const char* fp_fault() {
+  const int f = std::fetestexcept(FE_DIVBYZERO | FE_INVALID | FE_OVERFLOW);
+  if (f & FE_DIVBYZERO) return "division by zero";
+  if (f & FE_INVALID) return "invalid operation";
+  if (f & FE_OVERFLOW) return "overflow";
+  return nullptr;
+}
+inline void fp_clear() { std::feclearexcept(FE_ALL_EXCEPT); }
+
+// Ends the run: "korvo: floating-point fault (<fault>) <context>", exit status 1.
+[[noreturn]] void fp_error(const char* fault, const char* context);
 
 }  // namespace korvo
