@@ -20,8 +20,14 @@ void condition_spectrum(Sink& con, Source& in, Complex* X, const Real* A, const 
                         Integer NOM);
 
 namespace detail {
+// The first stage of fft alone: lines put in bit-reversed order, in place.
+void bit_reverse(Integer N, Complex* X);
 // The trapezoidal weight of one line; the corners are not required to be in order.
 Real band_weight(Real OM, Real OML1, Real OML2, Real OMH1, Real OMH2);
+// The pass over lines 1..NOM after the dialogue. INTG: 1 integrate, 2
+// differentiate, else unchanged; IBPF = 1 applies the band-pass weight.
+void condition_pass(Complex* X, const Real* A, const Real* B, Real DOM, Integer NOM, Integer INTG,
+                    Integer IBPF, Real OML1, Real OML2, Real OMH1, Real OMH2);
 }  // namespace detail
 
 }  // namespace korvo
