@@ -1,0 +1,54 @@
+// Whole runs compared byte for byte with reviewed golden files: console, exit
+// status and the three result files. The reference_ cases were computed by an
+// independent implementation; the others are korvo's own, each checked
+// against independent numbers before it was first committed (see the
+// README of tests/golden).
+#include <gtest/gtest.h>
+
+#include "e2e.h"
+
+using namespace e2e;
+
+namespace {
+
+std::vector<std::string> golden_cases() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(source_dir() / "tests/golden"))
+    if (entry.is_directory()) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Golden : public testing::TestWithParam<std::string> {};
+
+TEST_P(Golden, MatchesByteForByte) {
+  const fs::path src = source_dir() / "tests/golden" / GetParam();
+  const fs::path dir = scratch(GetParam());
+  for (const char* input : {"accel.dat", "soil.dat"})
+    if (fs::exists(src / input)) fs::copy_file(src / input, dir / input);
+  const Run run = run_korvo(dir, slurp(src / "answers"));
+  EXPECT_EQ(std::to_string(run.status) + "\n", slurp(src / "expected/status"));
+  EXPECT_EQ(run.out, slurp(src / "expected/console.txt"));
+  EXPECT_EQ(run.err, "");
+  for (const char* file : {"S_amp1", "amp_dat", "korvo_dat"}) {
+    const std::string want = slurp(src / "expected" / file), got = slurp(dir / file);
+    EXPECT_EQ(got.size(), want.size()) << file;
+    // Report the first differing line rather than two huge strings.
+    std::istringstream a(got), b(want);
+    std::string la, lb;
+    int line = 0;
+    while (std::getline(b, lb)) {
+      ++line;
+      if (!std::getline(a, la)) la = "<missing>";
+      if (la != lb) {
+        ADD_FAILURE() << file << " line " << line << "\n got: " << la << "\nwant: " << lb;
+        break;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Golden, testing::ValuesIn(golden_cases()),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace

@@ -1,0 +1,147 @@
+// The record file read end to end through the korvo binary: what the console
+// reports of its length, sample interval and transform length.
+#include <gtest/gtest.h>
+
+#include "e2e.h"
+
+using namespace e2e;
+
+namespace {
+
+// The half-space alone, no damping: the run goes through to the end.
+const char* const kHalfSpace =
+    "       0.0\n"
+    "         0\n"
+    "         1     999.0\n"
+    "     2.0  1000.0    50.0   500.0    25.0     0.0\n";
+
+const char* const kAnswers = "accel.dat\nsoil.dat\n0\n1\n0\n0\n";
+
+std::string pairs(int n, double dt = 0.01) {
+  std::string s;
+  char line[64];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(line, sizeof line, "%.4f %.5f\n", i * dt, std::sin(0.3 * i));
+    s += line;
+  }
+  return s;
+}
+
+Run run_record(const std::string& name, const std::string& record,
+               const std::string& answers = kAnswers, const std::string& args = "") {
+  const fs::path dir = scratch(name);
+  spit(dir / "accel.dat", record);
+  spit(dir / "soil.dat", kHalfSpace);
+  return run_korvo(dir, answers, args);
+}
+
+bool has_line(const std::string& out, const std::string& line) {
+  return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
+}
+
+}  // namespace
+
+TEST(RecordInput, LengthIntervalAndTransformLength) {
+  struct {
+    const char* name;
+    std::string record;
+    const char* nt_line;
+    const char* nf_line;
+  } cases[] = {
+      {"four", pairs(4), "NT and DT=          4    1.000000E-02", " IF1,NF=          2           4"},
+      {"five", pairs(5), "NT and DT=          5    1.000000E-02", " IF1,NF=          3           8"},
+      {"pow2", pairs(4096), "NT and DT=       4096    1.000000E-02",
+       " IF1,NF=         12        4096"},
+      {"full", pairs(32768), "NT and DT=      32768    1.000000E-02",
+       " IF1,NF=         15       32768"},
+      // One pair: the second time is still 0, so DT = -T(1).
+      {"one", "0.5 1.0\n", "NT and DT=          1   -5.000000E-01", " IF1,NF=          2           4"},
+      {"two", "0 1\n0.25 2\n", "NT and DT=          2    2.500000E-01",
+       " IF1,NF=          2           4"},
+      {"blank_lines", "\n0 1\n\n\n0.01 2\n  \n0.02 3\n\n", "NT and DT=          3    1.000000E-02",
+       " IF1,NF=          2           4"},
+      {"three_on_a_line", "0 1 99\n0.01 2 98 97\n", "NT and DT=          2    1.000000E-02",
+       " IF1,NF=          2           4"},
+      {"split_pair", "0\n1\n0.01\n2\n0.02 3\n", "NT and DT=          3    1.000000E-02",
+       " IF1,NF=          2           4"},
+      {"comma_separated", "0,1\n0.01,2\n", "NT and DT=          2    1.000000E-02",
+       " IF1,NF=          2           4"},
+      {"trailing_half_pair", "0 1\n0.01 2\n0.02\n", "NT and DT=          2    1.000000E-02",
+       " IF1,NF=          2           4"},
+      // The half pair on the second line is not counted, but its time enters DT.
+      {"half_pair_second", "1 5\n3\n", "NT and DT=          1       2.000000",
+       " IF1,NF=          2           4"},
+      {"uneven_times", "0 1\n0.02 2\n0.03 3\n0.5 4\n", "NT and DT=          4    2.000000E-02",
+       " IF1,NF=          2           4"},
+  };
+  for (const auto& c : cases) {
+    const Run run = run_record(c.name, c.record);
+    EXPECT_EQ(run.status, 0) << c.name << "\n" << run.err;
+    EXPECT_TRUE(has_line(run.out, c.nt_line)) << c.name << "\n" << run.out;
+    EXPECT_TRUE(has_line(run.out, c.nf_line)) << c.name << "\n" << run.out;
+  }
+}
+
+// 3000 pairs at 0.01 s: the frequency grid of a 4096-point transform.
+TEST(RecordInput, FrequencyGrid) {
+  const Run run = run_record("grid", pairs(3000));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(has_line(run.out, " IF1,NF=         12        4096")) << run.out;
+  // DUR = 40.96 as a float (40.959999), DOM = 0.15339808, NOM = 2049, EOM = 314.31268.
+  EXPECT_TRUE(has_line(run.out,
+                       " DUR,DOM,NOM,EOM=      40.960000    1.533981E-01        2049      314.312700"))
+      << run.out;
+  // 314.31268 / 6.283185307 = 50.02441719414...
+  EXPECT_TRUE(has_line(run.out, " Highest Frequency (hz)=      50.024417194141610")) << run.out;
+}
+
+TEST(RecordInput, LongerThanTwoToTheFifteenIsRefused) {
+  const fs::path dir = scratch("too_long");
+  spit(dir / "accel.dat", pairs(40000));
+  spit(dir / "soil.dat", kHalfSpace);
+  const Run run = run_korvo(dir, kAnswers);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::string tail = "NT and DT=      40000    1.000000E-02\n NT>2**15 !!!!!\n"
+                           "Stop - Program terminated.\r\n";
+  ASSERT_GE(run.out.size(), tail.size());
+  EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+  for (const char* file : {"S_amp1", "amp_dat", "korvo_dat"}) EXPECT_FALSE(fs::exists(dir / file));
+}
+
+TEST(RecordInput, BlankNameTakesArgumentThenAsks) {
+  // A blank answer takes the first command-line argument.
+  Run run = run_record("blank_arg", pairs(4), "\nsoil.dat\n0\n1\n0\n0\n", "accel.dat");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(has_line(run.out, "NT and DT=          4    1.000000E-02")) << run.out;
+
+  // With no argument left, the name is asked for on the console until given.
+  run = run_record("blank_ask", pairs(4), "\n\n   \naccel.dat\nsoil.dat\n0\n1\n0\n0\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("File name missing or blank - please enter file name\n"
+                         "UNIT 11? UNIT 11? UNIT 11? NT and DT=          4"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(RecordInput, FailuresNameTheirCause) {
+  struct {
+    const char* name;
+    std::string record;
+    std::string answers;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"missing_file", "", "nosuch.dat\n", {"nosuch.dat"}},
+      {"not_a_number", "0 1\n0.01 2\n0.02 x3\n", kAnswers, {"accel.dat", "line 3"}},
+      {"console_ends", pairs(4), "", {"end of input"}},
+  };
+  for (const auto& c : cases) {
+    const fs::path dir = scratch(c.name);
+    if (!c.record.empty()) spit(dir / "accel.dat", c.record);
+    const Run run = run_korvo(dir, c.answers);
+    EXPECT_EQ(run.status, 1) << c.name;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
+    for (const auto& w : c.words) EXPECT_NE(run.err.find(w), std::string::npos) << c.name << ": " << run.err;
+    for (const char* file : {"S_amp1", "amp_dat", "korvo_dat"})
+      EXPECT_FALSE(fs::exists(dir / file)) << c.name;
+  }
+}
