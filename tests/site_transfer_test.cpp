@@ -1,0 +1,397 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <vector>
+
+#include "site/site.h"
+
+using namespace korvo;
+
+namespace {
+
+using cd = std::complex<double>;
+
+struct Profile {
+  std::vector<Real> RHO, VP, QP, VS, QS, TH;
+  Integer NL() const { return static_cast<Integer>(RHO.size()); }
+};
+
+struct Grid {
+  Real OM0 = 0.0f, DOM = 0.5f;
+  Integer NOM = 64;
+};
+
+enum class Wave { Shear, Compressional, Vertical };
+
+constexpr Complex SENTINEL = {-7.0f, 13.0f};
+
+// AMP with two spare rows per column, filled with a sentinel.
+std::vector<Complex> transfer(const Profile& p, Wave w, Real QEXP, Real ANGLE, Integer IFLAG,
+                              const Grid& g = {}) {
+  const Integer NCAP = g.NOM + 2;
+  std::vector<Complex> AMP(static_cast<size_t>(2 * NCAP), SENTINEL);
+  if (w == Wave::Vertical) {
+    vertical_layer_transfer(g.OM0, g.DOM, g.NOM, NCAP, p.RHO.data(), p.VP.data(), p.QP.data(),
+                            p.VS.data(), p.QS.data(), p.TH.data(), QEXP, p.NL(), LMAX, ANGLE, IFLAG,
+                            AMP.data());
+  } else {
+    const bool s = w == Wave::Shear;
+    scalar_layer_transfer(g.OM0, g.DOM, g.NOM, NCAP, p.RHO.data(), s ? p.VS.data() : p.VP.data(),
+                          s ? p.QS.data() : p.QP.data(), p.TH.data(), QEXP, p.NL(), LMAX, ANGLE,
+                          IFLAG, AMP.data());
+  }
+  return AMP;
+}
+
+Complex amp(const std::vector<Complex>& AMP, const Grid& g, Integer i, int col) {
+  return AMP[static_cast<size_t>((col - 1) * (g.NOM + 2) + i - 1)];
+}
+
+cd wide(Complex c) { return {c.re, c.im}; }
+
+// Principal root, +i for a negative real whatever the sign of its zero.
+cd principal_sqrt(cd z) {
+  if (z.imag() == 0.0 && z.real() < 0.0) return {0.0, std::sqrt(-z.real())};
+  return std::sqrt(z);
+}
+
+// Independent double-precision model of the column. Displacement u and the
+// "stress" s = Z (UP - DN), Z = RHO x velocity, are continuous at every
+// boundary; across a layer of thickness H they propagate as
+//   u' = u cos kH + i s sin kH / Z,   s' = i Z u sin kH + s cos kH.
+// The free surface gives u = 2, s = 0; at the top of the half-space the
+// up-going amplitude is (u + s / Z_NL) / 2.
+struct Reference {
+  cd col1, col2;
+};
+
+cd velocity(const Profile& p, Wave w, int k, double f, Real QEXP) {
+  const bool damp = QEXP != 999.0f;
+  const double fq = damp ? std::pow(f, static_cast<double>(QEXP)) : 0.0;
+  auto damped = [&](double v, double q) { return damp ? cd(v, v * 0.5 / (fq * q)) : cd(v, 0.0); };
+  const size_t i = static_cast<size_t>(k - 1);
+  switch (w) {
+    case Wave::Shear:
+      return damped(p.VS[i], p.QS[i]);
+    case Wave::Compressional:
+      return damped(p.VP[i], p.QP[i]);
+    case Wave::Vertical: {
+      const cd vs = damped(p.VS[i], p.QS[i]), vp = damped(p.VP[i], p.QP[i]);
+      return vs * principal_sqrt(3.0 / (1.0 - vs * vs / (vp * vp)));
+    }
+  }
+  return {};
+}
+
+double half_space_speed_squared(const Profile& p, Wave w) {
+  const size_t n = static_cast<size_t>(p.NL() - 1);
+  const double vs = p.VS[n], vp = p.VP[n];
+  switch (w) {
+    case Wave::Shear:
+      return vs * vs;
+    case Wave::Compressional:
+      return vp * vp;
+    case Wave::Vertical:
+      return vs * vs * 3.0 / (1.0 - vs * vs / (vp * vp));
+  }
+  return 0.0;
+}
+
+Reference reference(const Profile& p, Wave w, Real QEXP, double ANGLE, double anum, double om) {
+  const double s = std::sin(ANGLE);
+  const double p2 = s * s / half_space_speed_squared(p, w);
+  const double f = om / (2.0 * M_PI);
+  cd u = 2.0, st = 0.0;
+  for (int j = 1; j < p.NL(); ++j) {
+    const cd v = velocity(p, w, j, f, QEXP);
+    const cd Z = static_cast<double>(p.RHO[static_cast<size_t>(j - 1)]) * v;
+    const cd kH =
+        om * principal_sqrt(1.0 / (v * v) - p2) * static_cast<double>(p.TH[size_t(j - 1)]);
+    const cd c = std::cos(kH), sn = std::sin(kH), I(0.0, 1.0);
+    const cd u2 = u * c + I * st * sn / Z;
+    st = I * Z * u * sn + st * c;
+    u = u2;
+  }
+  const cd ZN = static_cast<double>(p.RHO.back()) * velocity(p, w, p.NL(), f, QEXP);
+  const cd up = (u + st / ZN) / 2.0;
+  return {anum / up, 2.0 / u};
+}
+
+double omega(const Grid& g, Integer i) {
+  return static_cast<double>(static_cast<Real>(i - 1) * g.DOM + g.OM0);
+}
+
+// Two layers over a half-space: soft clay over stiffer sand over rock.
+Profile two_layers() {
+  return {{1.8f, 2.0f, 2.4f},        {1500.0f, 1800.0f, 3500.0f}, {30.0f, 40.0f, 80.0f},
+          {180.0f, 400.0f, 1500.0f}, {12.0f, 25.0f, 60.0f},       {14.0f, 30.0f, 0.0f}};
+}
+
+}  // namespace
+
+TEST(SiteTransfer, HalfSpaceAloneIsFlat) {
+  const Profile p = {{2.0f}, {1700.0f}, {50.0f}, {800.0f}, {20.0f}, {0.0f}};
+  const Grid g{0.25f, 0.7f, 20};
+  for (Wave w : {Wave::Shear, Wave::Compressional, Wave::Vertical}) {
+    for (Integer IFLAG : {0, 1}) {
+      for (Real QEXP : {999.0f, 0.0f, 0.6f}) {
+        const auto AMP = transfer(p, w, QEXP, 0.4f, IFLAG, g);
+        for (Integer i = 1; i <= g.NOM; ++i) {
+          EXPECT_EQ(amp(AMP, g, i, 1).re, IFLAG == 1 ? 2.0f : 1.0f);
+          EXPECT_EQ(amp(AMP, g, i, 1).im, 0.0f);
+          EXPECT_EQ(amp(AMP, g, i, 2).re, 1.0f);
+          EXPECT_EQ(amp(AMP, g, i, 2).im, 0.0f);
+        }
+      }
+    }
+  }
+}
+
+// Line 1 at zero frequency is fixed, even for a profile that would fault if
+// it were computed (QS = 0 with damping on); rows beyond NOM stay as they were.
+TEST(SiteTransfer, ZeroFrequencyLineAndUntouchedRows) {
+  Profile p = two_layers();
+  p.QS[0] = 0.0f;
+  const Grid one{0.0f, 0.5f, 1};
+  for (Integer IFLAG : {1, 3}) {
+    const auto AMP = transfer(p, Wave::Shear, 0.0f, 0.3f, IFLAG, one);
+    EXPECT_EQ(amp(AMP, one, 1, 1).re, IFLAG == 1 ? 2.0f : 1.0f);
+    EXPECT_EQ(amp(AMP, one, 1, 1).im, 0.0f);
+    EXPECT_EQ(amp(AMP, one, 1, 2).re, 1.0f);
+    EXPECT_EQ(amp(AMP, one, 1, 2).im, 0.0f);
+  }
+
+  const Grid g{0.0f, 0.5f, 40};
+  for (Wave w : {Wave::Shear, Wave::Vertical}) {
+    const auto AMP = transfer(two_layers(), w, 0.3f, 0.2f, 0, g);
+    for (int col : {1, 2}) {
+      for (Integer i : {g.NOM + 1, g.NOM + 2}) {
+        EXPECT_EQ(amp(AMP, g, i, col).re, SENTINEL.re);
+        EXPECT_EQ(amp(AMP, g, i, col).im, SENTINEL.im);
+      }
+    }
+  }
+
+  // A non-zero first frequency computes line 1 like any other.
+  const Grid shifted{0.5f, 0.5f, 3};
+  const auto AMP = transfer(two_layers(), Wave::Shear, 0.3f, 0.2f, 0, shifted);
+  const Reference r = reference(two_layers(), Wave::Shear, 0.3f, 0.2f, 1.0, 0.5);
+  EXPECT_NEAR(amp(AMP, shifted, 1, 2).re, r.col2.real(), 1e-4);
+  EXPECT_NEAR(amp(AMP, shifted, 1, 2).im, r.col2.imag(), 1e-4);
+}
+
+TEST(SiteTransfer, IflagDoublesColumnOneOnly) {
+  const Grid g{0.0f, 0.37f, 80};
+  for (Wave w : {Wave::Shear, Wave::Compressional, Wave::Vertical}) {
+    const auto one = transfer(two_layers(), w, 0.4f, 0.3f, 1, g);
+    const auto other = transfer(two_layers(), w, 0.4f, 0.3f, 5, g);
+    for (Integer i = 1; i <= g.NOM; ++i) {
+      EXPECT_EQ(amp(one, g, i, 1).re, 2.0f * amp(other, g, i, 1).re);
+      EXPECT_EQ(amp(one, g, i, 1).im, 2.0f * amp(other, g, i, 1).im);
+      EXPECT_EQ(amp(one, g, i, 2).re, amp(other, g, i, 2).re);
+      EXPECT_EQ(amp(one, g, i, 2).im, amp(other, g, i, 2).im);
+    }
+  }
+}
+
+// One layer over the same material, elastic: the boundary is transparent and
+// the product is diag(E1, E2), so column 1 is ANUM exp(-i k H) and column 2
+// is 1 / cos(k H) with k = OM cos(angle) / V.
+TEST(SiteTransfer, LayerOverSameMaterial) {
+  const Grid g{0.0f, 0.5f, 200};
+  const Real H = 40.0f, V = 300.0f;
+  const Profile p = {{1.9f, 1.9f}, {600.0f, 600.0f}, {10.0f, 10.0f},
+                     {V, V},       {10.0f, 10.0f},   {H, 0.0f}};
+  for (Real ANGLE : {0.0f, 0.5f}) {
+    const auto AMP = transfer(p, Wave::Shear, 999.0f, ANGLE, 1, g);
+    for (Integer i = 2; i <= g.NOM; ++i) {
+      const double x = omega(g, i) * std::cos(static_cast<double>(ANGLE)) / V * H;
+      const cd c1 = 2.0 * std::exp(cd(0.0, -x));
+      const double c2 = 1.0 / std::cos(x);
+      const Complex a1 = amp(AMP, g, i, 1), a2 = amp(AMP, g, i, 2);
+      EXPECT_NEAR(a1.re, c1.real(), 2e-6 * (1.0 + x)) << i;
+      EXPECT_NEAR(a1.im, c1.imag(), 2e-6 * (1.0 + x)) << i;
+      // An error dx in the phase moves 1/cos by |tan x / cos x| dx.
+      const double tol = 1e-6 * (1.0 + std::abs(c2) * (1.0 + x * std::abs(std::tan(x))));
+      EXPECT_NEAR(a2.re, c2, tol) << i;
+      EXPECT_NEAR(a2.im, 0.0, tol) << i;
+    }
+  }
+}
+
+// A uniform damped layer (thickness H, velocity V1 (1 + i / (2 Q f^QEXP)))
+// over an elastic half-space at vertical incidence. The single layer matrix
+// gives UP(2) = cos(k H) + i alpha sin(k H), k = OM / V1*, alpha = rho1 V1* /
+// (rho2 V2): |AMP(f,1)| = 1 / |cos(k H) + i alpha sin(k H)| with IFLAG = 0.
+// Sampled densely over the first four resonances f = (2n - 1) V1 / (4H);
+// bound: 1e-5 relative (phase errors of a few units in the last place of
+// k H, magnified near the resonances).
+TEST(SiteTransfer, DampedLayerOverElasticHalfSpace) {
+  const double V1 = 250.0, V2 = 1200.0, H = 25.0, r1 = 1.7, r2 = 2.3;
+  struct Case {
+    Real Q, QEXP;
+  };
+  for (Case c : {Case{8.0f, 0.0f}, Case{20.0f, 0.0f}, Case{15.0f, 0.5f}, Case{5.0f, 1.0f}}) {
+    Profile p = {{Real(r1), Real(r2)}, {600.0f, 2400.0f}, {30.0f, 30.0f},
+                 {Real(V1), Real(V2)}, {c.Q, c.Q},        {Real(H), 0.0f}};
+    // Damping is written for the half-space too; make it elastic there by a huge Q.
+    p.QS[1] = 1e30f;
+    // Fourth resonance at 7 V1 / 4H = 17.5 Hz; sample to 20 Hz.
+    const Grid g{0.0f, static_cast<Real>(2.0 * M_PI * 20.0 / 1000.0), 1001};
+    const auto AMP = transfer(p, Wave::Shear, c.QEXP, 0.0f, 0, g);
+    double worst = 0.0;
+    for (Integer i = 2; i <= g.NOM; ++i) {
+      const double om = omega(g, i), f = om / (2.0 * M_PI);
+      const cd v1(V1, V1 * 0.5 / (c.Q * std::pow(f, static_cast<double>(c.QEXP))));
+      const cd k = om / v1, alpha = r1 * v1 / (r2 * V2);
+      const double expect =
+          1.0 / std::abs(std::cos(k * H) + cd(0.0, 1.0) * alpha * std::sin(k * H));
+      const double got = std::hypot(double(amp(AMP, g, i, 1).re), double(amp(AMP, g, i, 1).im));
+      worst = std::max(worst, std::abs(got - expect) / expect);
+    }
+    EXPECT_LT(worst, 1e-5) << "Q " << c.Q << " QEXP " << c.QEXP;
+  }
+}
+
+// Beyond the critical angle an elastic layer carries an evanescent field:
+// k H = i q H with q = OM sqrt(P2 - 1/V1^2) > 0, so the single-layer closed
+// forms become real: AMP1 = ANUM / (cosh qH - alpha sinh qH), AMP2 = 1 / cosh qH.
+TEST(SiteTransfer, BeyondCriticalAngle) {
+  const double V1 = 2000.0, V2 = 1000.0, r1 = 0.8, r2 = 2.0, H = 50.0;
+  const double ANGLE = 1.0;  // sin 1 / 1000 > 1 / 2000
+  const Profile p = {{Real(r1), Real(r2)}, {4000.0f, 2000.0f}, {10.0f, 10.0f},
+                     {Real(V1), Real(V2)}, {10.0f, 10.0f},     {Real(H), 0.0f}};
+  const Grid g{0.0f, 0.25f, 100};
+  const auto AMP = transfer(p, Wave::Shear, 999.0f, Real(ANGLE), 1, g);
+  const double s = std::sin(static_cast<double>(Real(ANGLE)));
+  const double alpha = r1 * V1 / (r2 * V2);
+  for (Integer i = 2; i <= g.NOM; ++i) {
+    const double qH = omega(g, i) * std::sqrt(s * s / (V2 * V2) - 1.0 / (V1 * V1)) * H;
+    const double c1 = 2.0 / (std::cosh(qH) - alpha * std::sinh(qH));
+    const double c2 = 1.0 / std::cosh(qH);
+    EXPECT_NEAR(amp(AMP, g, i, 1).re, c1, 3e-6 * c1 * (1.0 + qH)) << i;
+    EXPECT_EQ(amp(AMP, g, i, 1).im, 0.0f) << i;
+    EXPECT_NEAR(amp(AMP, g, i, 2).re, c2, 3e-6 * c2 * (1.0 + qH)) << i;
+    EXPECT_EQ(amp(AMP, g, i, 2).im, 0.0f) << i;
+  }
+}
+
+// Whole columns against the double-precision propagator, every line, every
+// wave type, damped and elastic, vertical and oblique. Compared are the
+// denominators UP(NL) = ANUM / AMP1 and UP(NL) + DN(NL) = 2 / AMP2, which stay
+// finite at the elastic resonances where the columns themselves blow up.
+// Bound: 1e-5 of the largest denominator of the column.
+TEST(SiteTransfer, MatchesDoublePrecisionPropagator) {
+  struct Case {
+    Wave w;
+    Real QEXP, ANGLE;
+  };
+  const Case cases[] = {
+      {Wave::Shear, 0.0f, 0.0f},          {Wave::Shear, 0.4f, 0.35f},
+      {Wave::Compressional, 0.2f, 0.25f}, {Wave::Vertical, 0.0f, 0.0f},
+      {Wave::Vertical, 0.7f, 0.4f},       {Wave::Shear, 999.0f, 0.3f},
+      {Wave::Vertical, 999.0f, 0.2f},
+  };
+  const Grid g{0.0f, 0.2f, 600};  // up to 19 Hz: several resonances of each layer
+  for (const Case& c : cases) {
+    const auto AMP = transfer(two_layers(), c.w, c.QEXP, c.ANGLE, 1, g);
+    for (int col : {1, 2}) {
+      std::vector<cd> want;
+      double scale = 0.0;
+      for (Integer i = 2; i <= g.NOM; ++i) {
+        const Reference r = reference(two_layers(), c.w, c.QEXP, c.ANGLE, 2.0, omega(g, i));
+        want.push_back(2.0 / (col == 1 ? r.col1 : r.col2));
+        scale = std::max(scale, std::abs(want.back()));
+      }
+      double worst = 0.0;
+      for (Integer i = 2; i <= g.NOM; ++i) {
+        const cd got = 2.0 / wide(amp(AMP, g, i, col));
+        worst = std::max(worst, std::abs(got - want[static_cast<size_t>(i - 2)]) / scale);
+      }
+      EXPECT_LT(worst, 1e-5) << "case " << (&c - cases) << " column " << col;
+    }
+  }
+}
+
+// VP = 2 VS makes the effective velocity exactly 2 VS in an elastic column:
+// the vertical result is bit for bit the scalar one with velocities 2 VS.
+TEST(SiteTransfer, VerticalWithTwiceShearSpeedIsScalar) {
+  Profile p = two_layers();
+  for (size_t k = 0; k < p.VS.size(); ++k) p.VP[k] = 2.0f * p.VS[k];
+  Profile doubled = p;
+  doubled.VS = p.VP;
+  const Grid g{0.0f, 0.31f, 300};
+  for (Real ANGLE : {0.0f, 0.45f}) {
+    const auto vertical = transfer(p, Wave::Vertical, 999.0f, ANGLE, 1, g);
+    const auto scalar = transfer(doubled, Wave::Shear, 999.0f, ANGLE, 1, g);
+    for (size_t k = 0; k < vertical.size(); ++k) {
+      EXPECT_EQ(vertical[k].re, scalar[k].re) << k;
+      EXPECT_EQ(vertical[k].im, scalar[k].im) << k;
+    }
+  }
+}
+
+// QP enters the vertical effective velocity through the damped VP.
+TEST(SiteTransfer, CompressionalDampingChangesVertical) {
+  const Profile p = two_layers();
+  Profile q = p;
+  q.QP[1] = 5.0f;
+  const Grid g{0.0f, 0.5f, 50};
+  const auto a = transfer(p, Wave::Vertical, 0.0f, 0.2f, 0, g);
+  const auto b = transfer(q, Wave::Vertical, 0.0f, 0.2f, 0, g);
+  int changed = 0;
+  for (Integer i = 2; i <= g.NOM; ++i) {
+    changed += amp(a, g, i, 1).re != amp(b, g, i, 1).re;
+    // And by the amount the double model predicts.
+    const Reference r = reference(q, Wave::Vertical, 0.0f, 0.2f, 1.0, omega(g, i));
+    EXPECT_LT(std::abs(wide(amp(b, g, i, 1)) - r.col1), 1e-4 * (1.0 + std::abs(r.col1))) << i;
+  }
+  EXPECT_EQ(changed, g.NOM - 1);
+  // Damping off: QP plays no part.
+  const auto c = transfer(p, Wave::Vertical, 999.0f, 0.2f, 0, g);
+  const auto d = transfer(q, Wave::Vertical, 999.0f, 0.2f, 0, g);
+  for (size_t k = 0; k < c.size(); ++k) EXPECT_EQ(c[k].re, d[k].re);
+}
+
+TEST(SiteTransferDeath, FloatingPointFaultsEndTheRun) {
+  struct Case {
+    const char* what;
+    Wave w;
+    Real QEXP;
+    void (*edit)(Profile&);
+    const char* message;
+  };
+  const Case cases[] = {
+      {"QS = 0, damping on", Wave::Shear, 0.0f, [](Profile& p) { p.QS[1] = 0.0f; },
+       "division by zero\\) in the horizontal/P-wave transfer functions at frequency line 2 "
+       "\\(0.0795775 Hz\\), boundary 2 \\(layers 2 and 3\\)"},
+      {"QS = 0, half-space", Wave::Vertical, 0.5f, [](Profile& p) { p.QS[2] = 0.0f; },
+       "division by zero\\) in the vertical transfer functions at frequency line 2 .*, boundary "
+       "2 "},
+      {"zero velocity", Wave::Shear, 999.0f, [](Profile& p) { p.VS[0] = 0.0f; },
+       "invalid operation\\) in the horizontal/P-wave transfer functions at frequency line 2 .*"
+       "boundary 1 \\(layers 1 and 2\\)"},
+      {"zero half-space velocity", Wave::Compressional, 999.0f, [](Profile& p) { p.VP[2] = 0.0f; },
+       "invalid operation\\) in the horizontal/P-wave transfer functions, in the half-space "
+       "slowness"},
+      {"zero density below the surface", Wave::Shear, 999.0f, [](Profile& p) { p.RHO[1] = 0.0f; },
+       "invalid operation\\) in the horizontal/P-wave .* boundary 1 \\(layers 1 and 2\\)"},
+      {"VS = VP in the half-space", Wave::Vertical, 999.0f, [](Profile& p) { p.VP[2] = p.VS[2]; },
+       "division by zero\\) in the vertical transfer functions, in the half-space slowness"},
+      {"VS = VP in a layer", Wave::Vertical, 999.0f, [](Profile& p) { p.VP[1] = p.VS[1]; },
+       "invalid operation\\) in the vertical transfer functions at frequency line 2 .*boundary 2 "},
+  };
+  for (const Case& c : cases) {
+    Profile p = two_layers();
+    c.edit(p);
+    EXPECT_EXIT(transfer(p, c.w, c.QEXP, 0.3f, 1, Grid{0.0f, 0.5f, 8}), testing::ExitedWithCode(1),
+                std::string("floating-point fault \\(") + c.message)
+        << c.what;
+  }
+  // A zero density at the surface only makes the impedance ratio 0: no fault.
+  Profile p = two_layers();
+  p.RHO[0] = 0.0f;
+  const auto AMP = transfer(p, Wave::Shear, 0.3f, 0.3f, 1);
+  EXPECT_TRUE(std::isfinite(AMP[5].re));
+}
