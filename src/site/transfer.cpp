@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdio>
 
 #include "site/site.h"
@@ -5,58 +6,6 @@
 namespace korvo {
 
 namespace {
-
-// The running product of layer matrices, (UP, DN) at the top of the
-// half-space = PM x (UP, DN) at the surface.
-struct Product {
-  Complex PM11, PM12, PM21, PM22;
-};
-
-// What one boundary needs of one layer on the current line: its complex
-// (or effective) velocity and the density times that velocity.
-struct LayerLine {
-  Complex VC;
-  Complex Z;  // RHO * VC, part by part
-};
-
-// One boundary step: layer j (upper, its velocity VC1) over layer j+1 (VC2).
-// Every named quantity is rounded once when stored; PM and T entries are one
-// double step each.
-inline void boundary(Product& P, const LayerLine& upper, const LayerLine& lower, Real OM,
-                     Complex P2, Real THJ) {
-  const Complex ALPHA = cdiv(upper.Z, lower.Z);
-
-  const Complex VC1SQ = cmul(upper.VC, upper.VC);
-  const Complex R = rdiv(1.0f, VC1SQ);
-  const Complex S = csqrt(csub(R, P2));
-  const Complex KZ = {OM * S.re, OM * S.im};
-
-  // i KZ TH = (-Im, Re) of KZ TH.
-  const Complex KT = {KZ.re * THJ, KZ.im * THJ};
-  const Complex E1 = cexp({-KT.im, KT.re});
-  const Complex E2 = cexp({KT.im, -KT.re});
-
-  const double ap = 1.0 + wide(ALPHA.re), am = 1.0 - wide(ALPHA.re), ai = wide(ALPHA.im);
-  const Complex T11 = {real(0.5 * (ap * E1.re - ai * E1.im)),
-                       real(0.5 * (ai * E1.re + ap * E1.im))};
-  const Complex T12 = {real(0.5 * (am * E2.re + ai * E2.im)),
-                       real(0.5 * (am * E2.im - ai * E2.re))};
-  const Complex T21 = {real(0.5 * (am * E1.re + ai * E1.im)),
-                       real(0.5 * (am * E1.im - ai * E1.re))};
-  const Complex T22 = {real(0.5 * (ap * E2.re - ai * E2.im)),
-                       real(0.5 * (ai * E2.re + ap * E2.im))};
-
-  // a*x + b*y, one rounding per part.
-  auto madd = [](Complex a, Complex x, Complex b, Complex y) -> Complex {
-    return {real(wide(a.re) * x.re - wide(a.im) * x.im + wide(b.re) * y.re - wide(b.im) * y.im),
-            real(wide(a.im) * x.re + wide(a.re) * x.im + wide(b.im) * y.re + wide(b.re) * y.im)};
-  };
-  const Product old = P;
-  P.PM11 = madd(T11, old.PM11, T21, old.PM12);
-  P.PM12 = madd(T12, old.PM11, T22, old.PM12);
-  P.PM21 = madd(T11, old.PM21, T21, old.PM22);
-  P.PM22 = madd(T12, old.PM21, T22, old.PM22);
-}
 
 // Damping ratio of a layer on a line, F = FHZ^QEXP: one half over the
 // quality factor at that frequency.
@@ -102,6 +51,62 @@ struct VerticalRule {
   }
 };
 
+// RHO * VC, part by part.
+inline Complex impedance(Real rho, Complex VC) { return {rho * VC.re, rho * VC.im}; }
+
+// sqrt(1 / VC^2 - P2): the vertical wavenumber of the layer over OM.
+inline Complex vertical_slowness(Complex VC, Complex P2) {
+  return csqrt(csub(rdiv(1.0f, cmul(VC, VC)), P2));
+}
+
+// exp(z) and exp(-z), each exactly as cexp forms it: cos(-y) = cos y and
+// sin(-y) = -sin y bit for bit, and e^0 = 1, so one sin/cos pair serves both
+// and an elastic layer below the critical angle needs no exponential.
+inline void cexp_pair(Complex z, Complex& E1, Complex& E2) {
+  const double y = wide(z.im), c = std::cos(y), s = std::sin(y);
+  const Real ex1 = z.re == 0.0f ? 1.0f : rexp(z.re);
+  const Real ex2 = z.re == 0.0f ? 1.0f : rexp(-z.re);
+  E1 = {real(wide(ex1) * c), real(wide(ex1) * s)};
+  E2 = {real(wide(ex2) * c), real(wide(ex2) * -s)};
+}
+
+// The running product of layer matrices, (UP, DN) at the top of the
+// half-space = PM x (UP, DN) at the surface.
+struct Product {
+  Complex PM11, PM12, PM21, PM22;
+};
+
+// One boundary step, layer j over layer j+1, from its impedance ratio and
+// layer j's vertical slowness S. PM and T entries are one double step each.
+inline void boundary(Product& P, Complex ALPHA, Complex S, Real OM, Real THJ) {
+  const Complex KZ = {OM * S.re, OM * S.im};
+  // i KZ TH = (-Im, Re) of KZ TH.
+  const Complex KT = {KZ.re * THJ, KZ.im * THJ};
+  Complex E1, E2;
+  cexp_pair({-KT.im, KT.re}, E1, E2);
+
+  const double ap = 1.0 + wide(ALPHA.re), am = 1.0 - wide(ALPHA.re), ai = wide(ALPHA.im);
+  const Complex T11 = {real(0.5 * (ap * E1.re - ai * E1.im)),
+                       real(0.5 * (ai * E1.re + ap * E1.im))};
+  const Complex T12 = {real(0.5 * (am * E2.re + ai * E2.im)),
+                       real(0.5 * (am * E2.im - ai * E2.re))};
+  const Complex T21 = {real(0.5 * (am * E1.re + ai * E1.im)),
+                       real(0.5 * (am * E1.im - ai * E1.re))};
+  const Complex T22 = {real(0.5 * (ap * E2.re - ai * E2.im)),
+                       real(0.5 * (ai * E2.re + ap * E2.im))};
+
+  // a*x + b*y, one rounding per part.
+  auto madd = [](Complex a, Complex x, Complex b, Complex y) -> Complex {
+    return {real(wide(a.re) * x.re - wide(a.im) * x.im + wide(b.re) * y.re - wide(b.im) * y.im),
+            real(wide(a.im) * x.re + wide(a.re) * x.im + wide(b.im) * y.re + wide(b.re) * y.im)};
+  };
+  const Product old = P;
+  P.PM11 = madd(T11, old.PM11, T21, old.PM12);
+  P.PM12 = madd(T12, old.PM11, T22, old.PM12);
+  P.PM21 = madd(T11, old.PM21, T21, old.PM22);
+  P.PM22 = madd(T12, old.PM21, T22, old.PM22);
+}
+
 struct Grid {
   Real OM0, DOM;
   Integer NOM, NCAP;
@@ -114,41 +119,82 @@ struct Column {
   Integer NL;
 };
 
-// Lines 1..NOM with OM0 = 0 fill line 1 with the zero-frequency limit.
-// Returns the boundary whose step first raised a fault flag when Probe is
-// set (0 for a fault after the boundaries), else 0.
-template <bool Probe, class Rule>
-Integer line(const Grid& g, const Column& c, const Rule& rule, Complex P2, Real ANUM, Integer i,
-             Complex* AMP) {
-  const Real OM = real(wide(static_cast<Real>(i - 1)) * g.DOM + g.OM0);
-  const Real FHZ = OM / TWOPI;
-  const Integer NL = c.NL;
+// What a line needs of the column apart from OM depends on the line only
+// through F = FHZ^QEXP. The same F gives the same bits, so the table is kept
+// while F stays the same: on every line with damping off or QEXP = 0.
+struct ColumnAtF {
+  bool valid = false;
+  Real F = 0.0f;
+  Complex ALPHA[LMAX];  // of boundary j
+  Complex S[LMAX];      // vertical slowness of layer j
+};
 
-  Product P = {{1.0f, 0.0f}, {0.0f, 0.0f}, {0.0f, 0.0f}, {1.0f, 0.0f}};
-  if (NL > 1) {
-    const bool damp = c.QEXP != 999.0f;
-    const Real F = damp ? rpow(FHZ, c.QEXP) : 0.0f;
-    auto layer = [&](Integer k) -> LayerLine {
-      const Complex VC = rule.velocity(k, damp, F);
-      const Real rho = c.RHO[k - 1];
-      return {VC, {rho * VC.re, rho * VC.im}};
-    };
-    // Each layer's velocity is formed once per line and serves both of its
-    // boundaries: the same inputs give the same bits.
-    LayerLine lower = layer(NL);
-    for (Integer j = NL - 1; j >= 1; --j) {
-      const LayerLine upper = layer(j);
-      boundary(P, upper, lower, OM, P2, c.TH[j - 1]);
-      if (Probe && fp_fault()) return j;
-      lower = upper;
-    }
+template <class Rule>
+struct Transfer {
+  Grid g;
+  Column c;
+  Rule rule;
+  Complex P2;
+  Real ANUM;
+
+  Real omega(Integer i) const { return real(wide(static_cast<Real>(i - 1)) * g.DOM + g.OM0); }
+  bool damp() const { return c.QEXP != 999.0f; }
+  Real power(Real FHZ) const { return damp() ? rpow(FHZ, c.QEXP) : 0.0f; }
+
+  void finish(const Product& P, Integer i, Complex* AMP) const {
+    const Complex AN = cadd(P.PM12, P.PM11);
+    AMP[i - 1] = rdiv(ANUM, AN);
+    AMP[g.NCAP + i - 1] = rdiv(2.0f, cadd(cadd(AN, P.PM21), P.PM22));
   }
 
-  const Complex AN = cadd(P.PM12, P.PM11);
-  AMP[i - 1] = rdiv(ANUM, AN);
-  AMP[g.NCAP + i - 1] = rdiv(2.0f, cadd(cadd(AN, P.PM21), P.PM22));
-  return 0;
-}
+  void fill(ColumnAtF& t, Real F) const {
+    const Integer NL = c.NL;
+    Complex VC = rule.velocity(NL, damp(), F);
+    Complex Z = impedance(c.RHO[NL - 1], VC);
+    for (Integer j = NL - 1; j >= 1; --j) {
+      const Complex VC1 = rule.velocity(j, damp(), F);
+      const Complex Z1 = impedance(c.RHO[j - 1], VC1);
+      t.ALPHA[j - 1] = cdiv(Z1, Z);
+      t.S[j - 1] = vertical_slowness(VC1, P2);
+      Z = Z1;
+    }
+    t.F = F;
+    t.valid = true;
+  }
+
+  void line(ColumnAtF& t, Integer i, Complex* AMP) const {
+    const Real OM = omega(i);
+    Product P = {{1.0f, 0.0f}, {0.0f, 0.0f}, {0.0f, 0.0f}, {1.0f, 0.0f}};
+    if (c.NL > 1) {
+      const Real F = power(OM / TWOPI);
+      if (!t.valid || !(t.F == F && std::signbit(t.F) == std::signbit(F))) fill(t, F);
+      for (Integer j = c.NL - 1; j >= 1; --j)
+        boundary(P, t.ALPHA[j - 1], t.S[j - 1], OM, c.TH[j - 1]);
+    }
+    finish(P, i, AMP);
+  }
+
+  // The line again, one boundary at a time in the order of the recursion,
+  // testing the flags after each: the boundary that raised the first fault,
+  // or 0 when the fault came after the boundaries.
+  Integer probe(Integer i, Complex* AMP) const {
+    const Real OM = omega(i);
+    Product P = {{1.0f, 0.0f}, {0.0f, 0.0f}, {0.0f, 0.0f}, {1.0f, 0.0f}};
+    if (c.NL > 1) {
+      const Real F = power(OM / TWOPI);
+      Complex Z = impedance(c.RHO[c.NL - 1], rule.velocity(c.NL, damp(), F));
+      for (Integer j = c.NL - 1; j >= 1; --j) {
+        const Complex VC1 = rule.velocity(j, damp(), F);
+        const Complex Z1 = impedance(c.RHO[j - 1], VC1);
+        boundary(P, cdiv(Z1, Z), vertical_slowness(VC1, P2), OM, c.TH[j - 1]);
+        if (fp_fault()) return j;
+        Z = Z1;
+      }
+    }
+    finish(P, i, AMP);
+    return 0;
+  }
+};
 
 template <class Rule>
 void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Integer IFLAG,
@@ -162,23 +208,23 @@ void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Inte
                   wave);
     fp_error(f, where);
   }
+  const Transfer<Rule> t = {g, c, rule, P2, IFLAG == 1 ? 2.0f : 1.0f};
 
-  const Real ANUM = IFLAG == 1 ? 2.0f : 1.0f;
   Integer first = 1;
   if (g.OM0 == 0.0f) {
-    AMP[0] = {ANUM, 0.0f};
+    AMP[0] = {t.ANUM, 0.0f};
     AMP[g.NCAP] = {1.0f, 0.0f};
     first = 2;
   }
 
+  ColumnAtF table;
   for (Integer i = first; i <= g.NOM; ++i) {
-    line<false>(g, c, rule, P2, ANUM, i, AMP);
+    t.line(table, i, AMP);
     if (!fp_fault()) continue;
-    // Rare: recompute the line testing after every boundary to name it.
     fp_clear();
-    const Integer j = line<true>(g, c, rule, P2, ANUM, i, AMP);
+    const Integer j = t.probe(i, AMP);
     const char* f = fp_fault();
-    const double fhz = wide(real(wide(static_cast<Real>(i - 1)) * g.DOM + g.OM0) / TWOPI);
+    const double fhz = wide(t.omega(i) / TWOPI);
     if (j > 0) {
       std::snprintf(where, sizeof where,
                     "in the %s transfer functions at frequency line %d (%.6g Hz), boundary %d "

@@ -1,0 +1,69 @@
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "site/site.h"
+
+using namespace korvo;
+
+namespace {
+
+constexpr Integer LINES = 16385;
+
+// 49 layers over a half-space, stiffening with depth; damped, oblique.
+struct Column {
+  Real RHO[LMAX], VP[LMAX], QP[LMAX], VS[LMAX], QS[LMAX], TH[LMAX];
+  Column() {
+    for (int k = 0; k < LMAX; ++k) {
+      const Real d = static_cast<Real>(k);
+      RHO[k] = 1.7f + 0.01f * d;
+      VS[k] = 150.0f + 20.0f * d;
+      VP[k] = 2.1f * VS[k];
+      QS[k] = 10.0f + d;
+      QP[k] = 2.0f * QS[k];
+      TH[k] = 3.0f + 0.1f * d;
+    }
+  }
+};
+
+void report(benchmark::State& state) {
+  state.counters["per_line_boundary"] = benchmark::Counter(
+      static_cast<double>(LINES - 1) * (LMAX - 1),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// range(0): 0 elastic, 1 damping constant in frequency (QEXP 0), 2 damping
+// varying with frequency (QEXP 0.3: every line forms its own velocities).
+Real qexp(const benchmark::State& state) {
+  const Real Q[] = {999.0f, 0.0f, 0.3f};
+  return Q[state.range(0)];
+}
+
+void BM_scalar(benchmark::State& state) {
+  static Column c;
+  static std::vector<Complex> AMP(2 * static_cast<size_t>(NMAX));
+  const Real QEXP = qexp(state);
+  for (auto _ : state) {
+    scalar_layer_transfer(0.0f, 0.05f, LINES, NMAX, c.RHO, c.VS, c.QS, c.TH, QEXP, LMAX, LMAX, 0.3f,
+                          1, AMP.data());
+    benchmark::DoNotOptimize(AMP.data());
+  }
+  report(state);
+}
+
+void BM_vertical(benchmark::State& state) {
+  static Column c;
+  static std::vector<Complex> AMP(2 * static_cast<size_t>(NMAX));
+  const Real QEXP = qexp(state);
+  for (auto _ : state) {
+    vertical_layer_transfer(0.0f, 0.05f, LINES, NMAX, c.RHO, c.VP, c.QP, c.VS, c.QS, c.TH, QEXP,
+                            LMAX, LMAX, 0.3f, 1, AMP.data());
+    benchmark::DoNotOptimize(AMP.data());
+  }
+  report(state);
+}
+
+}  // namespace
+
+BENCHMARK(BM_scalar)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_vertical)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
