@@ -36,7 +36,7 @@ struct Source {
   std::FILE* file = nullptr;
   const char* name = "";  // file name; for the console, the question being answered
   bool console = false;
-  long line = 0;          // number of the record last read (1-based), 0 before the first
+  long line = 0;  // number of the record last read (1-based), 0 before the first
   // The current record and the read position in it.
   char record[RECORD_MAX + 1] = {};
   int length = 0;
@@ -101,11 +101,42 @@ bool read_list(Source& in, std::initializer_list<Target> targets);
 [[noreturn]] void input_error(const Source& in, std::string_view what);
 
 namespace detail {
+// One item of a layout string, repeat count kept: code 'F', 'E', 'I', 'A'
+// (w = 0: the variable's length), 'X' (repeat = blanks), '/' or '\'' (text
+// as written between the apostrophes, a doubled apostrophe standing for one).
+struct LayoutItem {
+  char code;
+  int repeat;
+  int w;
+  int d;
+  std::string_view text;
+};
+constexpr int LAYOUT_MAX = 32;
+// Parses "(...)" into items and returns their number; a malformed layout is a
+// fault of the program and ends the run.
+int parse_layout(std::string_view layout, LayoutItem* items);
+
+// Significant decimal digits of a finite value: |v| = 0.d1d2...dn x 10^decpt.
+// 17 digits from the exact expansion, rounded half up on the 18th, trailing
+// zeros dropped; zero of either sign has n = 0, decpt 0 and no sign.
+struct Decimal {
+  char digit[18];
+  int count;
+  int decpt;
+  bool negative;
+};
+Decimal decimal17(double v);        // short expansion, exact one only near a carry
+Decimal decimal17_exact(double v);  // always from the exact expansion
+
 // Field builders used by the writers and exposed for tests and benchmarks.
 // Each writes exactly w characters at out (right-justified, blanks in front,
 // or w asterisks when the value does not fit) and returns w.
 int put_F(char* out, Real v, int w, int d);
 int put_E(char* out, Real v, int w, int d);
+// The same for a double real: up to 16 significant digits instead of 7.
+int put_F(char* out, double v, int w, int d);
+int put_E(char* out, double v, int w, int d);
+int put_I(char* out, Integer v, int w);
 // Free-form numeric items, right-justified in widths 15 (real), 24 (double),
 // 11 (integer); returns the width.
 int put_list_real(char* out, Real v);

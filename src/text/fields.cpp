@@ -1,0 +1,235 @@
+// Output fields: decimal digits of a value and the F, E, I and free-form forms.
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "text/text.h"
+
+namespace korvo::detail {
+
+namespace {
+
+// Significant digits shown at most.
+constexpr int REAL_DIGITS = 7;
+constexpr int DOUBLE_DIGITS = 16;
+
+// Rounds 18 digits half up to 17 and drops trailing zeros.
+void finish(Decimal& x, const char* digits18) {
+  std::memcpy(x.digit, digits18, 17);
+  x.count = 17;
+  if (digits18[17] >= '5') {
+    int i = 16;
+    while (i >= 0 && x.digit[i] == '9') --i;
+    if (i < 0) {
+      x.digit[0] = '1';
+      x.count = 1;
+      ++x.decpt;
+    } else {
+      ++x.digit[i];
+      x.count = i + 1;
+    }
+  }
+  while (x.count > 0 && x.digit[x.count - 1] == '0') --x.count;
+}
+
+int exponent_of(const char* e) {  // e points at the sign after 'e'
+  int value = 0;
+  for (const char* p = e + 1; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+  return *e == '-' ? -value : value;
+}
+
+// Rounds half up to `keep` significant digits, carrying through nines; a carry
+// out of the first digit gives "1" one place higher. When nothing non-zero is
+// left the value is zero: no sign. keep <= 0 leaves at most the carry.
+void round_to(Decimal& x, int keep) {
+  if (keep >= x.count) return;
+  const bool up = keep >= 0 && x.digit[keep] >= '5';
+  x.count = keep > 0 ? keep : 0;
+  if (up) {
+    int i = x.count - 1;
+    while (i >= 0 && x.digit[i] == '9') --i;
+    if (i < 0) {
+      x.digit[0] = '1';
+      x.count = 1;
+      ++x.decpt;
+    } else {
+      ++x.digit[i];
+      x.count = i + 1;
+    }
+  }
+  while (x.count > 0 && x.digit[x.count - 1] == '0') --x.count;
+  if (x.count == 0) {
+    x.negative = false;
+    x.decpt = 0;
+  }
+}
+
+// Significant digit i (1-based); positions past the digits are "0".
+char dig(const Decimal& x, int i) { return i >= 1 && i <= x.count ? x.digit[i - 1] : '0'; }
+
+int stars(char* out, int w) {
+  std::memset(out, '*', static_cast<std::size_t>(w));
+  return w;
+}
+
+// Right-justifies len characters in w, or w asterisks when they do not fit.
+int place(char* out, const char* chars, int len, int w) {
+  if (len > w) return stars(out, w);
+  std::memset(out, ' ', static_cast<std::size_t>(w - len));
+  std::memcpy(out + (w - len), chars, static_cast<std::size_t>(len));
+  return w;
+}
+
+// Infinities and NaN never reach a result file in a normal run; they still get
+// a readable marker instead of digits.
+int put_nonfinite(char* out, double v, int w) {
+  const char* marker = std::isnan(v) ? "NaN" : v > 0 ? "Inf" : "-Inf";
+  return place(out, marker, static_cast<int>(std::strlen(marker)), w);
+}
+
+int field_F(char* out, double v, int w, int d, int cap) {
+  if (!std::isfinite(v)) return put_nonfinite(out, v, w);
+  Decimal x = decimal17(v);
+  if (x.count > 0) round_to(x, std::min(x.decpt + d, cap));
+  const int before = x.decpt > 0 ? x.decpt : 0;
+  // No leading zero before the point: 0.05 -> "   .0500" in F8.4, unless
+  // the field would show no digit at all (d = 0): 0.3 -> "0." in F4.0.
+  const int lead_zero = before == 0 && d == 0 ? 1 : 0;
+  const int len = (x.negative ? 1 : 0) + before + lead_zero + 1 + d;
+  if (len > w) return stars(out, w);
+  char* p = out;
+  for (int k = len; k < w; ++k) *p++ = ' ';
+  if (x.negative) *p++ = '-';
+  for (int i = 1; i <= before; ++i) *p++ = dig(x, i);
+  if (lead_zero) *p++ = '0';
+  *p++ = '.';
+  for (int j = 1; j <= d; ++j) *p++ = dig(x, x.decpt + j);
+  return w;
+}
+
+// Exponent of E and free-form fields: at least `minimum` digits.
+char* put_exponent(char* p, int e, int minimum) {
+  *p++ = e < 0 ? '-' : '+';
+  char tmp[12];
+  auto r = std::to_chars(tmp, tmp + sizeof tmp, std::abs(e));
+  for (int k = static_cast<int>(r.ptr - tmp); k < minimum; ++k) *p++ = '0';
+  for (const char* q = tmp; q < r.ptr; ++q) *p++ = *q;
+  return p;
+}
+
+int field_E(char* out, double v, int w, int d, int cap) {
+  if (!std::isfinite(v)) return put_nonfinite(out, v, w);
+  Decimal x = decimal17(v);
+  if (x.count > 0) round_to(x, std::min(d, cap));
+  const int e = x.decpt;
+  // "E+dd" up to 99, then sign and three digits in the same four places.
+  if (e > 999 || e < -999) return stars(out, w);
+  const int len = (x.negative ? 1 : 0) + 1 + d + 4;
+  if (len > w) return stars(out, w);
+  char* p = out;
+  for (int k = len; k < w; ++k) *p++ = ' ';
+  if (x.negative) *p++ = '-';
+  *p++ = '.';
+  for (int i = 1; i <= d; ++i) *p++ = dig(x, i);
+  if (e >= -99 && e <= 99) {
+    *p++ = 'E';
+    put_exponent(p, e, 2);
+  } else {
+    put_exponent(p, e, 3);
+  }
+  return w;
+}
+
+// Free-form real (W 15, D 6, X 2) and double real (W 24, D 15, X 3). The
+// fixed form never carries past seven integer digits: no float or double lies
+// close enough below 10^7, so the field always holds the characters.
+int put_list(char* out, double v, int W, int D, int X, int cap) {
+  if (!std::isfinite(v)) return put_nonfinite(out, v, W);
+  Decimal x = decimal17(v);
+  char chars[64];
+  char* p = chars;
+  if (x.count == 0) {
+    *p++ = '0';
+    *p++ = '.';
+    for (int j = 0; j < D; ++j) *p++ = '0';
+    *p++ = 'E';
+    p = put_exponent(p, 0, X);
+  } else if (x.decpt > 0 && x.decpt < W - D - 1) {
+    round_to(x, std::min(x.decpt + D, cap));
+    if (x.negative) *p++ = '-';
+    for (int i = 1; i <= x.decpt; ++i) *p++ = dig(x, i);
+    *p++ = '.';
+    for (int j = 1; j <= D; ++j) *p++ = dig(x, x.decpt + j);
+  } else {
+    round_to(x, std::min(1 + D, cap));
+    if (x.negative) *p++ = '-';
+    *p++ = dig(x, 1);
+    *p++ = '.';
+    for (int i = 2; i <= D + 1; ++i) *p++ = dig(x, i);
+    *p++ = 'E';
+    p = put_exponent(p, x.decpt - 1, X);
+  }
+  const int len = static_cast<int>(p - chars);
+  return place(out, chars, len, W);
+}
+
+}  // namespace
+
+Decimal decimal17_exact(double v) {
+  Decimal x{};
+  if (v == 0.0) return x;
+  x.negative = std::signbit(v);
+  const double a = std::fabs(v);
+  // The exact expansion of a widened float has at most 112 significant
+  // digits, that of any double at most 767; the rest is zeros.
+  const int precision = static_cast<double>(static_cast<float>(a)) == a ? 120 : 780;
+  char buf[800];
+  auto r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::scientific, precision);
+  *r.ptr = '\0';
+  char digits[18];
+  digits[0] = buf[0];
+  std::memcpy(digits + 1, buf + 2, 17);
+  const char* e = std::strchr(buf, 'e');
+  x.decpt = exponent_of(e + 1) + 1;
+  finish(x, digits);
+  return x;
+}
+
+Decimal decimal17(double v) {
+  if (v == 0.0) return Decimal{};
+  // 25 digits, correctly rounded, hold the first 18 exactly unless that
+  // rounding carried into them, which leaves digits 19..25 all zero.
+  char buf[48];
+  auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific, 24);
+  *r.ptr = '\0';
+  const char* tail = buf + 2 + 17;  // digits 19..25
+  bool zeros = true;
+  for (int k = 0; k < 7; ++k) zeros = zeros && tail[k] == '0';
+  if (zeros) return decimal17_exact(v);
+  Decimal x{};
+  x.negative = std::signbit(v);
+  char digits[18];
+  digits[0] = buf[0];
+  std::memcpy(digits + 1, buf + 2, 17);
+  x.decpt = exponent_of(buf + 27) + 1;
+  finish(x, digits);
+  return x;
+}
+
+int put_F(char* out, Real v, int w, int d) { return field_F(out, wide(v), w, d, REAL_DIGITS); }
+int put_E(char* out, Real v, int w, int d) { return field_E(out, wide(v), w, d, REAL_DIGITS); }
+int put_F(char* out, double v, int w, int d) { return field_F(out, v, w, d, DOUBLE_DIGITS); }
+int put_E(char* out, double v, int w, int d) { return field_E(out, v, w, d, DOUBLE_DIGITS); }
+
+int put_I(char* out, Integer v, int w) {
+  char chars[16];
+  auto r = std::to_chars(chars, chars + sizeof chars, v);
+  return place(out, chars, static_cast<int>(r.ptr - chars), w);
+}
+
+int put_list_real(char* out, Real v) { return put_list(out, wide(v), 15, 6, 2, REAL_DIGITS); }
+int put_list_double(char* out, double v) { return put_list(out, v, 24, 15, 3, DOUBLE_DIGITS); }
+int put_list_int(char* out, Integer v) { return put_I(out, v, 11); }
+
+}  // namespace korvo::detail

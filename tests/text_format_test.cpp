@@ -1,0 +1,420 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "text/text.h"
+
+namespace korvo {
+namespace {
+
+float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
+
+std::string F(Real v, int w, int d) {
+  char out[64];
+  return std::string(out, static_cast<std::size_t>(detail::put_F(out, v, w, d)));
+}
+std::string E(Real v, int w, int d) {
+  char out[64];
+  return std::string(out, static_cast<std::size_t>(detail::put_E(out, v, w, d)));
+}
+std::string E(double v, int w, int d) {
+  char out[64];
+  return std::string(out, static_cast<std::size_t>(detail::put_E(out, v, w, d)));
+}
+std::string list_real(Real v) {
+  char out[64];
+  return std::string(out, static_cast<std::size_t>(detail::put_list_real(out, v)));
+}
+std::string list_double(double v) {
+  char out[64];
+  return std::string(out, static_cast<std::size_t>(detail::put_list_double(out, v)));
+}
+std::string trim(std::string s) { return s.erase(0, s.find_first_not_of(' ')); }
+
+std::string digits(const detail::Decimal& x) {
+  return std::string(x.digit, static_cast<std::size_t>(x.count));
+}
+
+// Everything written to a sink that is a temporary file.
+struct Capture {
+  Sink sink;
+  explicit Capture(bool console) : sink{std::tmpfile(), "capture", console} {}
+  ~Capture() { std::fclose(sink.file); }
+  std::string text() {
+    std::fflush(sink.file);
+    std::rewind(sink.file);
+    std::string s;
+    for (int c; (c = std::fgetc(sink.file)) != EOF;) s += static_cast<char>(c);
+    return s;
+  }
+};
+
+TEST(Digits, SeventeenRoundedHalfUpOnTheEighteenth) {
+  struct Case {
+    double v;
+    const char* digits;
+    int decpt;
+    bool negative;
+  } cases[] = {
+      // 256.000030517578125 exactly: a tie at 17 digits goes up, not to even.
+      {8388609.0 / 32768.0, "25600003051757813", 3, false},
+      {0.5, "5", 0, false},
+      {-12.5, "125", 2, true},
+      {0.0, "", 0, false},
+      {-0.0, "", 0, false},
+      // 0.1f = 0.100000001490116119384765625: 17 digits, trailing zeros dropped.
+      {static_cast<double>(0.1f), "10000000149011612", 0, false},
+      // 0.3 = 0.29999999999999998889...: rounds up through the nines.
+      {0.3, "29999999999999999", 0, false},
+      {0.9999999999999999, "99999999999999989", 0, false},
+      {1e300, "10000000000000001", 301, false},  // 1.00000000000000005250...E300
+      {5e-324, "49406564584124654", -323, false},
+      {static_cast<double>(from_bits(1)), "14012984643248171", -44, false},
+      {static_cast<double>(std::numeric_limits<float>::max()), "34028234663852886", 39, false},
+  };
+  for (const Case& c : cases) {
+    const detail::Decimal x = detail::decimal17(c.v);
+    EXPECT_EQ(digits(x), c.digits) << c.v;
+    EXPECT_EQ(x.decpt, c.decpt) << c.v;
+    EXPECT_EQ(x.negative, c.negative) << c.v;
+  }
+}
+
+TEST(Digits, ShortExpansionAgreesWithExactOne) {
+  auto same = [](double v) {
+    const detail::Decimal a = detail::decimal17(v), b = detail::decimal17_exact(v);
+    return digits(a) == digits(b) && a.decpt == b.decpt && a.negative == b.negative;
+  };
+  for (std::uint64_t b = 0; b < (1ull << 32); b += 4093) {
+    const float v = from_bits(static_cast<std::uint32_t>(b));
+    if (std::isfinite(v)) {
+      ASSERT_TRUE(same(static_cast<double>(v))) << b;
+    }
+  }
+  std::uint64_t s = 88172645463325252ull;  // xorshift: doubles of every exponent
+  for (int k = 0; k < 300000; ++k) {
+    s ^= s << 13, s ^= s >> 7, s ^= s << 17;
+    const double v = std::bit_cast<double>(s);
+    if (std::isfinite(v)) {
+      ASSERT_TRUE(same(v)) << std::hexfloat << v;
+    }
+  }
+  // Nearest doubles to decimal boundaries, where the short expansion carries.
+  for (double p = 1e-300; p < 1e300; p *= 10) {
+    for (double v : {std::nextafter(p, 0.0), p, std::nextafter(p, 1e308), 0.5 * p, 2.5 * p})
+      ASSERT_TRUE(same(v)) << v;
+  }
+}
+
+TEST(FieldF, Edges) {
+  struct Case {
+    Real v;
+    int w, d;
+    const char* field;
+  } cases[] = {
+      {12.3456f, 8, 4, " 12.3456"},
+      {0.5f, 8, 4, "   .5000"},
+      {-0.5f, 8, 4, "  -.5000"},
+      {0.0f, 8, 4, "   .0000"},
+      {-0.0f, 8, 4, "   .0000"},
+      {0.05f, 8, 4, "   .0500"},
+      {0.00006f, 8, 4, "   .0001"},   // the first digit rounds up into view
+      {-0.00004f, 8, 4, "   .0000"},  // rounded to nothing: no sign
+      {-0.00000001f, 8, 4, "   .0000"},
+      {999.99994f, 8, 4, "999.9999"},
+      {1000.0f, 8, 4, "********"},
+      {-99.99994f, 8, 4, "-99.9999"},
+      {-100.0f, 8, 4, "********"},
+      {12.3456f, 8, 3, "  12.346"},
+      {0.0005f, 8, 3, "    .001"},     // 0.0005f is 0.000500000024...
+      {999.99994f, 8, 3, "1000.000"},  // carry adds a digit before the point
+      {-999.9995f, 8, 3, "********"},
+      {0.125f, 6, 2, "   .13"},  // an exact tie goes up
+      {0.375f, 6, 2, "   .38"},
+      {-0.125f, 6, 2, "  -.13"},
+      {12.5f, 4, 0, " 13."},
+      {0.3f, 4, 0, "  0."},  // no digit at all otherwise
+      {-0.3f, 4, 0, "  0."},
+      {0.7f, 4, 0, "  1."},
+      {123456789.0f, 12, 1, " 123456800.0"},  // 7 significant digits, then zeros
+      {0.1f, 12, 10, " .1000000000"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(F(c.v, c.w, c.d), c.field) << c.v << " F" << c.w << "." << c.d;
+}
+
+TEST(FieldE, Edges) {
+  struct Case {
+    Real v;
+    const char* field;
+  } cases[] = {
+      {12.345f, "   .1235E+02"},      {-0.000123f, "  -.1230E-03"},
+      {0.0f, "   .0000E+00"},         {-0.0f, "   .0000E+00"},
+      {9.99996f, "   .1000E+02"},  // carry raises the exponent
+      {1.0f, "   .1000E+01"},         {-3.4E38f, "  -.3400E+39"},
+      {0.01f, "   .1000E-01"},        {std::numeric_limits<float>::max(), "   .3403E+39"},
+      {from_bits(1), "   .1401E-44"}, {1e-40f, "   .1000E-39"},  // 9.99994610...E-41
+      {0.12345f, "   .1235E+00"},                                // 0.123450003...
+      {0.00012345f, "   .1234E-03"},                             // 0.000123449994...
+  };
+  for (const Case& c : cases) EXPECT_EQ(E(c.v, 12, 4), c.field) << c.v;
+}
+
+TEST(FieldE, WideExponentsAndOverflow) {
+  EXPECT_EQ(E(1.5e120, 12, 4), "   .1500+121");
+  EXPECT_EQ(E(-1.5e-120, 12, 4), "  -.1500-119");
+  EXPECT_EQ(E(0.5e-99, 12, 4), "   .5000E-99");
+  EXPECT_EQ(E(1e-101, 12, 4), "   .1000-100");
+  EXPECT_EQ(E(1e99, 12, 4), "   .1000+100");
+  EXPECT_EQ(E(1.25e-310, 12, 4), "   .1250-309");
+  EXPECT_EQ(E(-0.5f, 9, 4), "*********");
+  EXPECT_EQ(E(-0.5f, 10, 4), "-.5000E+00");
+  EXPECT_EQ(E(1.2345678901234567, 22, 16), " .1234567890123457E+01");
+}
+
+TEST(Fields, NotFinite) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(F(nan, 8, 4), "     NaN");
+  EXPECT_EQ(F(-inf, 8, 4), "    -Inf");
+  EXPECT_EQ(E(inf, 12, 4), "         Inf");
+  EXPECT_EQ(F(inf, 2, 0), "**");
+  EXPECT_EQ(list_real(nan), "            NaN");
+  EXPECT_EQ(list_double(-static_cast<double>(inf)), "                    -Inf");
+}
+
+TEST(ListForm, Real) {
+  struct Case {
+    Real v;
+    const char* chars;
+  } cases[] = {
+      {1.0f, "1.000000"},
+      {-2.5f, "-2.500000"},
+      {6.2831855f, "6.283185"},
+      {1234567.0f, "1234567.000000"},
+      {9999999.0f, "9999999.000000"},
+      {12345678.0f, "1.234568E+07"},
+      {1e7f, "1.000000E+07"},
+      {0.1f, "1.000000E-01"},
+      {0.005f, "5.000000E-03"},
+      {0.0f, "0.000000E+00"},
+      {-0.0f, "0.000000E+00"},
+      {0.01f, "1.000000E-02"},  // 0.0099999997764...: carry into the exponent
+      {0.99999994f, "9.999999E-01"},
+      {10.24f, "10.240000"},  // 10.2399997711...
+      {-3.4E38f, "-3.400000E+38"},
+      {from_bits(1), "1.401298E-45"},
+  };
+  for (const Case& c : cases) {
+    const std::string field = list_real(c.v);
+    EXPECT_EQ(field.size(), 15u) << c.v;
+    EXPECT_EQ(trim(field), c.chars) << c.v;
+  }
+}
+
+TEST(ListForm, DoubleAndInteger) {
+  struct Case {
+    double v;
+    const char* chars;
+  } cases[] = {
+      {50.0, "50.000000000000000"},
+      {0.25, "2.500000000000000E-001"},
+      {0.0, "0.000000000000000E+000"},
+      {1e300, "1.000000000000000E+300"},
+      {-1.5e-300, "-1.500000000000000E-300"},
+      // 1.234567890123456468...: 17 digits give ...4565, which then rounds
+      // half up to ...457 (a single rounding would give ...456).
+      {1.2345678901234565, "1.234567890123457"},
+      // 314.31268f / 6.283185307 = 50.024417194141612696...
+      {static_cast<double>(314.31268f) / 6.283185307, "50.024417194141610"},
+  };
+  for (const Case& c : cases) {
+    const std::string field = list_double(c.v);
+    EXPECT_EQ(field.size(), 24u) << c.v;
+    EXPECT_EQ(trim(field), c.chars) << c.v;
+  }
+  // 9999999.99999999813...: 16 digits, then zeros.
+  EXPECT_EQ(list_double(-std::nextafter(1e7, 0.0)), "-9999999.999999998000000");
+  char out[16];
+  ASSERT_EQ(detail::put_list_int(out, 2000), 11);
+  EXPECT_EQ(std::string(out, 11), "       2000");
+  detail::put_list_int(out, std::numeric_limits<Integer>::min());
+  EXPECT_EQ(std::string(out, 11), "-2147483648");
+}
+
+// Every 4096th float: fields are exactly w wide, asterisks exactly when the
+// rounded value needs more room, and each shown value reads back to within
+// half a unit of its last digit.
+TEST(Fields, SweepOfFloats) {
+  auto near = [](double shown, double v, double unit) {
+    return std::fabs(shown - v) <= 0.5 * unit * (1 + 1e-9) + std::fabs(v) * 1e-15;
+  };
+  for (std::uint64_t b = 0; b < (1ull << 32); b += 4096) {
+    const float v = from_bits(static_cast<std::uint32_t>(b));
+    const double x = static_cast<double>(v);
+    const std::string f84 = F(v, 8, 4), f83 = F(v, 8, 3), e124 = E(v, 12, 4);
+    const std::string ff = list_real(v);
+    ASSERT_EQ(f84.size(), 8u);
+    ASSERT_EQ(f83.size(), 8u);
+    ASSERT_EQ(e124.size(), 12u);
+    ASSERT_EQ(ff.size(), 15u);
+    if (!std::isfinite(v)) continue;
+    ASSERT_EQ(f84 == "********", x >= 999.99995 || x <= -99.99995) << x;
+    ASSERT_EQ(f83 == "********", x >= 9999.9995 || x <= -999.9995) << x;
+    if (f84[0] != '*') {
+      ASSERT_TRUE(near(std::strtod(f84.c_str(), nullptr), x, 1e-4)) << f84;
+    }
+    if (f83[0] != '*') {
+      ASSERT_TRUE(near(std::strtod(f83.c_str(), nullptr), x, 1e-3)) << f83;
+    }
+    ASSERT_NE(e124[0], '*');
+    const int e = std::atoi(e124.c_str() + 9);
+    ASSERT_TRUE(near(std::strtod(e124.c_str(), nullptr), x, std::pow(10.0, e - 4))) << e124;
+    const std::size_t mark = ff.find('E');
+    const std::size_t point = ff.find('.');
+    const std::size_t first = ff.find_first_of("0123456789");
+    const double unit = mark == std::string::npos
+                            ? std::pow(10.0, static_cast<double>(point - first) - 7)
+                            : std::pow(10.0, std::atoi(ff.c_str() + mark + 1) - 6);
+    ASSERT_TRUE(near(std::strtod(ff.c_str(), nullptr), x, unit)) << ff;
+  }
+}
+
+TEST(WriteList, NumbersAfterTheFirstGetOneMoreBlank) {
+  Capture file(false), con(true);
+  write_list(file.sink, {"NT and DT=", Integer{2000}, 0.005f});
+  write_list(con.sink, {"NT and DT=", Integer{2000}, 0.005f});
+  EXPECT_EQ(file.text(), " NT and DT=       2000    5.000000E-03\r\n");
+  EXPECT_EQ(con.text(), "NT and DT=       2000    5.000000E-03\n");
+}
+
+TEST(WriteList, RunLines) {
+  Capture con(true);
+  write_list(con.sink, {" Highest Frequency (hz)=", static_cast<double>(314.31268f) / 6.283185307});
+  // 1000 pairs at 0.01: the grid of a reference run.
+  const Real DT = 0.01f;
+  const Integer NF = 1024, NOM = 513;
+  const Real DUR = real(NF * wide(DT));
+  const Real DOM = real(wide(TWOPI) / (NF * wide(DT)));
+  const Real EOM = real(NOM * wide(DOM));
+  write_list(con.sink, {" DUR,DOM,NOM,EOM=", DUR, DOM, NOM, EOM});
+  write_list(con.sink, {" Highest Frequency (hz)=", wide(EOM) / TWOPI_D});
+  write_list(con.sink, {" Initial and final times =", 0.0f, DUR - DT});
+  write_list(con.sink);
+  EXPECT_EQ(con.text(),
+            " Highest Frequency (hz)=      50.024417194141610\n"
+            " DUR,DOM,NOM,EOM=      10.240000    6.135923E-01         513      314.772900\n"
+            " Highest Frequency (hz)=      50.097656250139890\n"
+            " Initial and final times =   0.000000E+00       10.230000\n"
+            "\n");
+}
+
+TEST(WriteList, LongLinesBreak) {
+  Capture file(false);
+  const Real one = 1.0f;
+  write_list(file.sink, {one, one, one, one, one, one, one, one});
+  const std::string first = "       1.000000", later = "        1.000000";
+  EXPECT_EQ(file.text(), " " + first + later + later + later + later + "\r\n" + " " + first +
+                             later + later + "\r\n");
+  Capture text(false);
+  const std::string a(100, 'a');
+  write_list(text.sink, {a.c_str(), Integer{7}});
+  EXPECT_EQ(text.text(),
+            " " + std::string(79, 'a') + "\r\n " + std::string(21, 'a') + "          7\r\n");
+  Capture empty(false);
+  write_list(empty.sink);
+  EXPECT_EQ(empty.text(), " \r\n");
+}
+
+TEST(WriteFormatted, ResultLines) {
+  Capture file(false);
+  write_formatted(file.sink, "(F8.4,6E12.4)", {0.0977f, -0.002745f, -0.002457f, 0.003684f});
+  write_formatted(file.sink, "(F8.3,3E12.4)", {0.01f, 0.0003776f});
+  write_formatted(file.sink, "(F8.4,6E12.4)", {0.0f, 2.0f, 0.0f, 2.0f, 1.0f, 0.0f, 1.0f});
+  EXPECT_EQ(file.text(),
+            "   .0977  -.2745E-02  -.2457E-02   .3684E-02\r\n"
+            "    .010   .3776E-03\r\n"
+            "   .0000   .2000E+01   .0000E+00   .2000E+01   .1000E+01   .0000E+00   .1000E+01\r\n");
+}
+
+TEST(WriteFormatted, PromptsAndText) {
+  Capture con(true), file(false);
+  for (Sink* s : {&con.sink, &file.sink}) {
+    write_formatted(*s, "(/,1X,'Enter Acceleration Data (1 component)')");
+    write_formatted(*s, "(/,' Enter Soil Data File Name ')");
+  }
+  EXPECT_EQ(con.text(), "\nEnter Acceleration Data (1 component)\n\nEnter Soil Data File Name \n");
+  EXPECT_EQ(file.text(),
+            "\r\n Enter Acceleration Data (1 component)\r\n"
+            "\r\n Enter Soil Data File Name \r\n");
+  Capture more(false);
+  write_formatted(more.sink, "( 2X , 'it''s', I4 ,A6, A2)", {Integer{-12}, "abc", "abc"});
+  write_formatted(more.sink, "(F6.2)", {1.0f, 2.0f});  // values left: the layout again
+  EXPECT_EQ(more.text(), "  it's -12   abcab\r\n  1.00\r\n  2.00\r\n");
+}
+
+TEST(WriteFormatted, BadLayoutsEndTheRun) {
+  Capture file(false);
+  for (const char* layout : {"F8.4", "(F8)", "(Q5)", "(F8.4", "('open)", "(0F8.4)"}) {
+    EXPECT_EXIT(write_formatted(file.sink, layout, {1.0f}), testing::ExitedWithCode(1),
+                "korvo: bad layout")
+        << layout;
+  }
+  EXPECT_EXIT(write_formatted(file.sink, "(I5)", {1.0f}), testing::ExitedWithCode(1),
+              "does not match");
+}
+
+TEST(EndOfRun, StopAndErrorFlushEverything) {
+  const std::string out = testing::TempDir() + "korvo_stop_out";
+  const std::string kept = testing::TempDir() + "korvo_kept";
+  EXPECT_EXIT(
+      {
+        std::freopen(out.c_str(), "wb", stdout);
+        std::fputs("before ", stdout);
+        stop_run();
+      },
+      testing::ExitedWithCode(0), "");
+  std::FILE* f = std::fopen(out.c_str(), "rb");
+  char buf[64] = {};
+  ASSERT_NE(f, nullptr);
+  std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  EXPECT_STREQ(buf, "before Stop - Program terminated.\r\n");
+  EXPECT_EXIT(
+      {
+        Sink s;
+        create_output(s, kept.c_str());
+        write_formatted(s, "(F8.3,3E12.4)", {0.5f, 1.0f});
+        run_error("disk on fire");
+      },
+      testing::ExitedWithCode(1), "^korvo: disk on fire\n$");
+  f = std::fopen(kept.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::memset(buf, 0, sizeof buf);
+  std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  EXPECT_STREQ(buf, "    .500   .1000E+01\r\n");
+  std::remove(out.c_str());
+  std::remove(kept.c_str());
+}
+
+TEST(EndOfRun, FilesThatCannotBeOpened) {
+  Source in;
+  Sink out;
+  EXPECT_EXIT(open_input(in, "/nonexistent/accel.dat"), testing::ExitedWithCode(1),
+              "korvo: cannot open /nonexistent/accel.dat: No such file");
+  EXPECT_EXIT(open_input(in, "/tmp"), testing::ExitedWithCode(1),
+              "korvo: cannot open /tmp: Is a directory");
+  EXPECT_EXIT(create_output(out, "/nonexistent/amp_dat"), testing::ExitedWithCode(1),
+              "korvo: cannot create /nonexistent/amp_dat");
+}
+
+}  // namespace
+}  // namespace korvo
