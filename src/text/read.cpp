@@ -1,0 +1,337 @@
+// Input: records, layout-driven fields and free-form values.
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "text/text.h"
+
+namespace korvo {
+
+namespace {
+
+enum class Parse { Ok, Bad, Range };
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+// Reads the next record into in.record; false at the end of the input. A
+// record ends at CR, LF or CR LF; a last line without an end still counts.
+bool next_record(Source& in) {
+  // A prompt must be visible before the program waits for its answer.
+  if (in.console) std::fflush(stdout);
+  std::FILE* f = in.file;
+  int n = 0;
+  int c;
+  while ((c = std::getc(f)) != EOF) {
+    if (c == '\n') break;
+    if (c == '\r') {
+      const int next = std::getc(f);
+      if (next != '\n' && next != EOF) std::ungetc(next, f);
+      break;
+    }
+    if (n == RECORD_MAX) {
+      ++in.line;
+      input_error(in, "record longer than 4096 characters");
+    }
+    in.record[n++] = static_cast<char>(c);
+  }
+  if (c == EOF && n == 0) {
+    if (std::ferror(f)) {
+      ++in.line;
+      char what[128];
+      std::snprintf(what, sizeof what, "cannot read: %s", std::strerror(errno));
+      input_error(in, what);
+    }
+    return false;
+  }
+  ++in.line;
+  in.record[n] = '\0';
+  in.length = n;
+  in.pos = 0;
+  return true;
+}
+
+[[noreturn]] void end_of_input(Source& in) {
+  ++in.line;  // the record that is missing
+  input_error(in, in.console ? "end of input" : "end of file");
+}
+
+// The offending text for an error report: quoted, at most 40 characters,
+// anything unprintable shown as '?' so that the report stays one line.
+[[noreturn]] void bad_value(const Source& in, const char* s, int n, const char* what) {
+  char quoted[48];
+  int q = 0;
+  for (int k = 0; k < n && k < 40; ++k) {
+    const unsigned char c = static_cast<unsigned char>(s[k]);
+    quoted[q++] = c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+  }
+  if (n > 40) quoted[q++] = '.', quoted[q++] = '.', quoted[q++] = '.';
+  quoted[q] = '\0';
+  char message[128];
+  std::snprintf(message, sizeof message, "\"%s\" %s", quoted, what);
+  input_error(in, message);
+}
+
+// An optional sign and decimal digits, within 32 bits.
+Parse parse_int(const char* s, int n, Integer& v) {
+  int i = 0;
+  bool negative = false;
+  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  if (i == n) return Parse::Bad;
+  long long value = 0;
+  for (; i < n; ++i) {
+    if (!digit(s[i])) return Parse::Bad;
+    if (value <= 2147483648LL) value = value * 10 + (s[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value < -2147483648LL || value > 2147483647LL) return Parse::Range;
+  v = static_cast<Integer>(value);
+  return Parse::Ok;
+}
+
+// An optional sign, digits with an optional point, an optional exponent
+// ("E", "e", "D" or "d" and a signed integer, or just a sign and an integer:
+// "1.5+3" is 1500). Without a point the last d digits are the fraction.
+// Converted straight from the decimal text to the nearest float.
+Parse parse_real(const char* s, int n, int d, Real& v) {
+  int i = 0;
+  bool negative = false;
+  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  // Digits without leading zeros, then "e" and the power of ten.
+  char text[RECORD_MAX + 24];
+  int m = 0;
+  int fraction = 0;
+  bool point = false, any = false;
+  for (; i < n; ++i) {
+    const char c = s[i];
+    if (digit(c)) {
+      any = true;
+      if (m > 0 || c != '0') text[m++] = c;
+      if (point) ++fraction;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (!any) return Parse::Bad;
+  long exponent = 0;
+  if (i < n) {
+    const char c = s[i];
+    const bool letter = c == 'E' || c == 'e' || c == 'D' || c == 'd';
+    if (!letter && c != '+' && c != '-') return Parse::Bad;
+    if (letter) ++i;
+    bool below = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) below = s[i++] == '-';
+    int count = 0;
+    for (; i < n && digit(s[i]); ++i, ++count) {
+      if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
+    }
+    if (count == 0 || i != n) return Parse::Bad;
+    if (below) exponent = -exponent;
+  }
+  const Real zero = negative ? -0.0f : 0.0f;
+  if (m == 0) {
+    v = zero;
+    return Parse::Ok;
+  }
+  const long power = exponent - (point ? fraction : d);
+  text[m] = 'e';
+  auto end = std::to_chars(text + m + 1, text + sizeof text, power).ptr;
+  Real f = 0.0f;
+  auto r = std::from_chars(text, end, f, std::chars_format::scientific);
+  if (r.ec == std::errc::result_out_of_range) {
+    // The same code for 1e-50 (reads as zero) and 1e39 (refused): the value
+    // is below 1 exactly when its digits end before the point.
+    if (m + power <= 0) {
+      v = zero;
+      return Parse::Ok;
+    }
+    return Parse::Range;
+  }
+  if (r.ec != std::errc() || r.ptr != end) return Parse::Bad;
+  v = negative ? -f : f;
+  return Parse::Ok;
+}
+
+void store_int(const Source& in, const char* s, int n, Integer* p) {
+  switch (parse_int(s, n, *p)) {
+    case Parse::Ok:
+      return;
+    case Parse::Bad:
+      bad_value(in, s, n, "is not an integer");
+    case Parse::Range:
+      bad_value(in, s, n, "is outside the range of an integer");
+  }
+}
+
+void store_real(const Source& in, const char* s, int n, int d, Real* p) {
+  switch (parse_real(s, n, d, *p)) {
+    case Parse::Ok:
+      return;
+    case Parse::Bad:
+      bad_value(in, s, n, "is not a number");
+    case Parse::Range:
+      bad_value(in, s, n, "is beyond the range of a real");
+  }
+}
+
+// w characters into a text of length L: the rightmost L when w >= L, else the
+// w characters and blanks.
+void store_text(const char* s, int w, const Target& t) {
+  char* out = static_cast<char*>(t.p);
+  const int L = t.length;
+  for (int k = 0; k < L; ++k) out[k] = w >= L ? s[w - L + k] : k < w ? s[k] : ' ';
+}
+
+void read_field(Source& in, const detail::LayoutItem& f, const Target& t) {
+  using K = Target::Kind;
+  const char* rec = in.record;
+  if (f.code == 'A') {
+    if (t.kind != K::Text) run_error("layout field A given a number");
+    const int w = f.w > 0 ? f.w : t.length;
+    // When the line ends first, the characters present are the field.
+    const int n = in.length - in.pos < w ? in.length - in.pos : w;
+    store_text(rec + in.pos, n, t);
+    in.pos += n;
+    return;
+  }
+  if ((f.code == 'I') != (t.kind == K::Int) || t.kind == K::Text || f.code == 'E')
+    run_error("layout field does not match its variable");
+  // Blanks and tabs anywhere in the field are ignored; a comma ends it early.
+  char field[RECORD_MAX];
+  int n = 0;
+  for (int k = 0; k < f.w && in.pos < in.length; ++k) {
+    const char c = rec[in.pos++];
+    if (c == ',') break;
+    if (!blank(c)) field[n++] = c;
+  }
+  if (t.kind == K::Int) {
+    Integer* p = static_cast<Integer*>(t.p);
+    if (n == 0)
+      *p = 0;
+    else
+      store_int(in, field, n, p);
+  } else {
+    Real* p = static_cast<Real*>(t.p);
+    if (n == 0)
+      *p = 0.0f;
+    else
+      store_real(in, field, n, f.d, p);
+  }
+}
+
+// One free-form value into one variable.
+void read_value(const Source& in, const char* s, int n, const Target& t) {
+  switch (t.kind) {
+    case Target::Kind::Int:
+      store_int(in, s, n, static_cast<Integer*>(t.p));
+      break;
+    case Target::Kind::Real:
+      store_real(in, s, n, 0, static_cast<Real*>(t.p));
+      break;
+    case Target::Kind::Text:
+      store_text(s, n, t);
+      break;
+  }
+}
+
+// Moves to the next character that is not a blank or a line end; false at
+// the end of the input.
+bool skip_blanks(Source& in) {
+  for (;;) {
+    while (in.pos < in.length && blank(in.record[in.pos])) ++in.pos;
+    if (in.pos < in.length) return true;
+    if (!next_record(in)) return false;
+  }
+}
+
+bool separator(char c) { return blank(c) || c == ',' || c == '/'; }
+
+}  // namespace
+
+void read_formatted(Source& in, std::string_view layout, std::initializer_list<Target> targets) {
+  detail::LayoutItem f[detail::LAYOUT_MAX];
+  const int n = detail::parse_layout(layout, f);
+  bool has_field = false;
+  for (int k = 0; k < n; ++k) has_field = has_field || std::strchr("FEIA", f[k].code) != nullptr;
+  if (!next_record(in)) end_of_input(in);
+  const Target* next = targets.begin();
+  for (;;) {
+    for (int k = 0; k < n; ++k) {
+      switch (f[k].code) {
+        case '/':
+          if (!next_record(in)) end_of_input(in);
+          break;
+        case 'X':
+          in.pos = in.length - in.pos < f[k].repeat ? in.length : in.pos + f[k].repeat;
+          break;
+        case '\'':
+          run_error("layout text in a read");
+        default:
+          for (int r = 0; r < f[k].repeat; ++r) {
+            if (next == targets.end()) return;
+            read_field(in, f[k], *next++);
+          }
+      }
+    }
+    if (next == targets.end()) return;
+    if (!has_field) run_error("layout without fields for its variables");
+    if (!next_record(in)) end_of_input(in);
+  }
+}
+
+bool read_list(Source& in, std::initializer_list<Target> targets) {
+  auto ended = [&in]() {
+    if (in.console) end_of_input(in);
+    return false;
+  };
+  if (!next_record(in)) return ended();
+  const Target* t = targets.begin();
+  const Target* const end = targets.end();
+  while (t != end) {
+    if (!skip_blanks(in)) return ended();
+    const char* rec = in.record;
+    if (rec[in.pos] == '/') {
+      in.pos = in.length;  // the variables left keep their values
+      return true;
+    }
+    if (rec[in.pos] == ',') {  // null value
+      ++in.pos;
+      ++t;
+      continue;
+    }
+    const int start = in.pos;
+    while (in.pos < in.length && !separator(rec[in.pos])) ++in.pos;
+    const char* s = rec + start;
+    const int n = in.pos - start;
+    const char* star = static_cast<const char*>(std::memchr(s, '*', static_cast<std::size_t>(n)));
+    if (star == nullptr) {
+      read_value(in, s, n, *t++);
+    } else {
+      // r*v: r copies of v; r* alone: r null values.
+      const int r_len = static_cast<int>(star - s);
+      long r = 0;
+      for (int k = 0; k < r_len; ++k) {
+        if (!digit(s[k])) bad_value(in, s, n, "has a repeat count that is not a number");
+        if (r < 1000000) r = r * 10 + (s[k] - '0');
+      }
+      if (r_len == 0) bad_value(in, s, n, "has a repeat count that is not a number");
+      if (r == 0) bad_value(in, s, n, "has a repeat count of zero");
+      const char* v = star + 1;
+      const int v_len = n - r_len - 1;
+      if (std::memchr(v, '*', static_cast<std::size_t>(v_len)) != nullptr)
+        bad_value(in, s, n, "has a second repeat count");
+      for (long k = 0; k < r && t != end; ++k, ++t) {
+        if (v_len > 0) read_value(in, v, v_len, *t);
+      }
+    }
+    if (t == end) break;
+    // Blanks, line ends and one comma between two values are one separator.
+    if (!skip_blanks(in)) return ended();
+    if (in.record[in.pos] == ',') ++in.pos;
+  }
+  return true;
+}
+
+}  // namespace korvo

@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "text/text.h"
+
+namespace korvo {
+namespace {
+
+// A file source holding the given text, named "test.dat" in error reports.
+struct Input {
+  Source in;
+  explicit Input(const std::string& text, bool console = false) {
+    std::FILE* f = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    in.file = f;
+    in.name = console ? "  Enter it:" : "test.dat";
+    in.console = console;
+  }
+  ~Input() { std::fclose(in.file); }
+};
+
+constexpr Real KEEP = -7.0f;  // what a variable holds before a read
+
+TEST(ReadFormatted, RealFields) {
+  struct Case {
+    const char* layout;
+    const char* line;
+    Real want[6];
+  } cases[] = {
+      {"(6F8.0)", "     1.5     2.0", {1.5f, 2.0f, 0, 0, 0, 0}},
+      {"(6F8.0)", "1.5,2,3", {1.5f, 2.0f, 3.0f, 0, 0, 0}},
+      {"(6F8.0)",
+       "    1.80  600.00   20.00  200.00   10.00   20.00",
+       {1.8f, 600.0f, 20.0f, 200.0f, 10.0f, 20.0f}},
+      {"(6F8.0)", "1234567812345678", {12345678.0f, 12345678.0f, 0, 0, 0, 0}},
+      {"(6F8.0)", "  1.5+3 1.5E3   1.5d-3  -2.5e-3", {1500.0f, 1500.0f, 0.0015f, -0.0025f, 0, 0}},
+      {"(6F8.0)", "\t1\t2\t.5,,-.5e1", {12.5f, 0, -5.0f, 0, 0, 0}},  // tabs vanish
+      {"(6F8.0)", "1e-50,-1e-50,1.4e-45,7e-46", {0, -0.0f, 1.4e-45f, 0, 0, 0}},
+      {"(F10.0)", "  1 2 . 5", {12.5f}},
+      {"(F10.0)", "   0.000\r\n", {0}},
+      {"(F15.0)", "3.40282356e38", {std::numeric_limits<float>::max()}},
+      {"(F10.0)", "0.1", {0.1f}},
+      {"(F10.0)", "16777217", {16777216.0f}},  // a tie: to even, as any decimal read
+      {"(F10.0)", "0000000000000.5", {0.0f}},  // only the first 10 characters
+      {"(F10.2)", "12345", {123.45f}},         // no point: the last d digits
+      {"(F10.2)", "1.2345", {1.2345f}},        // a point overrides d
+      {"(F10.0)", "\n", {0}},
+  };
+  for (const Case& c : cases) {
+    Input src(c.line);
+    Real v[6] = {KEEP, KEEP, KEEP, KEEP, KEEP, KEEP};
+    if (c.layout[1] == '6')
+      read_formatted(src.in, c.layout, {&v[0], &v[1], &v[2], &v[3], &v[4], &v[5]});
+    else
+      read_formatted(src.in, c.layout, {&v[0]});
+    const int n = c.layout[1] == '6' ? 6 : 1;
+    for (int k = 0; k < n; ++k) {
+      EXPECT_EQ(v[k], c.want[k]) << c.layout << " \"" << c.line << "\" field " << k + 1;
+      EXPECT_EQ(std::signbit(v[k]), std::signbit(c.want[k])) << c.line << " field " << k + 1;
+    }
+  }
+}
+
+TEST(ReadFormatted, IntegerFieldsAndSoilHeader) {
+  struct Case {
+    const char* line;
+    Integer want;
+  } cases[] = {
+      {"        12", 12}, {"12", 12}, {"  -1 2", -12},
+      {"\n", 0},          {"+7", 7},  {"2147483647", 2147483647},
+  };
+  for (const Case& c : cases) {
+    Input src(c.line);
+    Integer v = 99;
+    read_formatted(src.in, "(I10)", {&v});
+    EXPECT_EQ(v, c.want) << c.line;
+  }
+  Input soil("     0.000\n         1\n         3     0.500\nnext\n");
+  Real deg = KEEP, qexp = KEEP;
+  Integer flag = 99, nl = 99;
+  read_formatted(soil.in, "(F10.0)", {&deg});
+  read_formatted(soil.in, "(I10)", {&flag});
+  read_formatted(soil.in, "(I10,F10.0)", {&nl, &qexp});
+  EXPECT_EQ(deg, 0.0f);
+  EXPECT_EQ(flag, 1);
+  EXPECT_EQ(nl, 3);
+  EXPECT_EQ(qexp, 0.5f);
+  EXPECT_EQ(soil.in.line, 3);
+}
+
+TEST(ReadFormatted, TextFields) {
+  struct Case {
+    const char* layout;
+    const char* line;
+    int length;
+    const char* want;
+  } cases[] = {
+      {"(A20)", "accel.dat", 20, "accel.dat           "},
+      {"(A20)", "a_name_longer_than_twenty.dat", 20, "a_name_longer_than_t"},
+      {"(A)", "soil.dat", 12, "soil.dat    "},
+      {"(A)", "  soil.dat", 8, "  soil.d"},
+      {"(A5)", "abcdefg", 8, "abcde   "},  // w < L: the w characters, then blanks
+      {"(A10)", "abcdefghij", 4, "ghij"},  // w >= L: the rightmost L
+      {"(A10)", "abc", 4, "abc "},         // the line ends first
+      {"(A20)", "\n", 6, "      "},
+  };
+  for (const Case& c : cases) {
+    Input src(c.line);
+    char text[32];
+    read_formatted(src.in, c.layout, {Target(text, c.length)});
+    EXPECT_EQ(std::string(text, static_cast<std::size_t>(c.length)), c.want)
+        << c.layout << " \"" << c.line << "\"";
+  }
+}
+
+TEST(ReadFormatted, Failures) {
+  struct Case {
+    const char* layout;
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"(I10)", "1.5", "korvo: test.dat, line 1: \"1.5\" is not an integer"},
+      {"(I10)", "-", "is not an integer"},
+      {"(I10)", "2147483648", "\"2147483648\" is outside the range of an integer"},
+      {"(I12)", "-2147483649", "outside the range"},
+      {"(F10.0)", "1.5x", "\"1.5x\" is not a number"},
+      {"(F10.0)", ".", "is not a number"},
+      {"(F10.0)", "1.5e", "is not a number"},
+      {"(F10.0)", "1.2.3", "is not a number"},
+      {"(F10.0)", "1e39", "\"1e39\" is beyond the range of a real"},
+      {"(F15.0)", "-3.4028236e38", "beyond the range"},
+      {"(F10.0)", "", "korvo: test.dat, line 1: end of file"},
+      {"(F10.0)", "\x01\x02\xff", "\"\\?\\?\\?\" is not a number"},
+  };
+  for (const Case& c : cases) {
+    Input src(c.text);
+    Real r = 0;
+    Integer i = 0;
+    if (c.layout[1] == 'I')
+      EXPECT_EXIT(read_formatted(src.in, c.layout, {&i}), testing::ExitedWithCode(1), c.message)
+          << c.text;
+    else
+      EXPECT_EXIT(read_formatted(src.in, c.layout, {&r}), testing::ExitedWithCode(1), c.message)
+          << c.text;
+  }
+  Input second("1\nx\n");
+  Integer a = 0;
+  read_formatted(second.in, "(I10)", {&a});
+  EXPECT_EXIT(read_formatted(second.in, "(I10)", {&a}), testing::ExitedWithCode(1),
+              "test.dat, line 2: \"x\" is not an integer");
+  Input console("", true);
+  char name[20];
+  EXPECT_EXIT(read_formatted(console.in, "(A20)", {Target(name, 20)}), testing::ExitedWithCode(1),
+              "^korvo: answer to Enter it:: end of input\n$");
+}
+
+TEST(Records, LineEndsAndLength) {
+  Input ends("1 2\r3 4\r\n5 6\n\n7 8");
+  Real a = KEEP, b = KEEP;
+  for (Real want : {1.0f, 3.0f, 5.0f, 7.0f}) {
+    ASSERT_TRUE(read_list(ends.in, {&a, &b}));
+    EXPECT_EQ(a, want);
+    EXPECT_EQ(b, want + 1);
+  }
+  EXPECT_FALSE(read_list(ends.in, {&a}));
+  Input longest(std::string(RECORD_MAX - 1, ' ') + "5\n6");
+  ASSERT_TRUE(read_list(longest.in, {&a}));
+  EXPECT_EQ(a, 5.0f);
+  Input too_long("1\n" + std::string(RECORD_MAX + 1, ' ') + "\n");
+  ASSERT_TRUE(read_list(too_long.in, {&a}));
+  EXPECT_EXIT(read_list(too_long.in, {&a}), testing::ExitedWithCode(1),
+              "test.dat, line 2: record longer than 4096 characters");
+}
+
+TEST(ReadList, Values) {
+  struct Case {
+    const char* text;
+    Real want[3];
+  } cases[] = {
+      {"3*1.5", {1.5f, 1.5f, 1.5f}},
+      {",2,3", {KEEP, 2.0f, 3.0f}},  // null value keeps the variable
+      {"1 /", {1.0f, KEEP, KEEP}},   // slash ends the statement
+      {"1/2 3", {1.0f, KEEP, KEEP}},
+      {"1 , 2 ,3", {1.0f, 2.0f, 3.0f}},  // blanks around a comma: one separator
+      {"1,,3", {1.0f, KEEP, 3.0f}},
+      {"1,\n,3", {1.0f, KEEP, 3.0f}},
+      {"1\n,2,3", {1.0f, 2.0f, 3.0f}},  // a line end then a comma: one separator
+      {"2* 5", {KEEP, KEEP, 5.0f}},     // r* alone: r null values
+      {"2*,7", {KEEP, KEEP, 7.0f}},
+      {"\n  \n\t1\n\n2\n3", {1.0f, 2.0f, 3.0f}},  // blank lines skipped
+      {"1 1.5D2 -2.5E-3", {1.0f, 150.0f, -0.0025f}},
+      {"1.5+3\t1e-50 4*9", {1500.0f, 0.0f, 9.0f}},
+      {"1 2 3 garbage that is never read", {1.0f, 2.0f, 3.0f}},
+  };
+  for (const Case& c : cases) {
+    Input src(c.text);
+    Real v[3] = {KEEP, KEEP, KEEP};
+    ASSERT_TRUE(read_list(src.in, {&v[0], &v[1], &v[2]})) << c.text;
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(v[k], c.want[k]) << c.text << " value " << k + 1;
+  }
+}
+
+TEST(ReadList, StatementsStartOnNewLines) {
+  Input src("0.0 1.5 9.9\n7 8\n\n1,2\n 3\n4");
+  Real a = KEEP, b = KEEP;
+  ASSERT_TRUE(read_list(src.in, {&a, &b}));
+  EXPECT_EQ(a, 0.0f);
+  EXPECT_EQ(b, 1.5f);
+  ASSERT_TRUE(read_list(src.in, {&a, &b}));
+  EXPECT_EQ(a, 7.0f);
+  EXPECT_EQ(b, 8.0f);
+  ASSERT_TRUE(read_list(src.in, {&a}));
+  EXPECT_EQ(a, 1.0f);
+  // A pair split over two lines is one pair; a half pair is the end.
+  ASSERT_TRUE(read_list(src.in, {&a, &b}));
+  EXPECT_EQ(a, 3.0f);
+  EXPECT_EQ(b, 4.0f);
+  EXPECT_FALSE(read_list(src.in, {&a, &b}));
+  Input half("1 2\n3\n");
+  ASSERT_TRUE(read_list(half.in, {&a, &b}));
+  EXPECT_FALSE(read_list(half.in, {&a, &b}));
+  EXPECT_EQ(a, 3.0f);  // stored before the end was met
+  Input empty("");
+  EXPECT_FALSE(read_list(empty.in, {&a}));
+}
+
+TEST(ReadList, IntegersAndText) {
+  Input src("0\n-2147483648 2147483647\n 2*4\n name 5\n");
+  Integer i = 99, j = 99;
+  char text[6];
+  ASSERT_TRUE(read_list(src.in, {&i}));
+  EXPECT_EQ(i, 0);
+  ASSERT_TRUE(read_list(src.in, {&i, &j}));
+  EXPECT_EQ(i, std::numeric_limits<Integer>::min());
+  EXPECT_EQ(j, 2147483647);
+  ASSERT_TRUE(read_list(src.in, {&i, &j}));
+  EXPECT_EQ(i, 4);
+  EXPECT_EQ(j, 4);
+  ASSERT_TRUE(read_list(src.in, {Target(text, 6), &i}));
+  EXPECT_EQ(std::string(text, 6), "name  ");
+  EXPECT_EQ(i, 5);
+}
+
+TEST(ReadList, Failures) {
+  struct Case {
+    const char* text;
+    bool integer;
+    const char* message;
+  } cases[] = {
+      {"abc", false, "korvo: test.dat, line 1: \"abc\" is not a number"},
+      {"1.5", true, "\"1.5\" is not an integer"},
+      {"2147483648", true, "outside the range of an integer"},
+      {"-2147483649", true, "outside the range of an integer"},
+      {"1e39", false, "beyond the range of a real"},
+      {"0*1", false, "\"0\\*1\" has a repeat count of zero"},
+      {"2*3*4", false, "has a second repeat count"},
+      {"x*1", false, "repeat count that is not a number"},
+      {"*1", false, "repeat count that is not a number"},
+      {"1..5", false, "is not a number"},
+      {"\n\n  1+", false, "line 3: \"1\\+\" is not a number"},
+  };
+  Input nul(
+      std::string("1\0"
+                  "2",
+                  3));
+  Real r = 0;
+  EXPECT_EXIT(read_list(nul.in, {&r}), testing::ExitedWithCode(1), "\"1\\?2\" is not a number");
+  for (const Case& c : cases) {
+    Input src(c.text);
+    Integer i = 0;
+    if (c.integer)
+      EXPECT_EXIT(read_list(src.in, {&i}), testing::ExitedWithCode(1), c.message) << c.text;
+    else
+      EXPECT_EXIT(read_list(src.in, {&r}), testing::ExitedWithCode(1), c.message) << c.text;
+  }
+}
+
+TEST(ReadList, ConsoleEndIsAnError) {
+  Input console("1\n", true);
+  Integer a = 0, b = 0;
+  EXPECT_EXIT(read_list(console.in, {&a, &b}), testing::ExitedWithCode(1),
+              "^korvo: answer to Enter it:: end of input\n$");
+  Input garbage(std::string("\x01\x02 \xfe\xff,\x7f\x00", 8), true);
+  EXPECT_EXIT(read_list(garbage.in, {&a, &b}), testing::ExitedWithCode(1),
+              "^korvo: answer to Enter it:: \"\\?\\?\" is not an integer\n$");
+}
+
+}  // namespace
+}  // namespace korvo
