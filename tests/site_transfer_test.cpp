@@ -390,6 +390,20 @@ TEST(SiteTransferDeath, FloatingPointFaultsEndTheRun) {
                 std::string("floating-point fault \\(") + c.message)
         << c.what;
   }
+  // Counts that would reach past the arrays.
+  const Profile p3 = two_layers();
+  std::vector<Complex> out(8);
+  EXPECT_EXIT(scalar_layer_transfer(0.0f, 0.5f, 4, 4, p3.RHO.data(), p3.VS.data(), p3.QS.data(),
+                                    p3.TH.data(), 0.0f, 0, LMAX, 0.0f, 1, out.data()),
+              testing::ExitedWithCode(1), "0 layers \\(1 to 50 allowed\\)");
+  EXPECT_EXIT(scalar_layer_transfer(0.0f, 0.5f, 4, 4, p3.RHO.data(), p3.VS.data(), p3.QS.data(),
+                                    p3.TH.data(), 0.0f, 3, 2, 0.0f, 1, out.data()),
+              testing::ExitedWithCode(1), "3 layers \\(1 to 2 allowed\\)");
+  EXPECT_EXIT(vertical_layer_transfer(0.0f, 0.5f, 5, 4, p3.RHO.data(), p3.VP.data(), p3.QP.data(),
+                                      p3.VS.data(), p3.QS.data(), p3.TH.data(), 0.0f, 3, LMAX, 0.0f,
+                                      1, out.data()),
+              testing::ExitedWithCode(1), "vertical transfer functions: .*5 lines \\(at most 4\\)");
+
   // A zero density at the surface only makes the impedance ratio 0: no fault.
   Profile p = two_layers();
   p.RHO[0] = 0.0f;

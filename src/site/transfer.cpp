@@ -198,8 +198,18 @@ struct Transfer {
 
 template <class Rule>
 void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Integer IFLAG,
-              const char* wave, Complex* AMP) {
+              Integer LCAP, const char* wave, Complex* AMP) {
   char where[160];
+  // Out-of-range counts would read or write past the caller's arrays (or the
+  // per-line table), so they end the run instead.
+  const Integer layers = LCAP < LMAX ? LCAP : LMAX;
+  if (c.NL < 1 || c.NL > layers || g.NOM > g.NCAP) {
+    std::snprintf(where, sizeof where,
+                  "%s transfer functions: %d layers (1 to %d allowed), %d lines (at most %d)", wave,
+                  static_cast<int>(c.NL), static_cast<int>(layers), static_cast<int>(g.NOM),
+                  static_cast<int>(g.NCAP));
+    run_error(where);
+  }
   fp_clear();
   const Real S = rsin(ANGLE);
   const Complex P2 = rdiv(S * S, rule.slowness_base(c.NL));
@@ -211,7 +221,7 @@ void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Inte
   const Transfer<Rule> t = {g, c, rule, P2, IFLAG == 1 ? 2.0f : 1.0f};
 
   Integer first = 1;
-  if (g.OM0 == 0.0f) {
+  if (g.OM0 == 0.0f && g.NOM >= 1) {
     AMP[0] = {t.ANUM, 0.0f};
     AMP[g.NCAP] = {1.0f, 0.0f};
     first = 2;
@@ -245,18 +255,18 @@ void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Inte
 
 void scalar_layer_transfer(Real OM0, Real DOM, Integer NOM, Integer NCAP, const Real* RHO,
                            const Real* V, const Real* Q, const Real* TH, Real QEXP, Integer NL,
-                           Integer /*LCAP*/, Real ANGLE, Integer IFLAG, Complex* AMP) {
+                           Integer LCAP, Real ANGLE, Integer IFLAG, Complex* AMP) {
   // Called with the shear or with the compressional columns.
   transfer(Grid{OM0, DOM, NOM, NCAP}, Column{RHO, TH, QEXP, NL}, ScalarRule{V, Q}, ANGLE, IFLAG,
-           "horizontal/P-wave", AMP);
+           LCAP, "horizontal/P-wave", AMP);
 }
 
 void vertical_layer_transfer(Real OM0, Real DOM, Integer NOM, Integer NCAP, const Real* RHO,
                              const Real* VP, const Real* QP, const Real* VS, const Real* QS,
-                             const Real* TH, Real QEXP, Integer NL, Integer /*LCAP*/, Real ANGLE,
+                             const Real* TH, Real QEXP, Integer NL, Integer LCAP, Real ANGLE,
                              Integer IFLAG, Complex* AMP) {
   transfer(Grid{OM0, DOM, NOM, NCAP}, Column{RHO, TH, QEXP, NL}, VerticalRule{VP, QP, VS, QS},
-           ANGLE, IFLAG, "vertical", AMP);
+           ANGLE, IFLAG, LCAP, "vertical", AMP);
 }
 
 }  // namespace korvo
