@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "spectra.h"
+
+namespace fs = std::filesystem;
+using namespace korvo::spectra;
+
+namespace {
+
+constexpr double PI_D = 3.14159265358979323846;
+
+// Samples of f(t) at t = n dt, n = 0 .. count - 1.
+template <class F>
+std::vector<Real> sampled(F f, double dt, long count) {
+  std::vector<Real> a;
+  for (long n = 0; n < count; ++n) a.push_back(static_cast<Real>(f(static_cast<double>(n) * dt)));
+  return a;
+}
+
+std::string error_of(const std::string& text) {
+  try {
+    read_history(text, "h");
+  } catch (const SpectraError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+}  // namespace
+
+// The textbook closed forms of the piecewise-exact step (valid where they do
+// not cancel), evaluated in long double, against the matrix-exponential route.
+TEST(SpectraStep, MatchesClosedFormCoefficients) {
+  const struct {
+    double period, zeta, dt;
+  } cases[] = {{0.5, 0.05, 0.01},
+               {0.05, 0.2, 0.02},
+               {2.0, 0.0, 0.005},
+               {1.0, 0.7, 0.01},
+               {0.01, 0.05, 0.005}};
+  for (const auto& c : cases) {
+    using L = long double;
+    const L w = 2 * static_cast<L>(PI_D) / c.period, z = c.zeta, h = c.dt;
+    const L q = std::sqrt(1 - z * z), wd = w * q, r = z / q;
+    const L E = std::exp(-z * w * h), S = std::sin(wd * h), C = std::cos(wd * h);
+    const L k1 = (2 * z * z - 1) / (w * w * h), k2 = 2 * z / (w * w * w * h);
+    const L a11 = E * (r * S + C), a12 = E * S / wd, a21 = -w / q * E * S, a22 = E * (C - r * S);
+    const L b11 = E * ((k1 + z / w) * S / wd + (k2 + 1 / (w * w)) * C) - k2;
+    const L b12 = -E * (k1 * S / wd + k2 * C) - 1 / (w * w) + k2;
+    const L b21 = E * ((k1 + z / w) * (C - r * S) - (k2 + 1 / (w * w)) * (wd * S + z * w * C)) +
+                  1 / (w * w * h);
+    const L b22 = -E * (k1 * (C - r * S) - k2 * (wd * S + z * w * C)) - 1 / (w * w * h);
+
+    const auto s = detail::step_coefficients(c.period, c.zeta, c.dt);
+    auto near = [&](double got, L want, L scale, const char* what) {
+      EXPECT_NEAR(got, static_cast<double>(want), static_cast<double>(scale) * 1e-6)
+          << what << " period " << c.period << " zeta " << c.zeta << " dt " << c.dt;
+    };
+    near(1.0 + s.c11, a11, 1, "a11");
+    near(s.a12, a12, h, "a12");
+    near(s.a21, a21, w * w * h, "a21");
+    near(1.0 + s.c22, a22, 1, "a22");
+    near(s.b11, b11, std::fabs(b11), "b11");
+    near(s.b12, b12, std::fabs(b12), "b12");
+    near(s.b21, b21, std::fabs(b21), "b21");
+    near(s.b22, b22, std::fabs(b22), "b22");
+  }
+}
+
+TEST(SpectraStep, LongPeriodKeepsItsStiffness) {
+  // 1000 s at 1 ms: 1 - a11 = (w h)^2 / 2 = 1.97e-11, far below a float's step at 1.
+  const auto s = detail::step_coefficients(1000.0, 0.05, 0.001);
+  const double wh = 2.0 * PI_D / 1000.0 * 0.001;
+  EXPECT_NEAR(-s.c11, wh * wh / 2.0, wh * wh * 1e-5);
+  // b12 -> -h^2/6 and b11 -> -h^2/3 as the oscillator stops acting.
+  EXPECT_NEAR(s.b12, -1e-6 / 6.0, 1e-12);
+  EXPECT_NEAR(s.b11, -1e-6 / 3.0, 1e-12);
+}
+
+TEST(SpectraResponse, UndampedResonanceGrowsLinearly) {
+  // u'' + w^2 u = -sin(w t) from rest: u = -(sin wt - wt cos wt) / (2 w^2), v = -t sin(wt) / 2.
+  const double T = 1.0, w = 2.0 * PI_D / T, dt = 0.001;
+  const auto a = sampled([&](double t) { return std::sin(w * t); }, dt, 10001);
+  double sd = 0.0, sv = 0.0;
+  for (long n = 0; n <= 10000; ++n) {
+    const double t = static_cast<double>(n) * dt;
+    sd = std::fmax(sd, std::fabs((std::sin(w * t) - w * t * std::cos(w * t)) / (2.0 * w * w)));
+    sv = std::fmax(sv, std::fabs(t * std::sin(w * t) / 2.0));
+  }
+  const Response r = oscillator_peaks(a, static_cast<Real>(dt), static_cast<Real>(T), 0.0f);
+  EXPECT_NEAR(r.sd, sd, sd * 1e-4);
+  EXPECT_NEAR(r.sv, sv, sv * 1e-4);
+  EXPECT_NEAR(r.psa, w * w * sd, w * w * sd * 1e-4);
+}
+
+TEST(SpectraResponse, DampedResonanceSettlesAtOneOverTwoZeta) {
+  // At its own period the steady amplitude is A / (2 zeta w^2): PSA = A / (2 zeta).
+  const struct {
+    double period, zeta, dt;
+  } cases[] = {{0.5, 0.05, 0.002}, {2.0, 0.1, 0.01}, {0.1, 0.02, 0.0005}};
+  for (const auto& c : cases) {
+    const double w = 2.0 * PI_D / c.period, A = 0.3;
+    const long count = static_cast<long>(25.0 / (c.zeta * w) / c.dt);  // transient e^-25
+    const auto a = sampled([&](double t) { return A * std::sin(w * t); }, c.dt, count);
+    const Response r = oscillator_peaks(a, static_cast<Real>(c.dt), static_cast<Real>(c.period),
+                                        static_cast<Real>(c.zeta));
+    EXPECT_NEAR(r.psa, A / (2.0 * c.zeta), A / (2.0 * c.zeta) * 2e-3) << c.period;
+    EXPECT_NEAR(r.sv, A / (2.0 * c.zeta * w), A / (2.0 * c.zeta * w) * 2e-3) << c.period;
+  }
+}
+
+TEST(SpectraResponse, ShortPeriodGivesPeakAcceleration) {
+  const double dt = 0.01;
+  const auto a = sampled([](double t) { return 0.3 * std::sin(2.0 * PI_D * t); }, dt, 501);
+  const GroundPeaks g = ground_peaks(a, static_cast<Real>(dt));
+  EXPECT_EQ(g.pga, 0.3f);  // sampled at t = 0.25 s
+  for (Real zeta : {0.0f, 0.05f, 0.2f}) {
+    const Response r = oscillator_peaks(a, static_cast<Real>(dt), 0.001f, zeta);
+    EXPECT_NEAR(r.psa, 0.3, 0.3 * 5e-4) << zeta;
+  }
+}
+
+TEST(SpectraResponse, LongPeriodGivesPeakDisplacement) {
+  // a = sin(W t) from rest: v = (1 - cos W t) / W, d = (t - sin(W t) / W) / W, both peaking
+  // where shown: v at t = 0.5 s, d at the last sample.
+  const double W = 2.0 * PI_D, dt = 0.001;
+  const long count = 10000;
+  const auto a = sampled([&](double t) { return std::sin(W * t); }, dt, count);
+  const double t_end = static_cast<double>(count - 1) * dt;
+  const double pgd = (t_end - std::sin(W * t_end) / W) / W, pgv = 2.0 / W;
+
+  const GroundPeaks g = ground_peaks(a, static_cast<Real>(dt));
+  EXPECT_NEAR(g.pgv, pgv, pgv * 1e-5);
+  EXPECT_NEAR(g.pgd, pgd, pgd * 1e-5);
+  const Response r = oscillator_peaks(a, static_cast<Real>(dt), 1.0e5f, 0.05f);
+  EXPECT_NEAR(r.sd, pgd, pgd * 1e-4);
+  EXPECT_NEAR(r.sv, pgv, pgv * 1e-4);
+}
+
+TEST(SpectraGrid, LogSpacedEnds) {
+  const auto p = log_periods(0.01f, 10.0f, 100);
+  ASSERT_EQ(p.size(), 100u);
+  EXPECT_EQ(p.front(), 0.01f);
+  EXPECT_EQ(p.back(), 10.0f);
+  // 99 equal ratios spanning three decades: every 33rd period is a power of ten.
+  EXPECT_NEAR(p[33], 0.1, 1e-7);
+  EXPECT_NEAR(p[66], 1.0, 1e-6);
+  EXPECT_NEAR(p[1] / p[0], std::pow(1000.0, 1.0 / 99.0), 1e-6);
+  EXPECT_EQ(log_periods(0.5f, 2.0f, 1), std::vector<Real>{0.5f});
+}
+
+TEST(SpectraInput, ReadsKorvoResults) {
+  std::ifstream in(std::string(KORVO_SOURCE_DIR) + "/tests/data/tools/basic_h_input.korvo_dat",
+                   std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  const History h = read_history(text.str(), "korvo_dat");
+  ASSERT_EQ(h.a.size(), 1000u);
+  EXPECT_NEAR(h.dt, 0.01f, 1e-9f);
+  EXPECT_EQ(h.a[0], .2411E-03f);
+  EXPECT_EQ(h.a[1], .3776E-03f);
+}
+
+TEST(SpectraInput, GridAndFieldFaults) {
+  const struct {
+    std::string text;
+    const char* expect;
+  } cases[] = {
+      {"0 1\n.01 1\n.02 1\n.04 1\n.05 1\n.06 1\n.07 1\n.08 1\n.09 1\n.10 1\n",
+       "h, line 4: time 0.04 breaks the even spacing"},
+      {"0 1\n0.02 2\n0.01 3\n0.03 4\n",
+       "h, line 2: time 0.02 breaks the even spacing (step 0.01 s)"},
+      {"0 1\n0.01 2\n   .020************\n", "h, line 3: expected a time and a value"},
+      {"0 1\n0.01 ************\n", "h, line 2: '************' is not a number"},
+      {"0 1\n0.01\n", "h, line 2: expected a time and a value"},
+      {"# only\n0 1\n", "h, line 2: a history needs at least two samples"},
+      {"1 1\n0 2\n", "h, line 2: the times do not increase"},
+      {"0 1\n0.01 1e39\n", "h, line 2: the value is too large"},
+  };
+  for (const auto& c : cases)
+    EXPECT_NE(error_of(c.text).find(c.expect), std::string::npos)
+        << c.expect << "\n  gave: " << error_of(c.text);
+
+  // Three decimals cannot show a 2.5 ms step exactly; half a unit of them is allowed.
+  const History h = read_history("# c\n0.000 1 9\n\n0.003 2\n0.005 3\n0.008 4\n0.010 5\r\n", "h");
+  EXPECT_EQ(h.a.size(), 5u);
+  EXPECT_NEAR(h.dt, 0.0025f, 1e-9f);
+  EXPECT_NEAR(read_history("0 1\n7 2\n", "h", 0.5).dt, 0.5f, 0.0f);
+}
+
+TEST(SpectraSpeed, FullLengthRecordAtHundredPeriods) {
+  const auto a =
+      sampled([](double t) { return std::sin(7.0 * t) + 0.5 * std::cos(31.0 * t); }, 0.005, 32768);
+  const auto periods = log_periods(0.01f, 10.0f, 100);
+  const auto start = std::chrono::steady_clock::now();
+  Real sum = 0.0f;
+  for (Real p : periods) sum += oscillator_peaks(a, 0.005f, p, 0.05f).psa;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("32768 samples x 100 periods: %.4f s\n", seconds);
+  EXPECT_GT(sum, 0.0f);
+  EXPECT_LT(seconds, 1.0);  // target 0.1 s in a release build; loose for shared or debug runs
+}
+
+TEST(SpectraCommand, WritesTheSpectraFile) {
+  const fs::path dir = fs::temp_directory_path() / ("korvo_spectra_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string run = "cd '" + dir.string() + "' && '" KORVO_SPECTRA_BINARY "' ";
+  const std::string hist = "'" KORVO_SOURCE_DIR "/tests/data/tools/basic_h_input.korvo_dat'";
+  auto status = [](const std::string& cmd) {
+    const int s = std::system((cmd + " > out.txt 2> err.txt").c_str());
+    return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+  };
+  ASSERT_EQ(status(run + hist + " --count 50 --damping 0.02"), 0);
+  std::ifstream in(dir / "spectra_dat");
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 4u + 50u);
+  EXPECT_NE(lines[0].find("1000 samples, dt 0.01 s, damping 0.02"), std::string::npos);
+  EXPECT_EQ(lines[1].rfind("# PGA ", 0), 0u);
+  double period = 0.0, last = 0.0;
+  for (std::size_t k = 4; k < lines.size(); ++k, last = period) {
+    std::istringstream(lines[k]) >> period;
+    EXPECT_GT(period, last);
+  }
+  EXPECT_NEAR(last, 10.0, 1e-6);
+
+  EXPECT_EQ(status(run + "missing_dat"), 1);
+  EXPECT_EQ(status(run + hist + " --damping 1"), 2);
+  EXPECT_EQ(status(run + hist + " --tmin 2 --tmax 1"), 2);
+  fs::remove_all(dir);
+}

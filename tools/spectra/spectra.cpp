@@ -1,0 +1,273 @@
+#include "spectra.h"
+
+#include <algorithm>
+#include <array>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace korvo::spectra {
+
+namespace {
+
+constexpr double TWO_PI = 6.283185307179586;
+
+inline Real real(double x) { return static_cast<Real>(x); }
+inline double wide(Real x) { return static_cast<double>(x); }
+
+[[noreturn]] void fail(std::string_view name, long line, std::string_view what) {
+  std::string text(name);
+  if (line > 0) text += ", line " + std::to_string(line);
+  text += ": ";
+  text += what;
+  throw SpectraError(text);
+}
+
+using M4 = std::array<std::array<double, 4>, 4>;
+
+M4 mul(const M4& x, const M4& y) {
+  M4 r{};
+  for (int i = 0; i < 4; ++i)
+    for (int k = 0; k < 4; ++k)
+      for (int j = 0; j < 4; ++j) r[i][j] += x[i][k] * y[k][j];
+  return r;
+}
+
+// exp(Z) - I: Taylor series of Z / 2^s, then s doublings e^{2Y} - I = F (F + 2I).
+// Working with the difference from I keeps entries near zero (the long-period
+// diagonal, the forcing terms of order dt^2) to full relative precision.
+M4 expm1(M4 z) {
+  double norm = 0.0;
+  for (int j = 0; j < 4; ++j) {
+    double col = 0.0;
+    for (int i = 0; i < 4; ++i) col += std::fabs(z[i][j]);
+    norm = std::fmax(norm, col);
+  }
+  int s = 0;
+  while (norm > 0.5) norm /= 2.0, ++s;
+  const double shrink = std::ldexp(1.0, -s);
+  for (auto& row : z)
+    for (double& e : row) e *= shrink;
+  // With |Z| <= 0.5 the terms after Z^18/18! are below 1e-22 of the sum.
+  M4 f = z, term = z;
+  for (int k = 2; k <= 18; ++k) {
+    term = mul(term, z);
+    for (auto& row : term)
+      for (double& e : row) e /= k;
+    for (int i = 0; i < 4; ++i)
+      for (int j = 0; j < 4; ++j) f[i][j] += term[i][j];
+  }
+  for (int d = 0; d < s; ++d) {
+    M4 g = f;
+    for (int i = 0; i < 4; ++i) g[i][i] += 2.0;
+    f = mul(f, g);
+  }
+  return f;
+}
+
+// A Fortran-like number: a leading '+' and D exponents are accepted.
+bool parse(std::string_view token, double& v) {
+  std::string t(token);
+  for (char& c : t)
+    if (c == 'D' || c == 'd') c = 'E';
+  const char* b = t.data();
+  const char* e = t.data() + t.size();
+  if (b != e && *b == '+') ++b;
+  const auto [end, ec] = std::from_chars(b, e, v);
+  return ec == std::errc() && end == e && std::isfinite(v);
+}
+
+int decimals_of(std::string_view token) {
+  const auto dot = token.find('.');
+  if (dot == std::string_view::npos || token.find_first_of("EeDd") != std::string_view::npos)
+    return 0;
+  return static_cast<int>(token.size() - dot - 1);
+}
+
+}  // namespace
+
+namespace detail {
+
+Step step_coefficients(double period, double damping, double dt) {
+  // State [w u, v]: both entries have the same scale, which keeps the matrix
+  // balanced for the squaring. The augmented matrix
+  //   [ X  h e2  0 ]
+  //   [ 0   0    1 ]     with X = h [[0, w], [-w, -2 zeta w]]
+  //   [ 0   0    0 ]
+  // has exp = [[e^X, h phi1(X) e2, h phi2(X) e2], ...], the exact response to
+  // a forcing that is linear over the step.
+  const double w = TWO_PI / period, h = dt;
+  M4 z{};
+  z[0][1] = w * h;
+  z[1][0] = -w * h;
+  z[1][1] = -2.0 * damping * w * h;
+  z[1][2] = h;
+  z[2][3] = 1.0;
+  const M4 f = expm1(z);
+  // The forcing is -a: a0 weighs h (phi1 - phi2) e2, a1 weighs h phi2 e2.
+  Step s;
+  s.c11 = real(f[0][0]);
+  s.a12 = real(f[0][1] / w);
+  s.a21 = real(f[1][0] * w);
+  s.c22 = real(f[1][1]);
+  s.b11 = real(-(f[0][2] - f[0][3]) / w);
+  s.b12 = real(-f[0][3] / w);
+  s.b21 = real(-(f[1][2] - f[1][3]));
+  s.b22 = real(-f[1][3]);
+  return s;
+}
+
+}  // namespace detail
+
+History read_history(std::string_view text, std::string_view name, double dt_override) {
+  History h;
+  std::vector<double> times;
+  std::vector<long> line_of;
+  int decimals = 0;
+  long line_no = 0;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++line_no;
+    line = line.substr(0, line.find('#'));
+    std::string_view tokens[2];
+    int n = 0;
+    std::size_t i = 0;
+    while (i < line.size() && n < 2) {
+      if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == ',') {
+        ++i;
+        continue;
+      }
+      std::size_t j = i;
+      while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r' &&
+             line[j] != ',')
+        ++j;
+      tokens[n++] = line.substr(i, j - i);
+      i = j;
+    }
+    if (n == 0) continue;
+    if (n < 2) fail(name, line_no, "expected a time and a value");
+    double t = 0.0, a = 0.0;
+    for (int k = 0; k < 2; ++k) {
+      double& v = k == 0 ? t : a;
+      if (!parse(tokens[k], v))
+        fail(name, line_no, "'" + std::string(tokens[k]) + "' is not a number");
+    }
+    if (std::fabs(a) > static_cast<double>(FLT_MAX))
+      fail(name, line_no, "the value is too large for single precision");
+    times.push_back(t);
+    line_of.push_back(line_no);
+    h.a.push_back(real(a));
+    decimals = std::max(decimals, decimals_of(tokens[0]));
+  }
+  const std::size_t count = h.a.size();
+  if (count < 2) fail(name, line_no, "a history needs at least two samples");
+  if (dt_override > 0.0) {
+    h.dt = real(dt_override);
+    return h;
+  }
+  const double dt = (times.back() - times.front()) / static_cast<double>(count - 1);
+  if (!(dt > 0.0)) fail(name, line_of.back(), "the times do not increase");
+  const double tolerance = std::fmax(0.25 * dt, 0.5001 * std::pow(10.0, -decimals));
+  for (std::size_t k = 0; k < count; ++k) {
+    const double expected = times.front() + static_cast<double>(k) * dt;
+    if (std::fabs(times[k] - expected) <= tolerance) continue;
+    // Off the grid; blame the first step that is far from dt, which is where
+    // a gap or a swap is, rather than where the drift became visible.
+    std::size_t at = k;
+    for (std::size_t j = 1; j < count; ++j) {
+      if (std::fabs(times[j] - times[j - 1] - dt) > 0.5 * dt) {
+        at = j;
+        break;
+      }
+    }
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "time %g breaks the even spacing (step %g s): a missing, repeated or "
+                  "misplaced sample",
+                  times[at], dt);
+    fail(name, line_of[at], buf);
+  }
+  h.dt = real(dt);
+  return h;
+}
+
+GroundPeaks ground_peaks(const std::vector<Real>& a, Real dt) {
+  GroundPeaks g;
+  if (a.empty()) return g;
+  const double h = wide(dt);
+  Real v = 0.0f, d = 0.0f;
+  g.pga = std::fabs(a[0]);
+  for (std::size_t n = 0; n + 1 < a.size(); ++n) {
+    const double a0 = wide(a[n]), a1 = wide(a[n + 1]);
+    // Exact integrals of a line from a0 to a1 over one step.
+    const Real v1 = real(wide(v) + h * (a0 + a1) / 2.0);
+    d = real(wide(d) + h * wide(v) + h * h * (a0 / 3.0 + a1 / 6.0));
+    v = v1;
+    g.pga = std::fmax(g.pga, std::fabs(a[n + 1]));
+    g.pgv = std::fmax(g.pgv, std::fabs(v));
+    g.pgd = std::fmax(g.pgd, std::fabs(d));
+  }
+  return g;
+}
+
+Response oscillator_peaks(const std::vector<Real>& a, Real dt, Real period, Real damping) {
+  const detail::Step s = detail::step_coefficients(wide(period), wide(damping), wide(dt));
+  const double c11 = wide(s.c11), a12 = wide(s.a12), a21 = wide(s.a21), c22 = wide(s.c22);
+  const double b11 = wide(s.b11), b12 = wide(s.b12), b21 = wide(s.b21), b22 = wide(s.b22);
+  Real u = 0.0f, v = 0.0f, sd = 0.0f, sv = 0.0f;
+  for (std::size_t n = 0; n + 1 < a.size(); ++n) {
+    const double a0 = wide(a[n]), a1 = wide(a[n + 1]), u0 = wide(u), v0 = wide(v);
+    u = real(u0 + (c11 * u0 + a12 * v0 + b11 * a0 + b12 * a1));
+    v = real(v0 + (a21 * u0 + c22 * v0 + b21 * a0 + b22 * a1));
+    sd = std::fmax(sd, std::fabs(u));
+    sv = std::fmax(sv, std::fabs(v));
+  }
+  const double w = TWO_PI / wide(period);
+  return {period, sd, sv, real(w * w * wide(sd))};
+}
+
+std::vector<Real> log_periods(Real first, Real last, int count) {
+  std::vector<Real> periods;
+  if (count < 1) return periods;
+  if (count == 1) return {first};
+  const double l0 = std::log(wide(first)), l1 = std::log(wide(last));
+  for (int k = 0; k < count; ++k) {
+    // The ends exactly as asked, not as exp(log(x)) returns them.
+    if (k == 0) {
+      periods.push_back(first);
+    } else if (k == count - 1) {
+      periods.push_back(last);
+    } else {
+      periods.push_back(real(std::exp(l0 + (l1 - l0) * k / (count - 1))));
+    }
+  }
+  return periods;
+}
+
+std::string format_spectra(std::string_view source, const History& h, Real damping,
+                           const GroundPeaks& g, const std::vector<Response>& rows) {
+  std::string out;
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "# response spectra of %.*s: %zu samples, dt %g s, damping %g\n",
+                static_cast<int>(source.size()), source.data(), h.a.size(), wide(h.dt),
+                wide(damping));
+  out += buf;
+  std::snprintf(buf, sizeof buf, "# PGA %.6e  PGV %.6e  PGD %.6e\n", wide(g.pga), wide(g.pgv),
+                wide(g.pgd));
+  out += buf;
+  out +=
+      "# PSA in the record's unit, SV (relative velocity) in that unit times s, SD in that "
+      "unit times s^2\n";
+  out += "#   period_s            PSA             SV             SD\n";
+  for (const Response& r : rows) {
+    std::snprintf(buf, sizeof buf, "%14.6e %14.6e %14.6e %14.6e\n", wide(r.period), wide(r.psa),
+                  wide(r.sv), wide(r.sd));
+    out += buf;
+  }
+  return out;
+}
+
+}  // namespace korvo::spectra
