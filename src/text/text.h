@@ -74,9 +74,12 @@ struct Target {
 Sink console_out();
 Source console_in(const char* question);
 
-// Open an existing file for reading; a missing or unreadable file ends the run.
+// Open an existing file for reading; a missing or unreadable file, or a
+// directory, ends the run. The name is used as given (no blanks removed) and
+// must stay valid while the source is open: error reports quote it.
 void open_input(Source& in, const char* name);
-// Create or replace a file for writing; failure ends the run.
+// Create or replace a file for writing; failure ends the run. The name must
+// stay valid until close_output.
 void create_output(Sink& out, const char* name);
 void close_input(Source& in);
 void close_output(Sink& out);  // flushes; a write error ends the run
@@ -87,8 +90,10 @@ void write_formatted(Sink& out, std::string_view layout, std::initializer_list<I
 void read_formatted(Source& in, std::string_view layout, std::initializer_list<Target> targets);
 // One free-form write statement: one line (more only when 79 characters do not hold the items).
 void write_list(Sink& out, std::initializer_list<Item> items = {});
-// One free-form read statement. Returns false at the end of the input before
-// the statement's values are complete (the caller decides what that means).
+// One free-form read statement. Returns false at the end of a file before
+// the statement's values are complete (the caller decides what that means);
+// variables filled before that keep their new values. On the console the end
+// of the input ends the run. A text variable takes one value verbatim.
 bool read_list(Source& in, std::initializer_list<Target> targets);
 
 // Writes "Stop - Program terminated." CR LF to the console and exits with 0.
