@@ -466,19 +466,14 @@ std::vector<Complex> direct(const Profile& p, Wave w, Real QEXP, Real ANGLE, Int
       const Complex KT = {KZ.re * at(p.TH, j), KZ.im * at(p.TH, j)};
       const Complex iKT = {-KT.im, KT.re};
       const Complex E1 = cexp(iKT), E2 = cexp({-iKT.re, -iKT.im});
-      // (1 +- ALPHA) E / 2 and the products, each entry one double step.
-      auto t = [](double c, double ai, Complex e) -> Complex {
-        return {real(0.5 * (c * e.re - ai * e.im)), real(0.5 * (ai * e.re + c * e.im))};
+      const Complex ap = {1.0f + ALPHA.re, ALPHA.im}, am = {1.0f - ALPHA.re, -ALPHA.im};
+      auto t = [](Complex a1, Complex e) -> Complex {
+        const Complex z = cmul(a1, e);
+        return {z.re / 2.0f, z.im / 2.0f};
       };
-      const double a = ALPHA.re, b = ALPHA.im;
-      const Complex T11 = t(1.0 + a, b, E1), T12 = t(1.0 - a, -b, E2);
-      const Complex T21 = t(1.0 - a, -b, E1), T22 = t(1.0 + a, b, E2);
+      const Complex T11 = t(ap, E1), T12 = t(am, E2), T21 = t(am, E1), T22 = t(ap, E2);
       auto mm = [](Complex a1, Complex x, Complex b1, Complex y) -> Complex {
-        using korvo::wide;
-        return {
-            real(wide(a1.re) * x.re - wide(a1.im) * x.im + wide(b1.re) * y.re - wide(b1.im) * y.im),
-            real(wide(a1.im) * x.re + wide(a1.re) * x.im + wide(b1.im) * y.re +
-                 wide(b1.re) * y.im)};
+        return cadd(cmul(a1, x), cmul(b1, y));
       };
       const Complex o11 = PM11, o12 = PM12, o21 = PM21, o22 = PM22;
       PM11 = mm(T11, o11, T21, o12);

@@ -77,7 +77,7 @@ struct Product {
 };
 
 // One boundary step, layer j over layer j+1, from its impedance ratio and
-// layer j's vertical slowness S. PM and T entries are one double step each.
+// layer j's vertical slowness S.
 inline void boundary(Product& P, Complex ALPHA, Complex S, Real OM, Real THJ) {
   const Complex KZ = {OM * S.re, OM * S.im};
   // i KZ TH = (-Im, Re) of KZ TH.
@@ -85,20 +85,16 @@ inline void boundary(Product& P, Complex ALPHA, Complex S, Real OM, Real THJ) {
   Complex E1, E2;
   cexp_pair({-KT.im, KT.re}, E1, E2);
 
-  const double ap = 1.0 + wide(ALPHA.re), am = 1.0 - wide(ALPHA.re), ai = wide(ALPHA.im);
-  const Complex T11 = {real(0.5 * (ap * E1.re - ai * E1.im)),
-                       real(0.5 * (ai * E1.re + ap * E1.im))};
-  const Complex T12 = {real(0.5 * (am * E2.re + ai * E2.im)),
-                       real(0.5 * (am * E2.im - ai * E2.re))};
-  const Complex T21 = {real(0.5 * (am * E1.re + ai * E1.im)),
-                       real(0.5 * (am * E1.im - ai * E1.re))};
-  const Complex T22 = {real(0.5 * (ap * E2.re - ai * E2.im)),
-                       real(0.5 * (ai * E2.re + ap * E2.im))};
+  // (1 +- ALPHA) E / 2: the sum changes only the real part; each part of the
+  // product is halved.
+  const Complex ap = {1.0f + ALPHA.re, ALPHA.im}, am = {1.0f - ALPHA.re, -ALPHA.im};
+  auto half = [](Complex z) -> Complex { return {z.re / 2.0f, z.im / 2.0f}; };
+  const Complex T11 = half(cmul(ap, E1)), T12 = half(cmul(am, E2));
+  const Complex T21 = half(cmul(am, E1)), T22 = half(cmul(ap, E2));
 
-  // a*x + b*y, one rounding per part.
+  // a*x + b*y as two complex products and their sum.
   auto madd = [](Complex a, Complex x, Complex b, Complex y) -> Complex {
-    return {real(wide(a.re) * x.re - wide(a.im) * x.im + wide(b.re) * y.re - wide(b.im) * y.im),
-            real(wide(a.im) * x.re + wide(a.re) * x.im + wide(b.im) * y.re + wide(b.re) * y.im)};
+    return cadd(cmul(a, x), cmul(b, y));
   };
   const Product old = P;
   P.PM11 = madd(T11, old.PM11, T21, old.PM12);
