@@ -223,6 +223,8 @@ TEST(RecordFaults, At2) {
       {head + "NPTS= 10, DT= .01 SEC\n1 2 3 4 5\n6 7\n",
        "f, line 6: the file ends after 7 of the 10 samples"},
       {head + "NPTS= 4, DT= .01 SEC\n1 2 3\n4 5\n", "f, line 6: more data than the 4 samples"},
+      {head + "NPTS= 2000000000, DT= .01 SEC\n1 2 3\n",
+       "f, line 5: the file ends after 3 of the 2000000000 samples"},
       {head + "NPTS= 3, DT= .01 SEC\n1 2 3\n\n9\n", "f, line 7: more data than the 3 samples"},
       {head + "NPTS= 3, DT= .01 SEC\n1.0\n1.0 2.O 3.0\n", "f, line 6: column 5: '2.O' is not"},
       {head + "NPTS= 3, DT= .01 SEC\n1.0 --2 3\n", "f, line 5: column 5: '--2' is not"},

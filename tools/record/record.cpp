@@ -1,5 +1,6 @@
 #include "record.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cfloat>
 #include <charconv>
@@ -166,7 +167,9 @@ void read_npts_dt(std::string_view name, std::string_view line, long& npts, doub
 // is a fault. `fixed_width` > 0 tries fixed fields before free scanning.
 void read_data(std::string_view name, const std::vector<std::string_view>& lines, std::size_t first,
                long npts, int fixed_width, std::vector<Real>& a) {
-  a.reserve(static_cast<std::size_t>(npts));
+  // NPTS is only a claim: reserve no more than the lines left could hold.
+  const std::size_t room = (lines.size() - std::min(first, lines.size())) * 16;
+  a.reserve(std::min(static_cast<std::size_t>(npts), room));
   std::vector<double> values;
   std::size_t k = first;
   for (; k < lines.size(); ++k) {
