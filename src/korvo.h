@@ -25,10 +25,10 @@ constexpr Integer NMAX = 32768;
 // Capacity of each soil-profile column.
 constexpr Integer LMAX = 50;
 
-constexpr Real PI = 3.1415927f;                  // transform angles
-constexpr Real TWOPI = 6.2831855f;               // frequency grid, hertz, damping
-constexpr double TWOPI_D = 6.283185307;          // printed highest frequency only
-constexpr Real DEGRAD = 0.017453292f;            // degrees to radians
+constexpr Real PI = 3.1415927f;          // transform angles
+constexpr Real TWOPI = 6.2831855f;       // frequency grid, hertz, damping
+constexpr double TWOPI_D = 6.283185307;  // printed highest frequency only
+constexpr Real DEGRAD = 0.017453292f;    // degrees to radians
 
 // Round a wide intermediate to a stored Real.
 inline Real real(double x) { return static_cast<Real>(x); }
@@ -49,31 +49,27 @@ inline Complex cmul(Complex a, Complex b) {
 inline Complex cadd(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
 inline Complex csub(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
 
-// Division scaled on the larger part of the divisor, so that neither
-// g*g nor h*h is ever formed: (a + ib) / (g + ih).
+// Division scaled on the larger part of the divisor, so that neither g*g nor
+// h*h is ever formed: (a + ib) / (g + ih). One step: r and s stay wide.
 inline Complex cdiv(Complex x, Complex y) {
-  const Real a = x.re, b = x.im, g = y.re, h = y.im;
+  const double a = x.re, b = x.im, g = y.re, h = y.im;
   if (std::fabs(g) <= std::fabs(h)) {
-    const Real r = g / h;
-    const Real s = real(wide(g) * r + h);
-    return {real((wide(a) * r + b) / s), real((wide(b) * r - a) / s)};
+    const double r = g / h, s = g * r + h;
+    return {real((a * r + b) / s), real((b * r - a) / s)};
   }
-  const Real r = h / g;
-  const Real s = real(wide(h) * r + g);
-  return {real((wide(b) * r + a) / s), real((wide(b) - wide(a) * r) / s)};
+  const double r = h / g, s = h * r + g;
+  return {real((b * r + a) / s), real((b - a * r) / s)};
 }
 
 // A real divided by a complex number, scaled the same way.
 inline Complex rdiv(Real a, Complex y) {
-  const Real g = y.re, h = y.im;
+  const double g = y.re, h = y.im;
   if (std::fabs(g) <= std::fabs(h)) {
-    const Real r = g / h;
-    const Real s = real(wide(g) * r + h);
-    return {real(wide(a) * r / s), -a / s};
+    const double r = g / h, s = g * r + h;
+    return {real(wide(a) * r / s), real(-wide(a) / s)};
   }
-  const Real r = h / g;
-  const Real s = real(wide(h) * r + g);
-  return {a / s, real(-(wide(a) * r) / s)};
+  const double r = h / g, s = h * r + g;
+  return {real(wide(a) / s), real(-wide(a) * r / s)};
 }
 
 // Principal square root (real part not negative). A negative real gives

@@ -13,7 +13,7 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-struct Run {
+struct Outcome {
   int status;
   std::string out, err;
 };
@@ -40,7 +40,7 @@ inline fs::path scratch(const std::string& name) {
 
 // Runs korvo in dir with the answers on standard input and the given
 // command-line arguments.
-inline Run run_korvo(const fs::path& dir, const std::string& answers, const std::string& args = "") {
+inline Outcome run_korvo(const fs::path& dir, const std::string& answers, const std::string& args = "") {
   spit(dir / "answers.in", answers);
   const std::string cmd = "cd '" + dir.string() + "' && '" KORVO_BINARY "' " + args +
                           " < answers.in > console.out 2> console.err";

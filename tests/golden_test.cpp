@@ -5,6 +5,10 @@
 // README of tests/golden).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
 #include "e2e.h"
 
 using namespace e2e;
@@ -26,7 +30,7 @@ TEST_P(Golden, MatchesByteForByte) {
   const fs::path dir = scratch(GetParam());
   for (const char* input : {"accel.dat", "soil.dat"})
     if (fs::exists(src / input)) fs::copy_file(src / input, dir / input);
-  const Run run = run_korvo(dir, slurp(src / "answers"));
+  const Outcome run = run_korvo(dir, slurp(src / "answers"));
   EXPECT_EQ(std::to_string(run.status) + "\n", slurp(src / "expected/status"));
   EXPECT_EQ(run.out, slurp(src / "expected/console.txt"));
   EXPECT_EQ(run.err, "");

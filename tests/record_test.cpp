@@ -2,6 +2,10 @@
 // reports of its length, sample interval and transform length.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
 #include "e2e.h"
 
 using namespace e2e;
@@ -27,7 +31,7 @@ std::string pairs(int n, double dt = 0.01) {
   return s;
 }
 
-Run run_record(const std::string& name, const std::string& record,
+Outcome run_record(const std::string& name, const std::string& record,
                const std::string& answers = kAnswers, const std::string& args = "") {
   const fs::path dir = scratch(name);
   spit(dir / "accel.dat", record);
@@ -75,7 +79,7 @@ TEST(RecordInput, LengthIntervalAndTransformLength) {
        " IF1,NF=          2           4"},
   };
   for (const auto& c : cases) {
-    const Run run = run_record(c.name, c.record);
+    const Outcome run = run_record(c.name, c.record);
     EXPECT_EQ(run.status, 0) << c.name << "\n" << run.err;
     EXPECT_TRUE(has_line(run.out, c.nt_line)) << c.name << "\n" << run.out;
     EXPECT_TRUE(has_line(run.out, c.nf_line)) << c.name << "\n" << run.out;
@@ -84,7 +88,7 @@ TEST(RecordInput, LengthIntervalAndTransformLength) {
 
 // 3000 pairs at 0.01 s: the frequency grid of a 4096-point transform.
 TEST(RecordInput, FrequencyGrid) {
-  const Run run = run_record("grid", pairs(3000));
+  const Outcome run = run_record("grid", pairs(3000));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(has_line(run.out, " IF1,NF=         12        4096")) << run.out;
   // DUR = 40.96 as a float (40.959999), DOM = 0.15339808, NOM = 2049, EOM = 314.31268.
@@ -99,7 +103,7 @@ TEST(RecordInput, LongerThanTwoToTheFifteenIsRefused) {
   const fs::path dir = scratch("too_long");
   spit(dir / "accel.dat", pairs(40000));
   spit(dir / "soil.dat", kHalfSpace);
-  const Run run = run_korvo(dir, kAnswers);
+  const Outcome run = run_korvo(dir, kAnswers);
   EXPECT_EQ(run.status, 0) << run.err;
   const std::string tail = "NT and DT=      40000    1.000000E-02\n NT>2**15 !!!!!\n"
                            "Stop - Program terminated.\r\n";
@@ -110,7 +114,7 @@ TEST(RecordInput, LongerThanTwoToTheFifteenIsRefused) {
 
 TEST(RecordInput, BlankNameTakesArgumentThenAsks) {
   // A blank answer takes the first command-line argument.
-  Run run = run_record("blank_arg", pairs(4), "\nsoil.dat\n0\n1\n0\n0\n", "accel.dat");
+  Outcome run = run_record("blank_arg", pairs(4), "\nsoil.dat\n0\n1\n0\n0\n", "accel.dat");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(has_line(run.out, "NT and DT=          4    1.000000E-02")) << run.out;
 
@@ -137,7 +141,7 @@ TEST(RecordInput, FailuresNameTheirCause) {
   for (const auto& c : cases) {
     const fs::path dir = scratch(c.name);
     if (!c.record.empty()) spit(dir / "accel.dat", c.record);
-    const Run run = run_korvo(dir, c.answers);
+    const Outcome run = run_korvo(dir, c.answers);
     EXPECT_EQ(run.status, 1) << c.name;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
     for (const auto& w : c.words) EXPECT_NE(run.err.find(w), std::string::npos) << c.name << ": " << run.err;

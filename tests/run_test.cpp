@@ -3,6 +3,10 @@
 // of the result files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
 #include <cmath>
 #include <vector>
 
@@ -59,7 +63,7 @@ const std::string kSoft = "     1.8   600.0    20.0   200.0    10.0    30.0";
 
 struct Case {
   fs::path dir;
-  Run run;
+  Outcome run;
 };
 
 Case run_case(const std::string& name, const std::string& record, const std::string& profile,
@@ -232,7 +236,7 @@ TEST(WholeRun, SecondRunReplacesFiles) {
   spit(dir / "accel.dat", record_of(4000, 0.01, tone));
   ASSERT_EQ(run_korvo(dir, "accel.dat\nsoil.dat\n0\n1\n0\n0\n").status, 0);
   spit(dir / "accel.dat", record_of(10, 0.01, tone));
-  const Run second = run_korvo(dir, "accel.dat\nsoil.dat\n0\n1\n0\n0\n");
+  const Outcome second = run_korvo(dir, "accel.dat\nsoil.dat\n0\n1\n0\n0\n");
   ASSERT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(lines_of(slurp(dir / "korvo_dat")).size(), 10u);
   EXPECT_EQ(lines_of(slurp(dir / "amp_dat")).size(), 8u);
@@ -246,7 +250,7 @@ TEST(WholeRun, ExampleProfileResonance) {
   const fs::path dir = scratch("example");
   for (const char* f : {"elc180.txt", "shake91ex.soil", "answers"})
     fs::copy_file(source_dir() / "examples" / f, dir / f);
-  const Run run = run_korvo(dir, slurp(dir / "answers"));
+  const Outcome run = run_korvo(dir, slurp(dir / "answers"));
   ASSERT_EQ(run.status, 0) << run.err;
   double best = 0, at = 0, within = 0;
   for (const auto& l : lines_of(slurp(dir / "S_amp1"))) {

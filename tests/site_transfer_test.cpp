@@ -473,7 +473,11 @@ std::vector<Complex> direct(const Profile& p, Wave w, Real QEXP, Real ANGLE, Int
       };
       const Complex T11 = t(ap, E1), T12 = t(am, E2), T21 = t(am, E1), T22 = t(ap, E2);
       auto mm = [](Complex a1, Complex x, Complex b1, Complex y) -> Complex {
-        return cadd(cmul(a1, x), cmul(b1, y));
+        using korvo::wide;
+        return {real(wide(a1.re) * x.re - wide(a1.im) * x.im +
+                     (wide(b1.re) * y.re - wide(b1.im) * y.im)),
+                real(wide(a1.im) * x.re + wide(a1.re) * x.im +
+                     (wide(b1.im) * y.re + wide(b1.re) * y.im))};
       };
       const Complex o11 = PM11, o12 = PM12, o21 = PM21, o22 = PM22;
       PM11 = mm(T11, o11, T21, o12);

@@ -92,9 +92,10 @@ inline void boundary(Product& P, Complex ALPHA, Complex S, Real OM, Real THJ) {
   const Complex T11 = half(cmul(ap, E1)), T12 = half(cmul(am, E2));
   const Complex T21 = half(cmul(am, E1)), T22 = half(cmul(ap, E2));
 
-  // a*x + b*y as two complex products and their sum.
+  // a*x + b*y, one step: the four products and their sums wide, rounded once.
   auto madd = [](Complex a, Complex x, Complex b, Complex y) -> Complex {
-    return cadd(cmul(a, x), cmul(b, y));
+    return {real(wide(a.re) * x.re - wide(a.im) * x.im + (wide(b.re) * y.re - wide(b.im) * y.im)),
+            real(wide(a.im) * x.re + wide(a.re) * x.im + (wide(b.im) * y.re + wide(b.re) * y.im))};
   };
   const Product old = P;
   P.PM11 = madd(T11, old.PM11, T21, old.PM12);
