@@ -73,7 +73,7 @@ TEST(RecordInput, LengthIntervalAndTransformLength) {
       {"trailing_half_pair", "0 1\n0.01 2\n0.02\n", "NT and DT=          2    1.000000E-02",
        " IF1,NF=          2           4"},
       // The half pair on the second line is not counted, but its time enters DT.
-      {"half_pair_second", "1 5\n3\n", "NT and DT=          1       2.000000",
+      {"half_pair_second", "1 5\n3\n", "NT and DT=          1        2.000000",
        " IF1,NF=          2           4"},
       {"uneven_times", "0 1\n0.02 2\n0.03 3\n0.5 4\n", "NT and DT=          4    2.000000E-02",
        " IF1,NF=          2           4"},
