@@ -29,11 +29,12 @@ void write_results(Sink& con, Complex* X, Real* T, Real* A, Integer NT, Real DT,
 
   for (Integer I = 2; I <= NF / 2; ++I) x(NF + 2 - I) = {x(I).re, -x(I).im};
   fft(NF, X, NMAX, +1);
+  if (const char* f = fp_fault()) fp_error(f, "in the inverse transform");
   for (Integer I = 1; I <= NF; ++I) {
     T[I - 1] = static_cast<Real>(I - 1) * DT;
     A[I - 1] = x(I).re / DUR;
   }
-  if (const char* f = fp_fault()) fp_error(f, "in the inverse transform");
+  if (const char* f = fp_fault()) fp_error(f, "in the output time axis and history");
 
   // Both extremes start from 0 and cover all NF samples, also those beyond NT.
   Real AMIN = 0.0f, AMAX = 0.0f;

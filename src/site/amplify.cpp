@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdio>
 
 #include "site/site.h"
@@ -6,18 +7,38 @@ namespace korvo {
 
 namespace {
 
-void report_fault(const char* fault, const char* stage, Integer I, Real FR) {
+[[noreturn]] void report_fault(const char* fault, const char* stage, Integer I, Real FR) {
   char where[128];
   std::snprintf(where, sizeof where, "in %s at frequency line %d (%.6g Hz)", stage,
                 static_cast<int>(I), static_cast<double>(FR));
   fp_error(fault, where);
 }
 
+// Travel time through one layer as a phase angle.
+inline Real phase(Real THJ, Real OM, Real VSJ) { return real(wide(THJ) * OM / VSJ); }
+
+// Names the layer whose travel time went wrong (a zero shear velocity, most
+// often): every fault of the phase factor leaves its angle Inf or NaN.
+[[noreturn]] void phase_fault(const char* fault, Integer I, Real FR, Real OM, const Real* TH,
+                              const Real* VS, Integer NL) {
+  for (Integer J = 1; J <= NL - 1; ++J) {
+    if (std::isfinite(phase(TH[J - 1], OM, VS[J - 1]))) continue;
+    char where[192];
+    std::snprintf(where, sizeof where,
+                  "in the travel-time phase factor at frequency line %d (%.6g Hz), layer %d "
+                  "(thickness %.6g, VS %.6g)",
+                  static_cast<int>(I), static_cast<double>(FR), static_cast<int>(J),
+                  static_cast<double>(TH[J - 1]), static_cast<double>(VS[J - 1]));
+    fp_error(fault, where);
+  }
+  report_fault(fault, "the travel-time phase factor", I, FR);
+}
+
 }  // namespace
 
 void amplify(Sink& con, Source& in, Real DOM, Integer NOM, const Real* RHO, const Real* VP,
-             const Real* QP, const Real* VS, const Real* QS, const Real* TH, Real QEXP,
-             Integer NL, Real ANGLE, Integer IFLAG, Complex* AMP, Complex* X, Real* A, Real* B) {
+             const Real* QP, const Real* VS, const Real* QS, const Real* TH, Real QEXP, Integer NL,
+             Real ANGLE, Integer IFLAG, Complex* AMP, Complex* X, Real* A, Real* B) {
   const Real OM0 = 0.0f;
   Integer IWAVE = 0;
   write_list(con, {"  Enter Horizontal(=0), Vertical(=1) or Vp(=2):"});
@@ -62,14 +83,15 @@ void amplify(Sink& con, Source& in, Real DOM, Integer NOM, const Real* RHO, cons
 
     // Travel time through the layers above the half-space, one factor per
     // layer from its own rounded angle; shear velocities for every wave type.
+    const Complex P = cmul(amp(I, IAMP), x(I));
+    if (const char* f = fp_fault()) report_fault(f, "the amplified spectrum", I, FR);
     Complex PH = {1.0f, 0.0f};
     for (Integer J = 1; J <= NL - 1; ++J) {
-      const Real theta = real(wide(TH[J - 1]) * OM / VS[J - 1]);
+      const Real theta = phase(TH[J - 1], OM, VS[J - 1]);
       PH = cmul({rcos(theta), rsin(theta)}, PH);
     }
-    const Complex P = cmul(amp(I, IAMP), x(I));
     x(I) = cmul(P, PH);
-    if (const char* f = fp_fault()) report_fault(f, "the travel-time phase factor", I, FR);
+    if (const char* f = fp_fault()) phase_fault(f, I, FR, OM, TH, VS, NL);
     A[I - 1] = x(I).re;
     B[I - 1] = x(I).im;
   }

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +26,31 @@ void flush_all() {
   std::fflush(stdout);
   for (int k = 0; k < open_count; ++k) std::fflush(open_files[k].file);
 }
+
+#ifdef KORVO_FUZZ_NO_EXIT
+// A harness runs many inputs in one process: what a run left open must be
+// closed when it ends, or descriptors run out. Inputs are kept by their
+// Source so that a file kept open across calls (the soil file) is marked closed.
+Source* open_inputs[OPEN_MAX];
+int input_count = 0;
+
+[[noreturn]] void end_run(int status) {
+  flush_all();
+  for (int k = 0; k < open_count; ++k) std::fclose(open_files[k].file);
+  open_count = 0;
+  for (int k = 0; k < input_count; ++k) {
+    std::fclose(open_inputs[k]->file);
+    open_inputs[k]->file = nullptr;
+  }
+  input_count = 0;
+  throw RunEnd{status};
+}
+#else
+[[noreturn]] void end_run(int status) {
+  flush_all();
+  std::exit(status);
+}
+#endif
 
 [[noreturn]] void file_error(const char* what, const char* name, int error) {
   char message[512];
@@ -115,6 +141,17 @@ void put_value(Line& line, const detail::LayoutItem& f, const Item& v) {
   }
 }
 
+// Every computation checks for faults before it writes; should one slip
+// through, the file still never shows NaN or Inf.
+void finite_or_stop(const Sink& out, const Item& v) {
+  const bool bad = (v.kind == Item::Kind::Real && !std::isfinite(v.r)) ||
+                   (v.kind == Item::Kind::Double && !std::isfinite(v.d));
+  if (!bad) return;
+  char message[512];
+  std::snprintf(message, sizeof message, "%s: a value to be written is not finite", out.name);
+  run_error(message);
+}
+
 }  // namespace
 
 Sink console_out() { return Sink{stdout, "the console", true}; }
@@ -139,6 +176,9 @@ void open_input(Source& in, const char* name) {
   in.line = 0;
   in.length = 0;
   in.pos = 0;
+#ifdef KORVO_FUZZ_NO_EXIT
+  if (input_count < OPEN_MAX) open_inputs[input_count++] = &in;
+#endif
 }
 
 void create_output(Sink& out, const char* name) {
@@ -151,6 +191,14 @@ void create_output(Sink& out, const char* name) {
 }
 
 void close_input(Source& in) {
+#ifdef KORVO_FUZZ_NO_EXIT
+  for (int k = 0; k < input_count; ++k) {
+    if (open_inputs[k] == &in) {
+      open_inputs[k] = open_inputs[--input_count];
+      break;
+    }
+  }
+#endif
   if (in.file != nullptr && !in.console) std::fclose(in.file);
   in.file = nullptr;
 }
@@ -174,14 +222,24 @@ void close_output(Sink& out) {
 void stop_run() {
   static const char stop[] = "Stop - Program terminated.\r\n";
   std::fwrite(stop, 1, sizeof stop - 1, stdout);
-  flush_all();
-  std::exit(0);
+  end_run(0);
 }
 
 void run_error(std::string_view what) {
+  char line[1024];
+  int n = 0;
+  for (char c : what) {
+    if (n == static_cast<int>(sizeof line) - 1) break;
+    const unsigned char u = static_cast<unsigned char>(c);
+    line[n++] = u < 0x20 || u == 0x7f ? '?' : c;
+  }
+  line[n] = '\0';
+#ifndef KORVO_FUZZ_NO_EXIT
+  // Every complete record reaches its file before the report.
   flush_all();
-  std::fprintf(stderr, "korvo: %.*s\n", static_cast<int>(what.size()), what.data());
-  std::exit(1);
+  std::fprintf(stderr, "korvo: %s\n", line);
+#endif
+  end_run(1);
 }
 
 void input_error(const Source& in, std::string_view what) {
@@ -296,6 +354,7 @@ void write_formatted(Sink& out, std::string_view layout, std::initializer_list<I
               emit(out, line);
               return;
             }
+            if (!out.console) finite_or_stop(out, *next);
             put_value(line, f[k], *next++);
           }
       }

@@ -96,10 +96,20 @@ void write_list(Sink& out, std::initializer_list<Item> items = {});
 // of the input ends the run. A text variable takes one value verbatim.
 bool read_list(Source& in, std::initializer_list<Target> targets);
 
+#ifdef KORVO_FUZZ_NO_EXIT
+// Fuzz builds only: the end of a run is thrown instead of ending the process,
+// so that a harness can go on with its next input. Every file the run opened is
+// closed first; the report is not printed.
+struct RunEnd {
+  int status;
+};
+#endif
+
 // Writes "Stop - Program terminated." CR LF to the console and exits with 0.
 [[noreturn]] void stop_run();
 // Writes one error line "korvo: <what>" on stderr after flushing every open
-// output, and exits with 1.
+// output, and exits with 1. Control characters in <what> are shown as '?', so
+// that the report stays one line whatever a file name or answer held.
 [[noreturn]] void run_error(std::string_view what);
 // The same, prefixed with where in the source the fault lies:
 // "korvo: accel.dat, line 12: <what>" or "korvo: answer to <question>: <what>".
