@@ -1,5 +1,7 @@
 #include <cmath>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 #include "site/site.h"
 
@@ -193,6 +195,59 @@ struct Transfer {
   }
 };
 
+// Lines first..last on the calling thread, from cleared flags: the first line
+// that raised a fault, or 0. Flags belong to the thread, so each worker tests
+// its own.
+template <class Rule>
+Integer lines(const Transfer<Rule>& t, Integer first, Integer last, Complex* AMP) {
+  fp_clear();
+  ColumnAtF table;
+  for (Integer i = first; i <= last; ++i) {
+    t.line(table, i, AMP);
+    if (fp_fault()) return i;
+  }
+  return 0;
+}
+
+// Below this many line-boundaries a run takes less than starting a thread.
+constexpr long long SPLIT_WORK = 16384;
+constexpr unsigned MAX_WORKERS = 8;
+
+// Lines are independent, so contiguous blocks of them go to the cores. Every
+// line is computed the same way whoever computes it; the lowest faulting line
+// is the one a single pass would have stopped at, since no earlier line
+// faulted.
+template <class Rule>
+Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Integer NL,
+                      Complex* AMP) {
+  const Integer count = last - first + 1;
+  unsigned n = std::thread::hardware_concurrency();
+  if (n > MAX_WORKERS) n = MAX_WORKERS;
+  if (n < 2 || static_cast<long long>(count) * (NL > 1 ? NL - 1 : 1) < SPLIT_WORK)
+    return lines(t, first, last, AMP);
+
+  Integer bad[MAX_WORKERS] = {};
+  std::thread pool[MAX_WORKERS];
+  auto block = [&](unsigned k) { return first + static_cast<Integer>(count * k / n); };
+  unsigned started = 1;
+  for (; started < n; ++started) {
+    try {
+      pool[started] = std::thread(
+          [&, started] { bad[started] = lines(t, block(started), block(started + 1) - 1, AMP); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  // Whatever could not be handed out is done here, after block 0.
+  bad[0] = lines(t, block(0), block(1) - 1, AMP);
+  Integer rest = 0;
+  if (started < n) rest = lines(t, block(started), last, AMP);
+  for (unsigned k = 1; k < started; ++k) pool[k].join();
+  for (unsigned k = 0; k < started; ++k)
+    if (bad[k] > 0) return bad[k];
+  return rest;
+}
+
 template <class Rule>
 void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Integer IFLAG,
               Integer LCAP, const char* wave, Complex* AMP) {
@@ -224,10 +279,8 @@ void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Inte
     first = 2;
   }
 
-  ColumnAtF table;
-  for (Integer i = first; i <= g.NOM; ++i) {
-    t.line(table, i, AMP);
-    if (!fp_fault()) continue;
+  const Integer i = compute_lines(t, first, g.NOM, c.NL, AMP);
+  if (i > 0) {
     fp_clear();
     const Integer j = t.probe(i, AMP);
     const char* f = fp_fault();
