@@ -6,6 +6,7 @@
 // exactly that, so that callers never round twice nor skip a rounding.
 #pragma once
 
+#include <bit>
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
@@ -33,6 +34,21 @@ constexpr Real DEGRAD = 0.017453292f;    // degrees to radians
 // Round a wide intermediate to a stored Real.
 inline Real real(double x) { return static_cast<Real>(x); }
 inline double wide(Real x) { return static_cast<double>(x); }
+
+namespace detail {
+// True when a double lies within 2^12 of its units in the last place of a
+// midpoint between two neighbouring Reals, or outside the normal range of
+// Real (zero, subnormal, overflowing, Inf, NaN). Anywhere else, every value
+// within that distance rounds to the same Real, so a faster formula whose
+// error is a few units cannot change the stored result.
+inline bool near_tie(double x) {
+  const std::uint64_t u = std::bit_cast<std::uint64_t>(x);
+  const std::uint64_t e = (u >> 52) & 0x7ff;
+  const std::uint64_t below = u & ((std::uint64_t{1} << 29) - 1);
+  constexpr std::uint64_t MID = std::uint64_t{1} << 28, SLACK = std::uint64_t{1} << 12;
+  return e < 1023 - 126 || e > 1023 + 127 || below - (MID - SLACK) <= 2 * SLACK;
+}
+}  // namespace detail
 
 // Transcendentals: computed in double, rounded once.
 inline Real rcos(Real x) { return real(std::cos(wide(x))); }
@@ -82,9 +98,17 @@ inline Complex csqrt(Complex z) {
     if (x < 0.0) return {0.0f, real(std::sqrt(-x))};
     return {real(std::sqrt(x)), 0.0f};
   }
-  const double t = std::sqrt((std::fabs(x) + std::hypot(x, y)) / 2.0);
-  if (x >= 0.0) return {real(t), real(y / (2.0 * t))};
-  return {real(std::fabs(y) / (2.0 * t)), real(std::copysign(t, y))};
+  // The squares of widened Reals are exact and cannot overflow, so this
+  // modulus is within an ulp of hypot's; where that could move a rounded part,
+  // hypot decides.
+  double t = std::sqrt((std::fabs(x) + std::sqrt(x * x + y * y)) / 2.0);
+  double q = std::fabs(y) / (2.0 * t);
+  if (detail::near_tie(t) || detail::near_tie(q)) {
+    t = std::sqrt((std::fabs(x) + std::hypot(x, y)) / 2.0);
+    q = std::fabs(y) / (2.0 * t);
+  }
+  if (x >= 0.0) return {real(t), real(std::copysign(q, y))};
+  return {real(q), real(std::copysign(t, y))};
 }
 
 // exp(x + iy) = e^x (cos y + i sin y), with e^x rounded before the products.
