@@ -64,10 +64,23 @@ inline Complex vertical_slowness(Complex VC, Complex P2) {
 // exp(z) and exp(-z), each exactly as cexp forms it: cos(-y) = cos y and
 // sin(-y) = -sin y bit for bit, and e^0 = 1, so one sin/cos pair serves both
 // and an elastic layer below the critical angle needs no exponential.
+// 1/e^x is within a few units of e^-x; it is rounded in its place only where
+// that cannot show (near_tie), else the library decides.
 inline void cexp_pair(Complex z, Complex& E1, Complex& E2) {
-  const double y = wide(z.im), c = std::cos(y), s = std::sin(y);
-  const Real ex1 = z.re == 0.0f ? 1.0f : rexp(z.re);
-  const Real ex2 = z.re == 0.0f ? 1.0f : rexp(-z.re);
+  Real ex1 = 1.0f, ex2 = 1.0f;
+  if (z.re != 0.0f) {
+    // Both stay normal Reals: the reciprocal can neither overflow nor divide by 0.
+    if (std::fabs(z.re) < 80.0f) {
+      const double e = std::exp(wide(z.re)), inv = 1.0 / e;
+      ex1 = real(e);
+      ex2 = detail::near_tie(inv) ? rexp(-z.re) : real(inv);
+    } else {
+      ex1 = rexp(z.re);
+      ex2 = rexp(-z.re);
+    }
+  }
+  const double y = wide(z.im);
+  const double c = std::cos(y), s = std::sin(y);
   E1 = {real(wide(ex1) * c), real(wide(ex1) * s)};
   E2 = {real(wide(ex2) * c), real(wide(ex2) * -s)};
 }
