@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "site/site.h"
@@ -418,7 +422,7 @@ namespace {
 // afresh at every boundary. The operations share work across layers, lines
 // and the two exponentials; this shows the sharing changes no bit.
 std::vector<Complex> direct(const Profile& p, Wave w, Real QEXP, Real ANGLE, Integer IFLAG,
-                            const Grid& g) {
+                            const Grid& g, Integer* fault_line = nullptr) {
   const Integer NCAP = g.NOM + 2, NL = p.NL();
   std::vector<Complex> AMP(static_cast<size_t>(2 * NCAP), SENTINEL);
   auto at = [](const std::vector<Real>& v, Integer k) { return v[static_cast<size_t>(k - 1)]; };
@@ -452,6 +456,7 @@ std::vector<Complex> direct(const Profile& p, Wave w, Real QEXP, Real ANGLE, Int
     AMP[static_cast<size_t>(NCAP)] = {1.0f, 0.0f};
     first = 2;
   }
+  fp_clear();
   for (Integer i = first; i <= g.NOM; ++i) {
     const Real OM = real(korvo::wide(static_cast<Real>(i - 1)) * g.DOM + g.OM0);
     const Real FHZ = OM / TWOPI;
@@ -488,13 +493,15 @@ std::vector<Complex> direct(const Profile& p, Wave w, Real QEXP, Real ANGLE, Int
     const Complex AN = cadd(PM12, PM11);
     AMP[static_cast<size_t>(i - 1)] = rdiv(ANUM, AN);
     AMP[static_cast<size_t>(NCAP + i - 1)] = rdiv(2.0f, cadd(cadd(AN, PM21), PM22));
+    if (fault_line && fp_fault()) {
+      *fault_line = i;
+      break;
+    }
   }
   return AMP;
 }
 
-}  // namespace
-
-TEST(SiteTransfer, SharedWorkIsBitIdenticalToStepByStep) {
+Profile deep_profile() {
   Profile deep;
   for (int k = 0; k < 12; ++k) {
     const Real d = static_cast<Real>(k);
@@ -505,6 +512,13 @@ TEST(SiteTransfer, SharedWorkIsBitIdenticalToStepByStep) {
     deep.QP.push_back(11.0f + 2.1f * d);
     deep.TH.push_back(2.5f + 1.7f * d);
   }
+  return deep;
+}
+
+}  // namespace
+
+TEST(SiteTransfer, SharedWorkIsBitIdenticalToStepByStep) {
+  const Profile deep = deep_profile();
   // A fast layer near the surface: evanescent there at oblique incidence.
   Profile fast = two_layers();
   fast.VS[0] = 2500.0f;
@@ -521,6 +535,7 @@ TEST(SiteTransfer, SharedWorkIsBitIdenticalToStepByStep) {
       {&deep, Wave::Vertical, 0.6f, 0.3f, 0.0f},   {&fast, Wave::Shear, 999.0f, 1.2f, 0.0f},
       {&fast, Wave::Vertical, 0.25f, 1.0f, 0.0f},
   };
+  // Enough lines and layers to be shared among threads.
   const Grid g{0.0f, 0.173f, 2000};
   for (const Case& c : cases) {
     const Grid gc{c.OM0, g.DOM, g.NOM};
@@ -532,4 +547,81 @@ TEST(SiteTransfer, SharedWorkIsBitIdenticalToStepByStep) {
     }
     EXPECT_EQ(differ, 0) << "case " << (&c - cases);
   }
+}
+
+// With QEXP = 40, F = FHZ^QEXP overflows a Real above about 9.2 Hz, so every
+// line from there on faults. Whether that line falls in the first or the
+// second half of the lines, the report names the first faulting line of the
+// step-by-step recursion.
+TEST(SiteTransferDeath, LowestFaultingLineWhereverTheLinesGo) {
+  const Profile p = deep_profile();
+  for (Real DOM : {0.06f, 0.04f}) {
+    const Grid g{TWOPI, DOM, 2000};  // from 1 Hz
+    Integer line = 0;
+    direct(p, Wave::Shear, 40.0f, 0.3f, 1, g, &line);
+    ASSERT_GT(line, 1);
+    EXPECT_EXIT(transfer(p, Wave::Shear, 40.0f, 0.3f, 1, g), testing::ExitedWithCode(1),
+                "overflow\\) .* at frequency line " + std::to_string(line) + " \\(")
+        << "DOM " << DOM;
+  }
+}
+
+// The principal root takes its modulus from the exact squares and falls back
+// to hypot near a rounding tie: it must agree bit for bit with the hypot form
+// on a sampled sweep of both parts, signs and zeros included.
+TEST(SiteTransfer, PrincipalRootIsTheHypotForm) {
+  auto by_hypot = [](Complex z) -> Complex {
+    const double x = z.re, y = z.im;
+    if (y == 0.0)
+      return x < 0.0 ? Complex{0.0f, real(std::sqrt(-x))} : Complex{real(std::sqrt(x)), 0.0f};
+    const double t = std::sqrt((std::fabs(x) + std::hypot(x, y)) / 2.0);
+    if (x >= 0.0) return {real(t), real(y / (2.0 * t))};
+    return {real(std::fabs(y) / (2.0 * t)), real(std::copysign(t, y))};
+  };
+  int differ = 0, tried = 0;
+  for (std::uint32_t a = 0; a < 0x7f800000u; a += 0x7f801u) {
+    for (std::uint32_t b = 0x00012345u; b < 0x7f800000u; b += 0x0ff1235u) {
+      for (int sign = 0; sign < 4; ++sign) {
+        const Complex z = {std::bit_cast<float>(a | (sign & 1 ? 0x80000000u : 0u)),
+                           std::bit_cast<float>(b | (sign & 2 ? 0x80000000u : 0u))};
+        const Complex got = csqrt(z), want = by_hypot(z);
+        differ += std::memcmp(&got, &want, sizeof got) != 0;
+        ++tried;
+      }
+    }
+  }
+  EXPECT_GT(tried, 100000);
+  EXPECT_EQ(differ, 0);
+}
+
+// A double rounds to a Real the same way as everything within 4096 of its
+// units in the last place, except near a midpoint between Reals or outside
+// their normal range.
+TEST(SiteTransfer, NearTieBounds) {
+  const double mid = 1.0 + 0x1p-24;  // halfway between 1 and the next Real
+  const double ulp = 0x1p-52;
+  struct Case {
+    double x;
+    bool near;
+  };
+  const Case cases[] = {
+      {1.0, false},
+      {mid, true},
+      {mid + 4096 * ulp, true},
+      {mid - 4096 * ulp, true},
+      {mid + 4097 * ulp, false},
+      {mid - 4097 * ulp, false},
+      {-mid, true},
+      {-(mid + 4097 * ulp), false},
+      {0.0, true},
+      {-0.0, true},
+      {0x1p-126, false},               // smallest normal Real
+      {0x1.fffffffffffffp-127, true},  // subnormal as a Real
+      {0x1.fffffep127, false},         // largest Real
+      {0x1.ffffffp127, true},          // halfway to overflow
+      {0x1p128, true},                 // overflows
+      {std::numeric_limits<double>::infinity(), true},
+      {std::numeric_limits<double>::quiet_NaN(), true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(detail::near_tie(c.x), c.near) << std::hexfloat << c.x;
 }
