@@ -71,7 +71,7 @@ void read_record(Sink& con, Source& in, int argc, char** argv, Real* T, Real* A,
     Real* t = I <= NMAX ? &T[I - 1] : &spare_t;
     Real* a = I <= NMAX ? &A[I - 1] : &spare_a;
     if (!read_list(rec, {t, a})) break;
-    if (I == INT32_MAX) run_error("record file holds more than 2147483646 pairs");
+    if (I == INT32_MAX) input_error(rec, "more than 2147483646 pairs");
   }
   close_input(rec);
   NT = I - 1;

@@ -33,9 +33,10 @@ void condition_pass(Complex* X, const Real* A, const Real* B, Real DOM, Integer 
       x(I) = {-q, p};
     }
     if (const char* f = fp_fault()) {
-      char where[96];
-      std::snprintf(where, sizeof where, "in the spectral conditioning at frequency line %d",
-                    static_cast<int>(I));
+      char where[128];
+      std::snprintf(where, sizeof where,
+                    "in the spectral conditioning at frequency line %d (%.6g Hz)",
+                    static_cast<int>(I), wide(OM) / TWOPI);
       fp_error(f, where);
     }
   }

@@ -221,7 +221,10 @@ void close_output(Sink& out) {
 
 void stop_run() {
   static const char stop[] = "Stop - Program terminated.\r\n";
-  std::fwrite(stop, 1, sizeof stop - 1, stdout);
+  // A console that lost its output (a full disk behind a redirection) is a
+  // failed run, not a normal end.
+  if (std::fwrite(stop, 1, sizeof stop - 1, stdout) != sizeof stop - 1 || std::fflush(stdout) != 0)
+    file_error("cannot write", "the console", errno);
   end_run(0);
 }
 
