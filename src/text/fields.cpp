@@ -14,25 +14,6 @@ namespace {
 constexpr int REAL_DIGITS = 7;
 constexpr int DOUBLE_DIGITS = 16;
 
-// Rounds 18 digits half up to 17 and drops trailing zeros.
-void finish(Decimal& x, const char* digits18) {
-  std::memcpy(x.digit, digits18, 17);
-  x.count = 17;
-  if (digits18[17] >= '5') {
-    int i = 16;
-    while (i >= 0 && x.digit[i] == '9') --i;
-    if (i < 0) {
-      x.digit[0] = '1';
-      x.count = 1;
-      ++x.decpt;
-    } else {
-      ++x.digit[i];
-      x.count = i + 1;
-    }
-  }
-  while (x.count > 0 && x.digit[x.count - 1] == '0') --x.count;
-}
-
 int exponent_of(const char* e) {  // e points at the sign after 'e'
   int value = 0;
   for (const char* p = e + 1; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
@@ -63,6 +44,13 @@ void round_to(Decimal& x, int keep) {
     x.negative = false;
     x.decpt = 0;
   }
+}
+
+// Rounds 18 digits half up to 17 and drops trailing zeros.
+void finish(Decimal& x, const char* digits18) {
+  std::memcpy(x.digit, digits18, 18);
+  x.count = 18;
+  round_to(x, 17);
 }
 
 // Significant digit i (1-based); positions past the digits are "0".
