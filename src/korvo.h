@@ -132,8 +132,10 @@ inline Real cabs(Complex z) {
 inline const char* fp_fault() {
   const int f = std::fetestexcept(FE_DIVBYZERO | FE_INVALID | FE_OVERFLOW);
   if (f & FE_DIVBYZERO) return "division by zero";
-  if (f & FE_INVALID) return "invalid operation";
+  // An overflow's infinity turns into an invalid operation a step later
+  // (0 * Inf, Inf - Inf): the overflow is the cause worth naming.
   if (f & FE_OVERFLOW) return "overflow";
+  if (f & FE_INVALID) return "invalid operation";
   return nullptr;
 }
 inline void fp_clear() { std::feclearexcept(FE_ALL_EXCEPT); }
