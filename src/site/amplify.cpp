@@ -81,10 +81,10 @@ void amplify(Sink& con, Source& in, Real DOM, Integer NOM, const Real* RHO, cons
     if (const char* f = fp_fault()) report_fault(f, "the amplification moduli", I, FR);
     write_formatted(samp, "(F8.4,6E12.4)", {FR, a1.re, a1.im, m1, a2.re, a2.im, m2});
 
-    // Travel time through the layers above the half-space, one factor per
-    // layer from its own rounded angle; shear velocities for every wave type.
     const Complex P = cmul(amp(I, IAMP), x(I));
     if (const char* f = fp_fault()) report_fault(f, "the amplified spectrum", I, FR);
+    // Travel time through the layers above the half-space, one factor per
+    // layer from its own rounded angle; shear velocities for every wave type.
     Complex PH = {1.0f, 0.0f};
     for (Integer J = 1; J <= NL - 1; ++J) {
       const Real theta = phase(TH[J - 1], OM, VS[J - 1]);
