@@ -26,6 +26,36 @@ struct Input {
 
 constexpr Real KEEP = -7.0f;  // what a variable holds before a read
 
+// Fields longer than the digits kept still convert exactly: the dropped
+// digits decide a rounding tie and count as powers of ten.
+TEST(ParseNumber, LongFieldsRoundAsTheirWholeText) {
+  const std::string tie = "1.000000059604644775390625";  // 1 + 2^-24, a float tie
+  const std::string zeros(900, '0');
+  struct Case {
+    std::string text;
+    Parse parse;
+    float value;
+  } cases[] = {
+      {tie, Parse::Ok, 1.0f},                               // ties to even
+      {tie + zeros + "1", Parse::Ok, 1.0000001192092896f},  // just above: up
+      {tie + zeros, Parse::Ok, 1.0f},                       // zeros only
+      {"1" + zeros + "e-900", Parse::Ok, 1.0f},             // dropped integer digits
+      {"1" + zeros, Parse::Range, 0.0f},                    // 1e900
+      {"0." + zeros + "1", Parse::Ok, 0.0f},                // underflows to zero
+      {"-" + zeros + "12.5", Parse::Ok, -12.5f},            // leading zeros are free
+      {"1.5+3", Parse::Ok, 1500.0f},
+      {"1.5x", Parse::Bad, 0.0f},
+  };
+  for (const Case& c : cases) {
+    Real v = 0.0f;
+    EXPECT_EQ(parse_number(c.text, v), c.parse) << c.text.substr(0, 40);
+    if (c.parse == Parse::Ok) EXPECT_EQ(v, c.value) << c.text.substr(0, 40);
+  }
+  double d = 0.0;
+  EXPECT_EQ(parse_number("0.1" + zeros + "1", d), Parse::Ok);
+  EXPECT_EQ(d, 0.1);
+}
+
 TEST(ReadFormatted, RealFields) {
   struct Case {
     const char* layout;

@@ -9,10 +9,102 @@ namespace korvo {
 
 namespace {
 
-enum class Parse { Ok, Bad, Range };
-
 bool digit(char c) { return c >= '0' && c <= '9'; }
 bool blank(char c) { return c == ' ' || c == '\t'; }
+
+// An optional sign and decimal digits, within 32 bits.
+Parse parse_int_chars(const char* s, int n, Integer& v) {
+  int i = 0;
+  bool negative = false;
+  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  if (i == n) return Parse::Bad;
+  long long value = 0;
+  for (; i < n; ++i) {
+    if (!digit(s[i])) return Parse::Bad;
+    if (value <= 2147483648LL) value = value * 10 + (s[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value < -2147483648LL || value > 2147483647LL) return Parse::Range;
+  v = static_cast<Integer>(value);
+  return Parse::Ok;
+}
+
+// An optional sign, digits with an optional point, an optional exponent
+// ("E", "e", "D" or "d" and a signed integer, or just a sign and an integer:
+// "1.5+3" is 1500). Without a point the last d digits are the fraction.
+// Converted straight from the decimal text to the nearest value of T.
+template <class T>
+Parse parse_real_chars(const char* s, int n, int d, T& v) {
+  int i = 0;
+  bool negative = false;
+  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  // Digits without leading zeros, then "e" and the power of ten. Digits past
+  // KEEP cannot move the nearest double (an exact one has at most 767
+  // significant digits): they count only as a power of ten and as one sticky
+  // non-zero digit, so a field of any length converts in fixed space.
+  constexpr int KEEP = 800;
+  char text[KEEP + 1 + 24];
+  int m = 0;
+  int fraction = 0;
+  long dropped = 0;  // integer digits beyond KEEP
+  bool sticky = false, point = false, any = false;
+  for (; i < n; ++i) {
+    const char c = s[i];
+    if (digit(c)) {
+      any = true;
+      if (m == KEEP) {
+        sticky = sticky || c != '0';
+        if (!point) ++dropped;
+        continue;
+      }
+      if (m > 0 || c != '0') text[m++] = c;
+      if (point) ++fraction;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (!any) return Parse::Bad;
+  long exponent = 0;
+  if (i < n) {
+    const char c = s[i];
+    const bool letter = c == 'E' || c == 'e' || c == 'D' || c == 'd';
+    if (!letter && c != '+' && c != '-') return Parse::Bad;
+    if (letter) ++i;
+    bool below = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) below = s[i++] == '-';
+    int count = 0;
+    for (; i < n && digit(s[i]); ++i, ++count) {
+      if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
+    }
+    if (count == 0 || i != n) return Parse::Bad;
+    if (below) exponent = -exponent;
+  }
+  const T zero = negative ? -T{0} : T{0};
+  if (m == 0) {
+    v = zero;
+    return Parse::Ok;
+  }
+  long power = exponent - (point ? fraction : d) + dropped;
+  if (sticky) text[m++] = '1', --power;
+  text[m] = 'e';
+  auto end = std::to_chars(text + m + 1, text + sizeof text, power).ptr;
+  T f = 0;
+  auto r = std::from_chars(text, end, f, std::chars_format::scientific);
+  if (r.ec == std::errc::result_out_of_range) {
+    // The same code for 1e-50 (reads as zero) and 1e39 (refused): the value
+    // is below 1 exactly when its digits end before the point.
+    if (m + power <= 0) {
+      v = zero;
+      return Parse::Ok;
+    }
+    return Parse::Range;
+  }
+  if (r.ec != std::errc() || r.ptr != end) return Parse::Bad;
+  v = negative ? -f : f;
+  return Parse::Ok;
+}
 
 // Reads the next record into in.record; false at the end of the input. A
 // record ends at CR, LF or CR LF; a last line without an end still counts.
@@ -72,90 +164,8 @@ bool next_record(Source& in) {
   input_error(in, message);
 }
 
-// An optional sign and decimal digits, within 32 bits.
-Parse parse_int(const char* s, int n, Integer& v) {
-  int i = 0;
-  bool negative = false;
-  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  if (i == n) return Parse::Bad;
-  long long value = 0;
-  for (; i < n; ++i) {
-    if (!digit(s[i])) return Parse::Bad;
-    if (value <= 2147483648LL) value = value * 10 + (s[i] - '0');
-  }
-  if (negative) value = -value;
-  if (value < -2147483648LL || value > 2147483647LL) return Parse::Range;
-  v = static_cast<Integer>(value);
-  return Parse::Ok;
-}
-
-// An optional sign, digits with an optional point, an optional exponent
-// ("E", "e", "D" or "d" and a signed integer, or just a sign and an integer:
-// "1.5+3" is 1500). Without a point the last d digits are the fraction.
-// Converted straight from the decimal text to the nearest float.
-Parse parse_real(const char* s, int n, int d, Real& v) {
-  int i = 0;
-  bool negative = false;
-  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  // Digits without leading zeros, then "e" and the power of ten.
-  char text[RECORD_MAX + 24];
-  int m = 0;
-  int fraction = 0;
-  bool point = false, any = false;
-  for (; i < n; ++i) {
-    const char c = s[i];
-    if (digit(c)) {
-      any = true;
-      if (m > 0 || c != '0') text[m++] = c;
-      if (point) ++fraction;
-    } else if (c == '.' && !point) {
-      point = true;
-    } else {
-      break;
-    }
-  }
-  if (!any) return Parse::Bad;
-  long exponent = 0;
-  if (i < n) {
-    const char c = s[i];
-    const bool letter = c == 'E' || c == 'e' || c == 'D' || c == 'd';
-    if (!letter && c != '+' && c != '-') return Parse::Bad;
-    if (letter) ++i;
-    bool below = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) below = s[i++] == '-';
-    int count = 0;
-    for (; i < n && digit(s[i]); ++i, ++count) {
-      if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
-    }
-    if (count == 0 || i != n) return Parse::Bad;
-    if (below) exponent = -exponent;
-  }
-  const Real zero = negative ? -0.0f : 0.0f;
-  if (m == 0) {
-    v = zero;
-    return Parse::Ok;
-  }
-  const long power = exponent - (point ? fraction : d);
-  text[m] = 'e';
-  auto end = std::to_chars(text + m + 1, text + sizeof text, power).ptr;
-  Real f = 0.0f;
-  auto r = std::from_chars(text, end, f, std::chars_format::scientific);
-  if (r.ec == std::errc::result_out_of_range) {
-    // The same code for 1e-50 (reads as zero) and 1e39 (refused): the value
-    // is below 1 exactly when its digits end before the point.
-    if (m + power <= 0) {
-      v = zero;
-      return Parse::Ok;
-    }
-    return Parse::Range;
-  }
-  if (r.ec != std::errc() || r.ptr != end) return Parse::Bad;
-  v = negative ? -f : f;
-  return Parse::Ok;
-}
-
 void store_int(const Source& in, const char* s, int n, Integer* p) {
-  switch (parse_int(s, n, *p)) {
+  switch (parse_int_chars(s, n, *p)) {
     case Parse::Ok:
       return;
     case Parse::Bad:
@@ -166,7 +176,7 @@ void store_int(const Source& in, const char* s, int n, Integer* p) {
 }
 
 void store_real(const Source& in, const char* s, int n, int d, Real* p) {
-  switch (parse_real(s, n, d, *p)) {
+  switch (parse_real_chars(s, n, d, *p)) {
     case Parse::Ok:
       return;
     case Parse::Bad:
@@ -249,6 +259,16 @@ bool skip_blanks(Source& in) {
 bool separator(char c) { return blank(c) || c == ',' || c == '/'; }
 
 }  // namespace
+
+Parse parse_number(std::string_view s, Integer& v) {
+  return parse_int_chars(s.data(), static_cast<int>(s.size()), v);
+}
+Parse parse_number(std::string_view s, Real& v) {
+  return parse_real_chars(s.data(), static_cast<int>(s.size()), 0, v);
+}
+Parse parse_number(std::string_view s, double& v) {
+  return parse_real_chars(s.data(), static_cast<int>(s.size()), 0, v);
+}
 
 void read_formatted(Source& in, std::string_view layout, std::initializer_list<Target> targets) {
   detail::LayoutItem f[detail::LAYOUT_MAX];

@@ -70,6 +70,17 @@ struct Target {
   Target(char* text, int len) : kind(Kind::Text), p(text), length(len) {}
 };
 
+// How a number field read: a value, not a number, or beyond the range of its type.
+enum class Parse { Ok, Bad, Range };
+// One number as korvo reads it, no blanks: an optional sign, digits with an
+// optional point, an optional exponent (E, e, D or d and a signed integer, or
+// only a sign: "1.5+3" is 1500). The nearest value of the type; a magnitude
+// below its smallest reads as zero of the same sign, one above its largest is
+// Range. v is left alone unless the result is Ok.
+Parse parse_number(std::string_view s, Integer& v);
+Parse parse_number(std::string_view s, Real& v);
+Parse parse_number(std::string_view s, double& v);
+
 // The console as sink and source.
 Sink console_out();
 Source console_in(const char* question);
