@@ -11,20 +11,30 @@ namespace {
 constexpr Integer LINES = 16385;
 
 // 49 layers over a half-space, stiffening with depth; damped, oblique.
-struct Column {
-  Real RHO[LMAX], VP[LMAX], QP[LMAX], VS[LMAX], QS[LMAX], TH[LMAX];
-  Column() {
-    for (int k = 0; k < LMAX; ++k) {
-      const Real d = static_cast<Real>(k);
-      RHO[k] = 1.7f + 0.01f * d;
-      VS[k] = 150.0f + 20.0f * d;
-      VP[k] = 2.1f * VS[k];
-      QS[k] = 10.0f + d;
-      QP[k] = 2.0f * QS[k];
-      TH[k] = 3.0f + 0.1f * d;
-    }
+Profile column(Real QEXP) {
+  Profile p;
+  for (int k = 0; k < LMAX; ++k) {
+    const Real d = static_cast<Real>(k);
+    p.RHO[k] = 1.7f + 0.01f * d;
+    p.VS[k] = 150.0f + 20.0f * d;
+    p.VP[k] = 2.1f * p.VS[k];
+    p.QS[k] = 10.0f + d;
+    p.QP[k] = 2.0f * p.QS[k];
+    p.TH[k] = 3.0f + 0.1f * d;
   }
-};
+  p.NL = LMAX;
+  p.QEXP = QEXP;
+  p.ANGLE = 0.3f;
+  p.IFLAG = 1;
+  return p;
+}
+
+Grid lines() {
+  Grid g;
+  g.DOM = 0.05f;
+  g.NOM = LINES;
+  return g;
+}
 
 void report(benchmark::State& state) {
   state.counters["per_line_boundary"] = benchmark::Counter(
@@ -40,24 +50,20 @@ Real qexp(const benchmark::State& state) {
 }
 
 void BM_scalar(benchmark::State& state) {
-  static Column c;
-  static std::vector<Complex> AMP(2 * static_cast<size_t>(NMAX));
-  const Real QEXP = qexp(state);
+  const Profile p = column(qexp(state));
+  static std::vector<Complex> AMP(2 * static_cast<size_t>(AMP_STRIDE));
   for (auto _ : state) {
-    scalar_layer_transfer(0.0f, 0.05f, LINES, NMAX, c.RHO, c.VS, c.QS, c.TH, QEXP, LMAX, LMAX, 0.3f,
-                          1, AMP.data());
+    scalar_layer_transfer(lines(), p, p.VS, p.QS, AMP.data());
     benchmark::DoNotOptimize(AMP.data());
   }
   report(state);
 }
 
 void BM_vertical(benchmark::State& state) {
-  static Column c;
-  static std::vector<Complex> AMP(2 * static_cast<size_t>(NMAX));
-  const Real QEXP = qexp(state);
+  const Profile p = column(qexp(state));
+  static std::vector<Complex> AMP(2 * static_cast<size_t>(AMP_STRIDE));
   for (auto _ : state) {
-    vertical_layer_transfer(0.0f, 0.05f, LINES, NMAX, c.RHO, c.VP, c.QP, c.VS, c.QS, c.TH, QEXP,
-                            LMAX, LMAX, 0.3f, 1, AMP.data());
+    vertical_layer_transfer(lines(), p, AMP.data());
     benchmark::DoNotOptimize(AMP.data());
   }
   report(state);

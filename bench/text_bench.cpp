@@ -63,9 +63,8 @@ void ReadPairs(benchmark::State& state) {
   }
   std::FILE* f = std::tmpfile();
   std::fwrite(text.data(), 1, text.size(), f);
-  korvo::Source in;
-  in.file = f;
-  in.name = "accel.dat";
+  korvo::Source in = korvo::console_in("the pairs", f);
+  in.console = false;
   std::int64_t numbers = 0;
   for (auto _ : state) {
     std::rewind(f);
@@ -74,7 +73,6 @@ void ReadPairs(benchmark::State& state) {
     while (korvo::read_list(in, {&t, &x})) numbers += 2;
     benchmark::DoNotOptimize(x);
   }
-  std::fclose(f);
   state.SetItemsProcessed(numbers);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }

@@ -3,7 +3,12 @@
 #include "spectral/spectral.h"
 
 using namespace korvo;
-using detail::band_weight;
+
+namespace {
+Real band_weight(Real OM, Real OML1, Real OML2, Real OMH1, Real OMH2) {
+  return detail::band_weight(OM, Conditioning{1, 1, OML1, OML2, OMH1, OMH2});
+}
+}  // namespace
 
 TEST(BandWeight, CornersInOrder) {
   struct {
@@ -36,7 +41,10 @@ Complex pass_line(Integer INTG, Integer IBPF, Real OML1 = 0, Real OML2 = 0, Real
                   Real OMH2 = 99999.9f) {
   Complex X[2] = {{5.0f, 6.0f}, {2.0f, 4.0f}};
   const Real A[2] = {5.0f, 2.0f}, B[2] = {6.0f, 4.0f};
-  detail::condition_pass(X, A, B, 2.0f, 2, INTG, IBPF, OML1, OML2, OMH1, OMH2);
+  Grid g;
+  g.DOM = 2.0f;
+  g.NOM = 2;
+  condition(X, A, B, g, Conditioning{INTG, IBPF, OML1, OML2, OMH1, OMH2});
   EXPECT_EQ(X[0].re, 0.0f);  // zero frequency always removed
   EXPECT_EQ(X[0].im, 0.0f);
   return X[1];
@@ -49,10 +57,10 @@ TEST(ConditionPass, IntegrateDifferentiateOrLeave) {
     Integer intg, ibpf;
     Real re, im;
   } cases[] = {
-      {0, 0, 2.0f, 4.0f},    // unchanged
-      {7, 2, 2.0f, 4.0f},    // unknown answers: no change, no filter
-      {1, 0, 2.0f, -1.0f},   // (2 + 4i) / 2i
-      {2, 0, -8.0f, 4.0f},   // (2 + 4i) * 2i
+      {0, 0, 2.0f, 4.0f},   // unchanged
+      {7, 2, 2.0f, 4.0f},   // unknown answers: no change, no filter
+      {1, 0, 2.0f, -1.0f},  // (2 + 4i) / 2i
+      {2, 0, -8.0f, 4.0f},  // (2 + 4i) * 2i
   };
   for (auto c : cases) {
     const Complex y = pass_line(c.intg, c.ibpf);

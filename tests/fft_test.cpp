@@ -11,7 +11,7 @@ using namespace korvo;
 namespace {
 
 std::vector<Complex> run_fft(std::vector<Complex> x, int ind) {
-  fft(static_cast<Integer>(x.size()), x.data(), static_cast<Integer>(x.size()), ind);
+  fft(static_cast<Integer>(x.size()), x.data(), ind);
   return x;
 }
 
@@ -138,7 +138,8 @@ TEST(Fft, AgreesWithDirectSum) {
       for (int k = 0; k < N; ++k) {
         long double re = 0, im = 0;
         for (int n = 0; n < N; ++n) {
-          const long double a = ind * 2.0L * 3.14159265358979323846L * static_cast<long double>((n * k) % N) / N;
+          const long double a =
+              ind * 2.0L * 3.14159265358979323846L * static_cast<long double>((n * k) % N) / N;
           const Complex c = x[static_cast<size_t>(n)];
           re += c.re * cosl(a) - c.im * sinl(a);
           im += c.re * sinl(a) + c.im * cosl(a);

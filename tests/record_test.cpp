@@ -32,7 +32,7 @@ std::string pairs(int n, double dt = 0.01) {
 }
 
 Outcome run_record(const std::string& name, const std::string& record,
-               const std::string& answers = kAnswers, const std::string& args = "") {
+                   const std::string& answers = kAnswers, const std::string& args = "") {
   const fs::path dir = scratch(name);
   spit(dir / "accel.dat", record);
   spit(dir / "soil.dat", kHalfSpace);
@@ -52,14 +52,17 @@ TEST(RecordInput, LengthIntervalAndTransformLength) {
     const char* nt_line;
     const char* nf_line;
   } cases[] = {
-      {"four", pairs(4), "NT and DT=          4    1.000000E-02", " IF1,NF=          2           4"},
-      {"five", pairs(5), "NT and DT=          5    1.000000E-02", " IF1,NF=          3           8"},
+      {"four", pairs(4), "NT and DT=          4    1.000000E-02",
+       " IF1,NF=          2           4"},
+      {"five", pairs(5), "NT and DT=          5    1.000000E-02",
+       " IF1,NF=          3           8"},
       {"pow2", pairs(4096), "NT and DT=       4096    1.000000E-02",
        " IF1,NF=         12        4096"},
       {"full", pairs(32768), "NT and DT=      32768    1.000000E-02",
        " IF1,NF=         15       32768"},
       // One pair: the second time is still 0, so DT = -T(1).
-      {"one", "0.5 1.0\n", "NT and DT=          1   -5.000000E-01", " IF1,NF=          2           4"},
+      {"one", "0.5 1.0\n", "NT and DT=          1   -5.000000E-01",
+       " IF1,NF=          2           4"},
       {"two", "0 1\n0.25 2\n", "NT and DT=          2    2.500000E-01",
        " IF1,NF=          2           4"},
       {"blank_lines", "\n0 1\n\n\n0.01 2\n  \n0.02 3\n\n", "NT and DT=          3    1.000000E-02",
@@ -92,8 +95,8 @@ TEST(RecordInput, FrequencyGrid) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(has_line(run.out, " IF1,NF=         12        4096")) << run.out;
   // DUR = 40.96 as a float (40.959999), DOM = 0.15339808, NOM = 2049, EOM = 314.31268.
-  EXPECT_TRUE(has_line(run.out,
-                       " DUR,DOM,NOM,EOM=      40.960000    1.533981E-01        2049      314.312700"))
+  EXPECT_TRUE(has_line(
+      run.out, " DUR,DOM,NOM,EOM=      40.960000    1.533981E-01        2049      314.312700"))
       << run.out;
   // 314.31268 / 6.283185307 = 50.02441719414...
   EXPECT_TRUE(has_line(run.out, " Highest Frequency (hz)=      50.024417194141610")) << run.out;
@@ -105,8 +108,9 @@ TEST(RecordInput, LongerThanTwoToTheFifteenIsRefused) {
   spit(dir / "soil.dat", kHalfSpace);
   const Outcome run = run_korvo(dir, kAnswers);
   EXPECT_EQ(run.status, 0) << run.err;
-  const std::string tail = "NT and DT=      40000    1.000000E-02\n NT>2**15 !!!!!\n"
-                           "Stop - Program terminated.\r\n";
+  const std::string tail =
+      "NT and DT=      40000    1.000000E-02\n NT>2**15 !!!!!\n"
+      "Stop - Program terminated.\r\n";
   ASSERT_GE(run.out.size(), tail.size());
   EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
   for (const char* file : {"S_amp1", "amp_dat", "korvo_dat"}) EXPECT_FALSE(fs::exists(dir / file));
@@ -144,7 +148,8 @@ TEST(RecordInput, FailuresNameTheirCause) {
     const Outcome run = run_korvo(dir, c.answers);
     EXPECT_EQ(run.status, 1) << c.name;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
-    for (const auto& w : c.words) EXPECT_NE(run.err.find(w), std::string::npos) << c.name << ": " << run.err;
+    for (const auto& w : c.words)
+      EXPECT_NE(run.err.find(w), std::string::npos) << c.name << ": " << run.err;
     for (const char* file : {"S_amp1", "amp_dat", "korvo_dat"})
       EXPECT_FALSE(fs::exists(dir / file)) << c.name;
   }

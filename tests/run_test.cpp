@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-
-#include <cmath>
 #include <vector>
 
 #include "e2e.h"
@@ -31,7 +29,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 // What E12.4 can show of want: half a unit in its fourth significant digit,
 // plus the single-precision error of the transforms relative to the peak.
 double shown(double want, double peak) {
-  const double unit = want == 0.0 ? 0.0 : std::pow(10.0, std::floor(std::log10(std::fabs(want))) - 3);
+  const double unit =
+      want == 0.0 ? 0.0 : std::pow(10.0, std::floor(std::log10(std::fabs(want))) - 3);
   return 0.5 * unit + 1e-5 * peak;
 }
 
@@ -141,8 +140,8 @@ TEST(WholeRun, BandPassWeightsTones) {
   // Rising 0 -> 100 dom (weight 0.5 at line 51), falling 150 -> 300 dom (weight 2/3 at line 201).
   std::snprintf(corners, sizeof corners, "0\n1\n0\n1\n0 %.7f %.7f %.7f\n", 100 * dom, 150 * dom,
                 300 * dom);
-  const auto c = run_case("bandpass_tones", record_of(kN, kDt, two), soil(0, "999.0", {kRock}),
-                          corners);
+  const auto c =
+      run_case("bandpass_tones", record_of(kN, kDt, two), soil(0, "999.0", {kRock}), corners);
   ASSERT_EQ(c.run.status, 0) << c.run.err;
   const auto h = history(c.dir / "korvo_dat");
   ASSERT_EQ(h.size(), static_cast<size_t>(kN));

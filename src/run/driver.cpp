@@ -1,43 +1,53 @@
-#include <cstdio>
+#include <exception>
 
 #include "run/run.h"
-#include "site/site.h"
-#include "spectral/spectral.h"
 
 namespace korvo {
 
-namespace {
+void run(Console& con, Workspace& w) {
+  Grid g;
+  read_record(con, w.T, w.A, g);
+  if (!transform_length(g)) {
+    write_list(con.out, {" NT>2**15 !!!!!"});
+    write_stop(con.out);
+    return;
+  }
+  write_list(con.out);
+  write_list(con.out, {" IF1,NF=", g.IF1, g.NF});
 
-// The run's arrays: fixed capacity, zero-filled, alive for the whole run.
-Real T[NMAX], A[NMAX], B[NMAX];
-Complex X[NMAX];
-Complex AMP[2 * NMAX];
-Real RHO[LMAX], VP[LMAX], QP[LMAX], VS[LMAX], QS[LMAX], TH[LMAX];
+  for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
+  fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
+  frequency_grid(g);
+  write_list(con.out);
+  write_list(con.out, {" DUR,DOM,NOM,EOM=", g.DUR, g.DOM, g.NOM, g.EOM});
+  write_list(con.out, {" Highest Frequency (hz)=", wide(g.EOM) / TWOPI_D});
+  fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
 
-}  // namespace
+  const Profile p = read_soil_profile(con);
+  site_transfer(ask_wave_type(con), g, p, w.AMP);
+  const Integer IAMP = ask_reference(con);
 
-void fp_error(const char* fault, const char* context) {
-  char what[256];
-  std::snprintf(what, sizeof what, "floating-point fault (%s) %s", fault, context);
-  run_error(what);
-}
+  // S_amp1 is left as far as the lines the amplification got through.
+  Integer last = g.NOM;
+  std::exception_ptr fault;
+  try {
+    amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p);
+  } catch (const LineFault& f) {
+    last = f.line;
+    fault = std::current_exception();
+  }
+  write_transfer_file(w.AMP, g, last);
+  if (fault) std::rethrow_exception(fault);
 
-void run(int argc, char** argv) {
-  Sink con = console_out();
-  Source in = console_in("the record file name");
+  condition(w.X, w.A, w.B, g, ask_conditioning(con, g));
+  write_spectrum_file(con.out, w.X, g);
 
-  Integer NT = 0, NF = 0, IF1 = 0, NOM = 0;
-  Real DT = 0.0f, DUR = 0.0f, DOM = 0.0f, EOM = 0.0f;
-  read_record(con, in, argc, argv, T, A, X, NT, DT, NF, IF1, DUR, DOM, NOM, EOM);
-
-  Real QEXP = 0.0f, ANGLE = 0.0f;
-  Integer NL = 0, IFLAG = 0;
-  read_soil_profile(con, in, RHO, VP, QP, VS, QS, TH, QEXP, NL, LMAX, ANGLE, IFLAG);
-
-  amplify(con, in, DOM, NOM, RHO, VP, QP, VS, QS, TH, QEXP, NL, ANGLE, IFLAG, AMP, X, A, B);
-  condition_spectrum(con, in, X, A, B, DOM, NOM);
-  write_results(con, X, T, A, NT, DT, NF, DUR, DOM, NOM);
-  stop_run();
+  complete_hermitian(w.X, g.NF);
+  fp_stage([&] { fft(g.NF, w.X, +1); }, [] { return "in the inverse transform"; });
+  fp_stage([&] { time_history(w.X, w.T, w.A, g); },
+           [] { return "in the output time axis and history"; });
+  write_time_history(con.out, w.T, w.A, g);
+  write_stop(con.out);
 }
 
 }  // namespace korvo

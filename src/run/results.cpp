@@ -1,52 +1,63 @@
-#include <cstdio>
-
 #include "run/run.h"
-#include "spectral/spectral.h"
 
 namespace korvo {
 
-void write_results(Sink& con, Complex* X, Real* T, Real* A, Integer NT, Real DT, Integer NF,
-                   Real DUR, Real DOM, Integer NOM) {
-  auto x = [X](Integer i) -> Complex& { return X[i - 1]; };
-  char where[96];
+namespace {
 
+// The layout of S_amp1 and amp_dat lines; amp_dat fills the first four fields.
+constexpr Layout FREQUENCY_LINE = layout("(F8.4,6E12.4)");
+constexpr Layout TIME_LINE = layout("(F8.3,3E12.4)");
+
+}  // namespace
+
+void write_transfer_file(const Complex* AMP, const Grid& g, Integer last) {
+  Sink samp;
+  create_output(samp, "S_amp1");
+  Integer I = 1;
+  fp_stage(
+      [&] {
+        for (; I <= last; ++I) {
+          const Complex a1 = AMP[I - 1], a2 = AMP[AMP_STRIDE + I - 1];
+          const Real m1 = cabs(a1), m2 = cabs(a2);
+          if (fp_fault()) return;
+          write_formatted(samp, FREQUENCY_LINE,
+                          {hertz(I, g.DOM), a1.re, a1.im, m1, a2.re, a2.im, m2});
+        }
+      },
+      [&] { return "in the amplification moduli " + at_line(I, g.DOM); });
+  close_output(samp);
+}
+
+void write_spectrum_file(Sink& con, const Complex* X, const Grid& g) {
   write_list(con);
   write_list(con, {"The Fourier Spectrum data are stored in \"amp_dat\""});
   Sink amp;
   create_output(amp, "amp_dat");
-  fp_clear();
-  for (Integer I = 2; I <= NOM; ++I) {
-    const Real FR = real(wide(static_cast<Real>(I - 1)) * DOM / TWOPI);
-    const Real mod = cabs(x(I));
-    if (const char* f = fp_fault()) {
-      std::snprintf(where, sizeof where, "in the Fourier modulus at frequency line %d",
-                    static_cast<int>(I));
-      fp_error(f, where);
-    }
-    write_formatted(amp, "(F8.4,6E12.4)", {FR, x(I).re, x(I).im, mod});
-  }
+  Integer I = 2;
+  fp_stage(
+      [&] {
+        for (; I <= g.NOM; ++I) {
+          const Real mod = cabs(X[I - 1]);
+          if (fp_fault()) return;
+          write_formatted(amp, FREQUENCY_LINE, {hertz(I, g.DOM), X[I - 1].re, X[I - 1].im, mod});
+        }
+      },
+      [&] { return "in the Fourier modulus " + at_line(I, g.DOM); });
   close_output(amp);
+}
 
-  for (Integer I = 2; I <= NF / 2; ++I) x(NF + 2 - I) = {x(I).re, -x(I).im};
-  fft(NF, X, NMAX, +1);
-  if (const char* f = fp_fault()) fp_error(f, "in the inverse transform");
-  for (Integer I = 1; I <= NF; ++I) {
-    T[I - 1] = static_cast<Real>(I - 1) * DT;
-    A[I - 1] = x(I).re / DUR;
-  }
-  if (const char* f = fp_fault()) fp_error(f, "in the output time axis and history");
-
+void write_time_history(Sink& con, const Real* T, const Real* A, const Grid& g) {
   // Both extremes start from 0 and cover all NF samples, also those beyond NT.
   Real AMIN = 0.0f, AMAX = 0.0f;
-  for (Integer I = 1; I <= NF; ++I) {
+  for (Integer I = 1; I <= g.NF; ++I) {
     if (A[I - 1] > AMAX) AMAX = A[I - 1];
     if (A[I - 1] < AMIN) AMIN = A[I - 1];
   }
-
   write_list(con);
-  write_list(con, {" Nmber of data points    =", NF});
-  write_list(con, {" Duration and Delta Time =", DUR, DT});
-  write_list(con, {" Initial and final times =", 0.0f, DUR - DT});
+  // "Nmber" is how the summary has always been spelt; scripts match on it.
+  write_list(con, {" Nmber of data points    =", g.NF});
+  write_list(con, {" Duration and Delta Time =", g.DUR, g.DT});
+  write_list(con, {" Initial and final times =", 0.0f, g.DUR - g.DT});
   write_list(con);
   write_list(con, {" Min and Max amplitudes  =", AMIN, AMAX});
   write_list(con);
@@ -55,7 +66,7 @@ void write_results(Sink& con, Complex* X, Real* T, Real* A, Integer NT, Real DT,
 
   Sink out;
   create_output(out, "korvo_dat");
-  for (Integer I = 1; I <= NT; ++I) write_formatted(out, "(F8.3,3E12.4)", {T[I - 1], A[I - 1]});
+  for (Integer I = 1; I <= g.NT; ++I) write_formatted(out, TIME_LINE, {T[I - 1], A[I - 1]});
   close_output(out);
 }
 

@@ -9,6 +9,8 @@ namespace korvo {
 
 namespace {
 
+using detail::LinePlan;
+
 // Damping ratio of a layer on a line, F = FHZ^QEXP: one half over the
 // quality factor at that frequency.
 inline Real damping(Real F, Real Q) { return real(0.5 / (wide(F) * Q)); }
@@ -61,30 +63,6 @@ inline Complex vertical_slowness(Complex VC, Complex P2) {
   return csqrt(csub(rdiv(1.0f, cmul(VC, VC)), P2));
 }
 
-// exp(z) and exp(-z), each exactly as cexp forms it: cos(-y) = cos y and
-// sin(-y) = -sin y bit for bit, and e^0 = 1, so one sin/cos pair serves both
-// and an elastic layer below the critical angle needs no exponential.
-// 1/e^x is within a few units of e^-x; it is rounded in its place only where
-// that cannot show (near_tie), else the library decides.
-inline void cexp_pair(Complex z, Complex& E1, Complex& E2) {
-  Real ex1 = 1.0f, ex2 = 1.0f;
-  if (z.re != 0.0f) {
-    // Both stay normal Reals: the reciprocal can neither overflow nor divide by 0.
-    if (std::fabs(z.re) < 80.0f) {
-      const double e = std::exp(wide(z.re)), inv = 1.0 / e;
-      ex1 = real(e);
-      ex2 = detail::near_tie(inv) ? rexp(-z.re) : real(inv);
-    } else {
-      ex1 = rexp(z.re);
-      ex2 = rexp(-z.re);
-    }
-  }
-  const double y = wide(z.im);
-  const double c = std::cos(y), s = std::sin(y);
-  E1 = {real(wide(ex1) * c), real(wide(ex1) * s)};
-  E2 = {real(wide(ex2) * c), real(wide(ex2) * -s)};
-}
-
 // The running product of layer matrices, (UP, DN) at the top of the
 // half-space = PM x (UP, DN) at the surface.
 struct Product {
@@ -98,7 +76,7 @@ inline void boundary(Product& P, Complex ALPHA, Complex S, Real OM, Real THJ) {
   // i KZ TH = (-Im, Re) of KZ TH.
   const Complex KT = {KZ.re * THJ, KZ.im * THJ};
   Complex E1, E2;
-  cexp_pair({-KT.im, KT.re}, E1, E2);
+  detail::cexp_pair({-KT.im, KT.re}, E1, E2);
 
   // (1 +- ALPHA) E / 2: the sum changes only the real part; each part of the
   // product is halved.
@@ -119,11 +97,6 @@ inline void boundary(Product& P, Complex ALPHA, Complex S, Real OM, Real THJ) {
   P.PM22 = madd(T12, old.PM21, T22, old.PM22);
 }
 
-struct Grid {
-  Real OM0, DOM;
-  Integer NOM, NCAP;
-};
-
 struct Column {
   const Real* RHO;
   const Real* TH;
@@ -143,20 +116,21 @@ struct ColumnAtF {
 
 template <class Rule>
 struct Transfer {
-  Grid g;
+  Real DOM;
+  LinePlan plan;
   Column c;
   Rule rule;
   Complex P2;
   Real ANUM;
 
-  Real omega(Integer i) const { return real(wide(static_cast<Real>(i - 1)) * g.DOM + g.OM0); }
+  Real omega(Integer i) const { return real(wide(static_cast<Real>(i - 1)) * DOM); }
   bool damp() const { return c.QEXP != 999.0f; }
   Real power(Real FHZ) const { return damp() ? rpow(FHZ, c.QEXP) : 0.0f; }
 
   void finish(const Product& P, Integer i, Complex* AMP) const {
     const Complex AN = cadd(P.PM12, P.PM11);
     AMP[i - 1] = rdiv(ANUM, AN);
-    AMP[g.NCAP + i - 1] = rdiv(2.0f, cadd(cadd(AN, P.PM21), P.PM22));
+    AMP[AMP_STRIDE + i - 1] = rdiv(2.0f, cadd(cadd(AN, P.PM21), P.PM22));
   }
 
   void fill(ColumnAtF& t, Real F) const {
@@ -179,7 +153,8 @@ struct Transfer {
     Product P = {{1.0f, 0.0f}, {0.0f, 0.0f}, {0.0f, 0.0f}, {1.0f, 0.0f}};
     if (c.NL > 1) {
       const Real F = power(OM / TWOPI);
-      if (!t.valid || !(t.F == F && std::signbit(t.F) == std::signbit(F))) fill(t, F);
+      if (!plan.reuse_table || !t.valid || !(t.F == F && std::signbit(t.F) == std::signbit(F)))
+        fill(t, F);
       for (Integer j = c.NL - 1; j >= 1; --j)
         boundary(P, t.ALPHA[j - 1], t.S[j - 1], OM, c.TH[j - 1]);
     }
@@ -236,7 +211,8 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
   const Integer count = last - first + 1;
   unsigned n = std::thread::hardware_concurrency();
   if (n > MAX_WORKERS) n = MAX_WORKERS;
-  if (n < 2 || static_cast<long long>(count) * (NL > 1 ? NL - 1 : 1) < SPLIT_WORK)
+  if (!t.plan.threads || n < 2 ||
+      static_cast<long long>(count) * (NL > 1 ? NL - 1 : 1) < SPLIT_WORK)
     return lines(t, first, last, AMP);
 
   Integer bad[MAX_WORKERS] = {};
@@ -262,74 +238,76 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
 }
 
 template <class Rule>
-void transfer(const Grid& g, const Column& c, const Rule& rule, Real ANGLE, Integer IFLAG,
-              Integer LCAP, const char* wave, Complex* AMP) {
-  char where[160];
-  // Out-of-range counts would read or write past the caller's arrays (or the
-  // per-line table), so they end the run instead.
-  const Integer layers = LCAP < LMAX ? LCAP : LMAX;
-  if (c.NL < 1 || c.NL > layers || g.NOM > g.NCAP) {
-    std::snprintf(where, sizeof where,
+void transfer(const Grid& g, const Profile& p, const Rule& rule, const char* wave, Complex* AMP,
+              LinePlan plan) {
+  const Column c = {p.RHO, p.TH, p.QEXP, p.NL};
+  // Out-of-range counts would read or write past the arrays (or the per-line
+  // table).
+  if (c.NL < 1 || c.NL > LMAX || g.NOM > NMAX) {
+    char what[160];
+    std::snprintf(what, sizeof what,
                   "%s transfer functions: %d layers (1 to %d allowed), %d lines (at most %d)", wave,
-                  static_cast<int>(c.NL), static_cast<int>(layers), static_cast<int>(g.NOM),
-                  static_cast<int>(g.NCAP));
-    run_error(where);
+                  static_cast<int>(c.NL), static_cast<int>(LMAX), static_cast<int>(g.NOM),
+                  static_cast<int>(NMAX));
+    throw Error(what);
   }
-  fp_clear();
-  const Real S = rsin(ANGLE);
-  const Complex P2 = rdiv(S * S, rule.slowness_base(c.NL));
-  if (const char* f = fp_fault()) {
-    std::snprintf(where, sizeof where, "in the %s transfer functions, in the half-space slowness",
-                  wave);
-    fp_error(f, where);
-  }
-  const Transfer<Rule> t = {g, c, rule, P2, IFLAG == 1 ? 2.0f : 1.0f};
+  const std::string in_wave = std::string("in the ") + wave + " transfer functions";
+  Complex P2;
+  fp_stage(
+      [&] {
+        const Real S = rsin(p.ANGLE);
+        P2 = rdiv(S * S, rule.slowness_base(c.NL));
+      },
+      [&] { return in_wave + ", in the half-space slowness"; });
+  const Transfer<Rule> t = {g.DOM, plan, c, rule, P2, p.IFLAG == 1 ? 2.0f : 1.0f};
 
   Integer first = 1;
-  if (g.OM0 == 0.0f && g.NOM >= 1) {
+  if (g.NOM >= 1) {
     AMP[0] = {t.ANUM, 0.0f};
-    AMP[g.NCAP] = {1.0f, 0.0f};
+    AMP[AMP_STRIDE] = {1.0f, 0.0f};
     first = 2;
   }
 
   const Integer i = compute_lines(t, first, g.NOM, c.NL, AMP);
   if (i > 0) {
+    // The line again, boundary by boundary, to name where it failed.
     fp_clear();
     const Integer j = t.probe(i, AMP);
     const char* f = fp_fault();
-    const double fhz = wide(t.omega(i) / TWOPI);
+    const std::string where = in_wave + " " + at_line(i, g.DOM);
     if (j > 0) {
-      std::snprintf(where, sizeof where,
-                    "in the %s transfer functions at frequency line %d (%.6g Hz), boundary %d "
-                    "(layers %d and %d)",
-                    wave, static_cast<int>(i), fhz, static_cast<int>(j), static_cast<int>(j),
-                    static_cast<int>(j + 1));
-    } else {
-      std::snprintf(where, sizeof where,
-                    "in the %s transfer functions at frequency line %d (%.6g Hz), in the "
-                    "surface-to-half-space ratios",
-                    wave, static_cast<int>(i), fhz);
+      fp_error(f ? f : "unknown", where + ", boundary " + std::to_string(j) + " (layers " +
+                                      std::to_string(j) + " and " + std::to_string(j + 1) + ")");
     }
-    fp_error(f ? f : "unknown", where);
+    fp_error(f ? f : "unknown", where + ", in the surface-to-half-space ratios");
   }
 }
 
 }  // namespace
 
-void scalar_layer_transfer(Real OM0, Real DOM, Integer NOM, Integer NCAP, const Real* RHO,
-                           const Real* V, const Real* Q, const Real* TH, Real QEXP, Integer NL,
-                           Integer LCAP, Real ANGLE, Integer IFLAG, Complex* AMP) {
+void scalar_layer_transfer(const Grid& g, const Profile& p, const Real* V, const Real* Q,
+                           Complex* AMP) {
   // Called with the shear or with the compressional columns.
-  transfer(Grid{OM0, DOM, NOM, NCAP}, Column{RHO, TH, QEXP, NL}, ScalarRule{V, Q}, ANGLE, IFLAG,
-           LCAP, "horizontal/P-wave", AMP);
+  transfer(g, p, ScalarRule{V, Q}, "horizontal/P-wave", AMP, LinePlan{});
 }
 
-void vertical_layer_transfer(Real OM0, Real DOM, Integer NOM, Integer NCAP, const Real* RHO,
-                             const Real* VP, const Real* QP, const Real* VS, const Real* QS,
-                             const Real* TH, Real QEXP, Integer NL, Integer LCAP, Real ANGLE,
-                             Integer IFLAG, Complex* AMP) {
-  transfer(Grid{OM0, DOM, NOM, NCAP}, Column{RHO, TH, QEXP, NL}, VerticalRule{VP, QP, VS, QS},
-           ANGLE, IFLAG, LCAP, "vertical", AMP);
+void vertical_layer_transfer(const Grid& g, const Profile& p, Complex* AMP) {
+  transfer(g, p, VerticalRule{p.VP, p.QP, p.VS, p.QS}, "vertical", AMP, LinePlan{});
+}
+
+void detail::site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP,
+                           LinePlan plan) {
+  if (IWAVE == 0) {
+    transfer(g, p, ScalarRule{p.VS, p.QS}, "horizontal/P-wave", AMP, plan);
+  } else if (IWAVE == 1) {
+    transfer(g, p, VerticalRule{p.VP, p.QP, p.VS, p.QS}, "vertical", AMP, plan);
+  } else {
+    transfer(g, p, ScalarRule{p.VP, p.QP}, "horizontal/P-wave", AMP, plan);
+  }
+}
+
+void site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP) {
+  detail::site_transfer(IWAVE, g, p, AMP, detail::LinePlan{});
 }
 
 }  // namespace korvo

@@ -25,8 +25,7 @@ void bit_reverse(Integer N, Complex* X) {
 
 }  // namespace detail
 
-void fft(Integer N, Complex* X, Integer NX, Integer IND) {
-  (void)NX;
+void fft(Integer N, Complex* X, Integer IND) {
   auto x = [X](Integer i) -> Complex& { return X[i - 1]; };
   detail::bit_reverse(N, X);
 

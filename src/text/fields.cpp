@@ -76,24 +76,21 @@ int put_nonfinite(char* out, double v, int w) {
   return place(out, marker, static_cast<int>(std::strlen(marker)), w);
 }
 
-int field_F(char* out, double v, int w, int d, int cap) {
+int field_F(char* out, double v, int w, int d) {
   if (!std::isfinite(v)) return put_nonfinite(out, v, w);
   Decimal x = decimal17(v);
-  if (x.count > 0) round_to(x, std::min(x.decpt + d, cap));
+  if (x.count > 0) round_to(x, std::min(x.decpt + d, REAL_DIGITS));
   const int before = x.decpt > 0 ? x.decpt : 0;
-  // No leading zero before the point: 0.05 -> "   .0500" in F8.4, unless
-  // the field would show no digit at all (d = 0): 0.3 -> "0." in F4.0.
-  const int lead_zero = before == 0 && d == 0 ? 1 : 0;
-  const int len = (x.negative ? 1 : 0) + before + lead_zero + 1 + d;
-  if (len > w) return stars(out, w);
-  char* p = out;
-  for (int k = len; k < w; ++k) *p++ = ' ';
+  char chars[FIELD_MAX + 48];  // sign, 39 digits before the point, the point, d digits
+  char* p = chars;
   if (x.negative) *p++ = '-';
   for (int i = 1; i <= before; ++i) *p++ = dig(x, i);
-  if (lead_zero) *p++ = '0';
+  // No leading zero before the point: 0.05 -> "   .0500" in F8.4, unless
+  // the field would show no digit at all (d = 0): 0.3 -> "0." in F4.0.
+  if (before == 0 && d == 0) *p++ = '0';
   *p++ = '.';
   for (int j = 1; j <= d; ++j) *p++ = dig(x, x.decpt + j);
-  return w;
+  return place(out, chars, static_cast<int>(p - chars), w);
 }
 
 // Exponent of E and free-form fields: at least `minimum` digits.
@@ -106,27 +103,19 @@ char* put_exponent(char* p, int e, int minimum) {
   return p;
 }
 
-int field_E(char* out, double v, int w, int d, int cap) {
+int field_E(char* out, double v, int w, int d) {
   if (!std::isfinite(v)) return put_nonfinite(out, v, w);
   Decimal x = decimal17(v);
-  if (x.count > 0) round_to(x, std::min(d, cap));
-  const int e = x.decpt;
-  // "E+dd" up to 99, then sign and three digits in the same four places.
-  if (e > 999 || e < -999) return stars(out, w);
-  const int len = (x.negative ? 1 : 0) + 1 + d + 4;
-  if (len > w) return stars(out, w);
-  char* p = out;
-  for (int k = len; k < w; ++k) *p++ = ' ';
+  if (x.count > 0) round_to(x, std::min(d, REAL_DIGITS));
+  // A Real's decimal exponent lies within -44..39: always the "E+dd" form.
+  char chars[FIELD_MAX + 8];
+  char* p = chars;
   if (x.negative) *p++ = '-';
   *p++ = '.';
   for (int i = 1; i <= d; ++i) *p++ = dig(x, i);
-  if (e >= -99 && e <= 99) {
-    *p++ = 'E';
-    put_exponent(p, e, 2);
-  } else {
-    put_exponent(p, e, 3);
-  }
-  return w;
+  *p++ = 'E';
+  p = put_exponent(p, x.decpt, 2);
+  return place(out, chars, static_cast<int>(p - chars), w);
 }
 
 // Free-form real (W 15, D 6, X 2) and double real (W 24, D 15, X 3). The
@@ -205,10 +194,8 @@ Decimal decimal17(double v) {
   return x;
 }
 
-int put_F(char* out, Real v, int w, int d) { return field_F(out, wide(v), w, d, REAL_DIGITS); }
-int put_E(char* out, Real v, int w, int d) { return field_E(out, wide(v), w, d, REAL_DIGITS); }
-int put_F(char* out, double v, int w, int d) { return field_F(out, v, w, d, DOUBLE_DIGITS); }
-int put_E(char* out, double v, int w, int d) { return field_E(out, v, w, d, DOUBLE_DIGITS); }
+int put_F(char* out, Real v, int w, int d) { return field_F(out, wide(v), w, d); }
+int put_E(char* out, Real v, int w, int d) { return field_E(out, wide(v), w, d); }
 
 int put_I(char* out, Integer v, int w) {
   char chars[16];

@@ -148,20 +148,10 @@ bool next_record(Source& in) {
   input_error(in, in.console ? "end of input" : "end of file");
 }
 
-// The offending text for an error report: quoted, at most 40 characters,
-// anything unprintable shown as '?' so that the report stays one line.
+// The offending text for an error report: quoted, at most 40 characters.
 [[noreturn]] void bad_value(const Source& in, const char* s, int n, const char* what) {
-  char quoted[48];
-  int q = 0;
-  for (int k = 0; k < n && k < 40; ++k) {
-    const unsigned char c = static_cast<unsigned char>(s[k]);
-    quoted[q++] = c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
-  }
-  if (n > 40) quoted[q++] = '.', quoted[q++] = '.', quoted[q++] = '.';
-  quoted[q] = '\0';
-  char message[128];
-  std::snprintf(message, sizeof message, "\"%s\" %s", quoted, what);
-  input_error(in, message);
+  const std::string_view text(s, static_cast<std::size_t>(n < 40 ? n : 40));
+  input_error(in, "\"" + one_line(text) + (n > 40 ? "...\" " : "\" ") + what);
 }
 
 void store_int(const Source& in, const char* s, int n, Integer* p) {
@@ -194,11 +184,11 @@ void store_text(const char* s, int w, const Target& t) {
   for (int k = 0; k < L; ++k) out[k] = w >= L ? s[w - L + k] : k < w ? s[k] : ' ';
 }
 
-void read_field(Source& in, const detail::LayoutItem& f, const Target& t) {
+void read_field(Source& in, const LayoutItem& f, const Target& t) {
   using K = Target::Kind;
   const char* rec = in.record;
   if (f.code == 'A') {
-    if (t.kind != K::Text) run_error("layout field A given a number");
+    if (t.kind != K::Text) throw Error("layout field A given a number");
     const int w = f.w > 0 ? f.w : t.length;
     // When the line ends first, the characters present are the field.
     const int n = in.length - in.pos < w ? in.length - in.pos : w;
@@ -207,7 +197,7 @@ void read_field(Source& in, const detail::LayoutItem& f, const Target& t) {
     return;
   }
   if ((f.code == 'I') != (t.kind == K::Int) || t.kind == K::Text || f.code == 'E')
-    run_error("layout field does not match its variable");
+    throw Error("layout field does not match its variable");
   // Blanks and tabs anywhere in the field are ignored; a comma ends it early.
   char field[RECORD_MAX];
   int n = 0;
@@ -270,35 +260,29 @@ Parse parse_number(std::string_view s, double& v) {
   return parse_real_chars(s.data(), static_cast<int>(s.size()), 0, v);
 }
 
-void read_formatted(Source& in, std::string_view layout, std::initializer_list<Target> targets) {
-  detail::LayoutItem f[detail::LAYOUT_MAX];
-  const int n = detail::parse_layout(layout, f);
-  bool has_field = false;
-  for (int k = 0; k < n; ++k) has_field = has_field || std::strchr("FEIA", f[k].code) != nullptr;
+void read_formatted(Source& in, const Layout& layout, std::initializer_list<Target> targets) {
   if (!next_record(in)) end_of_input(in);
   const Target* next = targets.begin();
-  for (;;) {
-    for (int k = 0; k < n; ++k) {
-      switch (f[k].code) {
-        case '/':
-          if (!next_record(in)) end_of_input(in);
-          break;
-        case 'X':
-          in.pos = in.length - in.pos < f[k].repeat ? in.length : in.pos + f[k].repeat;
-          break;
-        case '\'':
-          run_error("layout text in a read");
-        default:
-          for (int r = 0; r < f[k].repeat; ++r) {
-            if (next == targets.end()) return;
-            read_field(in, f[k], *next++);
-          }
-      }
+  for (int k = 0; k < layout.count; ++k) {
+    const LayoutItem& f = layout.item[k];
+    switch (f.code) {
+      case '/':
+        if (!next_record(in)) end_of_input(in);
+        break;
+      case 'X':
+        in.pos = in.length - in.pos < f.repeat ? in.length : in.pos + f.repeat;
+        break;
+      case '\'':
+        throw Error("layout text in a read");
+      default:
+        for (int r = 0; r < f.repeat; ++r) {
+          if (next == targets.end()) return;
+          read_field(in, f, *next++);
+        }
     }
-    if (next == targets.end()) return;
-    if (!has_field) run_error("layout without fields for its variables");
-    if (!next_record(in)) end_of_input(in);
   }
+  // Every layout of the program has a field for each of its variables.
+  if (next != targets.end()) throw Error("more variables than fields in a layout");
 }
 
 bool read_list(Source& in, std::initializer_list<Target> targets) {

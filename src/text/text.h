@@ -1,22 +1,25 @@
 // Numeric text fields: every character korvo reads or writes passes here.
 //
-// Two mechanisms: layout-driven records ("(F8.4,6E12.4)", "(6F8.0)", ...) and
-// free-form lines (values separated by blanks, commas or line ends on input;
-// right-justified fields of fixed width per type on output).
+// Two mechanisms: records laid out by a layout ("(F8.4,6E12.4)", "(6F8.0)",
+// ...), compiled once, and free-form lines (values separated by blanks, commas
+// or line ends on input; right-justified fields of fixed width per type on
+// output).
 //
 // Records: a record written to a file ends with CR LF. A record written to the
 // console begins with a carriage-control character that the console does not
 // show: the console receives the record without its first character, then LF.
 // On input a record ends at CR, LF or CR LF.
 //
-// Failures end the run: a field that is not a number, the end of the console
-// input, a missing input file, an output file that cannot be written. Each
-// gives one line on stderr naming the file and line (or the console question)
-// and exit status 1; files already written keep their complete records.
+// Failures throw korvo::Error with one line naming the file and line (or the
+// console question): a field that is not a number, the end of the console
+// input, a missing input file, an output file that cannot be written. Records
+// are written whole, one fwrite each, so a file left by a failed run holds
+// complete records only.
 #pragma once
 
 #include <cstdio>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "korvo.h"
@@ -26,12 +29,24 @@ namespace korvo {
 // Longest input record accepted; a longer one is refused with an error report.
 constexpr int RECORD_MAX = 4096;
 
+// An output file or the console. A file is closed (and flushed) by
+// close_output, which reports a failed write; one still open when its owner
+// goes away (a run ending with an error) is closed quietly, so that the records
+// written reach the file before the report.
 struct Sink {
   std::FILE* file = nullptr;
-  const char* name = "";  // file name, for error reports
+  const char* name = "";  // for error reports; must outlive the sink
   bool console = false;
+
+  Sink() = default;
+  Sink(std::FILE* f, const char* n, bool con) : file(f), name(n), console(con) {}
+  Sink(Sink&& o) noexcept : file(o.file), name(o.name), console(o.console) { o.file = nullptr; }
+  Sink& operator=(Sink&&) = delete;
+  ~Sink();
 };
 
+// An input file, or one question's answer on the console. Files are closed
+// when the source goes away.
 struct Source {
   std::FILE* file = nullptr;
   const char* name = "";  // file name; for the console, the question being answered
@@ -41,7 +56,104 @@ struct Source {
   char record[RECORD_MAX + 1] = {};
   int length = 0;
   int pos = 0;
+
+  Source() = default;
+  Source(Source&& o) noexcept;
+  Source& operator=(Source&&) = delete;
+  ~Source();
 };
+
+// One item of a layout, repeat count kept: code 'F', 'E', 'I', 'A' (w = 0:
+// the variable's length), 'X' (repeat = blanks), '/' or '\'' (text as written
+// between the apostrophes, a doubled apostrophe standing for one).
+struct LayoutItem {
+  char code = '/';
+  int repeat = 1;
+  int w = 0;
+  int d = 0;
+  std::string_view text;
+};
+
+// Widest numeric field of a layout.
+constexpr int FIELD_MAX = 120;
+
+// A layout compiled from its text, at compile time: "(F8.4,6E12.4)".
+struct Layout {
+  static constexpr int MAX = 8;
+  LayoutItem item[MAX];
+  int count = 0;
+};
+
+namespace detail {
+consteval int layout_number(std::string_view s, std::size_t& i) {
+  int value = 0;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') value = value * 10 + (s[i++] - '0');
+  return value;
+}
+}  // namespace detail
+
+// A malformed layout does not compile (the throw is not a constant expression).
+consteval Layout layout(std::string_view s) {
+  Layout L;
+  std::size_t i = 0;
+  auto bad = [] { throw "malformed layout"; };
+  if (s.empty() || s[i++] != '(') bad();
+  for (;;) {
+    while (i < s.size() && (s[i] == ' ' || s[i] == ',')) ++i;
+    if (i == s.size()) bad();
+    if (s[i] == ')') break;
+    if (L.count == Layout::MAX) bad();
+    LayoutItem& it = L.item[L.count++];
+    if (s[i] == '/') {
+      ++i;
+      continue;
+    }
+    if (s[i] == '\'') {
+      const std::size_t start = ++i;
+      for (;; ++i) {
+        if (i == s.size()) bad();
+        if (s[i] != '\'') continue;
+        if (i + 1 < s.size() && s[i + 1] == '\'') {
+          ++i;
+          continue;
+        }
+        break;
+      }
+      it.code = '\'';
+      it.text = s.substr(start, i - start);
+      ++i;
+      continue;
+    }
+    const bool counted = s[i] >= '0' && s[i] <= '9';
+    it.repeat = counted ? detail::layout_number(s, i) : 1;
+    if (i == s.size() || it.repeat < 1) bad();
+    it.code = s[i++];
+    switch (it.code) {
+      case 'X':
+        break;
+      case 'A':
+        it.w = detail::layout_number(s, i);
+        break;
+      case 'I':
+        it.w = detail::layout_number(s, i);
+        if (it.w < 1 || it.w > FIELD_MAX) bad();
+        break;
+      case 'F':
+      case 'E':
+        it.w = detail::layout_number(s, i);
+        if (it.w < 1 || i == s.size() || s[i] != '.') bad();
+        ++i;
+        if (i == s.size() || s[i] < '0' || s[i] > '9') bad();
+        it.d = detail::layout_number(s, i);
+        if (it.w > FIELD_MAX || it.d >= it.w) bad();
+        break;
+      default:
+        bad();
+    }
+  }
+  if (i + 1 != s.size()) bad();
+  return L;
+}
 
 // One value of an output list.
 struct Item {
@@ -49,7 +161,7 @@ struct Item {
   Kind kind;
   Integer i = 0;
   Real r = 0.0f;
-  double d = 0.0;
+  double d = 0.0;  // free-form lines only
   std::string_view s;
   Item(Integer v) : kind(Kind::Int), i(v) {}
   Item(Real v) : kind(Kind::Real), r(v) {}
@@ -81,67 +193,49 @@ Parse parse_number(std::string_view s, Integer& v);
 Parse parse_number(std::string_view s, Real& v);
 Parse parse_number(std::string_view s, double& v);
 
-// The console as sink and source.
-Sink console_out();
-Source console_in(const char* question);
+// The console as sink, and as the source of the answer to one question (the
+// question names the answer in error reports).
+Sink console_out(std::FILE* f = stdout);
+Source console_in(const char* question, std::FILE* f = stdin);
 
 // Open an existing file for reading; a missing or unreadable file, or a
-// directory, ends the run. The name is used as given (no blanks removed) and
+// directory, is an Error. The name is used as given (no blanks removed) and
 // must stay valid while the source is open: error reports quote it.
 void open_input(Source& in, const char* name);
-// Create or replace a file for writing; failure ends the run. The name must
-// stay valid until close_output.
+// Create or replace a file for writing. The name must stay valid until the
+// sink is closed.
 void create_output(Sink& out, const char* name);
 void close_input(Source& in);
-void close_output(Sink& out);  // flushes; a write error ends the run
+void close_output(Sink& out);  // flushes; a failed write is an Error
 
-// One layout-driven write statement: one record, or one more per "/".
-void write_formatted(Sink& out, std::string_view layout, std::initializer_list<Item> items = {});
-// One layout-driven read statement: one record. The end of the input ends the run.
-void read_formatted(Source& in, std::string_view layout, std::initializer_list<Target> targets);
+// One layout-driven write statement: one record, or one more per "/". The
+// record ends after the last value; fields left over write nothing.
+void write_formatted(Sink& out, const Layout& layout, std::initializer_list<Item> items = {});
+// One layout-driven read statement: one record. The end of the input is an Error.
+void read_formatted(Source& in, const Layout& layout, std::initializer_list<Target> targets);
 // One free-form write statement: one line (more only when 79 characters do not hold the items).
 void write_list(Sink& out, std::initializer_list<Item> items = {});
 // One free-form read statement. Returns false at the end of a file before
 // the statement's values are complete (the caller decides what that means);
 // variables filled before that keep their new values. On the console the end
-// of the input ends the run. A text variable takes one value verbatim.
+// of the input is an Error. A text variable takes one value verbatim.
 bool read_list(Source& in, std::initializer_list<Target> targets);
 
-#ifdef KORVO_FUZZ_NO_EXIT
-// Fuzz builds only: the end of a run is thrown instead of ending the process,
-// so that a harness can go on with its next input. Every file the run opened is
-// closed first; the report is not printed.
-struct RunEnd {
-  int status;
-};
-#endif
-
-// Writes "Stop - Program terminated." CR LF to the console and exits with 0.
-[[noreturn]] void stop_run();
-// Writes one error line "korvo: <what>" on stderr after flushing every open
-// output, and exits with 1. Control characters in <what> are shown as '?', so
-// that the report stays one line whatever a file name or answer held.
-[[noreturn]] void run_error(std::string_view what);
-// The same, prefixed with where in the source the fault lies:
-// "korvo: accel.dat, line 12: <what>" or "korvo: answer to <question>: <what>".
+// "Stop - Program terminated." CR LF on the console: the normal end of a run.
+void write_stop(Sink& con);
+// The report "<where>: <what>" for a fault in an input:
+// "accel.dat, line 12: <what>" or "answer to <question>: <what>".
 [[noreturn]] void input_error(const Source& in, std::string_view what);
+// "<action> <name>: <reason of errno>", as an Error.
+[[noreturn]] void file_error(const char* action, const char* name, int error);
+
+// Leading and trailing blanks dropped.
+std::string_view trim(std::string_view s);
+// The text with every control character shown as '?', so that a report stays
+// one line whatever a file name or an answer held.
+std::string one_line(std::string_view s);
 
 namespace detail {
-// One item of a layout string, repeat count kept: code 'F', 'E', 'I', 'A'
-// (w = 0: the variable's length), 'X' (repeat = blanks), '/' or '\'' (text
-// as written between the apostrophes, a doubled apostrophe standing for one).
-struct LayoutItem {
-  char code;
-  int repeat;
-  int w;
-  int d;
-  std::string_view text;
-};
-constexpr int LAYOUT_MAX = 32;
-// Parses "(...)" into items and returns their number; a malformed layout is a
-// fault of the program and ends the run.
-int parse_layout(std::string_view layout, LayoutItem* items);
-
 // Significant decimal digits of a finite value: |v| = 0.d1d2...dn x 10^decpt.
 // 17 digits from the exact expansion, rounded half up on the 18th, trailing
 // zeros dropped; zero of either sign has n = 0, decpt 0 and no sign.
@@ -159,9 +253,6 @@ Decimal decimal17_exact(double v);  // always from the exact expansion
 // or w asterisks when the value does not fit) and returns w.
 int put_F(char* out, Real v, int w, int d);
 int put_E(char* out, Real v, int w, int d);
-// The same for a double real: up to 16 significant digits instead of 7.
-int put_F(char* out, double v, int w, int d);
-int put_E(char* out, double v, int w, int d);
 int put_I(char* out, Integer v, int w);
 // Free-form numeric items, right-justified in widths 15 (real), 24 (double),
 // 11 (integer); returns the width.

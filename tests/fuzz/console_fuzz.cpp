@@ -1,7 +1,6 @@
 // A whole run with the data as the console answers, over a short record and a
 // three-layer profile in the working folder.
 #include "harness.h"
-#include "run/run.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::enter_scratch();
@@ -23,12 +22,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (fuzz::names_device(data, size)) return -1;
   fuzz::spit("console.in", data, size);
-  if (std::freopen("console.in", "rb", stdin) == nullptr) std::abort();
-  char arg0[] = "korvo";
-  char* argv[] = {arg0, nullptr};
+  static korvo::Workspace w;
+  std::FILE* answers = std::fopen("console.in", "rb");
+  if (answers == nullptr) std::abort();
   try {
-    korvo::run(1, argv);
-  } catch (const korvo::RunEnd&) {
+    korvo::Console con;
+    con.answers = answers;
+    korvo::run(con, w);
+  } catch (const korvo::Error&) {
   }
+  std::fclose(answers);
   return 0;
 }

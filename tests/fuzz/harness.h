@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "text/text.h"
+#include "run/run.h"
 
 namespace fuzz {
 
@@ -34,13 +34,16 @@ inline void spit(const char* name, const char* text) {
   spit(name, reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
 }
 
-// Console answers read from a fixed text, as if typed.
-inline korvo::Source answers(const char* text, const char* question) {
-  korvo::Source in = korvo::console_in(question);
-  in.file = fmemopen(const_cast<char*>(text), std::strlen(text), "r");
-  if (in.file == nullptr) std::abort();
-  return in;
-}
+// A console whose answers are read from a fixed text, as if typed, and whose
+// output goes to the (silenced) standard output.
+struct Answers {
+  korvo::Console con;
+  explicit Answers(const char* text) {
+    con.answers = fmemopen(const_cast<char*>(text), std::strlen(text), "r");
+    if (con.answers == nullptr) std::abort();
+  }
+  ~Answers() { std::fclose(con.answers); }
+};
 
 // True when the data could name a device or a process file: the console
 // target must not open a terminal or wait on a pipe.

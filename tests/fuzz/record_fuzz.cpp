@@ -3,14 +3,6 @@
 #include <cmath>
 
 #include "harness.h"
-#include "run/run.h"
-
-namespace {
-
-korvo::Real T[korvo::NMAX], A[korvo::NMAX];
-korvo::Complex X[korvo::NMAX];
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::enter_scratch();
@@ -19,20 +11,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace korvo;
+  static Workspace w;
   fuzz::spit("accel.dat", data, size);
-  Sink con = console_out();
-  Source in = fuzz::answers("accel.dat\n", "the record file name");
-  char arg0[] = "korvo";
-  char* argv[] = {arg0, nullptr};
-  Integer NT = 0, NF = 0, IF1 = 0, NOM = 0;
-  Real DT = 0.0f, DUR = 0.0f, DOM = 0.0f, EOM = 0.0f;
+  fuzz::Answers a("accel.dat\n");
+  Grid g;
   try {
-    read_record(con, in, 1, argv, T, A, X, NT, DT, NF, IF1, DUR, DOM, NOM, EOM);
+    read_record(a.con, w.T, w.A, g);
+    if (!transform_length(g)) return 0;
+    for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
+    fft(g.NF, w.X, -1);
+    frequency_grid(g);
     // What the later stages rely on. Times need not increase: DT and DOM may be negative.
-    if (NF < 4 || NF > NMAX || NOM != NF / 2 + 1 || DOM == 0.0f || !std::isfinite(DOM))
+    if (g.NF < 4 || g.NF > NMAX || g.NOM != g.NF / 2 + 1 || g.DOM == 0.0f || !std::isfinite(g.DOM))
       __builtin_trap();
-  } catch (const RunEnd&) {
+  } catch (const Error&) {
   }
-  std::fclose(in.file);
   return 0;
 }
