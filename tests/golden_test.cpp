@@ -9,7 +9,7 @@
 #include <cmath>
 #include <functional>
 
-#include "e2e.h"
+#include "support/e2e.h"
 
 using namespace e2e;
 

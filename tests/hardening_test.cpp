@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e.h"
+#include "support/e2e.h"
 
 namespace {
 
@@ -275,19 +275,18 @@ TEST(Hardening, PermissionsRefused) {
   EXPECT_NE(r.err.find("cannot open accel.dat: Permission denied"), std::string::npos) << r.err;
   e2e::fs::permissions(dir / "accel.dat", e2e::fs::perms::owner_read);
 
-  // The answers are written before the folder is made read-only.
-  e2e::spit(dir / "answers.in", DEFAULT);
+  // The answers are written before the folder is made read-only; what the
+  // run reports goes beside it.
+  const path side = e2e::scratch("permissions-report");
+  e2e::spit(side / "answers.in", DEFAULT);
   e2e::fs::permissions(dir, e2e::fs::perms::owner_read | e2e::fs::perms::owner_exec);
-  const std::string cmd = "cd '" + dir.string() +
-                          "' && '" KORVO_BINARY
-                          "' < answers.in > /dev/null 2> /tmp/korvo-readonly-" +
-                          std::to_string(::getpid());
-  const int rc = std::system(cmd.c_str());
+  const e2e::Outcome ro = e2e::run_in(side,
+                                      "(cd '" + dir.string() + "' && '" KORVO_BINARY "' < '" +
+                                          (side / "answers.in").string() + "')",
+                                      "");
   e2e::fs::permissions(dir, e2e::fs::perms::owner_all);
-  EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
-  const path err = "/tmp/korvo-readonly-" + std::to_string(::getpid());
-  EXPECT_NE(e2e::slurp(err).find("cannot create S_amp1"), std::string::npos);
-  e2e::fs::remove(err);
+  EXPECT_EQ(ro.status, 1);
+  EXPECT_NE(ro.err.find("cannot create S_amp1"), std::string::npos) << ro.err;
 }
 
 }  // namespace

@@ -8,23 +8,11 @@
 #include <functional>
 #include <vector>
 
-#include "e2e.h"
+#include "support/e2e.h"
 
 using namespace e2e;
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    out.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return out;
-}
 
 // What E12.4 can show of want: half a unit in its fourth significant digit,
 // plus the single-precision error of the transforms relative to the peak.
