@@ -4,6 +4,20 @@
 
 namespace korvo {
 
+namespace {
+
+// The time history from the processed spectrum, which stays in X: Y holds
+// the whole Hermitian spectrum and is transformed back in place.
+void inverse(Workspace& w, const Grid& g) {
+  for (Integer i = 1; i <= g.NOM; ++i) w.Y[i - 1] = w.X[i - 1];
+  complete_hermitian(w.Y, g.NF);
+  fp_stage([&] { fft(g.NF, w.Y, +1); }, [] { return "in the inverse transform"; });
+  fp_stage([&] { time_history(w.Y, w.T, w.A, g); },
+           [] { return "in the output time axis and history"; });
+}
+
+}  // namespace
+
 void run(Console& con, Workspace& w) {
   Grid g;
   read_record(con, w.T, w.A, g);
@@ -36,18 +50,34 @@ void run(Console& con, Workspace& w) {
     last = f.line;
     fault = std::current_exception();
   }
-  write_transfer_file(w.AMP, g, last);
+  write_transfer_file("S_amp1", w.AMP, g, last);
   if (fault) std::rethrow_exception(fault);
 
   condition(w.X, w.A, w.B, g, ask_conditioning(con, g));
-  write_spectrum_file(con.out, w.X, g);
+  write_list(con.out);
+  write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
+  write_spectrum_file("amp_dat", w.X, g);
 
-  complete_hermitian(w.X, g.NF);
-  fp_stage([&] { fft(g.NF, w.X, +1); }, [] { return "in the inverse transform"; });
-  fp_stage([&] { time_history(w.X, w.T, w.A, g); },
-           [] { return "in the output time axis and history"; });
-  write_time_history(con.out, w.T, w.A, g);
+  inverse(w, g);
+  write_summary(con.out, w.A, g);
+  write_list(con.out);
+  write_list(con.out, {"Output data are stored in \"korvo_dat\""});
+  write_list(con.out);
+  write_history_file("korvo_dat", w.T, w.A, g);
   write_stop(con.out);
+}
+
+bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a) {
+  if (!transform_length(g)) return false;
+  for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
+  fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
+  frequency_grid(g);
+  fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
+  site_transfer(a.IWAVE, g, p, w.AMP);
+  amplify(w.X, w.A, w.B, w.AMP, a.IAMP, g, p);
+  condition(w.X, w.A, w.B, g, a.c);
+  inverse(w, g);
+  return true;
 }
 
 }  // namespace korvo

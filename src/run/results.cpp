@@ -10,9 +10,9 @@ constexpr Layout TIME_LINE = layout("(F8.3,3E12.4)");
 
 }  // namespace
 
-void write_transfer_file(const Complex* AMP, const Grid& g, Integer last) {
+void write_transfer_file(const char* path, const Complex* AMP, const Grid& g, Integer last) {
   Sink samp;
-  create_output(samp, "S_amp1");
+  create_output(samp, path);
   Integer I = 1;
   fp_stage(
       [&] {
@@ -28,11 +28,9 @@ void write_transfer_file(const Complex* AMP, const Grid& g, Integer last) {
   close_output(samp);
 }
 
-void write_spectrum_file(Sink& con, const Complex* X, const Grid& g) {
-  write_list(con);
-  write_list(con, {"The Fourier Spectrum data are stored in \"amp_dat\""});
+void write_spectrum_file(const char* path, const Complex* X, const Grid& g) {
   Sink amp;
-  create_output(amp, "amp_dat");
+  create_output(amp, path);
   Integer I = 2;
   fp_stage(
       [&] {
@@ -46,7 +44,7 @@ void write_spectrum_file(Sink& con, const Complex* X, const Grid& g) {
   close_output(amp);
 }
 
-void write_time_history(Sink& con, const Real* T, const Real* A, const Grid& g) {
+void write_summary(Sink& con, const Real* A, const Grid& g) {
   // Both extremes start from 0 and cover all NF samples, also those beyond NT.
   Real AMIN = 0.0f, AMAX = 0.0f;
   for (Integer I = 1; I <= g.NF; ++I) {
@@ -60,12 +58,11 @@ void write_time_history(Sink& con, const Real* T, const Real* A, const Grid& g) 
   write_list(con, {" Initial and final times =", 0.0f, g.DUR - g.DT});
   write_list(con);
   write_list(con, {" Min and Max amplitudes  =", AMIN, AMAX});
-  write_list(con);
-  write_list(con, {"Output data are stored in \"korvo_dat\""});
-  write_list(con);
+}
 
+void write_history_file(const char* path, const Real* T, const Real* A, const Grid& g) {
   Sink out;
-  create_output(out, "korvo_dat");
+  create_output(out, path);
   for (Integer I = 1; I <= g.NT; ++I) write_formatted(out, TIME_LINE, {T[I - 1], A[I - 1]});
   close_output(out);
 }

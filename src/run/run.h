@@ -22,10 +22,11 @@ struct Console {
 };
 
 // The arrays of one run, fixed capacity, zero-filled. T and A hold the record,
-// later the time history; X its spectrum; AMP the two transfer functions.
+// later the time history; X its spectrum, later the processed one; Y the
+// spectrum transformed back; AMP the two transfer functions.
 struct Workspace {
   Real T[NMAX] = {}, A[NMAX] = {}, B[NMAX] = {};
-  Complex X[NMAX] = {};
+  Complex X[NMAX] = {}, Y[NMAX] = {};
   Complex AMP[2 * AMP_STRIDE] = {};
 };
 
@@ -46,11 +47,29 @@ Integer ask_wave_type(Console& con);
 Integer ask_reference(Console& con);  // asked again until 1 or 2
 Conditioning ask_conditioning(Console& con, const Grid& g);
 
-// S_amp1, lines 1..last: frequency and both transfer functions with their moduli.
-void write_transfer_file(const Complex* AMP, const Grid& g, Integer last);
-// amp_dat: lines 2..NOM of X with their moduli.
-void write_spectrum_file(Sink& con, const Complex* X, const Grid& g);
-// The summary of the time history on the console, then korvo_dat.
-void write_time_history(Sink& con, const Real* T, const Real* A, const Grid& g);
+// S_amp1 at path, lines 1..last: frequency and both transfer functions with
+// their moduli.
+void write_transfer_file(const char* path, const Complex* AMP, const Grid& g, Integer last);
+// amp_dat at path: lines 2..NOM of X with their moduli.
+void write_spectrum_file(const char* path, const Complex* X, const Grid& g);
+// The console summary of the time history: length, duration and step,
+// first and last time, and the extremes over all NF samples.
+void write_summary(Sink& con, const Real* A, const Grid& g);
+// korvo_dat at path: lines 1..NT of the time history.
+void write_history_file(const char* path, const Real* T, const Real* A, const Grid& g);
+
+// The answers of the dialogue, given up front.
+struct Answers {
+  Integer IWAVE = 0;  // 0 horizontal, 1 vertical, else P waves
+  Integer IAMP = 1;   // 1 input or outcrop, 2 top of the half-space
+  Conditioning c;
+};
+
+// The whole computation without a console, for callers that know the answers
+// before the run: from the record in T and A (g.NT and g.DT set) to AMP, the
+// processed spectrum in X (lines 1..NOM: amp_dat shows 2..NOM) and the time
+// history in T and A (lines 1..NF; korvo_dat shows 1..NT). False, with nothing computed, when the
+// record is longer than 2^15 pairs. A refusal or a fault is an Error, as in a console run.
+bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a);
 
 }  // namespace korvo
