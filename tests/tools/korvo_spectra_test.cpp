@@ -66,10 +66,10 @@ TEST(SpectraStep, MatchesClosedFormCoefficients) {
       EXPECT_NEAR(got, static_cast<double>(want), static_cast<double>(scale) * 1e-6)
           << what << " period " << c.period << " zeta " << c.zeta << " dt " << c.dt;
     };
-    near(1.0 + s.c11, a11, 1, "a11");
+    near(1.0 + static_cast<double>(s.c11), a11, 1, "a11");
     near(s.a12, a12, h, "a12");
     near(s.a21, a21, w * w * h, "a21");
-    near(1.0 + s.c22, a22, 1, "a22");
+    near(1.0 + static_cast<double>(s.c22), a22, 1, "a22");
     near(s.b11, b11, std::fabs(b11), "b11");
     near(s.b12, b12, std::fabs(b12), "b12");
     near(s.b21, b21, std::fabs(b21), "b21");
