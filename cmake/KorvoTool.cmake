@@ -10,7 +10,7 @@
 # KORVO_SPECTRA_BINARY).
 
 # New code in the tools is held to the conversion warnings too.
-set(KORVO_TOOL_WARNINGS -Wconversion -Wfloat-conversion -Wdouble-promotion)
+set(KORVO_TOOL_WARNINGS -Wconversion -Wfloat-conversion)
 
 function(korvo_tool name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBS")

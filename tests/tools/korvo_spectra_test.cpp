@@ -14,6 +14,7 @@
 
 namespace fs = std::filesystem;
 using namespace korvo::spectra;
+using korvo::Real;
 
 namespace {
 
@@ -169,6 +170,16 @@ TEST(SpectraInput, ReadsKorvoResults) {
   EXPECT_NEAR(h.dt, 0.01f, 1e-9f);
   EXPECT_EQ(h.a[0], .2411E-03f);
   EXPECT_EQ(h.a[1], .3776E-03f);
+}
+
+TEST(SpectraInput, FortranNumbers) {
+  // korvo's own reader: a bare exponent sign, D exponents, underflow to a signed zero.
+  const History h = read_history("0 1.5+3\n.1D-1 -1E-50\n2.E-2 2d0\n", "h");
+  ASSERT_EQ(h.a.size(), 3u);
+  EXPECT_EQ(h.a[0], 1500.0f);
+  EXPECT_TRUE(h.a[1] == 0.0f && std::signbit(h.a[1]));
+  EXPECT_EQ(h.a[2], 2.0f);
+  EXPECT_NEAR(h.dt, 0.01f, 1e-9f);
 }
 
 TEST(SpectraInput, GridAndFieldFaults) {

@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
       const std::string v = value("--max");
       char* end = nullptr;
       max = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || max < 1 || max > PAIRS_MAX)
-        usage_error("--max needs a whole number from 1 to " + std::to_string(PAIRS_MAX));
+      if (v.empty() || *end != '\0' || max < 1 || max > korvo::NMAX)
+        usage_error("--max needs a whole number from 1 to " + std::to_string(korvo::NMAX));
     } else if (arg == "--format") {
       format_text = value("--format");
       if (format_text != "at2" && format_text != "smc") usage_error("--format is at2 or smc");
@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
     convert(rec, unit, scale);
 
     const long total = static_cast<long>(rec.a.size());
-    if (total > PAIRS_MAX && max < 0)
+    if (total > korvo::NMAX && max < 0)
       fail(input + ": " + std::to_string(total) + " samples, more than the " +
-           std::to_string(PAIRS_MAX) + " korvo accepts; --max N keeps the first N");
+           std::to_string(korvo::NMAX) + " korvo accepts; --max N keeps the first N");
     const long count = max > 0 && max < total ? max : total;
 
     if (output.empty()) output = default_output(input, unit);

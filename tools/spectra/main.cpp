@@ -12,6 +12,7 @@
 namespace {
 
 using namespace korvo::spectra;
+using korvo::Real;
 
 constexpr const char* USAGE =
     "usage: korvo-spectra [options] HISTORY\n"

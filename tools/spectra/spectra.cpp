@@ -2,19 +2,16 @@
 
 #include <algorithm>
 #include <array>
-#include <cfloat>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
+
+#include "text/text.h"
 
 namespace korvo::spectra {
 
 namespace {
 
 constexpr double TWO_PI = 6.283185307179586;
-
-inline Real real(double x) { return static_cast<Real>(x); }
-inline double wide(Real x) { return static_cast<double>(x); }
 
 [[noreturn]] void fail(std::string_view name, long line, std::string_view what) {
   std::string text(name);
@@ -66,23 +63,22 @@ M4 expm1(M4 z) {
   return f;
 }
 
-// A Fortran-like number: a leading '+' and D exponents are accepted.
-bool parse(std::string_view token, double& v) {
-  std::string t(token);
-  for (char& c : t)
-    if (c == 'D' || c == 'd') c = 'E';
-  const char* b = t.data();
-  const char* e = t.data() + t.size();
-  if (b != e && *b == '+') ++b;
-  const auto [end, ec] = std::from_chars(b, e, v);
-  return ec == std::errc() && end == e && std::isfinite(v);
-}
-
+// Decimals written after the point; 0 with an exponent, which a sign after the
+// first character also starts ("1.5+3").
 int decimals_of(std::string_view token) {
   const auto dot = token.find('.');
-  if (dot == std::string_view::npos || token.find_first_of("EeDd") != std::string_view::npos)
+  if (dot == std::string_view::npos || token.find_first_of("EeDd") != std::string_view::npos ||
+      token.find_first_of("+-", 1) != std::string_view::npos)
     return 0;
   return static_cast<int>(token.size() - dot - 1);
+}
+
+[[noreturn]] void not_a_number(std::string_view name, long line, std::string_view token,
+                               const char* what) {
+  std::string text = "'";
+  text += token;
+  text += what;
+  fail(name, line, text);
 }
 
 }  // namespace
@@ -149,17 +145,22 @@ History read_history(std::string_view text, std::string_view name, double dt_ove
     }
     if (n == 0) continue;
     if (n < 2) fail(name, line_no, "expected a time and a value");
-    double t = 0.0, a = 0.0;
-    for (int k = 0; k < 2; ++k) {
-      double& v = k == 0 ? t : a;
-      if (!parse(tokens[k], v))
-        fail(name, line_no, "'" + std::string(tokens[k]) + "' is not a number");
+    // Times as doubles (dt comes from them), values straight to Reals.
+    double t = 0.0;
+    Real a = 0.0f;
+    if (parse_number(tokens[0], t) != Parse::Ok)
+      not_a_number(name, line_no, tokens[0], "' is not a number");
+    switch (parse_number(tokens[1], a)) {
+      case Parse::Ok:
+        break;
+      case Parse::Bad:
+        not_a_number(name, line_no, tokens[1], "' is not a number");
+      case Parse::Range:
+        fail(name, line_no, "the value is too large for single precision");
     }
-    if (std::fabs(a) > static_cast<double>(FLT_MAX))
-      fail(name, line_no, "the value is too large for single precision");
     times.push_back(t);
     line_of.push_back(line_no);
-    h.a.push_back(real(a));
+    h.a.push_back(a);
     decimals = std::max(decimals, decimals_of(tokens[0]));
   }
   const std::size_t count = h.a.size();

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace korvo::spectra {
+#include "korvo.h"
 
-using Real = float;
+namespace korvo::spectra {
 
 struct SpectraError : std::runtime_error {
   using std::runtime_error::runtime_error;
