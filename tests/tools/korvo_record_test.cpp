@@ -393,3 +393,36 @@ TEST(RecordCommand, FaultsAndUsage) {
   EXPECT_EQ(s.run("bad.at2 --max 40000"), 2);
   EXPECT_EQ(s.run("bad.at2 --units furlongs"), 2);
 }
+
+TEST(RecordCommand, CommandLine) {
+  Scratch s;
+  std::ofstream(s.dir / "ok.at2") << "t\nt\nt\nNPTS= 3, DT= .01\n1 2 -.5\n";
+  const struct {
+    const char* args;
+    int status;
+    const char* report;  // first line on stderr
+  } cases[] = {
+      {"", 2, "korvo-record: no record named"},
+      {"ok.at2 -o", 2, "korvo-record: --output needs a value"},
+      {"ok.at2 --bogus", 2, "korvo-record: unknown option --bogus"},
+      {"ok.at2 other.at2", 2, "korvo-record: one record at a time"},
+      {"ok.at2 --max 40000", 2, "korvo-record: --max needs a whole number from 1 to 32768"},
+      {"ok.at2 --max 1e2", 2, "korvo-record: --max needs a whole number from 1 to 32768"},
+      {"ok.at2 --scale 0", 2, "korvo-record: --scale needs a finite, non-zero number, not '0'"},
+      {"ok.at2 --units furlongs", 2, "korvo-record: --units is g, cm/s^2 or m/s^2, not 'furlongs'"},
+      {"ok.at2 --format wav", 2, "korvo-record: --format is at2 or smc"},
+      {"-- -x.at2", 1, "korvo-record: cannot open -x.at2"},
+      {"ok.at2 --scale=-2 --max=5 --max 2 -o r.txt", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(s.run(c.args), c.status) << c.args;
+    const std::string err = s.file("err.txt");
+    EXPECT_EQ(err.substr(0, err.find('\n')), c.report) << c.args;
+    // The usage follows a wrong command line only.
+    EXPECT_EQ(err.find("\nusage: korvo-record") != std::string::npos, c.status == 2) << c.args;
+  }
+  // The last option given wins; a negative value after "=" is a value.
+  EXPECT_EQ(s.file("r.txt"), "0.00 -2\n0.01 -4\n");
+  EXPECT_EQ(s.run("--help"), 0);
+  EXPECT_EQ(s.file("out.txt").rfind("usage: korvo-record [options] RECORD\n", 0), 0u);
+}

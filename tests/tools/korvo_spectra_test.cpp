@@ -251,3 +251,52 @@ TEST(SpectraCommand, WritesTheSpectraFile) {
   EXPECT_EQ(status(run + hist + " --tmin 2 --tmax 1"), 2);
   fs::remove_all(dir);
 }
+
+TEST(SpectraCommand, CommandLine) {
+  const fs::path dir = fs::temp_directory_path() / ("korvo_spectra_cl_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "h") << "0 0\n0.01 1\n0.02 0\n0.03 -1\n";
+  auto run = [&](const std::string& args) {
+    const std::string cmd =
+        "cd '" + dir.string() + "' && '" KORVO_SPECTRA_BINARY "' " + args + " > out.txt 2> err.txt";
+    const int s = std::system(cmd.c_str());
+    return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+  };
+  auto first_line = [&](const char* name) {
+    std::ifstream in(dir / name);
+    std::string l;
+    std::getline(in, l);
+    return l;
+  };
+  const struct {
+    const char* args;
+    int status;
+    const char* report;  // first line on stderr
+  } cases[] = {
+      {"", 2, "korvo-spectra: no history named"},
+      {"h --tmin", 2, "korvo-spectra: --tmin needs a value"},
+      {"h --tmin 1e", 2, "korvo-spectra: --tmin needs a number, not '1e'"},
+      {"h --count 2.5", 2, "korvo-spectra: --count needs a whole number from 1 to 100000"},
+      {"h --damping 1", 2, "korvo-spectra: --damping must lie in [0, 1)"},
+      {"h --dt 0", 2, "korvo-spectra: --dt must be positive"},
+      {"h --tmin 2 --tmax 1", 2, "korvo-spectra: periods need 0 < tmin <= tmax"},
+      {"h --count 3 --tmin 1 --tmax 1", 2, "korvo-spectra: several periods need tmin < tmax"},
+      {"h --bogus", 2, "korvo-spectra: unknown option --bogus"},
+      {"h h", 2, "korvo-spectra: one history at a time"},
+      {"h --count=1e1 --tmin=1.5-2 --damping 0.1 --damping=0.02 -o s", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run(c.args), c.status) << c.args;
+    EXPECT_EQ(first_line("err.txt"), c.report) << c.args;
+  }
+  // Fortran-style numbers; the last of a repeated option wins.
+  EXPECT_EQ(first_line("s"), "# response spectra of h: 4 samples, dt 0.01 s, damping 0.02");
+  std::ifstream spectra(dir / "s");
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(spectra, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 4u + 10u);
+  EXPECT_EQ(lines[4].substr(0, 14), "  1.500000e-02");
+  EXPECT_EQ(run("--help"), 0);
+  EXPECT_EQ(first_line("out.txt"), "usage: korvo-spectra [options] HISTORY");
+  fs::remove_all(dir);
+}
