@@ -411,7 +411,8 @@ TEST(RecordCommand, CommandLine) {
       {"ok.at2 --scale 0", 2, "korvo-record: --scale needs a finite, non-zero number, not '0'"},
       {"ok.at2 --units furlongs", 2, "korvo-record: --units is g, cm/s^2 or m/s^2, not 'furlongs'"},
       {"ok.at2 --format wav", 2, "korvo-record: --format is at2 or smc"},
-      {"-- -x.at2", 1, "korvo-record: cannot open -x.at2"},
+      {"-- -x.at2", 1, "korvo-record: cannot open -x.at2: No such file or directory"},
+      {"ok.at2 -o no/r.txt", 1, "korvo-record: cannot write no/r.txt: No such file or directory"},
       {"ok.at2 --scale=-2 --max=5 --max 2 -o r.txt", 0, ""},
   };
   for (const auto& c : cases) {

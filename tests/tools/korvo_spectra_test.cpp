@@ -283,6 +283,9 @@ TEST(SpectraCommand, CommandLine) {
       {"h --count 3 --tmin 1 --tmax 1", 2, "korvo-spectra: several periods need tmin < tmax"},
       {"h --bogus", 2, "korvo-spectra: unknown option --bogus"},
       {"h h", 2, "korvo-spectra: one history at a time"},
+      {"nosuch", 1, "korvo-spectra: cannot open nosuch: No such file or directory"},
+      {".", 1, "korvo-spectra: cannot read .: Is a directory"},
+      {"h -o no/s", 1, "korvo-spectra: cannot write no/s: No such file or directory"},
       {"h --count=1e1 --tmin=1.5-2 --damping 0.1 --damping=0.02 -o s", 0, ""},
   };
   for (const auto& c : cases) {

@@ -1,7 +1,8 @@
 // korvo-record: a PEER .AT2 or USGS .smc accelerogram as korvo's `time acceleration` pairs.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -35,20 +36,27 @@ struct HelpAsked {};
 [[noreturn]] void usage_error(const std::string& what) { throw Refusal{2, what}; }
 [[noreturn]] void fail(const std::string& what) { throw Refusal{1, what}; }
 
+// The whole file; one that cannot be opened or read is refused with the system's reason.
 std::string read_file(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) fail("cannot open " + name);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) fail("cannot read " + name);
-  return text.str();
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  if (f == nullptr) fail("cannot open " + name + ": " + std::strerror(errno));
+  std::string text;
+  char buf[1 << 16];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  const int error = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  // A directory opens, and fails at its first read.
+  if (error != 0) fail("cannot read " + name + ": " + std::strerror(error));
+  return text;
 }
 
 void write_file(const std::string& name, const std::string& text) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) fail("cannot write " + name);
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  if (f == nullptr) fail("cannot write " + name + ": " + std::strerror(errno));
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int error = written ? 0 : errno;
+  if (std::fclose(f) != 0 || !written)
+    fail("cannot write " + name + ": " + std::strerror(error != 0 ? error : errno));
 }
 
 std::string fixed(double v, int decimals) {

@@ -1,10 +1,10 @@
 // korvo-spectra: response spectra and ground peaks of a two-column acceleration history.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "spectra.h"
@@ -35,6 +35,29 @@ struct HelpAsked {};
 
 [[noreturn]] void usage_error(const std::string& what) { throw Refusal{2, what}; }
 [[noreturn]] void fail(const std::string& what) { throw Refusal{1, what}; }
+
+// The whole file; one that cannot be opened or read is refused with the system's reason.
+std::string read_file(const std::string& name) {
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  if (f == nullptr) fail("cannot open " + name + ": " + std::strerror(errno));
+  std::string text;
+  char buf[1 << 16];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  const int error = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  // A directory opens, and fails at its first read.
+  if (error != 0) fail("cannot read " + name + ": " + std::strerror(error));
+  return text;
+}
+
+void write_file(const std::string& name, const std::string& text) {
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  if (f == nullptr) fail("cannot write " + name + ": " + std::strerror(errno));
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int error = written ? 0 : errno;
+  if (std::fclose(f) != 0 || !written)
+    fail("cannot write " + name + ": " + std::strerror(error != 0 ? error : errno));
+}
 
 struct Options {
   std::string input, output = "spectra_dat";
@@ -101,12 +124,7 @@ Options parse_command_line(int argc, char** argv) {
 }
 
 void run(const Options& o) {
-  std::ifstream in(o.input, std::ios::binary);
-  if (!in) fail("cannot open " + o.input);
-  std::ostringstream text;
-  text << in.rdbuf();
-
-  const History h = read_history(text.str(), o.input, o.dt);
+  const History h = read_history(read_file(o.input), o.input, o.dt);
   const GroundPeaks g = ground_peaks(h.a, h.dt);
   const Real damping = korvo::real(o.damping);
   std::vector<Response> rows;
@@ -114,10 +132,7 @@ void run(const Options& o) {
        log_periods(korvo::real(o.tmin), korvo::real(o.tmax), static_cast<int>(o.count)))
     rows.push_back(oscillator_peaks(h.a, h.dt, period, damping));
 
-  std::ofstream out(o.output, std::ios::binary | std::ios::trunc);
-  out << format_spectra(o.input, h, damping, g, rows);
-  out.close();
-  if (!out) fail("cannot write " + o.output);
+  write_file(o.output, format_spectra(o.input, h, damping, g, rows));
 
   std::printf("%s: %zu samples, dt %g s; PGA %.6g, PGV %.6g, PGD %.6g\n", o.input.c_str(),
               h.a.size(), korvo::wide(h.dt), korvo::wide(g.pga), korvo::wide(g.pgv),
