@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -59,7 +61,52 @@ struct Scratch {
     return shell("cd '" + dir.string() + "' && '" KORVO_PLOT_SCRIPT "' " + args +
                  " > out.txt 2> err.txt");
   }
+  std::string read(const std::string& name) const {
+    std::ifstream in(dir / name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  std::string report() const {
+    const std::string err = read("err.txt");
+    return err.substr(0, err.find('\n'));
+  }
 };
+
+fs::path data(const std::string& name) {
+  return fs::path(KORVO_SOURCE_DIR) / "tests/data/tools" / name;
+}
+
+// The texts gnuplot writes into an SVG figure, each with the vertical place of
+// its anchor (y grows downwards).
+struct SvgText {
+  std::string text;
+  double y;
+};
+std::vector<SvgText> svg_texts(const std::string& svg) {
+  std::vector<SvgText> out;
+  std::size_t at = 0;
+  while ((at = svg.find("<text>", at)) != std::string::npos) {
+    const std::size_t end = svg.find("</text>", at);
+    std::string inner = svg.substr(at + 6, end - at - 6), text;
+    for (std::size_t i = 0; i < inner.size(); ++i) {  // tags dropped: "10" "-3" reads "10-3"
+      if (inner[i] == '<')
+        i = inner.find('>', i);
+      else
+        text += inner[i];
+    }
+    const std::size_t t = svg.rfind("translate(", at);
+    const std::size_t comma = svg.find(',', t);
+    out.push_back({text, std::stod(svg.substr(comma + 1))});
+    at = end;
+  }
+  return out;
+}
+double y_of(const std::vector<SvgText>& texts, const std::string& text) {
+  for (const SvgText& t : texts)
+    if (t.text == text) return t.y;
+  return -1.0;
+}
 
 // The four inputs with flat data: the figures of real data must carry more than axes.
 void write_flat(const fs::path& d) {
@@ -103,7 +150,7 @@ TEST(PlotFigures, OnlyWhatExistsAndElsewhere) {
   Scratch s;
   fs::copy_file(fs::path(KORVO_SOURCE_DIR) / "tests/data/tools/basic_h_input.korvo_dat",
                 s.dir / "history.txt");
-  ASSERT_EQ(s.plot("--history history.txt --spectra none -C . -o figures"), 0);
+  ASSERT_EQ(s.plot("--history history.txt -C . -o figures"), 0);
   EXPECT_TRUE(inspect(s.dir / "figures/korvo_dat.png").signature);
   for (const char* f : {"S_amp1.png", "amp_dat.png", "spectra.png"})
     EXPECT_FALSE(fs::exists(s.dir / "figures" / f)) << f;
@@ -112,4 +159,135 @@ TEST(PlotFigures, OnlyWhatExistsAndElsewhere) {
   EXPECT_EQ(s.plot("-C empty"), 1);
   EXPECT_TRUE(fs::is_empty(s.dir / "empty"));
   EXPECT_EQ(s.plot("--bogus"), 2);
+}
+
+TEST(PlotLegend, ColumnOneNamedByTheSoilFlag) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  Scratch s;
+  fs::copy_file(data("basic_h_input.S_amp1"), s.dir / "S_amp1");
+  // Line 2 of the soil file, an I10 field: blanks dropped, a comma ends it.
+  const struct {
+    const char* line2;  // nullptr: no --soil
+    const char* column1;
+  } cases[] = {
+      {nullptr, "surface / input or outcrop (column 1)"},
+      {"         1", "surface / incident wave (column 1)"},
+      {"    1     ", "surface / incident wave (column 1)"},
+      {"1,", "surface / incident wave (column 1)"},
+      {"         0", "surface / outcrop (column 1)"},
+      {"         2", "surface / outcrop (column 1)"},
+      {"", "surface / outcrop (column 1)"},
+      {"        10", "surface / outcrop (column 1)"},
+  };
+  for (const auto& c : cases) {
+    std::string args = "--format svg";
+    if (c.line2 != nullptr) {
+      std::ofstream(s.dir / "soil") << "       0.0\r\n" << c.line2 << "\r\n        2       0.0\r\n";
+      args += " --soil soil";
+    }
+    ASSERT_EQ(s.plot(args), 0) << s.report();
+    const auto texts = svg_texts(s.read("S_amp1.svg"));
+    const double xlabel = y_of(texts, "Frequency (Hz)");
+    EXPECT_GT(xlabel, 0.0);
+    // Both legend entries below the axis label, outside the plot.
+    EXPECT_GT(y_of(texts, c.column1), xlabel) << (c.line2 ? c.line2 : "no soil");
+    EXPECT_GT(y_of(texts, "surface / top of half-space (column 2)"), xlabel);
+  }
+  std::ofstream(s.dir / "soil") << "       0.0\n      one\n";
+  EXPECT_EQ(s.plot("--soil soil"), 1);
+  EXPECT_EQ(s.report(), "korvo-plot: soil, line 2: IFLAG 'one' is not an integer");
+}
+
+TEST(PlotAxes, LogAxesInPowersOfTenAndASmoothedSpectrum) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  Scratch s;
+  // Fourier moduli from 2.6e-17 to 5.5 over 0.098 to 50 Hz.
+  fs::copy_file(data("basic_h_input.amp_dat"), s.dir / "amp_dat");
+  ASSERT_EQ(s.plot("--format svg"), 0) << s.report();
+  const auto texts = svg_texts(s.read("amp_dat.svg"));
+  for (const char* tick : {"10-16", "10-8", "100", "0.1", "1", "10"})
+    EXPECT_GT(y_of(texts, tick), 0.0) << tick;
+  for (const SvgText& t : texts) {
+    EXPECT_EQ(t.text.find("0.000"), std::string::npos) << t.text;
+    EXPECT_EQ(t.text.find("e-"), std::string::npos) << t.text;
+  }
+  EXPECT_GT(y_of(texts, "Konno-Ohmachi smoothed, b = 40"), 0.0);
+  ASSERT_EQ(s.plot("--format svg --smooth 0"), 0) << s.report();
+  EXPECT_LT(y_of(svg_texts(s.read("amp_dat.svg")), "Konno-Ohmachi smoothed, b = 40"), 0.0);
+}
+
+TEST(PlotCompare, SpectralRatioAndInputHistory) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  Scratch s;
+  {
+    std::ofstream a(s.dir / "surface"), b(s.dir / "input"), c(s.dir / "other");
+    a << "# response spectra of x: 9 samples, dt 0.01 s, damping 0.05, oversampled 20x\n";
+    for (int k = 1; k <= 20; ++k) {
+      a << 0.05 * k << " " << 0.75 * k << " 0 0\n";
+      b << 0.05 * k << " " << 0.25 * k << " 0 0\n";
+      c << 0.06 * k << " " << 0.25 * k << " 0 0\n";
+    }
+  }
+  ASSERT_EQ(s.plot("--spectra surface --compare input"), 0) << s.report();
+  EXPECT_TRUE(inspect(s.dir / "spectral_ratio.png").signature);
+  std::istringstream ratio(s.read("spectral_ratio.txt"));
+  int rows = 0;
+  for (std::string line; std::getline(ratio, line);) {
+    if (line[0] == '#') continue;
+    double period = 0.0, r = 0.0;
+    std::istringstream(line) >> period >> r;
+    EXPECT_NEAR(r, 3.0, 1e-6) << line;
+    ++rows;
+  }
+  EXPECT_EQ(rows, 20);
+  EXPECT_EQ(s.plot("--spectra surface --compare other"), 1);
+  EXPECT_EQ(s.report(),
+            "korvo-plot: surface and other hold different periods: compute both with the same "
+            "--tmin, --tmax and --count");
+
+  // The input read as korvo reads it: pairs in any layout.
+  fs::copy_file(data("basic_h_input.korvo_dat"), s.dir / "korvo_dat");
+  std::ofstream(s.dir / "record.txt") << "0 0.1, 0.01 0.2\n0.02 -0.3 0.03\n0.4\n";
+  ASSERT_EQ(s.plot("--input record.txt --format svg"), 0) << s.report();
+  const auto texts = svg_texts(s.read("korvo_dat.svg"));
+  EXPECT_GT(y_of(texts, "Input: record.txt"), y_of(texts, "Surface time history"));
+  EXPECT_GT(y_of(texts, "Surface time history"), 0.0);
+  ASSERT_EQ(s.plot("--input record.txt"), 0) << s.report();
+  EXPECT_EQ(inspect(s.dir / "korvo_dat.png").height, 800u);
+}
+
+TEST(PlotPaths, NamedFilesAsTypedAndRequired) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  Scratch s;
+  fs::create_directories(s.dir / "run");
+  fs::copy_file(data("basic_h_input.S_amp1"), s.dir / "run/S_amp1");
+  fs::copy_file(data("basic_h_input.korvo_dat"), s.dir / "here.txt");
+  fs::copy_file(data("basic_h_input.korvo_dat"), s.dir / "run/there.txt");
+  const struct {
+    const char* args;
+    int status;
+    const char* report;
+  } cases[] = {
+      {"-C run --history here.txt", 0, ""},
+      {"-C run --history there.txt", 1,
+       "korvo-plot: cannot open there.txt: No such file or directory"},
+      {"-C run --spectra none", 1, "korvo-plot: cannot open none: No such file or directory"},
+      {"-C run --amp run", 1, "korvo-plot: cannot open run: Is a directory"},
+      {"-C run --soil soil", 1, "korvo-plot: cannot open soil: No such file or directory"},
+      {"-C run --compare here.txt", 1,
+       "korvo-plot: --compare needs a spectra file to compare with: --spectra FILE or "
+       "run/spectra_dat"},
+      {"-C nowhere", 1, "korvo-plot: -C nowhere: No such file or directory"},
+      {"-C run --format gif", 2, "korvo-plot: --format is png or svg, not 'gif'"},
+      {"-C run --smooth -1", 2, "korvo-plot: --smooth needs a bandwidth, a number >= 0, not '-1'"},
+      {"-C run --input", 2, "korvo-plot: --input needs a value"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(s.plot(c.args), c.status) << c.args;
+    const std::string err = s.read("err.txt");
+    EXPECT_NE(err.find(c.report), std::string::npos) << c.args << "\n  gave: " << err;
+  }
+  // The figures of the first case went to the -C folder.
+  EXPECT_TRUE(inspect(s.dir / "run/korvo_dat.png").signature);
+  EXPECT_TRUE(inspect(s.dir / "run/S_amp1.png").signature);
 }

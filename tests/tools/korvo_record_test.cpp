@@ -13,6 +13,8 @@
 
 namespace fs = std::filesystem;
 using namespace korvo::record;
+using korvo::Parse;
+using korvo::Real;
 
 namespace {
 
@@ -72,37 +74,63 @@ struct Scratch {
 
 }  // namespace
 
+// One field filling its columns, as the fixed-width scanner converts it.
 TEST(RecordNumbers, FortranStyleFields) {
   struct Case {
     const char* text;
-    bool ok;
+    Parse expect;
     double value;
   };
   const Case cases[] = {
-      {"1.5", true, 1.5},
-      {" -.6403182E-02 ", true, -0.006403182},
-      {"1.0D+03", true, 1000.0},
-      {"+2.", true, 2.0},
-      {"7", true, 7.0},
-      {"2.5e-3", true, 0.0025},
-      {"1E-400", true, 0.0},  // below the smallest double: reads as zero
-      {"1E+400", false, 0},   // above the largest: a fault
-      {"", false, 0},
-      {"abc", false, 0},
-      {"1.2.3", false, 0},
-      {"1e", false, 0},
-      {".", false, 0},
-      {"--1", false, 0},
-      {"1 2", false, 0},
-      {"NaN", false, 0},
+      {"1.5", Parse::Ok, 1.5},
+      {" -.6403182E-02 ", Parse::Ok, -0.006403182},
+      {"1.0D+03", Parse::Ok, 1000.0},
+      {"+2.", Parse::Ok, 2.0},
+      {"7", Parse::Ok, 7.0},
+      {"2.5e-3", Parse::Ok, 0.0025},
+      {"1.2345-100", Parse::Ok, 1.2345e-100},  // E10.4 with a three-digit exponent
+      {"1E-400", Parse::Ok, 0.0},              // below the smallest double: reads as zero
+      {"1E+400", Parse::Range, 0},             // above the largest: a fault
+      {"abc", Parse::Bad, 0},
+      {"1.2.3", Parse::Bad, 0},
+      {"1e", Parse::Bad, 0},
+      {".", Parse::Bad, 0},
+      {"--1", Parse::Bad, 0},
+      {"1 2", Parse::Bad, 0},
+      {"NaN", Parse::Bad, 0},
   };
   for (const Case& c : cases) {
-    double v = -99.0;
-    EXPECT_EQ(detail::parse_number(c.text, v), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_DOUBLE_EQ(v, c.value) << c.text;
+    const std::string_view text = c.text;
+    std::vector<double> out;
+    int bad = 0;
+    EXPECT_EQ(detail::scan_fixed(text, static_cast<int>(text.size()), out, bad), c.expect) << text;
+    if (c.expect == Parse::Ok) {
+      ASSERT_EQ(out.size(), 1u) << text;
+      EXPECT_DOUBLE_EQ(out[0], c.value) << text;
+    } else {
+      EXPECT_EQ(bad, 1) << text;
     }
   }
+  // A blank field holds no value at all.
+  std::vector<double> none;
+  int bad = 0;
+  EXPECT_EQ(detail::scan_fixed("          ", 10, none, bad), Parse::Ok);
+  EXPECT_TRUE(none.empty());
+}
+
+// Samples are read straight to a Real: beyond its range is a fault, below it
+// zero, and no rounding through a double first.
+TEST(RecordNumbers, SamplesInSinglePrecision) {
+  std::vector<Real> out;
+  int bad = 0;
+  EXPECT_EQ(detail::scan_free("1.0 3.5E38", out, bad), Parse::Range);
+  EXPECT_EQ(bad, 5);
+  out.clear();
+  // 1 + 2^-24 is the midpoint between 1 and the next Real; this text lies 5e-24
+  // above it. As a double it becomes the midpoint itself, which would tie to 1.
+  ASSERT_EQ(detail::scan_free("-1E-50 1.00000005960464477539063", out, bad), Parse::Ok);
+  EXPECT_TRUE(out[0] == 0.0f && std::signbit(out[0]));
+  EXPECT_EQ(out[1], 1.0f + 0x1p-23f);
 }
 
 TEST(RecordNumbers, FreeValuesMayRunTogether) {
@@ -124,7 +152,8 @@ TEST(RecordNumbers, FreeValuesMayRunTogether) {
   for (const Case& c : cases) {
     std::vector<double> out;
     int bad = 0;
-    EXPECT_EQ(detail::scan_free(c.line, out, bad), c.bad_column == 0) << c.line;
+    EXPECT_EQ(detail::scan_free(c.line, out, bad), c.bad_column == 0 ? Parse::Ok : Parse::Bad)
+        << c.line;
     if (c.bad_column == 0) {
       ASSERT_EQ(out.size(), c.values.size()) << c.line;
       for (std::size_t i = 0; i < out.size(); ++i) EXPECT_DOUBLE_EQ(out[i], c.values[i]);
@@ -138,16 +167,17 @@ TEST(RecordNumbers, FixedFieldsSplitWhereSignsCannot) {
   // Two unsigned 10-character values: only the columns tell where the first ends.
   std::vector<double> out;
   int bad = 0;
-  ASSERT_TRUE(detail::scan_fixed("1.2345E-101.0000E+00", 10, out, bad));
+  ASSERT_EQ(detail::scan_fixed("1.2345E-101.0000E+00", 10, out, bad), Parse::Ok);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_DOUBLE_EQ(out[0], 1.2345e-10);
   EXPECT_DOUBLE_EQ(out[1], 1.0);
 
   out.clear();
-  EXPECT_FALSE(detail::scan_fixed("       1.0          2.0", 10, out, bad));  // hole, then a value
+  // A hole, then a value.
+  EXPECT_EQ(detail::scan_fixed("       1.0          2.0", 10, out, bad), Parse::Bad);
   EXPECT_EQ(bad, 11);
   out.clear();
-  EXPECT_FALSE(detail::scan_fixed("-1.6646E-2-1.2E-3-2.0E-3", 10, out, bad));
+  EXPECT_EQ(detail::scan_fixed("-1.6646E-2-1.2E-3-2.0E-3", 10, out, bad), Parse::Bad);
   EXPECT_EQ(bad, 11);
 }
 
@@ -362,4 +392,38 @@ TEST(RecordCommand, FaultsAndUsage) {
   EXPECT_EQ(s.run(""), 2);
   EXPECT_EQ(s.run("bad.at2 --max 40000"), 2);
   EXPECT_EQ(s.run("bad.at2 --units furlongs"), 2);
+}
+
+TEST(RecordCommand, CommandLine) {
+  Scratch s;
+  std::ofstream(s.dir / "ok.at2") << "t\nt\nt\nNPTS= 3, DT= .01\n1 2 -.5\n";
+  const struct {
+    const char* args;
+    int status;
+    const char* report;  // first line on stderr
+  } cases[] = {
+      {"", 2, "korvo-record: no record named"},
+      {"ok.at2 -o", 2, "korvo-record: --output needs a value"},
+      {"ok.at2 --bogus", 2, "korvo-record: unknown option --bogus"},
+      {"ok.at2 other.at2", 2, "korvo-record: one record at a time"},
+      {"ok.at2 --max 40000", 2, "korvo-record: --max needs a whole number from 1 to 32768"},
+      {"ok.at2 --max 1e2", 2, "korvo-record: --max needs a whole number from 1 to 32768"},
+      {"ok.at2 --scale 0", 2, "korvo-record: --scale needs a finite, non-zero number, not '0'"},
+      {"ok.at2 --units furlongs", 2, "korvo-record: --units is g, cm/s^2 or m/s^2, not 'furlongs'"},
+      {"ok.at2 --format wav", 2, "korvo-record: --format is at2 or smc"},
+      {"-- -x.at2", 1, "korvo-record: cannot open -x.at2: No such file or directory"},
+      {"ok.at2 -o no/r.txt", 1, "korvo-record: cannot write no/r.txt: No such file or directory"},
+      {"ok.at2 --scale=-2 --max=5 --max 2 -o r.txt", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(s.run(c.args), c.status) << c.args;
+    const std::string err = s.file("err.txt");
+    EXPECT_EQ(err.substr(0, err.find('\n')), c.report) << c.args;
+    // The usage follows a wrong command line only.
+    EXPECT_EQ(err.find("\nusage: korvo-record") != std::string::npos, c.status == 2) << c.args;
+  }
+  // The last option given wins; a negative value after "=" is a value.
+  EXPECT_EQ(s.file("r.txt"), "0.00 -2\n0.01 -4\n");
+  EXPECT_EQ(s.run("--help"), 0);
+  EXPECT_EQ(s.file("out.txt").rfind("usage: korvo-record [options] RECORD\n", 0), 0u);
 }

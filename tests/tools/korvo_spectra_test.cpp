@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "record.h"
 #include "spectra.h"
 
 namespace fs = std::filesystem;
 using namespace korvo::spectra;
+using korvo::Real;
 
 namespace {
 
@@ -66,10 +68,10 @@ TEST(SpectraStep, MatchesClosedFormCoefficients) {
       EXPECT_NEAR(got, static_cast<double>(want), static_cast<double>(scale) * 1e-6)
           << what << " period " << c.period << " zeta " << c.zeta << " dt " << c.dt;
     };
-    near(1.0 + s.c11, a11, 1, "a11");
+    near(1.0 + static_cast<double>(s.c11), a11, 1, "a11");
     near(s.a12, a12, h, "a12");
     near(s.a21, a21, w * w * h, "a21");
-    near(1.0 + s.c22, a22, 1, "a22");
+    near(1.0 + static_cast<double>(s.c22), a22, 1, "a22");
     near(s.b11, b11, std::fabs(b11), "b11");
     near(s.b12, b12, std::fabs(b12), "b12");
     near(s.b21, b21, std::fabs(b21), "b21");
@@ -159,6 +161,76 @@ TEST(SpectraGrid, LogSpacedEnds) {
   EXPECT_EQ(log_periods(0.5f, 2.0f, 1), std::vector<Real>{0.5f});
 }
 
+TEST(SpectraOversample, KeepsTheSamples) {
+  // Noise has content up to the Nyquist line, whose share must be split, not doubled.
+  std::vector<Real> a;
+  unsigned state = 12345;
+  for (int n = 0; n < 1001; ++n) {
+    state = state * 1103515245u + 12345u;
+    a.push_back(static_cast<Real>(state >> 8) / static_cast<Real>(1 << 24) - 0.5f);
+  }
+  for (int factor : {1, 2, 7}) {
+    const auto fine = oversample(a, factor);
+    ASSERT_EQ(fine.size(), (a.size() - 1) * static_cast<std::size_t>(factor) + 1);
+    for (std::size_t n = 0; n < a.size(); ++n)
+      ASSERT_NEAR(fine[n * static_cast<std::size_t>(factor)], a[n], 1e-6) << factor << " " << n;
+  }
+}
+
+TEST(SpectraOversample, FollowsABandLimitedSignal) {
+  // A Hann-windowed 9 Hz wave at 50 samples per second (5.6 samples a cycle),
+  // near zero at both ends: between the samples the interpolation is the wave
+  // itself; straight lines would miss by up to 15 % of its amplitude.
+  const double dt = 0.02, length = 10.0;
+  auto f = [&](double t) {
+    const double w = std::sin(PI_D * t / length);
+    return w * w * std::sin(2.0 * PI_D * 9.0 * t);
+  };
+  const auto fine = oversample(sampled(f, dt, 501), 8);
+  double worst = 0.0;
+  for (std::size_t n = 0; n < fine.size(); ++n)
+    worst = std::fmax(
+        worst, std::fabs(static_cast<double>(fine[n]) - f(static_cast<double>(n) * dt / 8.0)));
+  EXPECT_LT(worst, 1e-5);
+}
+
+TEST(SpectraOversample, FactorGivesTwentyStepsAtTheShortestPeriod) {
+  const struct {
+    Real dt, shortest;
+    int factor;
+  } cases[] = {
+      {0.01f, 0.01f, 20}, {0.005f, 0.01f, 10}, {0.02f, 0.04f, 10},  {0.01f, 0.15f, 2},
+      {0.01f, 0.2f, 1},   {0.01f, 0.5f, 1},    {0.01f, 0.001f, 64},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(oversample_factor(c.dt, c.shortest), c.factor) << c.dt << " " << c.shortest;
+}
+
+// PSA at short periods against 32x band-limited oversampling, from twice the
+// sample interval up, on the older El Centro digitization (dt 0.02 s).
+TEST(SpectraOversample, ShortPeriodsWithinOnePercentOnARealRecord) {
+  std::ifstream in(std::string(KORVO_SOURCE_DIR) + "/tests/data/tools/elCentro.AT2");
+  std::ostringstream text;
+  text << in.rdbuf();
+  const auto rec = korvo::record::read_at2(text.str(), "elCentro.AT2");
+  const Real dt = static_cast<Real>(rec.dt);
+  for (Real tmin : {0.01f, 2.0f * dt}) {
+    const auto periods = log_periods(tmin, 10.0f, 100);
+    const Spectrum ref = response_spectrum(rec.a, dt, periods, 0.05f, 32);
+    const Spectrum def = response_spectrum(rec.a, dt, periods, 0.05f);
+    const Spectrum raw = response_spectrum(rec.a, dt, periods, 0.05f, 1);
+    double worst_default = 0.0, worst_raw = 0.0;
+    for (std::size_t k = 0; k < periods.size(); ++k) {
+      if (periods[k] < 2.0f * dt) continue;
+      const double want = ref.rows[k].psa;
+      worst_default = std::fmax(worst_default, std::fabs(def.rows[k].psa / want - 1.0));
+      worst_raw = std::fmax(worst_raw, std::fabs(raw.rows[k].psa / want - 1.0));
+    }
+    EXPECT_LT(worst_default, 0.01) << "tmin " << tmin;
+    EXPECT_GT(worst_raw, 0.1) << "tmin " << tmin;  // the samples alone: about 35 % low
+  }
+}
+
 TEST(SpectraInput, ReadsKorvoResults) {
   std::ifstream in(std::string(KORVO_SOURCE_DIR) + "/tests/data/tools/basic_h_input.korvo_dat",
                    std::ios::binary);
@@ -169,6 +241,16 @@ TEST(SpectraInput, ReadsKorvoResults) {
   EXPECT_NEAR(h.dt, 0.01f, 1e-9f);
   EXPECT_EQ(h.a[0], .2411E-03f);
   EXPECT_EQ(h.a[1], .3776E-03f);
+}
+
+TEST(SpectraInput, FortranNumbers) {
+  // korvo's own reader: a bare exponent sign, D exponents, underflow to a signed zero.
+  const History h = read_history("0 1.5+3\n.1D-1 -1E-50\n2.E-2 2d0\n", "h");
+  ASSERT_EQ(h.a.size(), 3u);
+  EXPECT_EQ(h.a[0], 1500.0f);
+  EXPECT_TRUE(h.a[1] == 0.0f && std::signbit(h.a[1]));
+  EXPECT_EQ(h.a[2], 2.0f);
+  EXPECT_NEAR(h.dt, 0.01f, 1e-9f);
 }
 
 TEST(SpectraInput, GridAndFieldFaults) {
@@ -238,5 +320,58 @@ TEST(SpectraCommand, WritesTheSpectraFile) {
   EXPECT_EQ(status(run + "missing_dat"), 1);
   EXPECT_EQ(status(run + hist + " --damping 1"), 2);
   EXPECT_EQ(status(run + hist + " --tmin 2 --tmax 1"), 2);
+  fs::remove_all(dir);
+}
+
+TEST(SpectraCommand, CommandLine) {
+  const fs::path dir = fs::temp_directory_path() / ("korvo_spectra_cl_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "h") << "0 0\n0.01 1\n0.02 0\n0.03 -1\n";
+  auto run = [&](const std::string& args) {
+    const std::string cmd =
+        "cd '" + dir.string() + "' && '" KORVO_SPECTRA_BINARY "' " + args + " > out.txt 2> err.txt";
+    const int s = std::system(cmd.c_str());
+    return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+  };
+  auto first_line = [&](const char* name) {
+    std::ifstream in(dir / name);
+    std::string l;
+    std::getline(in, l);
+    return l;
+  };
+  const struct {
+    const char* args;
+    int status;
+    const char* report;  // first line on stderr
+  } cases[] = {
+      {"", 2, "korvo-spectra: no history named"},
+      {"h --tmin", 2, "korvo-spectra: --tmin needs a value"},
+      {"h --tmin 1e", 2, "korvo-spectra: --tmin needs a number, not '1e'"},
+      {"h --count 2.5", 2, "korvo-spectra: --count needs a whole number from 1 to 100000"},
+      {"h --damping 1", 2, "korvo-spectra: --damping must lie in [0, 1)"},
+      {"h --dt 0", 2, "korvo-spectra: --dt must be positive"},
+      {"h --tmin 2 --tmax 1", 2, "korvo-spectra: periods need 0 < tmin <= tmax"},
+      {"h --count 3 --tmin 1 --tmax 1", 2, "korvo-spectra: several periods need tmin < tmax"},
+      {"h --bogus", 2, "korvo-spectra: unknown option --bogus"},
+      {"h h", 2, "korvo-spectra: one history at a time"},
+      {"nosuch", 1, "korvo-spectra: cannot open nosuch: No such file or directory"},
+      {".", 1, "korvo-spectra: cannot read .: Is a directory"},
+      {"h -o no/s", 1, "korvo-spectra: cannot write no/s: No such file or directory"},
+      {"h --count=1e1 --tmin=1.5-2 --damping 0.1 --damping=0.02 -o s", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run(c.args), c.status) << c.args;
+    EXPECT_EQ(first_line("err.txt"), c.report) << c.args;
+  }
+  // Fortran-style numbers; the last of a repeated option wins.
+  EXPECT_EQ(first_line("s"),
+            "# response spectra of h: 4 samples, dt 0.01 s, damping 0.02, oversampled 14x");
+  std::ifstream spectra(dir / "s");
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(spectra, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 4u + 10u);
+  EXPECT_EQ(lines[4].substr(0, 14), "  1.500000e-02");
+  EXPECT_EQ(run("--help"), 0);
+  EXPECT_EQ(first_line("out.txt"), "usage: korvo-spectra [options] HISTORY");
   fs::remove_all(dir);
 }

@@ -1,8 +1,8 @@
 // korvo-record: a PEER .AT2 or USGS .smc accelerogram as korvo's `time acceleration` pairs.
-#include <cmath>
+#include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -25,30 +25,38 @@ constexpr const char* USAGE =
     "Writes FILE (no header, one pair per line) and FILE.note (source, unit, scale).\n"
     "Exit status: 0 done, 1 unreadable or refused record, 2 wrong command line.\n";
 
-[[noreturn]] void usage_error(const std::string& what) {
-  std::cerr << "korvo-record: " << what << "\n" << USAGE;
-  std::exit(2);
-}
+// A refusal: its one-line report and the exit status.
+struct Refusal {
+  int status;
+  std::string what;
+};
 
-[[noreturn]] void fail(const std::string& what) {
-  std::cerr << "korvo-record: " << what << "\n";
-  std::exit(1);
-}
+struct HelpAsked {};
 
+[[noreturn]] void usage_error(const std::string& what) { throw Refusal{2, what}; }
+[[noreturn]] void fail(const std::string& what) { throw Refusal{1, what}; }
+
+// The whole file; one that cannot be opened or read is refused with the system's reason.
 std::string read_file(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) fail("cannot open " + name);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) fail("cannot read " + name);
-  return text.str();
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  if (f == nullptr) fail("cannot open " + name + ": " + std::strerror(errno));
+  std::string text;
+  char buf[1 << 16];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  const int error = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  // A directory opens, and fails at its first read.
+  if (error != 0) fail("cannot read " + name + ": " + std::strerror(error));
+  return text;
 }
 
 void write_file(const std::string& name, const std::string& text) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) fail("cannot write " + name);
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  if (f == nullptr) fail("cannot write " + name + ": " + std::strerror(errno));
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int error = written ? 0 : errno;
+  if (std::fclose(f) != 0 || !written)
+    fail("cannot write " + name + ": " + std::strerror(error != 0 ? error : errno));
 }
 
 std::string fixed(double v, int decimals) {
@@ -70,104 +78,135 @@ std::string default_output(const std::string& input, Unit unit) {
   return base + "_" + unit_suffix(unit) + ".txt";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string input, output, format_text;
+struct Options {
+  std::string input, output;
   bool convert_to = false;
   Unit to_unit = Unit::G;
   double scale = 1.0;
   long max = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](const char* option) -> std::string {
-      if (i + 1 >= argc) usage_error(std::string(option) + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::cout << USAGE;
-      return 0;
-    } else if (arg == "-o" || arg == "--output") {
-      output = value("--output");
-    } else if (arg == "--units") {
-      const std::string v = value("--units");
-      if (!parse_unit(v, to_unit)) usage_error("--units is g, cm/s^2 or m/s^2, not '" + v + "'");
-      convert_to = true;
-    } else if (arg == "--scale") {
-      const std::string v = value("--scale");
-      char* end = nullptr;
-      scale = std::strtod(v.c_str(), &end);
-      if (v.empty() || *end != '\0' || !std::isfinite(scale) || scale == 0.0)
-        usage_error("--scale needs a finite, non-zero number, not '" + v + "'");
-    } else if (arg == "--max") {
-      const std::string v = value("--max");
-      char* end = nullptr;
-      max = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || max < 1 || max > PAIRS_MAX)
-        usage_error("--max needs a whole number from 1 to " + std::to_string(PAIRS_MAX));
-    } else if (arg == "--format") {
-      format_text = value("--format");
-      if (format_text != "at2" && format_text != "smc") usage_error("--format is at2 or smc");
-    } else if (!arg.empty() && arg[0] == '-') {
-      usage_error("unknown option " + arg);
-    } else if (input.empty()) {
-      input = arg;
-    } else {
-      usage_error("one record at a time");
-    }
-  }
-  if (input.empty()) usage_error("no record named");
+  std::string format;
+};
 
+// The command line through CLI11; values are checked here with korvo's number
+// reader, so that the reports name the option and the text at fault.
+Options parse_command_line(int argc, char** argv) {
+  Options o;
+  std::string units, scale, max;
+  CLI::App app("korvo-record");
+  app.allow_extras();  // reported below, in korvo's words
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  auto* units_opt = app.add_option("--units", units);
+  auto* scale_opt = app.add_option("--scale", scale);
+  auto* max_opt = app.add_option("--max", max);
+  app.add_option("-o,--output", o.output);
+  app.add_option("--format", o.format);
+  app.add_option("RECORD", o.input);
   try {
-    const std::string text = read_file(input);
-    Format format;
-    if (format_text == "at2")
-      format = Format::At2;
-    else if (format_text == "smc")
-      format = Format::Smc;
-    else
-      format = detect_format(input, text);
-    Record rec = format == Format::At2 ? read_at2(text, input) : read_smc(text, input);
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    throw HelpAsked{};
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--max: 1 required TEXT missing": only a value at the end can be missing.
+    const std::string what = e.what();
+    usage_error(what.substr(0, what.find(':')) + " needs a value");
+  } catch (const CLI::ParseError& e) {
+    usage_error(e.what());
+  }
+  // CLI11 keeps a "--" among the extras; what follows it is no option.
+  bool operands = false;
+  for (const std::string& extra : app.remaining()) {
+    if (extra == "--" && !operands) {
+      operands = true;
+      continue;
+    }
+    if (!operands && extra.size() > 1 && extra[0] == '-') usage_error("unknown option " + extra);
+    usage_error("one record at a time");
+  }
+  if (units_opt->count() > 0) {
+    if (!parse_unit(units, o.to_unit))
+      usage_error("--units is g, cm/s^2 or m/s^2, not '" + units + "'");
+    o.convert_to = true;
+  }
+  if (scale_opt->count() > 0 &&
+      (korvo::parse_number(scale, o.scale) != korvo::Parse::Ok || o.scale == 0.0))
+    usage_error("--scale needs a finite, non-zero number, not '" + scale + "'");
+  if (max_opt->count() > 0) {
+    korvo::Integer n = 0;
+    if (korvo::parse_number(max, n) != korvo::Parse::Ok || n < 1 || n > korvo::NMAX)
+      usage_error("--max needs a whole number from 1 to " + std::to_string(korvo::NMAX));
+    o.max = n;
+  }
+  if (!o.format.empty() && o.format != "at2" && o.format != "smc")
+    usage_error("--format is at2 or smc");
+  if (o.input.empty()) usage_error("no record named");
+  return o;
+}
 
-    const Unit source_unit = rec.unit;
-    const Unit unit = convert_to ? to_unit : rec.unit;
-    convert(rec, unit, scale);
+void run(const Options& o) {
+  const std::string& input = o.input;
+  const std::string text = read_file(input);
+  Format format;
+  if (o.format == "at2")
+    format = Format::At2;
+  else if (o.format == "smc")
+    format = Format::Smc;
+  else
+    format = detect_format(input, text);
+  Record rec = format == Format::At2 ? read_at2(text, input) : read_smc(text, input);
 
-    const long total = static_cast<long>(rec.a.size());
-    if (total > PAIRS_MAX && max < 0)
-      fail(input + ": " + std::to_string(total) + " samples, more than the " +
-           std::to_string(PAIRS_MAX) + " korvo accepts; --max N keeps the first N");
-    const long count = max > 0 && max < total ? max : total;
+  const Unit source_unit = rec.unit;
+  const Unit unit = o.convert_to ? o.to_unit : rec.unit;
+  convert(rec, unit, o.scale);
 
-    if (output.empty()) output = default_output(input, unit);
-    const int decimals = detail::time_decimals(rec.dt);
-    const Peak peak = find_peak(rec.a, count);
+  const long total = static_cast<long>(rec.a.size());
+  if (total > korvo::NMAX && o.max < 0)
+    fail(input + ": " + std::to_string(total) + " samples, more than the " +
+         std::to_string(korvo::NMAX) + " korvo accepts; --max N keeps the first N");
+  const long count = o.max > 0 && o.max < total ? o.max : total;
 
-    std::ostringstream note;
-    note << "source: " << input << " (" << (rec.format == Format::At2 ? "PEER AT2" : "USGS SMC")
-         << ")\n"
-         << "title: " << rec.title << "\n"
-         << "unit: " << unit_name(unit) << " (record in " << unit_name(source_unit)
-         << (rec.unit_stated ? "" : ", assumed: the header names no unit") << ")\n"
-         << "scale: " << general(scale) << "\n"
-         << "samples: " << count << " of " << total << "\n"
-         << "dt: " << fixed(rec.dt, decimals) << " s\n"
-         << "peak: " << general(peak.value) << " " << unit_name(unit) << " at "
-         << fixed(static_cast<double>(peak.index) * rec.dt, decimals) << " s\n";
+  const std::string output = o.output.empty() ? default_output(input, unit) : o.output;
+  const int decimals = detail::time_decimals(rec.dt);
+  const Peak peak = find_peak(rec.a, count);
 
-    write_file(output, format_pairs(rec, count));
-    write_file(output + ".note", note.str());
+  std::ostringstream note;
+  note << "source: " << input << " (" << (rec.format == Format::At2 ? "PEER AT2" : "USGS SMC")
+       << ")\n"
+       << "title: " << rec.title << "\n"
+       << "unit: " << unit_name(unit) << " (record in " << unit_name(source_unit)
+       << (rec.unit_stated ? "" : ", assumed: the header names no unit") << ")\n"
+       << "scale: " << general(o.scale) << "\n"
+       << "samples: " << count << " of " << total << "\n"
+       << "dt: " << fixed(rec.dt, decimals) << " s\n"
+       << "peak: " << general(korvo::wide(peak.value)) << " " << unit_name(unit) << " at "
+       << fixed(static_cast<double>(peak.index) * rec.dt, decimals) << " s\n";
 
-    std::cout << output << ": " << count << " samples"
-              << (count < total ? " (cut from " + std::to_string(total) + ")" : "") << ", dt "
-              << fixed(rec.dt, decimals) << " s, peak " << general(peak.value) << " "
-              << unit_name(unit) << " at "
-              << fixed(static_cast<double>(peak.index) * rec.dt, decimals) << " s\n";
-    if (output.size() > 20)
-      std::cout << "note: korvo reads the first 20 characters of a record name; " << output
-                << " is longer\n";
+  write_file(output, format_pairs(rec, count));
+  write_file(output + ".note", note.str());
+
+  std::cout << output << ": " << count << " samples"
+            << (count < total ? " (cut from " + std::to_string(total) + ")" : "") << ", dt "
+            << fixed(rec.dt, decimals) << " s, peak " << general(korvo::wide(peak.value)) << " "
+            << unit_name(unit) << " at "
+            << fixed(static_cast<double>(peak.index) * rec.dt, decimals) << " s\n";
+  if (output.size() > 20)
+    std::cout << "note: korvo reads the first 20 characters of a record name; " << output
+              << " is longer\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    run(parse_command_line(argc, argv));
+  } catch (const HelpAsked&) {
+    std::cout << USAGE;
+  } catch (const Refusal& r) {
+    std::cerr << "korvo-record: " << r.what << "\n";
+    if (r.status == 2) std::cerr << USAGE;
+    return r.status;
   } catch (const RecordError& e) {
-    fail(e.what());
+    std::cerr << "korvo-record: " << e.what() << "\n";
+    return 1;
   }
   return 0;
 }

@@ -150,13 +150,13 @@ void read_npts_dt(std::string_view name, std::string_view line, long& npts, doub
     while (q < line.size() && blank(line[q])) ++q;
     dt_text = line.substr(q, number_length(line.substr(q)));
   }
-  long n = 0;
-  const auto [end, ec] = std::from_chars(npts_text.data(), npts_text.data() + npts_text.size(), n);
-  if (npts_text.empty() || ec != std::errc() || end != npts_text.data() + npts_text.size())
-    fail(name, 4, "NPTS is not a whole number");
+  Integer n = 0;
+  const Parse got = parse_number(npts_text, n);
+  if (got == Parse::Range) fail(name, 4, "NPTS is beyond the range of an integer");
+  if (got != Parse::Ok) fail(name, 4, "NPTS is not a whole number");
   if (n < 1) fail(name, 4, "NPTS must be at least 1");
   double d = 0.0;
-  if (dt_text.empty() || !detail::parse_number(dt_text, d)) fail(name, 4, "DT is not a number");
+  if (parse_number(dt_text, d) != Parse::Ok) fail(name, 4, "DT is not a number");
   if (!(d > 0.0) || !std::isfinite(d)) fail(name, 4, "DT must be positive");
   npts = n;
   dt = d;
@@ -170,31 +170,32 @@ void read_data(std::string_view name, const std::vector<std::string_view>& lines
   // NPTS is only a claim: reserve no more than the lines left could hold.
   const std::size_t room = (lines.size() - std::min(first, lines.size())) * 16;
   a.reserve(std::min(static_cast<std::size_t>(npts), room));
-  std::vector<double> values;
+  std::vector<Real> values;
   std::size_t k = first;
   for (; k < lines.size(); ++k) {
     const long line_no = static_cast<long>(k) + 1;
     values.clear();
     int bad = 0;
-    bool ok = fixed_width > 0 && detail::scan_fixed(lines[k], fixed_width, values, bad);
-    if (!ok) {
+    Parse got = Parse::Bad;
+    if (fixed_width > 0) got = detail::scan_fixed(lines[k], fixed_width, values, bad);
+    if (got == Parse::Bad) {
       values.clear();
-      if (!detail::scan_free(lines[k], values, bad)) {
-        std::size_t end = static_cast<std::size_t>(bad) - 1;
-        while (end < lines[k].size() && !blank(lines[k][end])) ++end;
-        const std::string_view text = lines[k].substr(static_cast<std::size_t>(bad) - 1,
-                                                      end - static_cast<std::size_t>(bad) + 1);
-        fail(name, line_no,
-             "column " + std::to_string(bad) + ": '" + std::string(text) + "' is not a number");
-      }
+      got = detail::scan_free(lines[k], values, bad);
     }
-    for (double v : values) {
+    if (got != Parse::Ok) {
+      const std::size_t from = static_cast<std::size_t>(bad) - 1;
+      std::size_t end = from;
+      while (end < lines[k].size() && !blank(lines[k][end])) ++end;
+      std::string what = "column " + std::to_string(bad) + ": '";
+      what += lines[k].substr(from, end - from);
+      what += got == Parse::Range ? "' is too large for single precision" : "' is not a number";
+      fail(name, line_no, what);
+    }
+    for (Real v : values) {
       if (static_cast<long>(a.size()) == npts)
         fail(name, line_no,
              "more data than the " + std::to_string(npts) + " samples the header announces");
-      Real r;
-      if (!to_real(v, r)) fail(name, line_no, "a value is too large for single precision");
-      a.push_back(r);
+      a.push_back(v);
     }
   }
   if (static_cast<long>(a.size()) < npts)
@@ -207,30 +208,8 @@ void read_data(std::string_view name, const std::vector<std::string_view>& lines
 
 namespace detail {
 
-bool parse_number(std::string_view field, double& value) {
-  field = trim(field);
-  if (field.empty() || number_length(field) != field.size()) return false;
-  std::string canon(field);
-  for (char& c : canon)
-    if (c == 'D' || c == 'd') c = 'E';
-  const char* begin = canon.data();
-  if (*begin == '+') ++begin;
-  double v = 0.0;
-  const auto [end, ec] = std::from_chars(begin, canon.data() + canon.size(), v);
-  if (end != canon.data() + canon.size()) return false;
-  if (ec == std::errc::result_out_of_range) {
-    // Too small reads as zero; too large is a fault.
-    const auto e = canon.find_first_of("Ee");
-    if (e == std::string::npos || canon[e + 1] != '-') return false;
-    v = canon.front() == '-' ? -0.0 : 0.0;
-  } else if (ec != std::errc()) {
-    return false;
-  }
-  value = v;
-  return true;
-}
-
-bool scan_free(std::string_view line, std::vector<double>& out, int& bad_column) {
+template <class T>
+Parse scan_free(std::string_view line, std::vector<T>& out, int& bad_column) {
   std::size_t i = 0;
   while (i < line.size()) {
     if (blank(line[i]) || line[i] == ',') {
@@ -242,41 +221,51 @@ bool scan_free(std::string_view line, std::vector<double>& out, int& bad_column)
     // A number must end at a separator, at the line's end or where the next one's sign starts.
     const bool ends = next == line.size() || blank(line[next]) || line[next] == ',' ||
                       line[next] == '+' || line[next] == '-';
-    double v = 0.0;
-    if (n == 0 || !ends || !parse_number(line.substr(i, n), v)) {
+    T v{};
+    const Parse got = n == 0 || !ends ? Parse::Bad : parse_number(line.substr(i, n), v);
+    if (got != Parse::Ok) {
       bad_column = static_cast<int>(i) + 1;
-      return false;
+      return got;
     }
     out.push_back(v);
     i = next;
   }
-  return true;
+  return Parse::Ok;
 }
 
-bool scan_fixed(std::string_view line, int width, std::vector<double>& out, int& bad_column) {
+template <class T>
+Parse scan_fixed(std::string_view line, int width, std::vector<T>& out, int& bad_column) {
   const std::size_t w = static_cast<std::size_t>(width);
   bool gap = false;
   std::size_t gap_at = 0;
   for (std::size_t i = 0; i < line.size(); i += w) {
-    const std::string_view field = line.substr(i, w);
-    if (trim(field).empty()) {
+    const std::string_view field = trim(line.substr(i, w));
+    if (field.empty()) {
       if (!gap) gap_at = i;
       gap = true;
       continue;
     }
-    double v = 0.0;
     if (gap) {
       bad_column = static_cast<int>(gap_at) + 1;
-      return false;
+      return Parse::Bad;
     }
-    if (!parse_number(field, v)) {
+    T v{};
+    const Parse got = parse_number(field, v);
+    if (got != Parse::Ok) {
       bad_column = static_cast<int>(i) + 1;
-      return false;
+      return got;
     }
     out.push_back(v);
   }
-  return true;
+  return Parse::Ok;
 }
+
+template Parse scan_free(std::string_view, std::vector<Integer>&, int&);
+template Parse scan_free(std::string_view, std::vector<Real>&, int&);
+template Parse scan_free(std::string_view, std::vector<double>&, int&);
+template Parse scan_fixed(std::string_view, int, std::vector<Integer>&, int&);
+template Parse scan_fixed(std::string_view, int, std::vector<Real>&, int&);
+template Parse scan_fixed(std::string_view, int, std::vector<double>&, int&);
 
 int time_decimals(double dt) {
   double scaled = dt;
@@ -393,28 +382,27 @@ Record read_smc(std::string_view text, std::string_view name) {
     fail(name, 1, "not a corrected accelerogram (the data type must be 2)");
 
   // Integer block 8I10, real block 5E15.7; both read as fixed fields.
-  auto block = [&](std::size_t from, std::size_t count, int width, std::size_t per_line) {
-    std::vector<double> v;
+  auto block = [&]<class T>(std::vector<T>& v, std::size_t from, std::size_t count, int width,
+                            std::size_t per_line) {
     for (std::size_t k = from; k < from + count; ++k) {
       const std::size_t before = v.size();
       int bad = 0;
-      if (!detail::scan_fixed(lines[k], width, v, bad) || v.size() - before != per_line)
+      if (detail::scan_fixed(lines[k], width, v, bad) != Parse::Ok || v.size() - before != per_line)
         fail(name, static_cast<long>(k) + 1,
              "expected " + std::to_string(per_line) + " header values of width " +
                  std::to_string(width));
     }
-    return v;
   };
-  const auto ints = block(TEXT_LINES, INT_LINES, 10, 8);
-  const auto reals = block(TEXT_LINES + INT_LINES, REAL_LINES, 15, 5);
+  std::vector<Integer> ints;
+  std::vector<double> reals;
+  block(ints, TEXT_LINES, INT_LINES, 10, 8);
+  block(reals, TEXT_LINES + INT_LINES, REAL_LINES, 15, 5);
 
-  constexpr double NULL_INT = -32768.0;
-  // Integer 16 counts the comment lines, integer 17 the samples: both on lines 13 and 14.
-  const double comments = ints[15], npts = ints[16];
-  if (comments == NULL_INT || comments < 0.0 || comments != std::floor(comments))
-    fail(name, 13, "the integer header gives no number of comment lines");
-  if (npts == NULL_INT || npts < 1.0 || npts != std::floor(npts))
-    fail(name, 14, "the integer header gives no number of samples");
+  // -32768 marks an empty integer slot. Integer 16 counts the comment lines,
+  // integer 17 the samples: both on lines 13 and 14.
+  const Integer comments = ints[15], npts = ints[16];
+  if (comments < 0) fail(name, 13, "the integer header gives no number of comment lines");
+  if (npts < 1) fail(name, 14, "the integer header gives no number of samples");
   // Real 2 is the sampling rate in samples per second; 1.7E+38 marks an empty slot.
   const double sps = reals[1];
   if (!(sps > 0.0) || sps >= 1.0e38)

@@ -7,18 +7,15 @@
 // and line; the caller decides how to end.
 #pragma once
 
-#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "korvo.h"
+#include "text/text.h"
+
 namespace korvo::record {
-
-using Real = float;
-
-// Longest record korvo accepts.
-constexpr long PAIRS_MAX = 32768;
 
 enum class Format { At2, Smc };
 enum class Unit { G, CmS2, MS2 };
@@ -65,16 +62,20 @@ void convert(Record& rec, Unit to, double scale);
 std::string format_pairs(const Record& rec, long count);
 
 namespace detail {
-// One number in Fortran style: optional sign, digits with an optional point,
-// an optional exponent with E or D. Blanks around it are allowed, nothing else.
-bool parse_number(std::string_view field, double& value);
+// The scanners split a line into fields; each field is converted by
+// korvo::parse_number to T (Integer, Real or double). They return Ok, or Bad
+// (not a number) or Range (beyond T) with the 1-based column of the field.
+//
 // Values separated by blanks, tabs or commas, or running together where the
-// next value starts with a sign ("-1.6646E-2-1.2E-3" holds two). Returns false
-// and the 1-based column of the offending text when something is not a number.
-bool scan_free(std::string_view line, std::vector<double>& out, int& bad_column);
-// Fields of `width` characters; the line may end early. False as above when a
-// field is not one number or a blank field comes before a filled one.
-bool scan_fixed(std::string_view line, int width, std::vector<double>& out, int& bad_column);
+// next value starts with a sign ("-1.6646E-2-1.2E-3" holds two).
+template <class T>
+Parse scan_free(std::string_view line, std::vector<T>& out, int& bad_column);
+// Fields of `width` characters, blanks around a value allowed; the line may
+// end early. A blank field before a filled one is Bad. Within its columns a
+// field is one number, so a Fortran exponent without its letter reads:
+// "1.2345-100" is 1.2345E-100.
+template <class T>
+Parse scan_fixed(std::string_view line, int width, std::vector<T>& out, int& bad_column);
 // Fewest decimals (0 to 9) that write dt exactly; 9 when none do.
 int time_decimals(double dt);
 }  // namespace detail

@@ -1,17 +1,19 @@
 // korvo-spectra: response spectra and ground peaks of a two-column acceleration history.
+#include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "spectra.h"
+#include "text/text.h"
 
 namespace {
 
 using namespace korvo::spectra;
+using korvo::Real;
 
 constexpr const char* USAGE =
     "usage: korvo-spectra [options] HISTORY\n"
@@ -21,96 +23,141 @@ constexpr const char* USAGE =
     "  --tmin S, --tmax S  shortest and longest period in s (default 0.01 and 10)\n"
     "  --count N           number of periods, log-spaced (default 100)\n"
     "  --dt S              sample interval; skips the check that times are evenly spaced\n"
+    "  --no-oversample     use the samples as given, without the band-limited\n"
+    "                      interpolation that gives the shortest period 20 steps\n"
     "Columns: period (s), PSA, SV, SD in the history's acceleration unit (times s, s^2).\n"
     "Exit status: 0 done, 1 unreadable history, 2 wrong command line.\n";
 
-[[noreturn]] void usage_error(const std::string& what) {
-  std::cerr << "korvo-spectra: " << what << "\n" << USAGE;
-  std::exit(2);
+// A refusal: its one-line report and the exit status.
+struct Refusal {
+  int status;
+  std::string what;
+};
+struct HelpAsked {};
+
+[[noreturn]] void usage_error(const std::string& what) { throw Refusal{2, what}; }
+[[noreturn]] void fail(const std::string& what) { throw Refusal{1, what}; }
+
+// The whole file; one that cannot be opened or read is refused with the system's reason.
+std::string read_file(const std::string& name) {
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  if (f == nullptr) fail("cannot open " + name + ": " + std::strerror(errno));
+  std::string text;
+  char buf[1 << 16];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  const int error = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  // A directory opens, and fails at its first read.
+  if (error != 0) fail("cannot read " + name + ": " + std::strerror(error));
+  return text;
 }
 
-[[noreturn]] void fail(const std::string& what) {
-  std::cerr << "korvo-spectra: " << what << "\n";
-  std::exit(1);
+void write_file(const std::string& name, const std::string& text) {
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  if (f == nullptr) fail("cannot write " + name + ": " + std::strerror(errno));
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int error = written ? 0 : errno;
+  if (std::fclose(f) != 0 || !written)
+    fail("cannot write " + name + ": " + std::strerror(error != 0 ? error : errno));
 }
 
-double number(const std::string& option, const std::string& text) {
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(v))
-    usage_error(option + " needs a number, not '" + text + "'");
-  return v;
+struct Options {
+  std::string input, output = "spectra_dat";
+  double damping = 0.05, tmin = 0.01, tmax = 10.0, dt = 0.0;
+  long count = 100;
+  bool oversample = true;
+};
+
+// The command line through CLI11; values are checked here with korvo's number
+// reader, so that the reports name the option and the text at fault.
+Options parse_command_line(int argc, char** argv) {
+  Options o;
+  std::string damping, tmin, tmax, dt, count;
+  CLI::App app("korvo-spectra");
+  app.allow_extras();  // reported below, in korvo's words
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("-o,--output", o.output);
+  auto* damping_opt = app.add_option("--damping", damping);
+  auto* tmin_opt = app.add_option("--tmin", tmin);
+  auto* tmax_opt = app.add_option("--tmax", tmax);
+  auto* dt_opt = app.add_option("--dt", dt);
+  auto* count_opt = app.add_option("--count", count);
+  auto* plain = app.add_flag("--no-oversample");
+  app.add_option("HISTORY", o.input);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    throw HelpAsked{};
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--tmin: 1 required TEXT missing": only a value at the end can be missing.
+    const std::string what = e.what();
+    usage_error(what.substr(0, what.find(':')) + " needs a value");
+  } catch (const CLI::ParseError& e) {
+    usage_error(e.what());
+  }
+  // CLI11 keeps a "--" among the extras; what follows it is no option.
+  bool operands = false;
+  for (const std::string& extra : app.remaining()) {
+    if (extra == "--" && !operands) {
+      operands = true;
+      continue;
+    }
+    if (!operands && extra.size() > 1 && extra[0] == '-') usage_error("unknown option " + extra);
+    usage_error("one history at a time");
+  }
+  auto number = [](const CLI::Option* opt, const std::string& text, double& v) {
+    if (opt->count() == 0) return;
+    if (korvo::parse_number(text, v) != korvo::Parse::Ok)
+      usage_error(opt->get_name() + " needs a number, not '" + text + "'");
+  };
+  number(damping_opt, damping, o.damping);
+  number(tmin_opt, tmin, o.tmin);
+  number(tmax_opt, tmax, o.tmax);
+  number(dt_opt, dt, o.dt);
+  if (dt_opt->count() > 0 && !(o.dt > 0.0)) usage_error("--dt must be positive");
+  double c = static_cast<double>(o.count);
+  number(count_opt, count, c);
+  if (c < 1.0 || c > 100000.0 || c != std::floor(c))
+    usage_error("--count needs a whole number from 1 to 100000");
+  o.count = static_cast<long>(c);
+  o.oversample = plain->count() == 0;
+  if (o.input.empty()) usage_error("no history named");
+  if (!(o.damping >= 0.0 && o.damping < 1.0)) usage_error("--damping must lie in [0, 1)");
+  if (!(o.tmin > 0.0 && o.tmin <= o.tmax)) usage_error("periods need 0 < tmin <= tmax");
+  if (o.count > 1 && o.tmin == o.tmax) usage_error("several periods need tmin < tmax");
+  return o;
+}
+
+void run(const Options& o) {
+  const History h = read_history(read_file(o.input), o.input, o.dt);
+  const Real damping = korvo::real(o.damping);
+  const Spectrum s = response_spectrum(
+      h.a, h.dt, log_periods(korvo::real(o.tmin), korvo::real(o.tmax), static_cast<int>(o.count)),
+      damping, o.oversample ? 0 : 1);
+  const GroundPeaks& g = s.ground;
+  write_file(o.output, format_spectra(o.input, h, damping, s));
+
+  std::printf("%s: %zu samples, dt %g s; PGA %.6g, PGV %.6g, PGD %.6g\n", o.input.c_str(),
+              h.a.size(), korvo::wide(h.dt), korvo::wide(g.pga), korvo::wide(g.pgv),
+              korvo::wide(g.pgd));
+  std::printf("%s: %ld periods from %g to %g s, damping %g, %s\n", o.output.c_str(), o.count,
+              o.tmin, o.tmax, o.damping, oversampling_words(s.factor).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string input, output = "spectra_dat";
-  double damping = 0.05, tmin = 0.01, tmax = 10.0, dt = 0.0;
-  long count = 100;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage_error(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::cout << USAGE;
-      return 0;
-    } else if (arg == "-o" || arg == "--output") {
-      output = value();
-    } else if (arg == "--damping") {
-      damping = number(arg, value());
-    } else if (arg == "--tmin") {
-      tmin = number(arg, value());
-    } else if (arg == "--tmax") {
-      tmax = number(arg, value());
-    } else if (arg == "--dt") {
-      dt = number(arg, value());
-      if (!(dt > 0.0)) usage_error("--dt must be positive");
-    } else if (arg == "--count") {
-      const double c = number(arg, value());
-      if (c < 1.0 || c > 100000.0 || c != std::floor(c))
-        usage_error("--count needs a whole number from 1 to 100000");
-      count = static_cast<long>(c);
-    } else if (!arg.empty() && arg[0] == '-') {
-      usage_error("unknown option " + arg);
-    } else if (input.empty()) {
-      input = arg;
-    } else {
-      usage_error("one history at a time");
-    }
-  }
-  if (input.empty()) usage_error("no history named");
-  if (!(damping >= 0.0 && damping < 1.0)) usage_error("--damping must lie in [0, 1)");
-  if (!(tmin > 0.0 && tmin <= tmax)) usage_error("periods need 0 < tmin <= tmax");
-  if (count > 1 && tmin == tmax) usage_error("several periods need tmin < tmax");
-
-  std::ifstream in(input, std::ios::binary);
-  if (!in) fail("cannot open " + input);
-  std::ostringstream text;
-  text << in.rdbuf();
-
   try {
-    const History h = read_history(text.str(), input, dt);
-    const GroundPeaks g = ground_peaks(h.a, h.dt);
-    std::vector<Response> rows;
-    for (Real period :
-         log_periods(static_cast<Real>(tmin), static_cast<Real>(tmax), static_cast<int>(count)))
-      rows.push_back(oscillator_peaks(h.a, h.dt, period, static_cast<Real>(damping)));
-
-    std::ofstream out(output, std::ios::binary | std::ios::trunc);
-    out << format_spectra(input, h, static_cast<Real>(damping), g, rows);
-    out.close();
-    if (!out) fail("cannot write " + output);
-
-    std::printf("%s: %zu samples, dt %g s; PGA %.6g, PGV %.6g, PGD %.6g\n", input.c_str(),
-                h.a.size(), static_cast<double>(h.dt), static_cast<double>(g.pga),
-                static_cast<double>(g.pgv), static_cast<double>(g.pgd));
-    std::printf("%s: %ld periods from %g to %g s, damping %g\n", output.c_str(), count, tmin, tmax,
-                damping);
+    run(parse_command_line(argc, argv));
+  } catch (const HelpAsked&) {
+    std::cout << USAGE;
+  } catch (const Refusal& r) {
+    std::cerr << "korvo-spectra: " << r.what << "\n";
+    if (r.status == 2) std::cerr << USAGE;
+    return r.status;
   } catch (const SpectraError& e) {
-    fail(e.what());
+    std::cerr << "korvo-spectra: " << e.what() << "\n";
+    return 1;
   }
   return 0;
 }

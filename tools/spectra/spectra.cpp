@@ -1,20 +1,22 @@
 #include "spectra.h"
 
+#include <fftw3.h>
+
 #include <algorithm>
 #include <array>
-#include <cfloat>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <memory>
+#include <mutex>
+
+#include "text/text.h"
 
 namespace korvo::spectra {
 
 namespace {
 
 constexpr double TWO_PI = 6.283185307179586;
-
-inline Real real(double x) { return static_cast<Real>(x); }
-inline double wide(Real x) { return static_cast<double>(x); }
 
 [[noreturn]] void fail(std::string_view name, long line, std::string_view what) {
   std::string text(name);
@@ -66,23 +68,78 @@ M4 expm1(M4 z) {
   return f;
 }
 
-// A Fortran-like number: a leading '+' and D exponents are accepted.
-bool parse(std::string_view token, double& v) {
-  std::string t(token);
-  for (char& c : t)
-    if (c == 'D' || c == 'd') c = 'E';
-  const char* b = t.data();
-  const char* e = t.data() + t.size();
-  if (b != e && *b == '+') ++b;
-  const auto [end, ec] = std::from_chars(b, e, v);
-  return ec == std::errc() && end == e && std::isfinite(v);
-}
-
+// Decimals written after the point; 0 with an exponent, which a sign after the
+// first character also starts ("1.5+3").
 int decimals_of(std::string_view token) {
   const auto dot = token.find('.');
-  if (dot == std::string_view::npos || token.find_first_of("EeDd") != std::string_view::npos)
+  if (dot == std::string_view::npos || token.find_first_of("EeDd") != std::string_view::npos ||
+      token.find_first_of("+-", 1) != std::string_view::npos)
     return 0;
   return static_cast<int>(token.size() - dot - 1);
+}
+
+// FFTW's planner is not thread-safe (plans are made and destroyed under one
+// lock); executing a plan is. FFTW_ESTIMATE: the same plan on every run, so
+// the same results.
+std::mutex& planner() {
+  static std::mutex m;
+  return m;
+}
+
+template <class T>
+struct FftwFree {
+  void operator()(T* p) const { fftw_free(p); }
+};
+template <class T>
+using FftwArray = std::unique_ptr<T[], FftwFree<T>>;
+
+template <class T>
+FftwArray<T> fftw_array(std::size_t n) {
+  T* p = static_cast<T*>(fftw_malloc(sizeof(T) * n));
+  if (p == nullptr) throw SpectraError("no memory for a transform of " + std::to_string(n));
+  return FftwArray<T>(p);
+}
+
+struct Plan {
+  fftw_plan p = nullptr;
+  explicit Plan(fftw_plan q) : p(q) {
+    if (p == nullptr) throw SpectraError("no transform plan could be made");
+  }
+  Plan(const Plan&) = delete;
+  Plan& operator=(const Plan&) = delete;
+  ~Plan() {
+    const std::lock_guard<std::mutex> lock(planner());
+    fftw_destroy_plan(p);
+  }
+};
+
+Plan plan_r2c(int n, double* in, fftw_complex* out) {
+  const std::lock_guard<std::mutex> lock(planner());
+  return Plan(fftw_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE));
+}
+
+Plan plan_c2r(int n, fftw_complex* in, double* out) {
+  const std::lock_guard<std::mutex> lock(planner());
+  return Plan(fftw_plan_dft_c2r_1d(n, in, out, FFTW_ESTIMATE));
+}
+
+// The smallest even length >= n with no prime factor above 7, which FFTW
+// transforms fastest.
+std::size_t transform_length(std::size_t n) {
+  for (std::size_t m = n + (n & 1);; m += 2) {
+    std::size_t r = m;
+    for (std::size_t p : {2, 3, 5, 7})
+      while (r % p == 0) r /= p;
+    if (r == 1) return m;
+  }
+}
+
+[[noreturn]] void not_a_number(std::string_view name, long line, std::string_view token,
+                               const char* what) {
+  std::string text = "'";
+  text += token;
+  text += what;
+  fail(name, line, text);
 }
 
 }  // namespace
@@ -149,17 +206,22 @@ History read_history(std::string_view text, std::string_view name, double dt_ove
     }
     if (n == 0) continue;
     if (n < 2) fail(name, line_no, "expected a time and a value");
-    double t = 0.0, a = 0.0;
-    for (int k = 0; k < 2; ++k) {
-      double& v = k == 0 ? t : a;
-      if (!parse(tokens[k], v))
-        fail(name, line_no, "'" + std::string(tokens[k]) + "' is not a number");
+    // Times as doubles (dt comes from them), values straight to Reals.
+    double t = 0.0;
+    Real a = 0.0f;
+    if (parse_number(tokens[0], t) != Parse::Ok)
+      not_a_number(name, line_no, tokens[0], "' is not a number");
+    switch (parse_number(tokens[1], a)) {
+      case Parse::Ok:
+        break;
+      case Parse::Bad:
+        not_a_number(name, line_no, tokens[1], "' is not a number");
+      case Parse::Range:
+        fail(name, line_no, "the value is too large for single precision");
     }
-    if (std::fabs(a) > static_cast<double>(FLT_MAX))
-      fail(name, line_no, "the value is too large for single precision");
     times.push_back(t);
     line_of.push_back(line_no);
-    h.a.push_back(real(a));
+    h.a.push_back(a);
     decimals = std::max(decimals, decimals_of(tokens[0]));
   }
   const std::size_t count = h.a.size();
@@ -247,13 +309,75 @@ std::vector<Real> log_periods(Real first, Real last, int count) {
   return periods;
 }
 
+std::string oversampling_words(int factor) {
+  return factor > 1 ? "oversampled " + std::to_string(factor) + "x" : "not oversampled";
+}
+
+std::vector<Real> oversample(const std::vector<Real>& a, int factor) {
+  if (factor < 1) throw SpectraError("the oversampling factor must be at least 1");
+  const std::size_t N = a.size(), L = static_cast<std::size_t>(factor);
+  if (L == 1 || N < 2) return a;
+  // Zeros after the record (the ground at rest) keep the transform's wrap-around
+  // from joining the record's end to its start.
+  const std::size_t M = transform_length(N + std::max<std::size_t>(N / 4, 64));
+  const std::size_t ML = M * L;
+  if (ML > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    throw SpectraError("a history of " + std::to_string(N) + " samples cannot be oversampled " +
+                       std::to_string(factor) + " times");
+  auto x = fftw_array<double>(M);
+  auto X = fftw_array<fftw_complex>(M / 2 + 1);
+  auto Y = fftw_array<fftw_complex>(ML / 2 + 1);
+  auto y = fftw_array<double>(ML);
+  {
+    const Plan forward = plan_r2c(static_cast<int>(M), x.get(), X.get());
+    for (std::size_t n = 0; n < M; ++n) x[n] = n < N ? wide(a[n]) : 0.0;
+    fftw_execute(forward.p);
+  }
+  // Unscaled transforms: 1/M makes the pair an identity at the old samples.
+  const double scale = 1.0 / static_cast<double>(M);
+  for (std::size_t k = 0; k <= ML / 2; ++k) {
+    const double part = k < M / 2 ? scale : k == M / 2 ? scale / 2.0 : 0.0;
+    Y[k][0] = k <= M / 2 ? X[k][0] * part : 0.0;
+    Y[k][1] = k <= M / 2 ? X[k][1] * part : 0.0;
+  }
+  const Plan inverse = plan_c2r(static_cast<int>(ML), Y.get(), y.get());
+  fftw_execute(inverse.p);
+  std::vector<Real> fine((N - 1) * L + 1);
+  for (std::size_t n = 0; n < fine.size(); ++n) fine[n] = real(y[n]);
+  return fine;
+}
+
+int oversample_factor(Real dt, Real shortest_period) {
+  // A hair of tolerance keeps an exact ratio from rounding up: dt 0.01 and
+  // period 0.2 need a factor of 1, not 2.
+  const double need = STEPS_PER_PERIOD * wide(dt) / wide(shortest_period) * (1.0 - 1e-9);
+  if (!(need > 1.0)) return 1;
+  return need >= OVERSAMPLE_MAX ? OVERSAMPLE_MAX : static_cast<int>(std::ceil(need));
+}
+
+Spectrum response_spectrum(const std::vector<Real>& a, Real dt, const std::vector<Real>& periods,
+                           Real damping, int factor) {
+  Spectrum s;
+  s.ground = ground_peaks(a, dt);
+  if (periods.empty()) return s;
+  s.factor = factor > 0 ? factor
+                        : oversample_factor(dt, *std::min_element(periods.begin(), periods.end()));
+  const std::vector<Real> fine = oversample(a, s.factor);
+  const Real h = real(wide(dt) / s.factor);
+  s.rows.reserve(periods.size());
+  for (Real period : periods) s.rows.push_back(oscillator_peaks(fine, h, period, damping));
+  return s;
+}
+
 std::string format_spectra(std::string_view source, const History& h, Real damping,
-                           const GroundPeaks& g, const std::vector<Response>& rows) {
+                           const Spectrum& s) {
+  const GroundPeaks& g = s.ground;
   std::string out;
   char buf[256];
-  std::snprintf(buf, sizeof buf, "# response spectra of %.*s: %zu samples, dt %g s, damping %g\n",
+  std::snprintf(buf, sizeof buf,
+                "# response spectra of %.*s: %zu samples, dt %g s, damping %g, %s\n",
                 static_cast<int>(source.size()), source.data(), h.a.size(), wide(h.dt),
-                wide(damping));
+                wide(damping), oversampling_words(s.factor).c_str());
   out += buf;
   std::snprintf(buf, sizeof buf, "# PGA %.6e  PGV %.6e  PGD %.6e\n", wide(g.pga), wide(g.pgv),
                 wide(g.pgd));
@@ -262,7 +386,7 @@ std::string format_spectra(std::string_view source, const History& h, Real dampi
       "# PSA in the record's unit, SV (relative velocity) in that unit times s, SD in that "
       "unit times s^2\n";
   out += "#   period_s            PSA             SV             SD\n";
-  for (const Response& r : rows) {
+  for (const Response& r : s.rows) {
     std::snprintf(buf, sizeof buf, "%14.6e %14.6e %14.6e %14.6e\n", wide(r.period), wide(r.psa),
                   wide(r.sv), wide(r.sd));
     out += buf;

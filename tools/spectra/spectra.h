@@ -1,9 +1,13 @@
 // Response spectra of an acceleration history: peak responses of damped
 // linear oscillators on a period grid, and the ground's own peaks.
 //
-// The history is taken as piecewise linear between samples and every step of
-// every oscillator is the exact solution over that step. Stored quantities are
-// Reals; each step is computed in double and rounded once when stored.
+// The history is first oversampled by band-limited interpolation, so that the
+// shortest period spans enough steps; then it is taken as piecewise linear
+// between samples and every step of every oscillator is the exact solution
+// over that step. Without the oversampling, straight lines between samples
+// and peaks read only at sample instants make PSA low at periods of a few
+// sample intervals. Stored quantities are Reals; each step is computed in
+// double and rounded once when stored.
 #pragma once
 
 #include <stdexcept>
@@ -11,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-namespace korvo::spectra {
+#include "korvo.h"
 
-using Real = float;
+namespace korvo::spectra {
 
 struct SpectraError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -35,6 +39,8 @@ History read_history(std::string_view text, std::string_view name, double dt_ove
 struct GroundPeaks {
   Real pga = 0.0f, pgv = 0.0f, pgd = 0.0f;  // largest |a|, |v|, |d|; v and d start at rest
 };
+// From the samples as given (not oversampled): PGA is the largest |sample|,
+// v and d the exact integrals of straight lines between samples.
 GroundPeaks ground_peaks(const std::vector<Real>& a, Real dt);
 
 // Peaks of u'' + 2 zeta w u' + w^2 u = -a(t), starting at rest, over the record.
@@ -50,10 +56,42 @@ Response oscillator_peaks(const std::vector<Real>& a, Real dt, Real period, Real
 // `count` periods from `first` to `last` evenly spaced in log(period).
 std::vector<Real> log_periods(Real first, Real last, int count);
 
-// The spectra file: comment lines with the source, damping and ground peaks,
-// then one line per period: period, PSA, SV, SD.
+// Band-limited interpolation: `factor` samples per interval of `a`, the
+// samples of `a` kept (to rounding) at every factor-th place, over the same
+// duration: (size - 1) * factor + 1 samples. The history is padded with zeros
+// (the ground at rest after it), transformed, its spectrum extended with zeros
+// up to factor times the Nyquist frequency (the Nyquist line split between
+// its two sides) and transformed back, in double. factor >= 1; 1 copies.
+std::vector<Real> oversample(const std::vector<Real>& a, int factor);
+
+// The default oversampling gives the shortest period at least STEPS_PER_PERIOD
+// steps, with a factor of at most OVERSAMPLE_MAX (periods below dt / 3.2 get
+// fewer: there the response follows the ground motion, whose content ends at
+// the Nyquist frequency, and the exact step is stable at any ratio). Peaks are
+// read at the steps, so a sinusoid's can be missed by up to 1 - cos(pi / steps):
+// 4.9 % at ten steps, 1.2 % at twenty; measured against 32x oversampling on
+// three real records, ten steps left PSA up to 2.2 % low near 2 dt, twenty 0.5 %.
+constexpr int STEPS_PER_PERIOD = 20;
+constexpr int OVERSAMPLE_MAX = 64;
+int oversample_factor(Real dt, Real shortest_period);
+
+struct Spectrum {
+  GroundPeaks ground;          // of the samples as given
+  int factor = 1;              // oversampling used for the responses
+  std::vector<Response> rows;  // one per period, in the order given
+};
+// The whole spectrum of `a` at `periods` (each > 0). factor 0 chooses
+// oversample_factor(dt, shortest period); 1 uses the samples as given.
+Spectrum response_spectrum(const std::vector<Real>& a, Real dt, const std::vector<Real>& periods,
+                           Real damping, int factor = 0);
+
+// "oversampled 10x", or "not oversampled" for 1.
+std::string oversampling_words(int factor);
+
+// The spectra file: comment lines with the source, damping, oversampling and
+// ground peaks, then one line per period: period, PSA, SV, SD.
 std::string format_spectra(std::string_view source, const History& h, Real damping,
-                           const GroundPeaks& g, const std::vector<Response>& rows);
+                           const Spectrum& s);
 
 namespace detail {
 // One step of an oscillator: [u, v] at the next sample is
