@@ -40,10 +40,18 @@ void read_record(Console& con, Real* T, Real* A, Grid& g) {
   std::string path(trim(std::string_view(answer, 20)));
   if (path.empty()) path = resolve_blank_name(con);
 
+  read_record_file(path.c_str(), T, A, g);
+  write_list(con.out, {"NT and DT=", g.NT, g.DT});
+}
+
+void read_record_file(const char* path, Real* T, Real* A, Grid& g) {
   // Read to the end of the file; pairs beyond the arrays are counted only, so
   // that an overlong record is reported with its full length.
   Source rec;
-  open_input(rec, path.c_str());
+  open_input(rec, path);
+  // DT comes from the first two times even when fewer were read: as in a
+  // fresh workspace, what was not read is 0.
+  T[0] = T[1] = 0.0f;
   Real spare_t = 0.0f, spare_a = 0.0f;
   Integer I = 1;
   for (;; ++I) {
@@ -55,7 +63,6 @@ void read_record(Console& con, Real* T, Real* A, Grid& g) {
   close_input(rec);
   g.NT = I - 1;
   fp_stage([&] { g.DT = T[1] - T[0]; }, [] { return "in the sample interval T(2) - T(1)"; });
-  write_list(con.out, {"NT and DT=", g.NT, g.DT});
 }
 
 }  // namespace korvo

@@ -41,6 +41,12 @@ void read_record(Console& con, Real* T, Real* A, Grid& g);
 // Asks for the soil data file and reads the profile; ANGLE in radians. A layer
 // count outside 1..LMAX is an Error.
 Profile read_soil_profile(Console& con);
+// The same for a soil file named directly.
+Profile read_soil_file(const char* name);
+// "<source>: layer count NL outside the allowed range 1 to 50" unless 1 <= NL <= LMAX.
+void check_layer_count(Integer NL, std::string_view source);
+// The record file at path read to its end into T and A; NT and DT in g.
+void read_record_file(const char* path, Real* T, Real* A, Grid& g);
 
 // The dialogue's questions, each asked as the run always has.
 Integer ask_wave_type(Console& con);

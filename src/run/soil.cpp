@@ -25,21 +25,18 @@ Profile read_soil_profile(Console& con) {
     Source in = console_in("the soil data file name", con.answers);
     read_formatted(in, NAME_30, {Target(answer, NAME_LENGTH)});
   } while (answer[0] == ' ');
-  const std::string name(trim(std::string_view(answer, NAME_LENGTH)));
+  return read_soil_file(std::string(trim(std::string_view(answer, NAME_LENGTH))).c_str());
+}
 
+Profile read_soil_file(const char* name) {
   Profile p;
   Source soil;
-  open_input(soil, name.c_str());
+  open_input(soil, name);
   Real DEG = 0.0f;
   read_formatted(soil, ANGLE_LINE, {&DEG});
   read_formatted(soil, IFLAG_LINE, {&p.IFLAG});
   read_formatted(soil, COUNT_LINE, {&p.NL, &p.QEXP});
-  // The layer columns and the transfer recursion hold at most LMAX layers and
-  // need the half-space.
-  if (p.NL < 1 || p.NL > LMAX) {
-    throw Error(name + ": layer count " + std::to_string(p.NL) +
-                " outside the allowed range 1 to " + std::to_string(LMAX));
-  }
+  check_layer_count(p.NL, name);
   for (Integer i = 1; i <= p.NL; ++i) {
     read_formatted(
         soil, LAYER_LINE,
@@ -47,6 +44,14 @@ Profile read_soil_profile(Console& con) {
   }
   p.ANGLE = DEG * DEGRAD;
   return p;
+}
+
+void check_layer_count(Integer NL, std::string_view source) {
+  // The layer columns and the transfer recursion hold at most LMAX layers and
+  // need the half-space.
+  if (NL >= 1 && NL <= LMAX) return;
+  throw Error(std::string(source) + ": layer count " + std::to_string(NL) +
+              " outside the allowed range 1 to " + std::to_string(LMAX));
 }
 
 }  // namespace korvo
