@@ -123,6 +123,16 @@ void run_case(const Case& c, const path& dir) {
   check("korvo_dat", c.files.korvo_dat, 20);
 }
 
+// Every line of a soil file followed, after its columns, by 5000 characters.
+std::string commented(const std::string& soil) {
+  std::string out;
+  for (char c : soil) {
+    if (c == '\n') out += std::string(80, ' ') + "! " + std::string(5000, 'c');
+    out += c;
+  }
+  return out;
+}
+
 void in_adir(const path& dir) { e2e::fs::create_directory(dir / "adir"); }
 
 TEST(Hardening, FloatingPointFaults) {
@@ -192,10 +202,16 @@ TEST(Hardening, BadFilesAndAnswers) {
   std::string garbage;
   for (int i = 0; i < 3000; ++i) garbage += static_cast<char>((i * 7919 + 13) % 256);
   const Case cases[] = {
+      // No line is too long: the digits are one number, the answer a name
+      // of its first 20 characters.
       row("10 MB line in the record file", longline, good, DEFAULT, 1,
-          {"accel.dat, line 1:", "longer than 4096 characters"}, NONE),
+          {"accel.dat, line 1:", "is beyond the range of a real"}, NONE),
       row("10 MB line on the console", rec, good, std::string(10 * 1024 * 1024, 'x') + "\n", 1,
-          {"answer to the record file name:", "longer than 4096 characters"}, NONE),
+          {"cannot open xxxxxxxxxxxxxxxxxxxx: No such file"}, NONE),
+      row("a long comment after every soil line", rec, commented(good), DEFAULT, 0, {}, ALL),
+      row("pairs after 4100 blanks", std::string(4100, ' ') + rec, good, DEFAULT, 0, {}, ALL),
+      row("a 10 MB answer naming the record", rec, good,
+          "accel.dat" + std::string(10 * 1024 * 1024, ' ') + "\n" + DEFAULT.substr(10), 0, {}, ALL),
       row("binary garbage as the record", garbage, good, DEFAULT, 1, {"accel.dat, line "}, NONE),
       row("binary garbage as the soil file", rec, garbage, DEFAULT, 1, {"soil.dat, line "}, NONE),
       row("binary garbage on the console", rec, good, garbage, 1, {"korvo: "}, NONE),

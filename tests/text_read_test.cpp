@@ -39,9 +39,13 @@ std::string report_of(F&& f) {
   }
   return "no error";
 }
-#define EXPECT_REPORT(expr, pattern)                              \
-  if (const std::string report_ = report_of([&] { expr; }); true) \
-  EXPECT_TRUE(std::regex_search(report_, std::regex(pattern))) << report_
+template <class F>
+testing::AssertionResult reports(F&& f, const std::string& pattern) {
+  const std::string report = report_of(f);
+  if (std::regex_search(report, std::regex(pattern))) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << report;
+}
+#define EXPECT_REPORT(expr, pattern) EXPECT_TRUE(reports([&] { expr; }, pattern))
 
 constexpr Real KEEP = -7.0f;  // what a variable holds before a read
 
@@ -68,7 +72,9 @@ TEST(ParseNumber, LongFieldsRoundAsTheirWholeText) {
   for (const Case& c : cases) {
     Real v = 0.0f;
     EXPECT_EQ(parse_number(c.text, v), c.parse) << c.text.substr(0, 40);
-    if (c.parse == Parse::Ok) EXPECT_EQ(v, c.value) << c.text.substr(0, 40);
+    if (c.parse == Parse::Ok) {
+      EXPECT_EQ(v, c.value) << c.text.substr(0, 40);
+    }
   }
   double d = 0.0;
   EXPECT_EQ(parse_number("0.1" + zeros + "1", d), Parse::Ok);
@@ -218,13 +224,57 @@ TEST(Records, LineEndsAndLength) {
     EXPECT_EQ(b, want + 1);
   }
   EXPECT_FALSE(read_list(ends.in, {&a}));
-  Input longest(std::string(RECORD_MAX - 1, ' ') + "5\n6");
-  ASSERT_TRUE(read_list(longest.in, {&a}));
-  EXPECT_EQ(a, 5.0f);
-  Input too_long("1\n" + std::string(RECORD_MAX + 1, ' ') + "\n");
-  ASSERT_TRUE(read_list(too_long.in, {&a}));
-  EXPECT_REPORT(read_list(too_long.in, {&a}),
-                "test.dat, line 2: record longer than 4096 characters");
+}
+
+// No line is too long: a formatted read takes its columns and passes over the
+// rest, a free-form read streams through the line, so that values after any
+// number of blanks, values across the held chunks and a number of a million
+// digits all read (or are refused) as on a short line.
+TEST(Records, AnyLength) {
+  const std::string far(10000, ' '), million(1000000, '7');
+  Real a = KEEP, b = KEEP;
+  Input spaced(far + "0.5 2.5\n1.0" + far + "3.5\n");
+  ASSERT_TRUE(read_list(spaced.in, {&a, &b}));
+  EXPECT_EQ(a, 0.5f);
+  EXPECT_EQ(b, 2.5f);
+  ASSERT_TRUE(read_list(spaced.in, {&a, &b}));
+  EXPECT_EQ(b, 3.5f);
+  EXPECT_EQ(spaced.in.line, 2);
+
+  Input across(std::string(RECORD_KEEP - 2, ' ') + "12.75 8\n");  // "12.75" over the chunk end
+  ASSERT_TRUE(read_list(across.in, {&a, &b}));
+  EXPECT_EQ(a, 12.75f);
+  EXPECT_EQ(b, 8.0f);
+
+  Input tiny("0." + million + "1 4\n-" + million + "e-1000000 5\n");
+  ASSERT_TRUE(read_list(tiny.in, {&a, &b}));
+  EXPECT_EQ(a, 0.77777779f);  // 0.777...71, 7/9 to the nearest Real
+  EXPECT_EQ(b, 4.0f);
+  ASSERT_TRUE(read_list(tiny.in, {&a, &b}));
+  EXPECT_EQ(a, -0.77777779f);
+  Input huge(million + "\n");
+  EXPECT_REPORT(read_list(huge.in, {&a}),
+                "test.dat, line 1: \"7{40}\\.\\.\\.\" is beyond the range of a real");
+
+  // Six fields, then a long comment; the next record is the next line.
+  Input soil("     1.8   600.0" + far + "x\n     2.0\n");
+  Real c = KEEP, d = KEEP;
+  read_formatted(soil.in, layout("(6F8.0)"), {&a, &b, &c});
+  EXPECT_EQ(b, 600.0f);
+  EXPECT_EQ(c, 0.0f);
+  read_formatted(soil.in, layout("(F8.0)"), {&d});
+  EXPECT_EQ(d, 2.0f);
+
+  // A long answer on the console: its first 20 characters are the name, and
+  // the next question reads the next line.
+  Input console("accel.dat" + far + "tail\n1\n", true);
+  char name[20];
+  read_formatted(console.in, layout("(A20)"), {Target(name, 20)});
+  EXPECT_EQ(std::string(name, 20), "accel.dat           ");
+  Source next = console_in("the next question", console.in.file);
+  Integer i = 0;
+  ASSERT_TRUE(read_list(next, {&i}));
+  EXPECT_EQ(i, 1);
 }
 
 TEST(ReadList, Values) {

@@ -1,7 +1,13 @@
 // Input: records, layout-driven fields and free-form values.
+//
+// Lines of any length are read in fixed space. A layout's fields lie within
+// the first RECORD_KEEP characters of a record, so a formatted read keeps those
+// and passes over the rest; a free-form read streams through the record in
+// chunks of RECORD_KEEP, and each value is scanned as its characters arrive.
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <string>
 
 #include "text/text.h"
 
@@ -11,135 +17,213 @@ namespace {
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
 bool blank(char c) { return c == ' ' || c == '\t'; }
+bool separator(char c) { return blank(c) || c == ',' || c == '/'; }
 
-// An optional sign and decimal digits, within 32 bits.
-Parse parse_int_chars(const char* s, int n, Integer& v) {
-  int i = 0;
+// An optional sign and decimal digits, within 32 bits, fed one character at
+// a time.
+struct IntScan {
+  int state = 0;  // 0 start, 1 after the sign, 2 in the digits, 3 not an integer
   bool negative = false;
-  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  if (i == n) return Parse::Bad;
   long long value = 0;
-  for (; i < n; ++i) {
-    if (!digit(s[i])) return Parse::Bad;
-    if (value <= 2147483648LL) value = value * 10 + (s[i] - '0');
+
+  void add(char c) {
+    if (state == 3) return;
+    if (state == 0 && (c == '+' || c == '-')) {
+      negative = c == '-';
+      state = 1;
+    } else if (digit(c)) {
+      if (value <= 2147483648LL) value = value * 10 + (c - '0');
+      state = 2;
+    } else {
+      state = 3;
+    }
   }
-  if (negative) value = -value;
-  if (value < -2147483648LL || value > 2147483647LL) return Parse::Range;
-  v = static_cast<Integer>(value);
-  return Parse::Ok;
-}
+  Parse finish(Integer& v) const {
+    if (state != 2) return Parse::Bad;
+    const long long x = negative ? -value : value;
+    if (x < -2147483648LL || x > 2147483647LL) return Parse::Range;
+    v = static_cast<Integer>(x);
+    return Parse::Ok;
+  }
+};
 
 // An optional sign, digits with an optional point, an optional exponent
 // ("E", "e", "D" or "d" and a signed integer, or just a sign and an integer:
-// "1.5+3" is 1500). Without a point the last d digits are the fraction.
-// Converted straight from the decimal text to the nearest value of T.
-template <class T>
-Parse parse_real_chars(const char* s, int n, int d, T& v) {
-  int i = 0;
-  bool negative = false;
-  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  // Digits without leading zeros, then "e" and the power of ten. Digits past
-  // KEEP cannot move the nearest double (an exact one has at most 767
-  // significant digits): they count only as a power of ten and as one sticky
-  // non-zero digit, so a field of any length converts in fixed space.
-  constexpr int KEEP = 800;
-  char text[KEEP + 1 + 24];
-  int m = 0;
-  int fraction = 0;
+// "1.5+3" is 1500), fed one character at a time. Without a point the last d
+// digits are the fraction. Converted straight from the decimal digits to the
+// nearest value. Digits past KEEP cannot move the nearest double (an exact one
+// has at most 767 significant digits): they count only as a power of ten and
+// as one sticky non-zero digit, so a field of any length takes fixed space.
+struct RealScan {
+  static constexpr int KEEP = 800;
+  enum State { START, MANTISSA, MARK, EXP_SIGN, EXP_DIGITS, BAD };
+  State state = START;
+  bool negative = false, point = false, any = false, sticky = false, below = false;
+  int m = 0;         // significant digits kept
+  int fraction = 0;  // kept digits after the point, leading zeros included
   long dropped = 0;  // integer digits beyond KEEP
-  bool sticky = false, point = false, any = false;
-  for (; i < n; ++i) {
-    const char c = s[i];
-    if (digit(c)) {
-      any = true;
-      if (m == KEEP) {
-        sticky = sticky || c != '0';
-        if (!point) ++dropped;
-        continue;
-      }
-      if (m > 0 || c != '0') text[m++] = c;
-      if (point) ++fraction;
-    } else if (c == '.' && !point) {
-      point = true;
-    } else {
-      break;
-    }
-  }
-  if (!any) return Parse::Bad;
   long exponent = 0;
-  if (i < n) {
-    const char c = s[i];
-    const bool letter = c == 'E' || c == 'e' || c == 'D' || c == 'd';
-    if (!letter && c != '+' && c != '-') return Parse::Bad;
-    if (letter) ++i;
-    bool below = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) below = s[i++] == '-';
-    int count = 0;
-    for (; i < n && digit(s[i]); ++i, ++count) {
-      if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
+  int exponent_digits = 0;
+  char text[KEEP + 1 + 24];
+
+  void add(char c) {
+    switch (state) {
+      case START:
+        state = MANTISSA;
+        if (c == '+' || c == '-') {
+          negative = c == '-';
+          return;
+        }
+        [[fallthrough]];
+      case MANTISSA:
+        if (digit(c)) {
+          any = true;
+          if (m == KEEP) {
+            sticky = sticky || c != '0';
+            if (!point) ++dropped;
+          } else {
+            if (m > 0 || c != '0') text[m++] = c;
+            if (point) ++fraction;
+          }
+        } else if (c == '.' && !point) {
+          point = true;
+        } else if (any && (c == 'E' || c == 'e' || c == 'D' || c == 'd')) {
+          state = MARK;
+        } else if (any && (c == '+' || c == '-')) {
+          below = c == '-';
+          state = EXP_SIGN;
+        } else {
+          state = BAD;
+        }
+        return;
+      case MARK:
+        if (c == '+' || c == '-') {
+          below = c == '-';
+          state = EXP_SIGN;
+          return;
+        }
+        [[fallthrough]];
+      case EXP_SIGN:
+      case EXP_DIGITS:
+        if (!digit(c)) {
+          state = BAD;
+          return;
+        }
+        // Capped far beyond any power a Real or a double can take, and
+        // beyond the digits of any line that fits in memory.
+        if (exponent < 100000000000L) exponent = exponent * 10 + (c - '0');
+        ++exponent_digits;
+        state = EXP_DIGITS;
+        return;
+      case BAD:
+        return;
     }
-    if (count == 0 || i != n) return Parse::Bad;
-    if (below) exponent = -exponent;
   }
-  const T zero = negative ? -T{0} : T{0};
-  if (m == 0) {
-    v = zero;
-    return Parse::Ok;
-  }
-  long power = exponent - (point ? fraction : d) + dropped;
-  if (sticky) text[m++] = '1', --power;
-  text[m] = 'e';
-  auto end = std::to_chars(text + m + 1, text + sizeof text, power).ptr;
-  T f = 0;
-  auto r = std::from_chars(text, end, f, std::chars_format::scientific);
-  if (r.ec == std::errc::result_out_of_range) {
-    // The same code for 1e-50 (reads as zero) and 1e39 (refused): the value
-    // is below 1 exactly when its digits end before the point.
-    if (m + power <= 0) {
+
+  template <class T>
+  Parse finish(int d, T& v) {
+    if (state == BAD || !any) return Parse::Bad;
+    if ((state == MARK || state == EXP_SIGN) && exponent_digits == 0) return Parse::Bad;
+    const T zero = negative ? -T{0} : T{0};
+    if (m == 0) {
       v = zero;
       return Parse::Ok;
     }
-    return Parse::Range;
+    long power = (below ? -exponent : exponent) - (point ? fraction : d) + dropped;
+    int n = m;
+    if (sticky) text[n++] = '1', --power;
+    text[n] = 'e';
+    const char* end = std::to_chars(text + n + 1, text + sizeof text, power).ptr;
+    T f = 0;
+    const auto r = std::from_chars(text, end, f, std::chars_format::scientific);
+    if (r.ec == std::errc::result_out_of_range) {
+      // The same code for 1e-50 (reads as zero) and 1e39 (refused): the value
+      // is below 1 exactly when its digits end before the point.
+      if (n + power <= 0) {
+        v = zero;
+        return Parse::Ok;
+      }
+      return Parse::Range;
+    }
+    if (r.ec != std::errc() || r.ptr != end) return Parse::Bad;
+    v = negative ? -f : f;
+    return Parse::Ok;
   }
-  if (r.ec != std::errc() || r.ptr != end) return Parse::Bad;
-  v = negative ? -f : f;
-  return Parse::Ok;
+};
+
+template <class T>
+Parse parse_whole(std::string_view s, T& v) {
+  RealScan scan;
+  for (char c : s) scan.add(c);
+  return scan.finish(0, v);
 }
 
-// Reads the next record into in.record; false at the end of the input. A
-// record ends at CR, LF or CR LF; a last line without an end still counts.
-bool next_record(Source& in) {
-  // A prompt must be visible before the program waits for its answer.
-  if (in.console) std::fflush(stdout);
-  std::FILE* f = in.file;
+// The offending text of a report: quoted, at most 40 characters, one line
+// (a NUL among them would also end the report's C string).
+std::string quoted(std::string_view text, long length) {
+  return "\"" + one_line(text.substr(0, 40)) + (length > 40 ? "...\"" : "\"");
+}
+
+[[noreturn]] void bad_value(const Source& in, const std::string& shown, Parse p, bool integer,
+                            const std::string& where = "") {
+  const char* what =
+      integer ? (p == Parse::Range ? " is outside the range of an integer" : " is not an integer")
+              : (p == Parse::Range ? " is beyond the range of a real" : " is not a number");
+  input_error(in, shown + what + where);
+}
+
+int get(Source& in) { return in.console ? std::getc(in.file) : getc_unlocked(in.file); }
+
+// Reads what is left of the current line into the buffer, up to RECORD_KEEP
+// characters; in.more tells whether the line goes on beyond them. A line ends
+// at CR, LF or CR LF.
+void fill(Source& in) {
   int n = 0;
-  int c;
-  while ((c = std::getc(f)) != EOF) {
-    if (c == '\n') break;
-    if (c == '\r') {
-      const int next = std::getc(f);
-      if (next != '\n' && next != EOF) std::ungetc(next, f);
+  in.more = false;
+  for (;;) {
+    const int c = get(in);
+    if (c == EOF) {
+      in.at_end = true;
       break;
     }
-    if (n == RECORD_MAX) {
-      ++in.line;
-      input_error(in, "record longer than 4096 characters");
+    if (c == '\n') break;
+    if (c == '\r') {
+      const int next = get(in);
+      if (next != '\n' && next != EOF) std::ungetc(next, in.file);
+      break;
     }
     in.record[n++] = static_cast<char>(c);
+    if (n == RECORD_KEEP) {
+      in.more = true;
+      break;
+    }
   }
-  if (c == EOF && n == 0) {
-    if (std::ferror(f)) {
+  in.length = n;
+  in.pos = 0;
+}
+
+// Passes over the rest of the current line.
+void skip_rest(Source& in) {
+  while (in.more) fill(in);
+  in.pos = in.length;
+}
+
+// Moves to the next record; false at the end of the input. A last line
+// without an end still counts.
+bool next_record(Source& in) {
+  skip_rest(in);
+  // A prompt must be visible before the program waits for its answer.
+  if (in.console) std::fflush(stdout);
+  in.at_end = false;
+  fill(in);
+  if (in.at_end && in.length == 0) {
+    if (std::ferror(in.file)) {
       ++in.line;
-      char what[128];
-      std::snprintf(what, sizeof what, "cannot read: %s", std::strerror(errno));
-      input_error(in, what);
+      input_error(in, std::string("cannot read: ") + std::strerror(errno));
     }
     return false;
   }
   ++in.line;
-  in.record[n] = '\0';
-  in.length = n;
-  in.pos = 0;
   return true;
 }
 
@@ -148,40 +232,30 @@ bool next_record(Source& in) {
   input_error(in, in.console ? "end of input" : "end of file");
 }
 
-// The offending text for an error report: quoted, at most 40 characters.
-[[noreturn]] void bad_value(const Source& in, const char* s, int n, const char* what) {
-  const std::string_view text(s, static_cast<std::size_t>(n < 40 ? n : 40));
-  input_error(in, "\"" + one_line(text) + (n > 40 ? "...\" " : "\" ") + what);
-}
-
-void store_int(const Source& in, const char* s, int n, Integer* p) {
-  switch (parse_int_chars(s, n, *p)) {
-    case Parse::Ok:
-      return;
-    case Parse::Bad:
-      bad_value(in, s, n, "is not an integer");
-    case Parse::Range:
-      bad_value(in, s, n, "is outside the range of an integer");
-  }
-}
-
-void store_real(const Source& in, const char* s, int n, int d, Real* p) {
-  switch (parse_real_chars(s, n, d, *p)) {
-    case Parse::Ok:
-      return;
-    case Parse::Bad:
-      bad_value(in, s, n, "is not a number");
-    case Parse::Range:
-      bad_value(in, s, n, "is beyond the range of a real");
-  }
-}
-
 // w characters into a text of length L: the rightmost L when w >= L, else the
 // w characters and blanks.
 void store_text(const char* s, int w, const Target& t) {
   char* out = static_cast<char*>(t.p);
   const int L = t.length;
   for (int k = 0; k < L; ++k) out[k] = w >= L ? s[w - L + k] : k < w ? s[k] : ' ';
+}
+
+// What the columns of a fixed field hold, quoted for a report: blanks around
+// it dropped, a tab shown as \t.
+std::string quoted_field(const Source& in, int first, int last) {
+  std::string s;
+  for (int k = first; k < last; ++k) {
+    if (in.record[k] == '\t')
+      s += "\\t";
+    else
+      s += in.record[k];
+  }
+  const std::string_view t = trim(s);
+  return quoted(t, static_cast<long>(t.size()));
+}
+
+std::string field_place(int first, int w) {
+  return " (columns " + std::to_string(first + 1) + "-" + std::to_string(first + w) + ")";
 }
 
 void read_field(Source& in, const LayoutItem& f, const Target& t) {
@@ -199,66 +273,128 @@ void read_field(Source& in, const LayoutItem& f, const Target& t) {
   if ((f.code == 'I') != (t.kind == K::Int) || t.kind == K::Text || f.code == 'E')
     throw Error("layout field does not match its variable");
   // Blanks and tabs anywhere in the field are ignored; a comma ends it early.
-  char field[RECORD_MAX];
-  int n = 0;
+  const int first = in.pos;
+  int last = first;
+  IntScan i;
+  RealScan r;
+  bool empty = true;
   for (int k = 0; k < f.w && in.pos < in.length; ++k) {
     const char c = rec[in.pos++];
     if (c == ',') break;
-    if (!blank(c)) field[n++] = c;
+    last = in.pos;
+    if (blank(c)) continue;
+    empty = false;
+    if (t.kind == K::Int)
+      i.add(c);
+    else
+      r.add(c);
   }
   if (t.kind == K::Int) {
     Integer* p = static_cast<Integer*>(t.p);
-    if (n == 0)
-      *p = 0;
-    else
-      store_int(in, field, n, p);
+    const Parse got = empty ? (*p = 0, Parse::Ok) : i.finish(*p);
+    if (got != Parse::Ok)
+      bad_value(in, quoted_field(in, first, last), got, true, field_place(first, f.w));
   } else {
     Real* p = static_cast<Real*>(t.p);
-    if (n == 0)
-      *p = 0.0f;
-    else
-      store_real(in, field, n, f.d, p);
+    const Parse got = empty ? (*p = 0.0f, Parse::Ok) : r.finish(f.d, *p);
+    if (got != Parse::Ok)
+      bad_value(in, quoted_field(in, first, last), got, false, field_place(first, f.w));
   }
 }
 
-// One free-form value into one variable.
-void read_value(const Source& in, const char* s, int n, const Target& t) {
-  switch (t.kind) {
-    case Target::Kind::Int:
-      store_int(in, s, n, static_cast<Integer*>(t.p));
-      break;
-    case Target::Kind::Real:
-      store_real(in, s, n, 0, static_cast<Real*>(t.p));
-      break;
-    case Target::Kind::Text:
-      store_text(s, n, t);
-      break;
-  }
+// The current character of a free-form read, streaming on within the line;
+// END at the end of the line.
+constexpr int END = -1;
+int current(Source& in) {
+  if (in.pos == in.length && in.more) fill(in);
+  return in.pos < in.length ? static_cast<unsigned char>(in.record[in.pos]) : END;
 }
 
 // Moves to the next character that is not a blank or a line end; false at
 // the end of the input.
 bool skip_blanks(Source& in) {
   for (;;) {
-    while (in.pos < in.length && blank(in.record[in.pos])) ++in.pos;
-    if (in.pos < in.length) return true;
+    int c;
+    while ((c = current(in)) != END && blank(static_cast<char>(c))) ++in.pos;
+    if (c != END) return true;
     if (!next_record(in)) return false;
   }
 }
 
-bool separator(char c) { return blank(c) || c == ',' || c == '/'; }
+// One free-form value as it streams: "r*v" (r copies of v) or "r*" (r nulls)
+// or v. Scanned for each kind of variable at once; a text value keeps its
+// last characters (a text variable takes the rightmost when it is shorter).
+struct Value {
+  static constexpr std::size_t TEXT_KEEP = 4096;
+  std::string shown;  // the first 41 characters of the whole value, for reports
+  long length = 0;
+  long repeat = 0;  // 0: no repeat count
+  bool star = false, bad_repeat = false, second_star = false;
+  long value_length = 0;
+  IntScan i;
+  RealScan r;
+  std::string text;
+
+  void add(char c) {
+    if (shown.size() < 41) shown += c;
+    ++length;
+    if (c == '*') {
+      if (star) {
+        second_star = true;
+        return;
+      }
+      // Everything so far was the repeat count.
+      star = true;
+      bad_repeat = length == 1 || i.state != 2 || i.negative || shown[0] == '+';
+      repeat = i.value > 1000000 ? 1000000 : static_cast<long>(i.value);
+      i = IntScan{};
+      r = RealScan{};
+      text.clear();
+      value_length = 0;
+      return;
+    }
+    ++value_length;
+    i.add(c);
+    r.add(c);
+    if (text.size() == TEXT_KEEP) text.erase(0, TEXT_KEEP / 2);
+    text += c;
+  }
+
+  void store(const Source& in, const Target& t) {
+    const std::string report = quoted(shown, length);
+    switch (t.kind) {
+      case Target::Kind::Int: {
+        const Parse p = i.finish(*static_cast<Integer*>(t.p));
+        if (p != Parse::Ok) bad_value(in, report, p, true);
+        break;
+      }
+      case Target::Kind::Real: {
+        const Parse p = r.finish(0, *static_cast<Real*>(t.p));
+        if (p != Parse::Ok) bad_value(in, report, p, false);
+        break;
+      }
+      case Target::Kind::Text:
+        // A value longer than what is kept has only its rightmost characters
+        // in reach, which is all a shorter variable takes.
+        store_text(text.data(),
+                   static_cast<int>(value_length < static_cast<long>(text.size())
+                                        ? value_length
+                                        : static_cast<long>(text.size())),
+                   t);
+        break;
+    }
+  }
+};
 
 }  // namespace
 
 Parse parse_number(std::string_view s, Integer& v) {
-  return parse_int_chars(s.data(), static_cast<int>(s.size()), v);
+  IntScan scan;
+  for (char c : s) scan.add(c);
+  return scan.finish(v);
 }
-Parse parse_number(std::string_view s, Real& v) {
-  return parse_real_chars(s.data(), static_cast<int>(s.size()), 0, v);
-}
-Parse parse_number(std::string_view s, double& v) {
-  return parse_real_chars(s.data(), static_cast<int>(s.size()), 0, v);
-}
+Parse parse_number(std::string_view s, Real& v) { return parse_whole(s, v); }
+Parse parse_number(std::string_view s, double& v) { return parse_whole(s, v); }
 
 void read_formatted(Source& in, const Layout& layout, std::initializer_list<Target> targets) {
   if (!next_record(in)) end_of_input(in);
@@ -276,13 +412,14 @@ void read_formatted(Source& in, const Layout& layout, std::initializer_list<Targ
         throw Error("layout text in a read");
       default:
         for (int r = 0; r < f.repeat; ++r) {
-          if (next == targets.end()) return;
+          if (next == targets.end()) return skip_rest(in);
           read_field(in, f, *next++);
         }
     }
   }
   // Every layout of the program has a field for each of its variables.
   if (next != targets.end()) throw Error("more variables than fields in a layout");
+  skip_rest(in);
 }
 
 bool read_list(Source& in, std::initializer_list<Target> targets) {
@@ -295,46 +432,39 @@ bool read_list(Source& in, std::initializer_list<Target> targets) {
   const Target* const end = targets.end();
   while (t != end) {
     if (!skip_blanks(in)) return ended();
-    const char* rec = in.record;
-    if (rec[in.pos] == '/') {
-      in.pos = in.length;  // the variables left keep their values
+    if (t == targets.begin()) in.value_line = in.line;
+    const int c = current(in);
+    if (c == '/') {
+      skip_rest(in);  // the variables left keep their values
       return true;
     }
-    if (rec[in.pos] == ',') {  // null value
+    if (c == ',') {  // null value
       ++in.pos;
       ++t;
       continue;
     }
-    const int start = in.pos;
-    while (in.pos < in.length && !separator(rec[in.pos])) ++in.pos;
-    const char* s = rec + start;
-    const int n = in.pos - start;
-    const char* star = static_cast<const char*>(std::memchr(s, '*', static_cast<std::size_t>(n)));
-    if (star == nullptr) {
-      read_value(in, s, n, *t++);
+    Value v;
+    for (int d; (d = current(in)) != END && !separator(static_cast<char>(d)); ++in.pos)
+      v.add(static_cast<char>(d));
+    if (!v.star) {
+      v.store(in, *t++);
     } else {
-      // r*v: r copies of v; r* alone: r null values.
-      const int r_len = static_cast<int>(star - s);
-      long r = 0;
-      for (int k = 0; k < r_len; ++k) {
-        if (!digit(s[k])) bad_value(in, s, n, "has a repeat count that is not a number");
-        if (r < 1000000) r = r * 10 + (s[k] - '0');
-      }
-      if (r_len == 0) bad_value(in, s, n, "has a repeat count that is not a number");
-      if (r == 0) bad_value(in, s, n, "has a repeat count of zero");
-      const char* v = star + 1;
-      const int v_len = n - r_len - 1;
-      if (std::memchr(v, '*', static_cast<std::size_t>(v_len)) != nullptr)
-        bad_value(in, s, n, "has a second repeat count");
-      for (long k = 0; k < r && t != end; ++k, ++t) {
-        if (v_len > 0) read_value(in, v, v_len, *t);
+      const std::string report = quoted(v.shown, v.length);
+      if (v.bad_repeat) input_error(in, report + " has a repeat count that is not a number");
+      if (v.repeat == 0) input_error(in, report + " has a repeat count of zero");
+      if (v.second_star) input_error(in, report + " has a second repeat count");
+      for (long k = 0; k < v.repeat && t != end; ++k, ++t) {
+        if (v.value_length > 0) v.store(in, *t);
       }
     }
     if (t == end) break;
     // Blanks, line ends and one comma between two values are one separator.
     if (!skip_blanks(in)) return ended();
-    if (in.record[in.pos] == ',') ++in.pos;
+    if (current(in) == ',') ++in.pos;
   }
+  // The next statement starts on a new record; on the console, the next
+  // question's answer.
+  skip_rest(in);
   return true;
 }
 

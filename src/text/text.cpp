@@ -87,7 +87,15 @@ Sink::~Sink() {
 }
 
 Source::Source(Source&& o) noexcept
-    : file(o.file), name(o.name), console(o.console), line(o.line), length(o.length), pos(o.pos) {
+    : file(o.file),
+      name(o.name),
+      console(o.console),
+      line(o.line),
+      value_line(o.value_line),
+      length(o.length),
+      pos(o.pos),
+      more(o.more),
+      at_end(o.at_end) {
   std::memcpy(record, o.record, sizeof record);
   o.file = nullptr;
 }
@@ -123,6 +131,7 @@ void open_input(Source& in, const char* name) {
   in.line = 0;
   in.length = 0;
   in.pos = 0;
+  in.more = in.at_end = false;
 }
 
 void create_output(Sink& out, const char* name) {

@@ -26,8 +26,9 @@
 
 namespace korvo {
 
-// Longest input record accepted; a longer one is refused with an error report.
-constexpr int RECORD_MAX = 4096;
+// Characters of an input record held at once: a formatted read uses the
+// first RECORD_KEEP and passes over the rest; a free-form read streams on.
+constexpr int RECORD_KEEP = 4096;
 
 // An output file or the console. A file is closed (and flushed) by
 // close_output, which reports a failed write; one still open when its owner
@@ -51,11 +52,14 @@ struct Source {
   std::FILE* file = nullptr;
   const char* name = "";  // file name; for the console, the question being answered
   bool console = false;
-  long line = 0;  // number of the record last read (1-based), 0 before the first
-  // The current record and the read position in it.
-  char record[RECORD_MAX + 1] = {};
+  long line = 0;        // number of the record last read (1-based), 0 before the first
+  long value_line = 0;  // the record where the last free-form statement's first value began
+  // The current record (or the part of it held) and the read position in it.
+  char record[RECORD_KEEP] = {};
   int length = 0;
   int pos = 0;
+  bool more = false;    // the record goes on beyond what is held
+  bool at_end = false;  // the end of the input was met
 
   Source() = default;
   Source(Source&& o) noexcept;
