@@ -5,12 +5,12 @@
 # GNU time (Debian package "time": apt-get install -y time).
 #
 # usage: bench/run_bench.sh [KORVO] [REPEATS]
-#   KORVO    the korvo executable (default build/release/korvo)
+#   KORVO    the korvo executable (default build/release/bin/korvo)
 #   REPEATS  runs per wave type; the fastest wall time and the largest peak
 #            memory are reported (default 5)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-korvo=$(realpath "${1:-$here/../build/release/korvo}")
+korvo=$(realpath "${1:-$here/../build/release/bin/korvo}")
 repeats=${2:-5}
 gtime=/usr/bin/time
 

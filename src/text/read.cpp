@@ -161,7 +161,8 @@ Parse parse_whole(std::string_view s, T& v) {
 // The offending text of a report: quoted, at most 40 characters, one line
 // (a NUL among them would also end the report's C string).
 std::string quoted(std::string_view text, long length) {
-  return "\"" + one_line(text.substr(0, 40)) + (length > 40 ? "...\"" : "\"");
+  std::string q(1, '"');
+  return q.append(one_line(text.substr(0, 40))).append(length > 40 ? "...\"" : "\"");
 }
 
 [[noreturn]] void bad_value(const Source& in, const std::string& shown, Parse p, bool integer,

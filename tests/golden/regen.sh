@@ -5,7 +5,7 @@
 # came from an independent implementation.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-korvo=${KORVO:-$here/../../build/release/korvo}
+korvo=${KORVO:-$here/../../build/release/bin/korvo}
 [ $# -gt 0 ] || { echo "usage: $0 CASE..." >&2; exit 2; }
 for name in "$@"; do
   case $name in reference_*) echo "refusing to regenerate $name" >&2; exit 2 ;; esac
