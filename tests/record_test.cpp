@@ -60,8 +60,9 @@ TEST(RecordInput, LengthIntervalAndTransformLength) {
        " IF1,NF=         12        4096"},
       {"full", pairs(32768), "NT and DT=      32768    1.000000E-02",
        " IF1,NF=         15       32768"},
-      // One pair: the second time is still 0, so DT = -T(1).
-      {"one", "0.5 1.0\n", "NT and DT=          1   -5.000000E-01",
+      // One pair: the second time is still 0, so DT = -T(1) (a positive T(1)
+      // is refused).
+      {"one", "-0.5 1.0\n", "NT and DT=          1    5.000000E-01",
        " IF1,NF=          2           4"},
       {"two", "0 1\n0.25 2\n", "NT and DT=          2    2.500000E-01",
        " IF1,NF=          2           4"},

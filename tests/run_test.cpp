@@ -264,3 +264,22 @@ TEST(WholeRun, ExampleProfileResonance) {
   EXPECT_NEAR(at, 2.3, 0.05);
   EXPECT_NEAR(within, 13.8, 0.5);
 }
+
+// Alone, --help and --version answer and end; beside another argument, or
+// misspelt, an argument is a record name as always.
+TEST(WholeRun, HelpAndVersion) {
+  const fs::path dir = scratch("help");
+  const Outcome help = run_korvo(dir, "", "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: korvo", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("S_amp1"), std::string::npos);
+  const Outcome version = run_korvo(dir, "", "--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("korvo 1.", 0), 0u) << version.out;
+  const Outcome named = run_korvo(dir, "\n", "--helpx");
+  EXPECT_EQ(named.status, 1);
+  EXPECT_NE(named.err.find("cannot open --helpx"), std::string::npos) << named.err;
+  const Outcome two = run_korvo(dir, "\n", "--help x");
+  EXPECT_NE(two.err.find("cannot open --help"), std::string::npos) << two.err;
+  EXPECT_FALSE(fs::exists(dir / "S_amp1"));
+}

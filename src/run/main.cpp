@@ -1,8 +1,33 @@
 #include <cstdio>
+#include <cstring>
 
 #include "run/run.h"
 
+namespace {
+
+constexpr const char* USAGE =
+    "usage: korvo [RECORD...]\n"
+    "\n"
+    "One-dimensional site response of a layered soil column over a half-space to\n"
+    "a plane wave. korvo asks on the console, one answer per line:\n"
+    "  the record file     time/acceleration pairs (a blank answer takes the next RECORD)\n"
+    "  the soil data file  angle, reference flag, layer count and QEXP, then one line\n"
+    "                      per layer: density, VP, QP, VS, QS, thickness (8 columns each)\n"
+    "  the wave type       0 horizontal, 1 vertical, 2 P waves\n"
+    "  the reference       1 input (or outcrop) wave, 2 top of the half-space\n"
+    "  the conditioning    0 none, 1 integrate, 2 differentiate\n"
+    "  band pass           1 yes (then OML1 OML2 OMH1 OMH2 in rad/s), 0 no\n"
+    "and writes in the working folder S_amp1 (transfer functions), amp_dat (the\n"
+    "processed Fourier spectrum) and korvo_dat (the surface motion).\n"
+    "The README describes every file and field.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // Alone, these two are questions to the program; anything else names a record.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return std::fputs(USAGE, stdout) < 0;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+    return std::printf("korvo %s\n", KORVO_VERSION) < 0;
   // Static: the arrays are larger than a default stack.
   static korvo::Workspace w;
   try {

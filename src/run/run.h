@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "korvo.h"
 #include "site/site.h"
@@ -30,6 +32,10 @@ struct Workspace {
   Complex AMP[2 * AMP_STRIDE] = {};
 };
 
+// Warnings of a run: things that are read as they must be but look like a
+// mistake. The console program writes them on standard error.
+using Notes = std::vector<std::string>;
+
 // The whole run, from the first prompt to the stop message (also when a
 // record is too long to transform). A refusal or a fault is an Error.
 void run(Console& con, Workspace& w);
@@ -41,12 +47,15 @@ void read_record(Console& con, Real* T, Real* A, Grid& g);
 // Asks for the soil data file and reads the profile; ANGLE in radians. A layer
 // count outside 1..LMAX is an Error.
 Profile read_soil_profile(Console& con);
-// The same for a soil file named directly.
-Profile read_soil_file(const char* name);
+// The same for a soil file named directly. A layer line whose numbers do not
+// sit in their columns adds a note.
+Profile read_soil_file(const char* name, Notes* notes = nullptr);
 // "<source>: layer count NL outside the allowed range 1 to 50" unless 1 <= NL <= LMAX.
 void check_layer_count(Integer NL, std::string_view source);
 // The record file at path read to its end into T and A; NT and DT in g.
-void read_record_file(const char* path, Real* T, Real* A, Grid& g);
+// Times that do not increase (DT <= 0) are refused; times off their evenly
+// spaced places add a note.
+void read_record_file(const char* path, Real* T, Real* A, Grid& g, Notes* notes = nullptr);
 
 // The dialogue's questions, each asked as the run always has.
 Integer ask_wave_type(Console& con);

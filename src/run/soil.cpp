@@ -25,10 +25,42 @@ Profile read_soil_profile(Console& con) {
     Source in = console_in("the soil data file name", con.answers);
     read_formatted(in, NAME_30, {Target(answer, NAME_LENGTH)});
   } while (answer[0] == ' ');
-  return read_soil_file(std::string(trim(std::string_view(answer, NAME_LENGTH))).c_str());
+  Notes notes;
+  Profile p =
+      read_soil_file(std::string(trim(std::string_view(answer, NAME_LENGTH))).c_str(), &notes);
+  for (const std::string& n : notes) std::fprintf(stderr, "korvo: %s\n", one_line(n).c_str());
+  return p;
 }
 
-Profile read_soil_file(const char* name) {
+namespace {
+
+// True when a layer line's numbers do not sit in their 8-column fields: a
+// number that is whole on its own (blanks or tabs around it) reaches across
+// a field boundary, as blank- or tab-separated values do. Two full fields
+// written without a blank between them form no such number.
+bool off_the_columns(const Source& in) {
+  constexpr int WIDTH = 8, FIELDS = 6;
+  const int n = in.length < WIDTH * FIELDS ? in.length : WIDTH * FIELDS;
+  for (int k = 0; k < n;) {
+    if (in.record[k] == ' ' || in.record[k] == '\t') {
+      ++k;
+      continue;
+    }
+    int e = k;
+    while (e < in.length && in.record[e] != ' ' && in.record[e] != '\t') ++e;
+    Real v;
+    const bool across = k / WIDTH != (e - 1) / WIDTH;
+    if (across && parse_number(std::string_view(in.record + k, static_cast<std::size_t>(e - k)),
+                               v) == Parse::Ok)
+      return true;
+    k = e;
+  }
+  return false;
+}
+
+}  // namespace
+
+Profile read_soil_file(const char* name, Notes* notes) {
   Profile p;
   Source soil;
   open_input(soil, name);
@@ -37,10 +69,17 @@ Profile read_soil_file(const char* name) {
   read_formatted(soil, IFLAG_LINE, {&p.IFLAG});
   read_formatted(soil, COUNT_LINE, {&p.NL, &p.QEXP});
   check_layer_count(p.NL, name);
+  bool warned = false;  // one note for the file, at its first such line
   for (Integer i = 1; i <= p.NL; ++i) {
     read_formatted(
         soil, LAYER_LINE,
         {&p.RHO[i - 1], &p.VP[i - 1], &p.QP[i - 1], &p.VS[i - 1], &p.QS[i - 1], &p.TH[i - 1]});
+    if (notes != nullptr && !warned && off_the_columns(soil)) {
+      notes->push_back(std::string(name) + ", line " + std::to_string(soil.line) +
+                       " does not follow the fixed columns: 6 fields of 8 characters, density, "
+                       "VP, QP, VS, QS, thickness");
+      warned = true;
+    }
   }
   p.ANGLE = DEG * DEGRAD;
   return p;

@@ -203,9 +203,19 @@ void fill(Source& in) {
   in.pos = 0;
 }
 
-// Passes over the rest of the current line.
+// Passes over the rest of the current line; what is held of it stays.
 void skip_rest(Source& in) {
-  while (in.more) fill(in);
+  if (in.more) {
+    for (int c; (c = get(in)) != EOF;) {
+      if (c == '\n') break;
+      if (c == '\r') {
+        const int next = get(in);
+        if (next != '\n' && next != EOF) std::ungetc(next, in.file);
+        break;
+      }
+    }
+    in.more = false;
+  }
   in.pos = in.length;
 }
 
