@@ -1,26 +1,24 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+#include "../support/e2e.h"
+
+using namespace e2e;
 
 namespace {
 
 const char* const FIGURES[] = {"S_amp1.png", "amp_dat.png", "korvo_dat.png", "spectra.png"};
 
-int shell(const std::string& cmd) {
-  const int s = std::system(cmd.c_str());
-  return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+bool have_gnuplot() {
+  static const bool found = run_in(scratch("gnuplot"), "command -v gnuplot", "").status == 0;
+  return found;
 }
-
-bool have_gnuplot() { return shell("command -v gnuplot > /dev/null 2>&1") == 0; }
 
 struct Png {
   bool signature = false;
@@ -47,35 +45,14 @@ Png inspect(const fs::path& p) {
   return png;
 }
 
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    dir = fs::temp_directory_path() /
-          ("korvo_plot_" + std::string(info->name()) + "_" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~Scratch() { fs::remove_all(dir); }
-  int plot(const std::string& args) const {
-    return shell("cd '" + dir.string() + "' && '" KORVO_PLOT_SCRIPT "' " + args +
-                 " > out.txt 2> err.txt");
-  }
-  std::string read(const std::string& name) const {
-    std::ifstream in(dir / name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  std::string report() const {
-    const std::string err = read("err.txt");
-    return err.substr(0, err.find('\n'));
-  }
-};
-
-fs::path data(const std::string& name) {
-  return fs::path(KORVO_SOURCE_DIR) / "tests/data/tools" / name;
+Outcome plot(const fs::path& dir, const std::string& args) {
+  return run_in(dir, "'" KORVO_PLOT_SCRIPT "' " + args, "");
 }
+
+// The first line on standard error.
+std::string report(const Outcome& r) { return r.err.substr(0, r.err.find('\n')); }
+
+fs::path data(const std::string& name) { return source_dir() / "tests/data/tools" / name; }
 
 // The texts gnuplot writes into an SVG figure, each with the vertical place of
 // its anchor (y grows downwards).
@@ -125,19 +102,17 @@ void write_flat(const fs::path& d) {
 
 TEST(PlotFigures, FromKorvoResultsAndSpectra) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
-  Scratch s;
-  const fs::path data = fs::path(KORVO_SOURCE_DIR) / "tests/data/tools";
+  const fs::path dir = scratch("from_korvo_results_and_spectra");
   for (const char* f : {"S_amp1", "amp_dat", "korvo_dat"})
-    fs::copy_file(data / (std::string("basic_h_input.") + f), s.dir / f);
-  ASSERT_EQ(
-      shell("cd '" + s.dir.string() + "' && '" KORVO_SPECTRA_BINARY "' korvo_dat > /dev/null"), 0);
-  ASSERT_EQ(s.plot("--unit 'm/s^2'"), 0);
+    fs::copy_file(data(std::string("basic_h_input.") + f), dir / f);
+  ASSERT_EQ(run_in(dir, "'" KORVO_SPECTRA_BINARY "' korvo_dat", "").status, 0);
+  ASSERT_EQ(plot(dir, "--unit 'm/s^2'").status, 0);
 
-  write_flat(s.dir / "flat");
-  ASSERT_EQ(s.plot("-C flat"), 0);
+  write_flat(dir / "flat");
+  ASSERT_EQ(plot(dir, "-C flat").status, 0);
 
   for (const char* f : FIGURES) {
-    const Png png = inspect(s.dir / f), flat = inspect(s.dir / "flat" / f);
+    const Png png = inspect(dir / f), flat = inspect(dir / "flat" / f);
     EXPECT_TRUE(png.signature) << f;
     EXPECT_EQ(png.width, 900u) << f;
     EXPECT_EQ(png.height, 560u) << f;
@@ -147,24 +122,23 @@ TEST(PlotFigures, FromKorvoResultsAndSpectra) {
 
 TEST(PlotFigures, OnlyWhatExistsAndElsewhere) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
-  Scratch s;
-  fs::copy_file(fs::path(KORVO_SOURCE_DIR) / "tests/data/tools/basic_h_input.korvo_dat",
-                s.dir / "history.txt");
-  ASSERT_EQ(s.plot("--history history.txt -C . -o figures"), 0);
-  EXPECT_TRUE(inspect(s.dir / "figures/korvo_dat.png").signature);
+  const fs::path dir = scratch("only_what_exists_and_elsewhere");
+  fs::copy_file(data("basic_h_input.korvo_dat"), dir / "history.txt");
+  ASSERT_EQ(plot(dir, "--history history.txt -C . -o figures").status, 0);
+  EXPECT_TRUE(inspect(dir / "figures/korvo_dat.png").signature);
   for (const char* f : {"S_amp1.png", "amp_dat.png", "spectra.png"})
-    EXPECT_FALSE(fs::exists(s.dir / "figures" / f)) << f;
+    EXPECT_FALSE(fs::exists(dir / "figures" / f)) << f;
 
-  fs::create_directories(s.dir / "empty");
-  EXPECT_EQ(s.plot("-C empty"), 1);
-  EXPECT_TRUE(fs::is_empty(s.dir / "empty"));
-  EXPECT_EQ(s.plot("--bogus"), 2);
+  fs::create_directories(dir / "empty");
+  EXPECT_EQ(plot(dir, "-C empty").status, 1);
+  EXPECT_TRUE(fs::is_empty(dir / "empty"));
+  EXPECT_EQ(plot(dir, "--bogus").status, 2);
 }
 
 TEST(PlotLegend, ColumnOneNamedByTheSoilFlag) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
-  Scratch s;
-  fs::copy_file(data("basic_h_input.S_amp1"), s.dir / "S_amp1");
+  const fs::path dir = scratch("column_one_named_by_the_soil_flag");
+  fs::copy_file(data("basic_h_input.S_amp1"), dir / "S_amp1");
   // Line 2 of the soil file, an I10 field: blanks dropped, a comma ends it.
   const struct {
     const char* line2;  // nullptr: no --soil
@@ -182,29 +156,32 @@ TEST(PlotLegend, ColumnOneNamedByTheSoilFlag) {
   for (const auto& c : cases) {
     std::string args = "--format svg";
     if (c.line2 != nullptr) {
-      std::ofstream(s.dir / "soil") << "       0.0\r\n" << c.line2 << "\r\n        2       0.0\r\n";
+      spit(dir / "soil", "       0.0\r\n" + std::string(c.line2) + "\r\n        2       0.0\r\n");
       args += " --soil soil";
     }
-    ASSERT_EQ(s.plot(args), 0) << s.report();
-    const auto texts = svg_texts(s.read("S_amp1.svg"));
+    const Outcome r = plot(dir, args);
+    ASSERT_EQ(r.status, 0) << report(r);
+    const auto texts = svg_texts(slurp(dir / "S_amp1.svg"));
     const double xlabel = y_of(texts, "Frequency (Hz)");
     EXPECT_GT(xlabel, 0.0);
     // Both legend entries below the axis label, outside the plot.
     EXPECT_GT(y_of(texts, c.column1), xlabel) << (c.line2 ? c.line2 : "no soil");
     EXPECT_GT(y_of(texts, "surface / top of half-space (column 2)"), xlabel);
   }
-  std::ofstream(s.dir / "soil") << "       0.0\n      one\n";
-  EXPECT_EQ(s.plot("--soil soil"), 1);
-  EXPECT_EQ(s.report(), "korvo-plot: soil, line 2: IFLAG 'one' is not an integer");
+  spit(dir / "soil", "       0.0\n      one\n");
+  const Outcome bad = plot(dir, "--soil soil");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(report(bad), "korvo-plot: soil, line 2: IFLAG 'one' is not an integer");
 }
 
 TEST(PlotAxes, LogAxesInPowersOfTenAndASmoothedSpectrum) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
-  Scratch s;
+  const fs::path dir = scratch("log_axes_in_powers_of_ten_and_a_smoothed_spectrum");
   // Fourier moduli from 2.6e-17 to 5.5 over 0.098 to 50 Hz.
-  fs::copy_file(data("basic_h_input.amp_dat"), s.dir / "amp_dat");
-  ASSERT_EQ(s.plot("--format svg"), 0) << s.report();
-  const auto texts = svg_texts(s.read("amp_dat.svg"));
+  fs::copy_file(data("basic_h_input.amp_dat"), dir / "amp_dat");
+  const Outcome smoothed = plot(dir, "--format svg");
+  ASSERT_EQ(smoothed.status, 0) << report(smoothed);
+  const auto texts = svg_texts(slurp(dir / "amp_dat.svg"));
   for (const char* tick : {"10-16", "10-8", "100", "0.1", "1", "10"})
     EXPECT_GT(y_of(texts, tick), 0.0) << tick;
   for (const SvgText& t : texts) {
@@ -212,15 +189,16 @@ TEST(PlotAxes, LogAxesInPowersOfTenAndASmoothedSpectrum) {
     EXPECT_EQ(t.text.find("e-"), std::string::npos) << t.text;
   }
   EXPECT_GT(y_of(texts, "Konno-Ohmachi smoothed, b = 40"), 0.0);
-  ASSERT_EQ(s.plot("--format svg --smooth 0"), 0) << s.report();
-  EXPECT_LT(y_of(svg_texts(s.read("amp_dat.svg")), "Konno-Ohmachi smoothed, b = 40"), 0.0);
+  const Outcome raw = plot(dir, "--format svg --smooth 0");
+  ASSERT_EQ(raw.status, 0) << report(raw);
+  EXPECT_LT(y_of(svg_texts(slurp(dir / "amp_dat.svg")), "Konno-Ohmachi smoothed, b = 40"), 0.0);
 }
 
 TEST(PlotCompare, SpectralRatioAndInputHistory) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
-  Scratch s;
+  const fs::path dir = scratch("spectral_ratio_and_input_history");
   {
-    std::ofstream a(s.dir / "surface"), b(s.dir / "input"), c(s.dir / "other");
+    std::ofstream a(dir / "surface"), b(dir / "input"), c(dir / "other");
     a << "# response spectra of x: 9 samples, dt 0.01 s, damping 0.05, oversampled 20x\n";
     for (int k = 1; k <= 20; ++k) {
       a << 0.05 * k << " " << 0.75 * k << " 0 0\n";
@@ -228,9 +206,10 @@ TEST(PlotCompare, SpectralRatioAndInputHistory) {
       c << 0.06 * k << " " << 0.25 * k << " 0 0\n";
     }
   }
-  ASSERT_EQ(s.plot("--spectra surface --compare input"), 0) << s.report();
-  EXPECT_TRUE(inspect(s.dir / "spectral_ratio.png").signature);
-  std::istringstream ratio(s.read("spectral_ratio.txt"));
+  const Outcome same = plot(dir, "--spectra surface --compare input");
+  ASSERT_EQ(same.status, 0) << report(same);
+  EXPECT_TRUE(inspect(dir / "spectral_ratio.png").signature);
+  std::istringstream ratio(slurp(dir / "spectral_ratio.txt"));
   int rows = 0;
   for (std::string line; std::getline(ratio, line);) {
     if (line[0] == '#') continue;
@@ -240,29 +219,32 @@ TEST(PlotCompare, SpectralRatioAndInputHistory) {
     ++rows;
   }
   EXPECT_EQ(rows, 20);
-  EXPECT_EQ(s.plot("--spectra surface --compare other"), 1);
-  EXPECT_EQ(s.report(),
+  const Outcome other = plot(dir, "--spectra surface --compare other");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(report(other),
             "korvo-plot: surface and other hold different periods: compute both with the same "
             "--tmin, --tmax and --count");
 
   // The input read as korvo reads it: pairs in any layout.
-  fs::copy_file(data("basic_h_input.korvo_dat"), s.dir / "korvo_dat");
-  std::ofstream(s.dir / "record.txt") << "0 0.1, 0.01 0.2\n0.02 -0.3 0.03\n0.4\n";
-  ASSERT_EQ(s.plot("--input record.txt --format svg"), 0) << s.report();
-  const auto texts = svg_texts(s.read("korvo_dat.svg"));
+  fs::copy_file(data("basic_h_input.korvo_dat"), dir / "korvo_dat");
+  spit(dir / "record.txt", "0 0.1, 0.01 0.2\n0.02 -0.3 0.03\n0.4\n");
+  const Outcome svg = plot(dir, "--input record.txt --format svg");
+  ASSERT_EQ(svg.status, 0) << report(svg);
+  const auto texts = svg_texts(slurp(dir / "korvo_dat.svg"));
   EXPECT_GT(y_of(texts, "Input: record.txt"), y_of(texts, "Surface time history"));
   EXPECT_GT(y_of(texts, "Surface time history"), 0.0);
-  ASSERT_EQ(s.plot("--input record.txt"), 0) << s.report();
-  EXPECT_EQ(inspect(s.dir / "korvo_dat.png").height, 800u);
+  const Outcome png = plot(dir, "--input record.txt");
+  ASSERT_EQ(png.status, 0) << report(png);
+  EXPECT_EQ(inspect(dir / "korvo_dat.png").height, 800u);
 }
 
 TEST(PlotPaths, NamedFilesAsTypedAndRequired) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
-  Scratch s;
-  fs::create_directories(s.dir / "run");
-  fs::copy_file(data("basic_h_input.S_amp1"), s.dir / "run/S_amp1");
-  fs::copy_file(data("basic_h_input.korvo_dat"), s.dir / "here.txt");
-  fs::copy_file(data("basic_h_input.korvo_dat"), s.dir / "run/there.txt");
+  const fs::path dir = scratch("named_files_as_typed_and_required");
+  fs::create_directories(dir / "run");
+  fs::copy_file(data("basic_h_input.S_amp1"), dir / "run/S_amp1");
+  fs::copy_file(data("basic_h_input.korvo_dat"), dir / "here.txt");
+  fs::copy_file(data("basic_h_input.korvo_dat"), dir / "run/there.txt");
   const struct {
     const char* args;
     int status;
@@ -283,11 +265,11 @@ TEST(PlotPaths, NamedFilesAsTypedAndRequired) {
       {"-C run --input", 2, "korvo-plot: --input needs a value"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(s.plot(c.args), c.status) << c.args;
-    const std::string err = s.read("err.txt");
-    EXPECT_NE(err.find(c.report), std::string::npos) << c.args << "\n  gave: " << err;
+    const Outcome r = plot(dir, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_NE(r.err.find(c.report), std::string::npos) << c.args << "\n  gave: " << r.err;
   }
   // The figures of the first case went to the -C folder.
-  EXPECT_TRUE(inspect(s.dir / "run/korvo_dat.png").signature);
-  EXPECT_TRUE(inspect(s.dir / "run/S_amp1.png").signature);
+  EXPECT_TRUE(inspect(dir / "run/korvo_dat.png").signature);
+  EXPECT_TRUE(inspect(dir / "run/S_amp1.png").signature);
 }

@@ -1,38 +1,21 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../support/e2e.h"
 #include "record.h"
 
-namespace fs = std::filesystem;
+using namespace e2e;
 using namespace korvo::record;
 using korvo::Parse;
 using korvo::Real;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-fs::path data(const char* name) { return fs::path(KORVO_SOURCE_DIR) / "tests/data/tools" / name; }
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+fs::path data(const char* name) { return source_dir() / "tests/data/tools" / name; }
 
 std::string join(const std::vector<std::string>& lines) {
   std::string s;
@@ -52,25 +35,9 @@ std::string error_of(bool smc, const std::string& text) {
   return "no error";
 }
 
-// A scratch directory per test, removed afterwards.
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    dir = fs::temp_directory_path() /
-          ("korvo_record_" + std::string(info->name()) + "_" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~Scratch() { fs::remove_all(dir); }
-  int run(const std::string& args) const {
-    const std::string cmd =
-        "cd '" + dir.string() + "' && '" KORVO_RECORD_BINARY "' " + args + " > out.txt 2> err.txt";
-    const int status = std::system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string file(const char* name) const { return slurp(dir / name); }
-};
+Outcome run_record(const fs::path& dir, const std::string& args) {
+  return run_in(dir, "'" KORVO_RECORD_BINARY "' " + args, "");
+}
 
 }  // namespace
 
@@ -350,53 +317,55 @@ TEST(RecordOutput, PairsReadBackExactly) {
 }
 
 TEST(RecordCommand, At2ToDefaultName) {
-  Scratch s;
-  ASSERT_EQ(s.run("'" + data("IELC180.AT2").string() + "'"), 0) << s.file("err.txt");
-  const auto pairs = lines_of(s.file("IELC180_g.txt"));
+  const fs::path dir = scratch("at2_to_default_name");
+  const Outcome r = run_record(dir, "'" + data("IELC180.AT2").string() + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto pairs = lines_of(slurp(dir / "IELC180_g.txt"));
   ASSERT_EQ(pairs.size(), 4000u);
   EXPECT_EQ(pairs[0], "0.00 -0.006403182");
   EXPECT_EQ(pairs[3999], "39.99 9.459335e-05");
-  EXPECT_NE(s.file("IELC180_g.txt.note").find("unit: g"), std::string::npos);
-  const std::string out = s.file("out.txt");
-  EXPECT_NE(out.find("4000 samples, dt 0.01 s, peak "), std::string::npos) << out;
+  EXPECT_NE(slurp(dir / "IELC180_g.txt.note").find("unit: g"), std::string::npos);
+  EXPECT_NE(r.out.find("4000 samples, dt 0.01 s, peak "), std::string::npos) << r.out;
 }
 
 TEST(RecordCommand, LongRecordNeedsACut) {
-  Scratch s;
+  const fs::path dir = scratch("long_record_needs_a_cut");
   const std::string smc = "'" + data("2516b_a.smc").string() + "'";
-  EXPECT_EQ(s.run(smc + " -o r.txt"), 1);
-  EXPECT_NE(s.file("err.txt").find("41200 samples, more than the 32768"), std::string::npos);
-  EXPECT_FALSE(fs::exists(s.dir / "r.txt"));
+  const Outcome refused = run_record(dir, smc + " -o r.txt");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("41200 samples, more than the 32768"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "r.txt"));
 
-  ASSERT_EQ(s.run(smc + " --max 32768 --units m/s^2 -o r.txt"), 0) << s.file("err.txt");
-  const auto pairs = lines_of(s.file("r.txt"));
+  const Outcome r = run_record(dir, smc + " --max 32768 --units m/s^2 -o r.txt");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto pairs = lines_of(slurp(dir / "r.txt"));
   ASSERT_EQ(pairs.size(), 32768u);
   double t = 0.0, a = 0.0;
   std::istringstream(pairs[1]) >> t >> a;
   EXPECT_EQ(pairs[1].substr(0, 6), "0.005 ");
   EXPECT_NEAR(a, -1.6646e-4, 1e-10);  // -1.6646E-2 cm/s^2
   EXPECT_EQ(pairs[32767].substr(0, 8), "163.835 ");
-  const std::string out = s.file("out.txt");
-  EXPECT_NE(out.find("32768 samples (cut from 41200), dt 0.005 s, peak "), std::string::npos)
-      << out;
-  EXPECT_NE(out.find("m/s^2 at 47.615 s"), std::string::npos) << out;
+  EXPECT_NE(r.out.find("32768 samples (cut from 41200), dt 0.005 s, peak "), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("m/s^2 at 47.615 s"), std::string::npos) << r.out;
 }
 
 TEST(RecordCommand, FaultsAndUsage) {
-  Scratch s;
-  std::ofstream(s.dir / "bad.at2") << "t\nt\nt\nNPTS= 3, DT= .01\n1 2 x\n";
-  EXPECT_EQ(s.run("bad.at2"), 1);
-  EXPECT_EQ(s.file("err.txt"), "korvo-record: bad.at2, line 5: column 5: 'x' is not a number\n");
-  EXPECT_FALSE(fs::exists(s.dir / "bad_g.txt"));
-  EXPECT_EQ(s.run("missing.at2"), 1);
-  EXPECT_EQ(s.run(""), 2);
-  EXPECT_EQ(s.run("bad.at2 --max 40000"), 2);
-  EXPECT_EQ(s.run("bad.at2 --units furlongs"), 2);
+  const fs::path dir = scratch("faults_and_usage");
+  spit(dir / "bad.at2", "t\nt\nt\nNPTS= 3, DT= .01\n1 2 x\n");
+  const Outcome bad = run_record(dir, "bad.at2");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "korvo-record: bad.at2, line 5: column 5: 'x' is not a number\n");
+  EXPECT_FALSE(fs::exists(dir / "bad_g.txt"));
+  EXPECT_EQ(run_record(dir, "missing.at2").status, 1);
+  EXPECT_EQ(run_record(dir, "").status, 2);
+  EXPECT_EQ(run_record(dir, "bad.at2 --max 40000").status, 2);
+  EXPECT_EQ(run_record(dir, "bad.at2 --units furlongs").status, 2);
 }
 
 TEST(RecordCommand, CommandLine) {
-  Scratch s;
-  std::ofstream(s.dir / "ok.at2") << "t\nt\nt\nNPTS= 3, DT= .01\n1 2 -.5\n";
+  const fs::path dir = scratch("command_line");
+  spit(dir / "ok.at2", "t\nt\nt\nNPTS= 3, DT= .01\n1 2 -.5\n");
   const struct {
     const char* args;
     int status;
@@ -416,14 +385,15 @@ TEST(RecordCommand, CommandLine) {
       {"ok.at2 --scale=-2 --max=5 --max 2 -o r.txt", 0, ""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(s.run(c.args), c.status) << c.args;
-    const std::string err = s.file("err.txt");
-    EXPECT_EQ(err.substr(0, err.find('\n')), c.report) << c.args;
+    const Outcome r = run_record(dir, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.report) << c.args;
     // The usage follows a wrong command line only.
-    EXPECT_EQ(err.find("\nusage: korvo-record") != std::string::npos, c.status == 2) << c.args;
+    EXPECT_EQ(r.err.find("\nusage: korvo-record") != std::string::npos, c.status == 2) << c.args;
   }
   // The last option given wins; a negative value after "=" is a value.
-  EXPECT_EQ(s.file("r.txt"), "0.00 -2\n0.01 -4\n");
-  EXPECT_EQ(s.run("--help"), 0);
-  EXPECT_EQ(s.file("out.txt").rfind("usage: korvo-record [options] RECORD\n", 0), 0u);
+  EXPECT_EQ(slurp(dir / "r.txt"), "0.00 -2\n0.01 -4\n");
+  const Outcome help = run_record(dir, "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: korvo-record [options] RECORD\n", 0), 0u);
 }

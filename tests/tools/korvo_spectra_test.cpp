@@ -1,19 +1,16 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../support/e2e.h"
 #include "record.h"
 #include "spectra.h"
 
-namespace fs = std::filesystem;
+using namespace e2e;
 using namespace korvo::spectra;
 using korvo::Real;
 
@@ -28,6 +25,15 @@ std::vector<Real> sampled(F f, double dt, long count) {
   for (long n = 0; n < count; ++n) a.push_back(static_cast<Real>(f(static_cast<double>(n) * dt)));
   return a;
 }
+
+fs::path data(const char* name) { return source_dir() / "tests/data/tools" / name; }
+
+Outcome run_spectra(const fs::path& dir, const std::string& args) {
+  return run_in(dir, "'" KORVO_SPECTRA_BINARY "' " + args, "");
+}
+
+// The first line of a text, without its end.
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 std::string error_of(const std::string& text) {
   try {
@@ -209,10 +215,7 @@ TEST(SpectraOversample, FactorGivesTwentyStepsAtTheShortestPeriod) {
 // PSA at short periods against 32x band-limited oversampling, from twice the
 // sample interval up, on the older El Centro digitization (dt 0.02 s).
 TEST(SpectraOversample, ShortPeriodsWithinOnePercentOnARealRecord) {
-  std::ifstream in(std::string(KORVO_SOURCE_DIR) + "/tests/data/tools/elCentro.AT2");
-  std::ostringstream text;
-  text << in.rdbuf();
-  const auto rec = korvo::record::read_at2(text.str(), "elCentro.AT2");
+  const auto rec = korvo::record::read_at2(slurp(data("elCentro.AT2")), "elCentro.AT2");
   const Real dt = static_cast<Real>(rec.dt);
   for (Real tmin : {0.01f, 2.0f * dt}) {
     const auto periods = log_periods(tmin, 10.0f, 100);
@@ -232,11 +235,7 @@ TEST(SpectraOversample, ShortPeriodsWithinOnePercentOnARealRecord) {
 }
 
 TEST(SpectraInput, ReadsKorvoResults) {
-  std::ifstream in(std::string(KORVO_SOURCE_DIR) + "/tests/data/tools/basic_h_input.korvo_dat",
-                   std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  const History h = read_history(text.str(), "korvo_dat");
+  const History h = read_history(slurp(data("basic_h_input.korvo_dat")), "korvo_dat");
   ASSERT_EQ(h.a.size(), 1000u);
   EXPECT_NEAR(h.dt, 0.01f, 1e-9f);
   EXPECT_EQ(h.a[0], .2411E-03f);
@@ -295,18 +294,10 @@ TEST(SpectraSpeed, FullLengthRecordAtHundredPeriods) {
 }
 
 TEST(SpectraCommand, WritesTheSpectraFile) {
-  const fs::path dir = fs::temp_directory_path() / ("korvo_spectra_" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  const std::string run = "cd '" + dir.string() + "' && '" KORVO_SPECTRA_BINARY "' ";
+  const fs::path dir = scratch("writes_the_spectra_file");
   const std::string hist = "'" KORVO_SOURCE_DIR "/tests/data/tools/basic_h_input.korvo_dat'";
-  auto status = [](const std::string& cmd) {
-    const int s = std::system((cmd + " > out.txt 2> err.txt").c_str());
-    return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
-  };
-  ASSERT_EQ(status(run + hist + " --count 50 --damping 0.02"), 0);
-  std::ifstream in(dir / "spectra_dat");
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_EQ(run_spectra(dir, hist + " --count 50 --damping 0.02").status, 0);
+  const std::vector<std::string> lines = lines_of(slurp(dir / "spectra_dat"));
   ASSERT_EQ(lines.size(), 4u + 50u);
   EXPECT_NE(lines[0].find("1000 samples, dt 0.01 s, damping 0.02"), std::string::npos);
   EXPECT_EQ(lines[1].rfind("# PGA ", 0), 0u);
@@ -317,28 +308,14 @@ TEST(SpectraCommand, WritesTheSpectraFile) {
   }
   EXPECT_NEAR(last, 10.0, 1e-6);
 
-  EXPECT_EQ(status(run + "missing_dat"), 1);
-  EXPECT_EQ(status(run + hist + " --damping 1"), 2);
-  EXPECT_EQ(status(run + hist + " --tmin 2 --tmax 1"), 2);
-  fs::remove_all(dir);
+  EXPECT_EQ(run_spectra(dir, "missing_dat").status, 1);
+  EXPECT_EQ(run_spectra(dir, hist + " --damping 1").status, 2);
+  EXPECT_EQ(run_spectra(dir, hist + " --tmin 2 --tmax 1").status, 2);
 }
 
 TEST(SpectraCommand, CommandLine) {
-  const fs::path dir = fs::temp_directory_path() / ("korvo_spectra_cl_" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  std::ofstream(dir / "h") << "0 0\n0.01 1\n0.02 0\n0.03 -1\n";
-  auto run = [&](const std::string& args) {
-    const std::string cmd =
-        "cd '" + dir.string() + "' && '" KORVO_SPECTRA_BINARY "' " + args + " > out.txt 2> err.txt";
-    const int s = std::system(cmd.c_str());
-    return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
-  };
-  auto first_line = [&](const char* name) {
-    std::ifstream in(dir / name);
-    std::string l;
-    std::getline(in, l);
-    return l;
-  };
+  const fs::path dir = scratch("command_line");
+  spit(dir / "h", "0 0\n0.01 1\n0.02 0\n0.03 -1\n");
   const struct {
     const char* args;
     int status;
@@ -360,18 +337,18 @@ TEST(SpectraCommand, CommandLine) {
       {"h --count=1e1 --tmin=1.5-2 --damping 0.1 --damping=0.02 -o s", 0, ""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(run(c.args), c.status) << c.args;
-    EXPECT_EQ(first_line("err.txt"), c.report) << c.args;
+    const Outcome r = run_spectra(dir, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_EQ(first_line(r.err), c.report) << c.args;
   }
   // Fortran-style numbers; the last of a repeated option wins.
-  EXPECT_EQ(first_line("s"),
+  const std::string spectra = slurp(dir / "s");
+  EXPECT_EQ(first_line(spectra),
             "# response spectra of h: 4 samples, dt 0.01 s, damping 0.02, oversampled 14x");
-  std::ifstream spectra(dir / "s");
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(spectra, l);) lines.push_back(l);
+  const std::vector<std::string> lines = lines_of(spectra);
   ASSERT_EQ(lines.size(), 4u + 10u);
   EXPECT_EQ(lines[4].substr(0, 14), "  1.500000e-02");
-  EXPECT_EQ(run("--help"), 0);
-  EXPECT_EQ(first_line("out.txt"), "usage: korvo-spectra [options] HISTORY");
-  fs::remove_all(dir);
+  const Outcome help = run_spectra(dir, "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(first_line(help.out), "usage: korvo-spectra [options] HISTORY");
 }
