@@ -166,10 +166,10 @@ void write_stop(Sink& con) {
     file_error("cannot write", con.name, errno);
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
+std::string_view trim(std::string_view s, std::string_view blanks) {
+  const std::size_t first = s.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
 std::string one_line(std::string_view s) {

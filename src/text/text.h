@@ -233,8 +233,8 @@ void write_stop(Sink& con);
 // "<action> <name>: <reason of errno>", as an Error.
 [[noreturn]] void file_error(const char* action, const char* name, int error);
 
-// Leading and trailing blanks dropped.
-std::string_view trim(std::string_view s);
+// Leading and trailing blanks dropped (or any of the characters given).
+std::string_view trim(std::string_view s, std::string_view blanks = " ");
 // The text with every control character shown as '?', so that a report stays
 // one line whatever a file name or an answer held.
 std::string one_line(std::string_view s);

@@ -22,11 +22,8 @@ namespace {
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
+// Any white space around a header field.
+std::string_view trim(std::string_view s) { return korvo::trim(s, " \t\r\f\v"); }
 
 std::string upper(std::string_view s) {
   std::string u(s);
