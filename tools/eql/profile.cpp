@@ -234,16 +234,6 @@ Profile read_profile(std::string_view source, std::string_view name) {
     layer.name = text(t, w, "name", nullptr);
     if (layer.name.empty()) fail(w, line_of(*t.get("name")), "'name' must not be empty");
     w.what = "layer '" + layer.name + "'";
-    layer.thickness = number(t, w, "thickness", Range::Positive) * L;
-    layer.unit_weight = number(t, w, "unit_weight", Range::Positive) * weight_factor;
-    layer.vs = number(t, w, "vs", Range::Positive) * L;
-    if (const toml::node* n = t.get("sublayers")) {
-      const auto* i = n->as_integer();
-      if (!i || i->get() < 1 || i->get() > SUBLAYERS_MAX)
-        fail(w, line_of(*n),
-             "'sublayers' must be a whole number from 1 to " + std::to_string(SUBLAYERS_MAX));
-      layer.sublayers = static_cast<int>(i->get());
-    }
     const std::string model = text(t, w, "model", nullptr);
     if (model == "darendeli") {
       only_keys(t, w,
@@ -281,6 +271,16 @@ Profile read_profile(std::string_view source, std::string_view name) {
                 " for a curve-set model");
       layer.model = Model::Table;
       layer.curves = static_cast<int>(found - p.curves.begin());
+    }
+    layer.thickness = number(t, w, "thickness", Range::Positive) * L;
+    layer.unit_weight = number(t, w, "unit_weight", Range::Positive) * weight_factor;
+    layer.vs = number(t, w, "vs", Range::Positive) * L;
+    if (const toml::node* n = t.get("sublayers")) {
+      const auto* i = n->as_integer();
+      if (!i || i->get() < 1 || i->get() > SUBLAYERS_MAX)
+        fail(w, line_of(*n),
+             "'sublayers' must be a whole number from 1 to " + std::to_string(SUBLAYERS_MAX));
+      layer.sublayers = static_cast<int>(i->get());
     }
     p.layers.push_back(layer);
   }

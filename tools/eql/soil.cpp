@@ -30,10 +30,12 @@ Props darendeli(double gamma, double gamma_r, double a, double b, double dmin) {
   const double g_ratio = 1.0 / (1.0 + std::pow(x, a));
   // Masing damping of the a = 1 hyperbola, %:
   // (100/pi) [4 (gamma - gamma_r ln(1 + x)) / (gamma^2 / (gamma + gamma_r)) - 2].
-  // For small x the bracket cancels to 2x/3 - x^2/3 + x^3/5: use the series.
-  double bracket;
-  if (x < 1e-3) {
-    bracket = x * (2.0 / 3.0 - x * (1.0 / 3.0 - x / 5.0));
+  // For small x the bracket cancels; its series is
+  // sum over n >= 1 of 4 (-1)^(n+1) x^n / ((n + 1)(n + 2)) = 2x/3 - x^2/3 + x^3/5 - ...
+  double bracket = 0.0;
+  if (x < 0.05) {
+    double term = x;
+    for (int k = 1; k <= 16; ++k, term *= -x) bracket += 4.0 * term / ((k + 1.0) * (k + 2.0));
   } else {
     bracket = 4.0 * (x - std::log1p(x)) * (1.0 + x) / (x * x) - 2.0;
   }
