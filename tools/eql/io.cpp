@@ -186,46 +186,54 @@ std::string format_transfer(const std::vector<Complex>& h, double df, bool withi
 
 std::string format_spectra(const std::vector<float>& periods, const std::vector<float>& input,
                            const std::vector<float>& surface, const std::string& unit) {
+  // The spectra are single precision: their shortest float text.
+  auto text = [](float v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+  };
   std::string out = "# 5 % damped pseudo-spectral acceleration (" + unit +
                     "): period_s psa_input psa_surface ratio\n";
   for (std::size_t k = 0; k < periods.size(); ++k) {
     const double a = static_cast<double>(input[k]), b = static_cast<double>(surface[k]);
-    out += detail::shortest(static_cast<double>(periods[k])) + " " + detail::shortest(a) + " " +
-           detail::shortest(b) + " " + (a > 0.0 ? detail::shortest(b / a) : std::string("0")) +
-           "\n";
+    out += text(periods[k]) + " " + text(input[k]) + " " + text(surface[k]) + " " +
+           (a > 0.0 ? detail::shortest(b / a) : std::string("0")) + "\n";
   }
   return out;
 }
 
 std::string plot_script(const std::string& dir, const Profile& profile, const std::string& unit) {
   const std::string& lu = profile.length_unit;
-  std::string s;
-  s += "set terminal pngcairo size 1400,640 font ',11'\n";
-  s += "set datafile separator ','\n";
-  s += "set output '" + dir + "/profile.png'\n";
-  s += "set multiplot layout 1,4 title 'Equivalent-linear profile'\n";
-  s += "set yrange [*:*] reverse\nset grid\nset key off\n";
-  s += "set ylabel 'depth (" + lu + ")'\n";
   const std::string data = "'" + dir + "/profile.csv'";
-  // Sublayer rows only (the half-space row has no mid-depth), as steps over
-  // each sublayer's thickness.
+  const std::string top = "column('top_" + lu + "')", thick = "column('thickness_" + lu + "')";
+  std::string s;
+  s += "set terminal pngcairo size 1500,650 font ',11'\n";
+  s += "set datafile separator ','\nset datafile columnheaders\n";
+  s += "set output '" + dir + "/profile.png'\n";
+  s += "set multiplot layout 1,4 title 'Equivalent-linear profile: final state'\n";
+  s += "set yrange [*:*] reverse\nset grid\nset key off\nset xtics rotate by -40\n";
+  s += "set ylabel 'depth (" + lu + ")'\n";
+  // Each sublayer's value held over its thickness: vertical segments, joined
+  // by horizontal ones at the tops (the half-space row has no thickness).
   auto steps = [&](const std::string& col) {
-    return "plot " + data + " every ::1 using (column('" + col +
-           "')):(column(3)) with steps lw 2, " + data + " every ::1 using (column('" + col +
-           "')):(column(4)) with points pt 7 ps 0.6\n";
+    const std::string v = "column('" + col + "')";
+    return "x_prev = NaN\nplot " + data + " using (" + v + "):(" + top + "):(0):(" + thick +
+           ") with vectors nohead lw 2 lc 1, " + data +
+           " using (x0 = x_prev, x_prev = (strcol(2) eq 'halfspace' ? NaN : " + v + "), x0):(" +
+           top + "):(x_prev - x0):(0) with vectors nohead lw 2 lc 1\n";
   };
   s += "set xlabel 'G/Gmax'\nset xrange [0:1.05]\n" + steps("g_gmax");
   s += "set xlabel 'damping (%)'\nset xrange [0:*]\n" + steps("damping_pct");
   s += "set xlabel 'peak shear strain (%)'\nset xrange [0:*]\n" + steps("strain_peak_pct");
   s += "set xlabel 'peak acceleration (" + unit + ")'\nset xrange [0:*]\n";
-  s += "plot " + data + " every ::1 using (column('pga_top_" + unit +
-       "')):(column(3)) with linespoints lw 2 pt 7 ps 0.6\n";
+  s += "plot " + data + " using (column('pga_top_" + unit + "')):(" + top +
+       ") with linespoints lw 2 pt 7 ps 0.6 lc 2\n";
   s += "unset multiplot\n";
-  s += "set datafile separator whitespace\n";
-  s += "set output '" + dir + "/spectra.png'\n";
+  s += "reset\nset datafile separator whitespace\n";
   s += "set terminal pngcairo size 900,700 font ',11'\n";
+  s += "set output '" + dir + "/spectra.png'\n";
   s += "set multiplot layout 2,1 title '5 % damped response spectra'\n";
-  s += "set yrange [*:*] noreverse\nset xrange [*:*]\nset logscale x\nset key top right\n";
+  s += "set grid\nset logscale x\nset xrange [0.01:10]\nset key top right\n";
   s += "set xlabel 'period (s)'\nset ylabel 'PSA (" + unit + ")'\n";
   s += "plot '" + dir +
        "/spectra.txt' using 1:2 with lines lw 2 title 'input', '' using 1:3 with lines lw 2 title "
