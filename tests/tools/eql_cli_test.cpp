@@ -196,3 +196,14 @@ TEST_F(EqlCommand, UnconvergedRunSaysSo) {
   EXPECT_NE(rows.back().find(",not converged"), std::string::npos);
   EXPECT_TRUE(fs::exists(dir_ / "out/profile.csv"));
 }
+
+// With gnuplot on the PATH, --plot draws the two figures.
+TEST_F(EqlCommand, PlotDrawsBothFigures) {
+  if (std::system("command -v gnuplot > /dev/null 2>&1") != 0) GTEST_SKIP() << "no gnuplot";
+  ASSERT_EQ(run("p.toml pulse.txt --plot -o out"), 0) << read("stderr.txt");
+  for (const char* name : {"out/profile.png", "out/spectra.png"}) {
+    const std::string png = read(name);
+    ASSERT_GT(png.size(), 1000u) << name;
+    EXPECT_EQ(png.substr(1, 3), "PNG") << name;
+  }
+}
