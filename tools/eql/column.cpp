@@ -506,6 +506,5 @@ std::vector<Complex> Analysis::transfer() const {
 
 double Analysis::frequency_step() const { return 1.0 / (impl_->N * impl_->dt); }
 int Analysis::transform_length() const { return impl_->N; }
-const std::vector<Sublayer>& Analysis::sublayers() const { return impl_->subs; }
 
 }  // namespace korvo::eql

@@ -131,7 +131,8 @@ struct Options {
   bool accelerate = true;  // Anderson mixing on the log effective strains
   ComplexModulus modulus = ComplexModulus::Velocity;
   InputKind input = InputKind::Outcrop;
-  double pad = 10.0;  // s of quiet added after the record before transforming
+  double pad = 10.0;  // s of quiet after the record; the transform length is then
+                      // rounded up to 2^a, 5 2^a or 25 2^a samples
 };
 
 struct Motion {
@@ -190,7 +191,6 @@ class Analysis {
   std::vector<Complex> transfer() const;
   double frequency_step() const;  // Hz
   int transform_length() const;
-  const std::vector<Sublayer>& sublayers() const;
 
  private:
   struct Impl;
@@ -214,10 +214,6 @@ std::string format_spectra(const std::vector<float>& periods, const std::vector<
 // A gnuplot script that draws profile.png and spectra.png in `dir` from the
 // files above.
 std::string plot_script(const std::string& dir, const Profile& profile, const std::string& unit);
-
-// Vertical effective stress (kPa) at depth z (m): the unit weights above less
-// the hydrostatic pore pressure below the water table.
-double vertical_effective_stress(const Profile& profile, double z);
 
 namespace detail {
 struct Outcome {

@@ -95,14 +95,11 @@ double number(const toml::table& t, const Where& w, std::string_view key, Range 
   return v;
 }
 
-double damping_pct(const toml::table& t, const Where& w, std::string_view key,
-                   const double* fallback = nullptr) {
-  const double d = number(t, w, key, Range::NonNegative, fallback);
-  if (d >= 100.0) {
-    const toml::node* node = t.get(key);
-    fail(w, node ? line_of(*node) : w.line,
-         quoted(key) + " is a percentage below 100, not " + shown(d));
-  }
+// A damping ratio given in %, returned as a fraction.
+double damping_pct(const toml::table& t, const Where& w, std::string_view key) {
+  const double d = number(t, w, key, Range::NonNegative);
+  if (d >= 100.0)
+    fail(w, line_of(*t.get(key)), quoted(key) + " is a percentage below 100, not " + shown(d));
   return d / 100.0;
 }
 
@@ -165,6 +162,19 @@ const toml::table* table_at(const toml::table& root, const Where& w, std::string
   const auto* t = node->as_table();
   if (!t) fail(w, line_of(*node), quoted(key) + " must be a table");
   return t;
+}
+
+// Vertical effective stress (kPa) at depth z (m): the unit weights above less
+// the hydrostatic pore pressure below the water table.
+double vertical_effective_stress(const Profile& profile, double z) {
+  double total = 0.0, top = 0.0;
+  for (const Layer& layer : profile.layers) {
+    const double h = std::min(layer.thickness, std::max(0.0, z - top));
+    total += layer.unit_weight * h;
+    top += layer.thickness;
+    if (top >= z) break;
+  }
+  return total - WATER_UNIT_WEIGHT * std::max(0.0, z - profile.water_table);
 }
 
 }  // namespace
@@ -252,9 +262,7 @@ Profile read_profile(std::string_view source, std::string_view name) {
       d.cycles = number(t, w, "cycles", Range::Positive, &ten);
       if (d.cycles < 1.0)
         fail(w, line_of(*t.get("cycles")), "'cycles' must be at least 1, not " + shown(d.cycles));
-      const double none = -100.0;
-      const double dmin = damping_pct(t, w, "min_damping_pct", &none);
-      d.dmin = t.get("min_damping_pct") ? dmin : -1.0;
+      if (t.get("min_damping_pct")) d.dmin = damping_pct(t, w, "min_damping_pct");
     } else if (model == "linear") {
       only_keys(t, w,
                 {"name", "thickness", "unit_weight", "vs", "model", "sublayers", "damping_pct"},
@@ -293,17 +301,6 @@ Profile read_profile(std::string_view source, std::string_view name) {
   p.halfspace.vs = number(*half, w, "vs", Range::Positive) * L;
   p.halfspace.damping = damping_pct(*half, w, "damping_pct");
   return p;
-}
-
-double vertical_effective_stress(const Profile& profile, double z) {
-  double total = 0.0, top = 0.0;
-  for (const Layer& layer : profile.layers) {
-    const double h = std::min(layer.thickness, std::max(0.0, z - top));
-    total += layer.unit_weight * h;
-    top += layer.thickness;
-    if (top >= z) break;
-  }
-  return total - WATER_UNIT_WEIGHT * std::max(0.0, z - profile.water_table);
 }
 
 std::vector<Sublayer> divide(const Profile& profile, double fmax) {
