@@ -1,6 +1,7 @@
 // korvo-eql: equivalent-linear site response of a layered column.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -64,8 +65,42 @@ bool on_path(const std::string& program) {
   return false;
 }
 
-// "0.3", "0.3g", "294 cm/s^2": a peak in the record's unit unless one is named.
-double peak_in(const std::string& text, rec::Unit record_unit) {
+// Acceleration units by name, with their size in m/s^2.
+struct Unit {
+  const char* name;
+  double si;
+};
+constexpr Unit G_UNIT{"g", GRAVITY}, CMS2{"cm/s^2", 0.01}, MS2{"m/s^2", 1.0};
+
+// g, cm/s^2 (cm/s2, gal), m/s^2 (m/s2), in any case.
+bool parse_unit(std::string_view text, Unit& unit) {
+  std::string t(text);
+  for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (t == "g")
+    unit = G_UNIT;
+  else if (t == "cm/s^2" || t == "cm/s2" || t == "gal")
+    unit = CMS2;
+  else if (t == "m/s^2" || t == "m/s2")
+    unit = MS2;
+  else
+    return false;
+  return true;
+}
+
+Unit unit_of(rec::Unit u) {
+  switch (u) {
+    case rec::Unit::G:
+      return G_UNIT;
+    case rec::Unit::CmS2:
+      return CMS2;
+    case rec::Unit::MS2:
+      return MS2;
+  }
+  return G_UNIT;
+}
+
+// "0.3", "0.3g", "294cm/s^2": a peak in the record's unit unless one is named.
+double peak_in(const std::string& text, Unit record_unit) {
   double v = 0.0;
   const char* end = text.data() + text.size();
   const auto r = std::from_chars(text.data(), end, v);
@@ -75,25 +110,26 @@ double peak_in(const std::string& text, rec::Unit record_unit) {
   std::string_view rest(r.ptr, static_cast<std::size_t>(end - r.ptr));
   while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
   if (rest.empty()) return v;
-  rec::Unit u;
-  if (!rec::parse_unit(rest, u))
+  Unit u{};
+  if (!parse_unit(rest, u))
     throw UsageError{"--scale-pga: unknown unit '" + std::string(rest) + "' (g, cm/s^2, m/s^2)"};
-  return v * rec::unit_factor(u, record_unit);
+  return v * u.si / record_unit.si;
 }
 
 struct Input {
   Motion motion;
-  rec::Unit unit = rec::Unit::G;
+  Unit unit = G_UNIT;
   double pga = 0.0, scale = 1.0;
 };
 
+// A pairs file is in --unit (g by default); AT2 and SMC records carry their own.
 Input read_record(const std::string& path, const std::string& format,
                   const std::string& unit_text) {
   const std::string text = slurp(path);
   Input in;
-  rec::Unit named = rec::Unit::G;
+  Unit named = G_UNIT;
   const bool unit_given = !unit_text.empty();
-  if (unit_given && !rec::parse_unit(unit_text, named))
+  if (unit_given && !parse_unit(unit_text, named))
     throw UsageError{"--unit: unknown unit '" + unit_text + "' (g, cm/s^2, m/s^2)"};
   std::string kind = format;
   try {
@@ -111,20 +147,17 @@ Input read_record(const std::string& path, const std::string& format,
       const rec::Record r = kind == "at2" ? rec::read_at2(text, path) : rec::read_smc(text, path);
       in.motion.a.assign(r.a.begin(), r.a.end());
       in.motion.dt = r.dt;
-      in.unit = r.unit;
-      if (unit_given && named != r.unit) {
-        if (r.unit_stated)
-          throw UsageError{"--unit " + unit_text + " contradicts the unit the record states (" +
-                           rec::unit_name(r.unit) + ")"};
-        in.unit = named;
-      }
+      in.unit = unit_of(r.unit);
+      if (unit_given && named.si != in.unit.si)
+        throw UsageError{"--unit " + unit_text + " is for pairs files; " + path + " is in " +
+                         in.unit.name};
     }
   } catch (const rec::RecordError& e) {
     throw InputError{e.what()};
   } catch (const EqlError& e) {
     throw InputError{e.what()};
   }
-  in.motion.to_si = rec::unit_factor(in.unit, rec::Unit::MS2);
+  in.motion.to_si = in.unit.si;
   for (double a : in.motion.a) in.pga = std::max(in.pga, std::fabs(a));
   return in;
 }
@@ -237,7 +270,7 @@ int run(int argc, char** argv) {
   }
   Input in = read_record(record_path, format, unit_text);
   if (!(in.pga > 0.0)) throw InputError{record_path + ": the record is all zeros"};
-  const std::string unit = rec::unit_name(in.unit);
+  const std::string unit = in.unit.name;
   if (!scale_text.empty()) {
     in.scale = peak_in(scale_text, in.unit) / in.pga;
     for (double& a : in.motion.a) a *= in.scale;
