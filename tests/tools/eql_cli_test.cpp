@@ -157,6 +157,11 @@ TEST_F(EqlCommand, RefusalsNameTheFaultAndWriteNothing) {
   write("bad.toml",
         std::string(PROFILE).replace(std::string(PROFILE).find("vs = 260.0"), 10, "vs = -260.0"));
   write("gap.txt", "0 0.1\n0.01 0.2\n0.05 0.1\n0.03 0.0\n");
+  // Undamped, the column's resonances have no bounded response to a within input.
+  write("undamped.toml",
+        "water_table = 0\n[[layer]]\nname = \"a\"\nthickness = 10\nunit_weight = 18\n"
+        "vs = 200\nmodel = \"linear\"\ndamping_pct = 0\n"
+        "[halfspace]\nunit_weight = 22\nvs = 800\ndamping_pct = 0\n");
   const struct {
     std::string args;
     int status;
@@ -164,6 +169,7 @@ TEST_F(EqlCommand, RefusalsNameTheFaultAndWriteNothing) {
   } cases[] = {
       {"bad.toml pulse.txt", 1, "korvo-eql: bad.toml:15: layer 'clay': 'vs' must be positive"},
       {"p.toml missing.txt", 1, "korvo-eql: cannot open missing.txt"},
+      {"undamped.toml pulse.txt --input within", 1, "korvo-eql: --input within needs damping"},
       {"p.toml gap.txt", 1, "korvo-eql: gap.txt:3: time 0.05 is off the even grid"},
       {"p.toml pulse.txt --unit furlong", 2, "korvo-eql: --unit: unknown unit 'furlong'"},
       {"p.toml pulse.txt --scale-pga 0.3 cm", 2, "korvo-eql: The following argument"},

@@ -278,6 +278,14 @@ struct Analysis::Impl {
   // For the properties P: the input's displacement amplitude per bin, and
   // B = A / (w inp).
   void propagate(const std::vector<Props>& P) {
+    // Over an undamped column the motion at the top of the half-space has
+    // zeros at the column's resonances, so a within input has no bounded
+    // surface motion there.
+    if (opt.input == InputKind::Within &&
+        std::all_of(P.begin(), P.end(), [](const Props& x) { return x.damping == 0.0; }))
+      throw EqlError(
+          "--input within needs damping in the column: undamped, its resonances make the "
+          "surface motion unbounded");
     velocities(P);
     dead.clear();
     walk(
