@@ -481,6 +481,18 @@ const Result& Analysis::run() {
         I.strain_spectrum(m, scale(I.to_si, G));
         r.stress_peak.push_back(I.peak_of_inverse());
       });
+  // The transform is periodic: motion still ringing at its end wraps round
+  // onto the start of the record. Its size at the end, against the peak:
+  for (int f = 0; f < I.NF; ++f) {
+    const auto uf = static_cast<std::size_t>(f);
+    const C v = I.nil[uf] ? C{0.0, 0.0} : C{2.0, 0.0} / I.inp[uf] * I.A[uf];
+    I.freq[f][0] = v.re;
+    I.freq[f][1] = v.im;
+  }
+  const double peak = I.peak_of_inverse();
+  const int tail = std::max(1, I.N / 50);
+  r.ringing = peak > 0.0 ? largest(tail, I.time + (I.N - tail)) / I.N / peak : 0.0;
+
   auto finite = [](const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
   };

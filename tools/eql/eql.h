@@ -159,6 +159,9 @@ struct Result {
   bool converged = false;
   int iterations = 0;
   double seconds = 0.0;  // spent iterating (responses and updates), wall clock
+  // Largest surface acceleration over the last 2 % of the transform, over the
+  // peak: what wraps round onto the start of the record.
+  double ringing = 0.0;
 };
 
 struct Complex {

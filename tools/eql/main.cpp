@@ -341,6 +341,11 @@ int run(int argc, char** argv) {
                 dir.string().c_str());
     for (const auto& [name, a] : at) std::printf(", %s", name.c_str());
     std::printf("\n");
+    if (r.ringing > 0.01)
+      std::fprintf(stderr,
+                   "korvo-eql: warning: the surface still rings at %.2g of its peak at the end of "
+                   "the transform, which wraps onto the record's start; raise --pad\n",
+                   r.ringing);
     if (!r.converged)
       std::fprintf(
           stderr,
