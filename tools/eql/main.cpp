@@ -289,7 +289,10 @@ int run(int argc, char** argv) {
     for (double z : depths)
       at.emplace_back("depth_" + detail::shortest(z) + ".txt",
                       analysis.acceleration_at(z * profile.length_factor));
-    const std::vector<float> periods = korvo::spectra::log_periods(0.01f, 10.0f, 100);
+    // 100 periods from 0.01 to 10 s, evenly spaced in log(period).
+    std::vector<float> periods;
+    for (int k = 0; k < 100; ++k)
+      periods.push_back(static_cast<float>(0.01 * std::pow(1000.0, k / 99.0)));
     const std::vector<float> psa_in = psa(in.motion.a, in.motion.dt, periods);
     const std::vector<float> psa_out = psa(surface, in.motion.dt, periods);
 
