@@ -209,8 +209,7 @@ int run(int argc, char** argv) {
   app.add_option("--unit", unit_text, "unit of a pairs record: g (default), cm/s^2 or m/s^2");
   app.add_option("--format", format, "record layout; by default from the name and content")
       ->check(CLI::IsMember({"pairs", "at2", "smc"}));
-  app.add_option("--fmax", fmax, "highest frequency of interest for sublayering, Hz (default 25)")
-      ->check(CLI::PositiveNumber);
+  app.add_option("--fmax", fmax, "highest frequency of interest for sublayering, Hz (default 25)");
   auto* ratio_opt =
       app.add_option("--strain-ratio", ratio, "effective over peak strain (default 0.65)")
           ->check(CLI::Range(0.01, 1.0));
@@ -244,7 +243,10 @@ int run(int argc, char** argv) {
   }
 
   for (double z : depths)
-    if (!(z >= 0.0)) throw UsageError{"--at needs a depth of 0 or more, not " + g6(z)};
+    if (!(z >= 0.0) || !std::isfinite(z))
+      throw UsageError{"--at needs a finite depth of 0 or more, not " + g6(z)};
+  if (!(fmax > 0.0 && fmax <= 1e6))
+    throw UsageError{"--fmax needs a frequency above 0 and up to 1e6 Hz, not " + g6(fmax)};
 
   Options opt;
   opt.strain_ratio = *mag_opt ? (magnitude - 1.0) / 10.0 : ratio;
