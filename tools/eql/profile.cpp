@@ -308,15 +308,14 @@ std::vector<Sublayer> divide(const Profile& profile, double fmax) {
   double top = 0.0;
   for (std::size_t i = 0; i < profile.layers.size(); ++i) {
     const Layer& layer = profile.layers[i];
-    int count = layer.sublayers;
-    if (count == 0) {
-      const double thickest = layer.vs / fmax / 5.0;
-      count = std::max(1, static_cast<int>(std::ceil(layer.thickness / thickest - 1e-9)));
-    }
-    if (out.size() + static_cast<std::size_t>(count) > SUBLAYERS_MAX)
+    double wanted = layer.sublayers;
+    if (wanted == 0.0)
+      wanted = std::max(1.0, std::ceil(layer.thickness / (layer.vs / fmax / 5.0) - 1e-9));
+    if (!(static_cast<double>(out.size()) + wanted <= SUBLAYERS_MAX))
       throw EqlError("the profile divides into more than " + std::to_string(SUBLAYERS_MAX) +
                      " sublayers at layer '" + layer.name +
                      "': lower --fmax or give 'sublayers' for thick layers");
+    const int count = static_cast<int>(wanted);
     const double h = layer.thickness / count;
     for (int j = 0; j < count; ++j) {
       Sublayer s;
