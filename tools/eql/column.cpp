@@ -1,0 +1,530 @@
+#include <fftw3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "eql.h"
+
+namespace korvo::eql {
+
+namespace {
+
+using C = Complex;
+
+inline C operator+(C a, C b) { return {a.re + b.re, a.im + b.im}; }
+inline C operator-(C a, C b) { return {a.re - b.re, a.im - b.im}; }
+inline C operator*(C a, C b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+inline C scale(double s, C a) { return {s * a.re, s * a.im}; }
+inline double norm2(C a) { return a.re * a.re + a.im * a.im; }
+// Smith's division: no overflow from squaring the divisor's parts.
+inline C operator/(C x, C y) {
+  if (std::fabs(y.re) >= std::fabs(y.im)) {
+    const double r = y.im / y.re, s = y.re + y.im * r;
+    return {(x.re + x.im * r) / s, (x.im - x.re * r) / s};
+  }
+  const double r = y.re / y.im, s = y.im + y.re * r;
+  return {(x.re * r + x.im) / s, (x.im * r - x.re) / s};
+}
+inline C cexp(C z) {
+  const double e = std::exp(z.re);
+  return {e * std::cos(z.im), e * std::sin(z.im)};
+}
+inline C csqrt(C z) {
+  const double m = std::hypot(z.re, z.im);
+  const double t = std::sqrt((std::fabs(z.re) + m) / 2.0);
+  if (t == 0.0) return {0.0, 0.0};
+  const double q = std::fabs(z.im) / (2.0 * t);
+  if (z.re >= 0.0) return {t, std::copysign(q, z.im)};
+  return {q, std::copysign(t, z.im)};
+}
+
+// Complex shear-wave velocity sqrt(G*/rho) for secant velocity v and damping xi.
+C complex_velocity(ComplexModulus model, double v, double xi) {
+  switch (model) {
+    case ComplexModulus::Velocity:
+      return {v, v * xi};
+    case ComplexModulus::Simple:
+      return scale(v, csqrt({1.0, 2.0 * xi}));
+    case ComplexModulus::UnitModulus:
+      // G (1 - 2 xi^2 + 2 i xi sqrt(1 - xi^2)) = G (sqrt(1 - xi^2) + i xi)^2.
+      return {v * std::sqrt(1.0 - xi * xi), v * xi};
+  }
+  return {v, 0.0};
+}
+
+// Chained phase factors: W independent chains (so that the loop over bins
+// vectorizes), each formed afresh from an exponential every BLOCK bins, which
+// keeps the rounding error of the products to some hundred ulps.
+constexpr int W = 8;
+constexpr int BLOCK = 512;
+
+// Transform lengths 2^a, 5 2^a and 25 2^a: FFTW's estimated plans for these
+// run nearly as fast as measured ones, and planning costs nothing.
+int good_length(int n) {
+  int best = 0;
+  for (int base : {1, 5, 25}) {
+    long m = base;
+    while (m < n) m *= 2;
+    if (best == 0 || m < best) best = static_cast<int>(m);
+  }
+  return best;
+}
+
+// Real and imaginary parts kept apart, so that the loops over bins vectorize.
+struct Split {
+  std::vector<double> re, im;
+  void resize(std::size_t n) {
+    re.assign(n, 0.0);
+    im.assign(n, 0.0);
+  }
+  C at(std::size_t i) const { return {re[i], im[i]}; }
+  void set(std::size_t i, C v) {
+    re[i] = v.re;
+    im[i] = v.im;
+  }
+};
+
+// The loops over bins, as plain functions over split arrays so that they
+// vectorize. Each is also built for AVX2 and picked when the processor has
+// it: element-wise products and sums in the same order, so both give the
+// same bits.
+#define KORVO_EQL_CLONES __attribute__((target_clones("avx2", "default")))
+
+// p[f] = p[f - W] * s for f from b + W to end: W chains, one bin apart.
+KORVO_EQL_CLONES void chain(int b, int end, double* __restrict pr, double* __restrict pi, double sr,
+                            double si) {
+  for (int f = b + W; f < end; ++f) {
+    pr[f] = pr[f - W] * sr - pi[f - W] * si;
+    pi[f] = pr[f - W] * si + pi[f - W] * sr;
+  }
+}
+
+// One sublayer: E p - F q at mid-depth into S, then E and F carried to the
+// bottom (times p and q again) and across the interface below:
+// E' = (sum + alpha diff) / 2, F' = (sum - alpha diff) / 2 with sum and diff
+// of the bottom values.
+KORVO_EQL_CLONES void through_sublayer(int NF, double* __restrict Er, double* __restrict Ei,
+                                       double* __restrict Fr, double* __restrict Fi,
+                                       const double* __restrict pr, const double* __restrict pi,
+                                       const double* __restrict qr, const double* __restrict qi,
+                                       double ar, double ai, double* __restrict Sr,
+                                       double* __restrict Si) {
+  for (int f = 0; f < NF; ++f) {
+    const double epr = Er[f] * pr[f] - Ei[f] * pi[f], epi = Er[f] * pi[f] + Ei[f] * pr[f];
+    const double fqr = Fr[f] * qr[f] - Fi[f] * qi[f], fqi = Fr[f] * qi[f] + Fi[f] * qr[f];
+    Sr[f] = epr - fqr;
+    Si[f] = epi - fqi;
+    const double ebr = epr * pr[f] - epi * pi[f], ebi = epr * pi[f] + epi * pr[f];
+    const double fbr = fqr * qr[f] - fqi * qi[f], fbi = fqr * qi[f] + fqi * qr[f];
+    const double dr = ebr - fbr, di = ebi - fbi;
+    const double adr = ar * dr - ai * di, adi = ar * di + ai * dr;
+    Er[f] = 0.5 * (ebr + fbr + adr);
+    Ei[f] = 0.5 * (ebi + fbi + adi);
+    Fr[f] = 0.5 * (ebr + fbr - adr);
+    Fi[f] = 0.5 * (ebi + fbi - adi);
+  }
+}
+
+// out = c S B, interleaved as FFTW wants it.
+KORVO_EQL_CLONES void scaled_product(int NF, const double* __restrict Sr,
+                                     const double* __restrict Si, const double* __restrict Br,
+                                     const double* __restrict Bi, double cr, double ci,
+                                     double* __restrict out) {
+  for (int f = 0; f < NF; ++f) {
+    const double sr = Sr[f] * Br[f] - Si[f] * Bi[f], si = Sr[f] * Bi[f] + Si[f] * Br[f];
+    out[2 * f] = cr * sr - ci * si;
+    out[2 * f + 1] = cr * si + ci * sr;
+  }
+}
+
+// Largest |x|, in four partial maxima the loop keeps in flight.
+KORVO_EQL_CLONES double largest(int N, const double* __restrict x) {
+  double m0 = 0.0, m1 = 0.0, m2 = 0.0, m3 = 0.0;
+  int t = 0;
+  for (; t + 4 <= N; t += 4) {
+    const double a0 = std::fabs(x[t]), a1 = std::fabs(x[t + 1]);
+    const double a2 = std::fabs(x[t + 2]), a3 = std::fabs(x[t + 3]);
+    m0 = a0 > m0 ? a0 : m0;
+    m1 = a1 > m1 ? a1 : m1;
+    m2 = a2 > m2 ? a2 : m2;
+    m3 = a3 > m3 ? a3 : m3;
+  }
+  for (; t < N; ++t) m0 = std::max(m0, std::fabs(x[t]));
+  return std::max(std::max(m0, m1), std::max(m2, m3));
+}
+
+}  // namespace
+
+struct Analysis::Impl {
+  std::vector<Sublayer> subs;
+  HalfSpace half;
+  double half_rho = 0.0;
+  Options opt;
+  int n = 0;   // record samples
+  int N = 0;   // transform length
+  int NF = 0;  // bins 0 .. N/2
+  double dt = 0.0, dw = 0.0, to_si = 1.0;
+  std::vector<C> A;  // input spectrum, record unit
+
+  double* time = nullptr;        // N
+  fftw_complex* freq = nullptr;  // NF
+  fftw_plan inverse = nullptr;
+
+  // Work of one response, per bin.
+  Split E, F, p, q;
+  std::vector<C> inp;     // displacement amplitude of the input motion
+  Split B;                // A / (w inp), m/s^2 of input per unit amplitude; 0 at w = 0
+  Split T;                // E p - F q at mid-depth of the sublayer being passed
+  std::vector<C> V;       // complex velocity per sublayer, then the half-space
+  std::vector<int> dead;  // bins whose amplitudes left the range of doubles
+  std::vector<char> nil;  // the same as flags per bin
+
+  std::vector<Props> props;  // final state
+  Result result;
+  bool done = false;
+  bool stale = false;  // inp and B were last formed for other properties
+
+  // inp and B of the final state again, after peak_strains used others.
+  void final_state() {
+    if (!done) throw EqlError("no analysis has run");
+    if (stale) propagate(props);
+    stale = false;
+  }
+
+  Impl() = default;
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+  ~Impl() {
+    if (inverse) fftw_destroy_plan(inverse);
+    fftw_free(time);
+    fftw_free(freq);
+  }
+
+  int L() const { return static_cast<int>(subs.size()); }
+
+  double peak_of_inverse() {
+    fftw_execute(inverse);
+    return largest(N, time) / N;
+  }
+
+  void velocities(const std::vector<Props>& P) {
+    V.resize(subs.size() + 1);
+    for (std::size_t m = 0; m < subs.size(); ++m)
+      V[m] = complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(P[m].g_ratio), P[m].damping);
+    V[subs.size()] = complex_velocity(opt.modulus, half.vs, half.damping);
+  }
+
+  // p = e^{i w c}, q = e^{-i w c} on every bin w = f dw.
+  void phase_factors(C c) {
+    const C ic{-c.im, c.re};
+    const C step = cexp(scale(dw, ic)), back = cexp(scale(-dw, ic));
+    const C stepW = cexp(scale(dw * W, ic)), backW = cexp(scale(-dw * W, ic));
+    double* pr = p.re.data();
+    double* pi = p.im.data();
+    double* qr = q.re.data();
+    double* qi = q.im.data();
+    for (int b = 0; b < NF; b += BLOCK) {
+      const int end = std::min(NF, b + BLOCK);
+      C pf = cexp(scale(dw * b, ic)), qf = cexp(scale(-dw * b, ic));
+      for (int f = b; f < std::min(end, b + W); ++f) {
+        pr[f] = pf.re, pi[f] = pf.im, qr[f] = qf.re, qi[f] = qf.im;
+        pf = pf * step;
+        qf = qf * back;
+      }
+      chain(b, end, pr, pi, stepW.re, stepW.im);
+      chain(b, end, qr, qi, backW.re, backW.im);
+    }
+  }
+
+  void start_at_surface() {
+    std::fill(E.re.begin(), E.re.end(), 1.0);
+    std::fill(E.im.begin(), E.im.end(), 0.0);
+    std::fill(F.re.begin(), F.re.end(), 1.0);
+    std::fill(F.im.begin(), F.im.end(), 0.0);
+  }
+
+  // Carries E and F through sublayer m to the top of the next one, writing
+  // E p - F q at mid-depth into Sr, Si.
+  void through(int m, double* Sr, double* Si) {
+    const auto um = static_cast<std::size_t>(m);
+    const double rho1 = m + 1 < L() ? subs[um + 1].rho : half_rho;
+    const C alpha = scale(subs[um].rho, V[um]) / scale(rho1, V[um + 1]);
+    // Half the sublayer's phase per unit circular frequency: (h/2) / V*.
+    phase_factors(C{subs[um].thickness / 2.0, 0.0} / V[um]);
+    through_sublayer(NF, E.re.data(), E.im.data(), F.re.data(), F.im.data(), p.re.data(),
+                     p.im.data(), q.re.data(), q.im.data(), alpha.re, alpha.im, Sr, Si);
+  }
+
+  // Up- (E) and down-going (F) amplitudes from the free surface (E = F = 1)
+  // down to the top of sublayer `stop` (L(): the half-space), with
+  // u = E e^{ikz} + F e^{-ikz} in each sublayer (time factor e^{iwt}, z from
+  // its top). top(m) sees E and F at the top of each sublayer on the way and
+  // at the stop; mid(m) sees E p - F q at mid-depth of sublayer m in T.
+  // Nothing is kept per sublayer, so the memory stays a few rows of bins.
+  template <class Top, class Mid>
+  void walk(int stop, Top top, Mid mid) {
+    start_at_surface();
+    for (int m = 0; m < stop; ++m) {
+      top(m);
+      through(m, T.re.data(), T.im.data());
+      for (int f : dead)
+        T.re[static_cast<std::size_t>(f)] = T.im[static_cast<std::size_t>(f)] = 0.0;
+      mid(m);
+    }
+    top(stop);
+  }
+
+  // For the properties P: the input's displacement amplitude per bin, and
+  // B = A / (w inp).
+  void propagate(const std::vector<Props>& P) {
+    // Over an undamped column the motion at the top of the half-space has
+    // zeros at the column's resonances, so a within input has no bounded
+    // surface motion there.
+    if (opt.input == InputKind::Within &&
+        std::all_of(P.begin(), P.end(), [](const Props& x) { return x.damping == 0.0; }))
+      throw EqlError(
+          "--input within needs damping in the column: undamped, its resonances make the "
+          "surface motion unbounded");
+    velocities(P);
+    dead.clear();
+    walk(
+        L(), [](int) {}, [](int) {});
+    // Soft, damped columns can carry the amplitudes at high frequency past
+    // the range of doubles; the transfer functions are nil there.
+    std::fill(nil.begin(), nil.end(), 0);
+    B.re[0] = B.im[0] = 0.0;
+    for (int f = 0; f < NF; ++f) {
+      const auto uf = static_cast<std::size_t>(f);
+      const C e = E.at(uf);
+      inp[uf] = opt.input == InputKind::Outcrop ? scale(2.0, e) : e + F.at(uf);
+      if (!(norm2(inp[uf]) < 1e300)) {
+        dead.push_back(f);
+        nil[uf] = 1;
+        B.set(uf, {0.0, 0.0});
+      } else if (f > 0) {
+        B.set(uf, A[uf] / scale(dw * f, inp[uf]));
+      }
+    }
+  }
+
+  // Strain per unit input acceleration (m/s^2) at mid-depth of sublayer m is
+  // -i (E p - F q) / (w V* inp): the depth derivative i k (E p - F q) of the
+  // displacement over the input's -w^2 inp. The static term (w = 0) is left
+  // out: a constant acceleration over the whole transform is an artefact of
+  // the record's baseline, not a load. `factor` scales the result. Within
+  // walk's mid(m) only.
+  void strain_spectrum(int m, C factor) {
+    const C cm = C{0.0, -1.0} * factor / V[static_cast<std::size_t>(m)];
+    scaled_product(NF, T.re.data(), T.im.data(), B.re.data(), B.im.data(), cm.re, cm.im,
+                   &freq[0][0]);
+  }
+
+  // The second walk repeats the first one's arithmetic instead of keeping
+  // every sublayer's row: a row per sublayer would stream megabytes through
+  // memory on every iteration, which costs more than the arithmetic.
+  std::vector<double> strain_peaks(const std::vector<Props>& P) {
+    propagate(P);
+    std::vector<double> peaks(subs.size());
+    walk(
+        L(), [](int) {},
+        [&](int m) {
+          strain_spectrum(m, {to_si * 100.0, 0.0});
+          peaks[static_cast<std::size_t>(m)] = peak_of_inverse();
+        });
+    return peaks;
+  }
+
+  // The sublayer (L() for the half-space) holding `depth`, and the distance
+  // below its top.
+  int locate(double depth, double& below) const {
+    for (int m = 0; m < L(); ++m) {
+      const auto& s = subs[static_cast<std::size_t>(m)];
+      if (depth < s.top + s.thickness) {
+        below = depth - s.top;
+        return m;
+      }
+    }
+    const auto& last = subs.back();
+    below = depth - (last.top + last.thickness);
+    return L();
+  }
+
+  enum class Quantity { Acceleration, Strain };
+
+  std::vector<double> history(double depth, Quantity what) {
+    double z = 0.0;
+    const int m = locate(depth, z);
+    const C vm = V[static_cast<std::size_t>(m)];
+    const C ic = C{0.0, z} / vm;  // i z / V*
+    const C cm = C{0.0, -to_si * 100.0} / vm;
+    walk(
+        m,
+        [&](int at) {
+          if (at != m) return;
+          for (int f = 0; f < NF; ++f) {
+            const auto uf = static_cast<std::size_t>(f);
+            C v{0.0, 0.0};
+            if (!nil[uf]) {
+              const C e = cexp(scale(dw * f, ic)), ei = cexp(scale(-dw * f, ic));
+              const C Et = E.at(uf), Ft = F.at(uf);
+              if (what == Quantity::Acceleration)
+                v = (Et * e + Ft * ei) / inp[uf] * A[uf];
+              else
+                v = cm * (Et * e - Ft * ei) * B.at(uf);
+            }
+            freq[f][0] = v.re;
+            freq[f][1] = v.im;
+          }
+        },
+        [](int) {});
+    fftw_execute(inverse);
+    std::vector<double> out(static_cast<std::size_t>(n));
+    for (int t = 0; t < n; ++t) out[static_cast<std::size_t>(t)] = time[t] / N;
+    return out;
+  }
+};
+
+Analysis::Analysis(std::vector<Sublayer> sublayers, const HalfSpace& halfspace,
+                   const Motion& motion, const Options& options)
+    : impl_(std::make_unique<Impl>()) {
+  auto& I = *impl_;
+  if (sublayers.empty()) throw EqlError("the profile has no layers");
+  if (motion.a.size() < 2 || !(motion.dt > 0.0))
+    throw EqlError("the record needs two samples and dt > 0");
+  I.subs = std::move(sublayers);
+  I.half = halfspace;
+  I.half_rho = halfspace.unit_weight / GRAVITY;
+  I.opt = options;
+  I.n = static_cast<int>(motion.a.size());
+  I.dt = motion.dt;
+  I.to_si = motion.to_si;
+  const double pad = std::max(0.0, options.pad);
+  I.N = good_length(I.n + static_cast<int>(std::ceil(pad / motion.dt - 1e-9)));
+  I.NF = I.N / 2 + 1;
+  I.dw = 2.0 * PI_D / (I.N * I.dt);
+
+  I.time = fftw_alloc_real(static_cast<std::size_t>(I.N));
+  I.freq = fftw_alloc_complex(static_cast<std::size_t>(I.NF));
+  if (!I.time || !I.freq)
+    throw EqlError("not enough memory for a transform of length " + std::to_string(I.N));
+  // Planned once, before any data is placed: FFTW_ESTIMATE plans without
+  // running trial transforms, which would cost more than a whole analysis.
+  I.inverse = fftw_plan_dft_c2r_1d(I.N, I.freq, I.time, FFTW_ESTIMATE);
+  fftw_plan forward = fftw_plan_dft_r2c_1d(I.N, I.time, I.freq, FFTW_ESTIMATE);
+  if (!I.inverse || !forward) {
+    if (forward) fftw_destroy_plan(forward);
+    throw EqlError("no transform plan for length " + std::to_string(I.N));
+  }
+  std::fill(I.time, I.time + I.N, 0.0);
+  std::copy(motion.a.begin(), motion.a.end(), I.time);
+  fftw_execute(forward);
+  fftw_destroy_plan(forward);
+  I.A.resize(static_cast<std::size_t>(I.NF));
+  for (int f = 0; f < I.NF; ++f) I.A[static_cast<std::size_t>(f)] = {I.freq[f][0], I.freq[f][1]};
+
+  const auto nf = static_cast<std::size_t>(I.NF);
+  I.E.resize(nf);
+  I.F.resize(nf);
+  I.p.resize(nf);
+  I.q.resize(nf);
+  I.B.resize(nf);
+  I.inp.resize(nf);
+  I.nil.resize(nf);
+  I.T.resize(nf);
+}
+
+Analysis::~Analysis() = default;
+
+std::vector<double> Analysis::peak_strains(const std::vector<Props>& props) {
+  impl_->stale = true;
+  return impl_->strain_peaks(props);
+}
+
+const Result& Analysis::run() {
+  auto& I = *impl_;
+  std::vector<Soil> soils;
+  for (const auto& s : I.subs) soils.push_back(s.soil);
+  const auto start = std::chrono::steady_clock::now();
+  auto outcome =
+      detail::iterate(soils, I.opt, [&](const std::vector<Props>& P) { return I.strain_peaks(P); });
+  const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+  I.props = outcome.props;
+  I.propagate(I.props);
+
+  Result r;
+  r.props = I.props;
+  r.rows = std::move(outcome.rows);
+  r.converged = outcome.converged;
+  r.iterations = static_cast<int>(r.rows.size());
+  r.seconds = spent.count();
+  const int Lc = I.L();
+  I.walk(
+      Lc,
+      [&](int) {
+        for (int f = 0; f < I.NF; ++f) {
+          const auto uf = static_cast<std::size_t>(f);
+          const C v = I.nil[uf] ? C{0.0, 0.0} : (I.E.at(uf) + I.F.at(uf)) / I.inp[uf] * I.A[uf];
+          I.freq[f][0] = v.re;
+          I.freq[f][1] = v.im;
+        }
+        r.pga_top.push_back(I.peak_of_inverse());
+      },
+      [&](int m) {
+        const auto um = static_cast<std::size_t>(m);
+        I.strain_spectrum(m, {I.to_si * 100.0, 0.0});
+        const double peak = I.peak_of_inverse();
+        r.strain_peak.push_back(peak);
+        r.strain_eff.push_back(I.opt.strain_ratio * peak);
+        // tau = G* gamma, G* = rho V*^2 in kPa.
+        const C G = scale(I.subs[um].rho, I.V[um] * I.V[um]);
+        I.strain_spectrum(m, scale(I.to_si, G));
+        r.stress_peak.push_back(I.peak_of_inverse());
+      });
+  // The transform is periodic: motion still ringing at its end wraps round
+  // onto the start of the record. Its size at the end, against the peak:
+  for (int f = 0; f < I.NF; ++f) {
+    const auto uf = static_cast<std::size_t>(f);
+    const C v = I.nil[uf] ? C{0.0, 0.0} : C{2.0, 0.0} / I.inp[uf] * I.A[uf];
+    I.freq[f][0] = v.re;
+    I.freq[f][1] = v.im;
+  }
+  const double peak = I.peak_of_inverse();
+  const int tail = std::max(1, I.N / 50);
+  r.ringing = peak > 0.0 ? largest(tail, I.time + (I.N - tail)) / I.N / peak : 0.0;
+
+  auto finite = [](const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+  };
+  if (!finite(r.strain_peak) || !finite(r.stress_peak) || !finite(r.pga_top))
+    throw EqlError("the response is not finite: check the profile's velocities and damping");
+  I.result = std::move(r);
+  I.done = true;
+  I.stale = false;
+  return I.result;
+}
+
+std::vector<double> Analysis::acceleration_at(double depth) const {
+  impl_->final_state();
+  return impl_->history(depth, Impl::Quantity::Acceleration);
+}
+
+std::vector<double> Analysis::strain_at(double depth) const {
+  impl_->final_state();
+  return impl_->history(depth, Impl::Quantity::Strain);
+}
+
+std::vector<Complex> Analysis::transfer() const {
+  impl_->final_state();
+  const auto& I = *impl_;
+  std::vector<Complex> out(static_cast<std::size_t>(I.NF), C{0.0, 0.0});
+  for (int f = 0; f < I.NF; ++f)
+    out[static_cast<std::size_t>(f)] = C{2.0, 0.0} / I.inp[static_cast<std::size_t>(f)];
+  for (int f : I.dead) out[static_cast<std::size_t>(f)] = C{0.0, 0.0};
+  return out;
+}
+
+double Analysis::frequency_step() const { return 1.0 / (impl_->N * impl_->dt); }
+int Analysis::transform_length() const { return impl_->N; }
+
+}  // namespace korvo::eql

@@ -1,0 +1,243 @@
+// Equivalent-linear site response of a layered soil column over a damped
+// elastic half-space: vertically incident SH waves, frequency domain, double
+// precision throughout.
+//
+// The shear modulus and damping of every sublayer are iterated until they
+// agree with the effective strain that the motion induces in it. Everything
+// here works in SI units (m, s, kN/m^3, kPa); the profile reader converts
+// the file's units once. Faults are reported as EqlError with a one-line
+// text; nothing here ends the process.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvo::eql {
+
+struct EqlError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+constexpr double GRAVITY = 9.80665;            // m/s^2
+constexpr double WATER_UNIT_WEIGHT = 9.80665;  // kN/m^3
+constexpr double ATMOSPHERE = 101.325;         // kPa
+constexpr double PI_D = 3.14159265358979323846;
+
+// One tabulated curve: values against strain (%), strictly increasing strain.
+struct Curve {
+  std::vector<double> strain_pct;
+  std::vector<double> value;
+};
+
+// G/Gmax and damping (a fraction, not %) against strain, defined once and
+// shared by layers that name it.
+struct CurveSet {
+  std::string name;
+  Curve modulus, damping;
+};
+
+enum class Model { Darendeli, Table, Linear };
+
+// Darendeli (2001) inputs; stress-dependent terms are formed per sublayer.
+struct DarendeliInput {
+  double pi = 0.0;         // plasticity index, %
+  double ocr = 1.0;        // over-consolidation ratio
+  double k0 = 0.5;         // at-rest earth pressure coefficient
+  double frequency = 1.0;  // loading frequency, Hz
+  double cycles = 10.0;    // number of loading cycles
+  double dmin = -1.0;      // small-strain damping (fraction); < 0: from the model
+};
+
+struct Layer {
+  std::string name;
+  int line = 0;              // where the layer starts in the profile file
+  double thickness = 0.0;    // m
+  double unit_weight = 0.0;  // kN/m^3
+  double vs = 0.0;           // small-strain shear-wave velocity, m/s
+  Model model = Model::Linear;
+  int curves = -1;  // index into Profile::curves for Model::Table
+  DarendeliInput darendeli;
+  double damping = 0.0;  // Model::Linear, fraction
+  int sublayers = 0;     // 0: chosen from fmax
+};
+
+struct HalfSpace {
+  double unit_weight = 0.0, vs = 0.0, damping = 0.0;  // kN/m^3, m/s, fraction
+};
+
+struct Profile {
+  std::string length_unit = "m";  // the file's units, for reports
+  double length_factor = 1.0;     // metres per file unit of length
+  std::string weight_unit = "kN/m^3";
+  double weight_factor = 1.0;  // kN/m^3 per file unit of unit weight
+  double water_table = 0.0;    // m below the surface
+  std::vector<CurveSet> curves;
+  std::vector<Layer> layers;
+  HalfSpace halfspace;
+};
+
+// TOML text; `name` labels the error reports, which name the layer and key.
+Profile read_profile(std::string_view text, std::string_view name);
+
+struct Props {
+  double g_ratio = 1.0;  // G/Gmax
+  double damping = 0.0;  // fraction of critical
+};
+
+// The strain-dependent behaviour of one sublayer.
+struct Soil {
+  Model model = Model::Linear;
+  const CurveSet* set = nullptr;                       // Model::Table
+  double gamma_r = 0.0, a = 1.0, b = 1.0, dmin = 0.0;  // Darendeli: %, -, -, fraction
+  double damping = 0.0;                                // Model::Linear
+};
+
+// At an effective strain in %: tables interpolate linearly in log-strain and
+// hold their end values beyond the table.
+Props soil_props(const Soil& soil, double strain_pct);
+// G = Gmax and the small-strain damping: where the iteration starts.
+Props small_strain_props(const Soil& soil);
+
+struct Sublayer {
+  int layer = 0;                                 // index into Profile::layers
+  double top = 0.0, thickness = 0.0, mid = 0.0;  // m
+  double rho = 0.0;                              // t/m^3, so that rho * vs^2 is in kPa
+  double vs0 = 0.0;                              // m/s
+  double sigma_m = 0.0;                          // mean effective stress at mid-depth, kPa
+  Soil soil;
+};
+
+// Divides each layer so that no sublayer is thicker than a fifth of the
+// small-strain wavelength at fmax (Hz), unless the layer fixes its count.
+// Faults (a Darendeli layer without effective stress) name the layer. The
+// sublayers of tabulated layers point into the profile, which must outlive them.
+std::vector<Sublayer> divide(const Profile& profile, double fmax);
+
+enum class ComplexModulus {
+  Velocity,     // V* = V (1 + i xi), korvo's linear model
+  Simple,       // G* = G (1 + 2 i xi)
+  UnitModulus,  // G* = G (1 - 2 xi^2 + 2 i xi sqrt(1 - xi^2)), |G*| = G
+};
+enum class InputKind { Outcrop, Within };
+
+struct Options {
+  double strain_ratio = 0.65;  // effective over peak strain
+  double tol = 1e-3;           // relative distance of G and damping to the fixed point
+  int max_iter = 100;
+  bool accelerate = true;  // Anderson mixing on the log effective strains
+  ComplexModulus modulus = ComplexModulus::Velocity;
+  InputKind input = InputKind::Outcrop;
+  double pad = 10.0;  // s of quiet after the record; the transform length is then
+                      // rounded up to 2^a, 5 2^a or 25 2^a samples
+};
+
+struct Motion {
+  std::vector<double> a;  // accelerations in the record's unit
+  double dt = 0.0;        // s
+  double to_si = 1.0;     // m/s^2 per unit of a
+};
+
+struct IterationRow {
+  int iteration = 0;
+  double change_g = 0.0, change_d = 0.0;  // largest relative change, G and damping
+  int at_g = -1, at_d = -1;               // 0-based sublayer of each
+  double contraction = -1.0;              // estimated contraction rate (< 0 unknown)
+  double distance = -1.0;                 // estimated distance to the fixed point (< 0 unknown)
+};
+
+struct Result {
+  std::vector<Props> props;         // per sublayer, used by the final response
+  std::vector<double> strain_eff;   // %, per sublayer
+  std::vector<double> strain_peak;  // %
+  std::vector<double> stress_peak;  // kPa
+  std::vector<double> pga_top;      // record unit; one more entry: the half-space's top
+  std::vector<IterationRow> rows;
+  bool converged = false;
+  int iterations = 0;
+  double seconds = 0.0;  // spent iterating (responses and updates), wall clock
+  // Largest surface acceleration over the last 2 % of the transform, over the
+  // peak: what wraps round onto the start of the record.
+  double ringing = 0.0;
+};
+
+struct Complex {
+  double re, im;
+};
+
+class Analysis {
+ public:
+  // Plans the transforms once; they are reused by every iteration.
+  Analysis(std::vector<Sublayer> sublayers, const HalfSpace& halfspace, const Motion& motion,
+           const Options& options);
+  ~Analysis();
+  Analysis(const Analysis&) = delete;
+  Analysis& operator=(const Analysis&) = delete;
+
+  // Iterates to the stopping rule or max_iter, then keeps the final state
+  // for the queries below.
+  const Result& run();
+  // One response with the given properties (no iteration): strain peaks in %.
+  // The queries below still answer for the state run() found.
+  std::vector<double> peak_strains(const std::vector<Props>& props);
+
+  // After run(): histories of the record's length at a depth (m) within the
+  // column or the half-space: total acceleration (record unit), shear strain
+  // (%), and the surface.
+  std::vector<double> acceleration_at(double depth) const;
+  std::vector<double> strain_at(double depth) const;
+  std::vector<double> surface() const { return acceleration_at(0.0); }
+  // Surface over input motion on the transform's frequency grid.
+  std::vector<Complex> transfer() const;
+  double frequency_step() const;  // Hz
+  int transform_length() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Lines of `time acceleration` (blank or comma separated, '#' starts a
+// comment) on an even time grid; faults name the file and line.
+Motion read_pairs(std::string_view text, std::string_view name);
+// `time acceleration` lines from t = 0, times with the fewest decimals that hold dt.
+std::string format_history(const std::vector<double>& a, double dt);
+
+// The result files. Lengths and unit weights in the profile's units, strains
+// in %, stresses in kPa, accelerations in `unit` (the record's).
+std::string format_profile(const Profile& profile, const std::vector<Sublayer>& subs,
+                           const Result& result, const std::string& unit);
+std::string format_iterations(const Result& result);
+std::string format_transfer(const std::vector<Complex>& h, double df, bool within);
+std::string format_spectra(const std::vector<float>& periods, const std::vector<float>& input,
+                           const std::vector<float>& surface, const std::string& unit);
+// A gnuplot script that draws profile.png and spectra.png in `dir` from the
+// files above.
+std::string plot_script(const std::string& dir, const Profile& profile, const std::string& unit);
+
+namespace detail {
+struct Outcome {
+  std::vector<Props> props;  // used by the last response
+  std::vector<IterationRow> rows;
+  bool converged = false;
+};
+// Peak shear strain (%) of every sublayer for the given properties.
+using Response = std::function<std::vector<double>(const std::vector<Props>&)>;
+// The iteration itself, over any response: it starts from the small-strain
+// properties and stops when the estimated distance to the fixed point is
+// within half of opt.tol, or after opt.max_iter responses.
+Outcome iterate(const std::vector<Soil>& soils, const Options& opt, const Response& response);
+
+// Darendeli (2001) at strain gamma (%), reference strain gamma_r (%), curvature a,
+// scaling b, small-strain damping dmin (fraction).
+Props darendeli(double gamma, double gamma_r, double a, double b, double dmin);
+// Linear in log-strain between table points, held at the ends.
+double interpolate(const Curve& curve, double strain_pct);
+// Shortest text that reads back as the same double.
+std::string shortest(double x);
+}  // namespace detail
+
+}  // namespace korvo::eql
