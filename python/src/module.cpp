@@ -271,12 +271,17 @@ py::dict response_spectrum(const Floats& accel, double dt, const Floats& periods
   return d;
 }
 
-void write_file(const Run& r, const std::string& path, char which) {
+// A writer of korvo's over the run's arrays, without the GIL.
+template <class Writer>
+void write(const Run& r, const std::string& path, Writer writer) {
   py::gil_scoped_release unlocked;
-  const korvo::Workspace& w = *r.w;
-  if (which == 't') korvo::write_transfer_file(path.c_str(), w.AMP, r.g, r.g.NOM);
-  if (which == 's') korvo::write_spectrum_file(path.c_str(), w.X, r.g);
-  if (which == 'h') korvo::write_history_file(path.c_str(), w.T, w.A, r.g);
+  writer(path.c_str(), *r.w, r.g);
+}
+
+// A layer column of a profile, lines 1..NL.
+template <Real (korvo::Profile::*Column)[korvo::LMAX]>
+py::array_t<float> column(const korvo::Profile& p) {
+  return to_numpy(p.*Column, static_cast<std::size_t>(p.NL));
 }
 
 }  // namespace
@@ -307,25 +312,14 @@ PYBIND11_MODULE(_korvo, m) {
   m.attr("LMAX") = korvo::LMAX;
   m.attr("DEGRAD") = korvo::DEGRAD;
 
-  py::class_<korvo::Profile>(m, "Profile")
-      .def_property_readonly(
-          "rho",
-          [](const korvo::Profile& p) { return to_numpy(p.RHO, static_cast<std::size_t>(p.NL)); })
-      .def_property_readonly(
-          "vp",
-          [](const korvo::Profile& p) { return to_numpy(p.VP, static_cast<std::size_t>(p.NL)); })
-      .def_property_readonly(
-          "qp",
-          [](const korvo::Profile& p) { return to_numpy(p.QP, static_cast<std::size_t>(p.NL)); })
-      .def_property_readonly(
-          "vs",
-          [](const korvo::Profile& p) { return to_numpy(p.VS, static_cast<std::size_t>(p.NL)); })
-      .def_property_readonly(
-          "qs",
-          [](const korvo::Profile& p) { return to_numpy(p.QS, static_cast<std::size_t>(p.NL)); })
-      .def_property_readonly(
-          "thickness",
-          [](const korvo::Profile& p) { return to_numpy(p.TH, static_cast<std::size_t>(p.NL)); })
+  using korvo::Profile;
+  py::class_<Profile>(m, "Profile")
+      .def_property_readonly("rho", &column<&Profile::RHO>)
+      .def_property_readonly("vp", &column<&Profile::VP>)
+      .def_property_readonly("qp", &column<&Profile::QP>)
+      .def_property_readonly("vs", &column<&Profile::VS>)
+      .def_property_readonly("qs", &column<&Profile::QS>)
+      .def_property_readonly("thickness", &column<&Profile::TH>)
       .def_readonly("NL", &korvo::Profile::NL)
       .def_readonly("QEXP", &korvo::Profile::QEXP)
       .def_readonly("ANGLE", &korvo::Profile::ANGLE)
@@ -392,11 +386,22 @@ PYBIND11_MODULE(_korvo, m) {
                                                   {static_cast<py::ssize_t>(sizeof(Real))});
                              })
       .def("write_transfer",
-           [](const Run& r, const std::string& path) { write_file(r, path, 't'); })
+           [](const Run& r, const std::string& path) {
+             write(r, path, [](const char* f, const korvo::Workspace& w, const Grid& g) {
+               korvo::write_transfer_file(f, w.AMP, g, g.NOM);
+             });
+           })
       .def("write_spectrum",
-           [](const Run& r, const std::string& path) { write_file(r, path, 's'); })
-      .def("write_history",
-           [](const Run& r, const std::string& path) { write_file(r, path, 'h'); });
+           [](const Run& r, const std::string& path) {
+             write(r, path, [](const char* f, const korvo::Workspace& w, const Grid& g) {
+               korvo::write_spectrum_file(f, w.X, g);
+             });
+           })
+      .def("write_history", [](const Run& r, const std::string& path) {
+        write(r, path, [](const char* f, const korvo::Workspace& w, const Grid& g) {
+          korvo::write_history_file(f, w.T, w.A, g);
+        });
+      });
   m.def("run", &run, py::arg("time"), py::arg("accel"), py::arg("source"), py::arg("profile"),
         py::arg("iwave"), py::arg("iamp"), py::arg("intg"), py::arg("ibpf"), py::arg("corners"));
 
