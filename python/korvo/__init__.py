@@ -1,0 +1,477 @@
+"""korvo: one-dimensional seismic site response, from Python.
+
+The same single-precision numbers as the console program ``korvo``: a run
+through :func:`run` writes result files byte for byte identical to the
+console's, and its arrays hold exactly the values those files are formatted
+from.
+
+Functions
+---------
+read_record
+    A record file (time/acceleration pairs, PEER AT2 or USGS SMC) as a
+    :class:`Record`.
+Profile
+    A layered soil profile, from a soil file (:meth:`Profile.read`) or arrays.
+transfer
+    The two transfer functions of a profile on a frequency grid.
+run
+    The whole run: record, profile and the console's answers in, a
+    :class:`RunResult` out.
+response_spectrum
+    Response spectra and ground peaks of an acceleration history.
+
+Every refusal and floating-point fault is raised as :class:`KorvoError` (a
+``ValueError``) carrying korvo's one-line report. The numeric work releases
+the GIL, so runs in a thread pool use every core.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _korvo
+from ._korvo import KorvoError
+
+__all__ = [
+    "KorvoError",
+    "Record",
+    "read_record",
+    "Profile",
+    "transfer",
+    "RunResult",
+    "run",
+    "Spectrum",
+    "response_spectrum",
+    "NMAX",
+    "LMAX",
+]
+
+NMAX: int = _korvo.NMAX
+"""Longest record a run accepts, in samples (2**15)."""
+LMAX: int = _korvo.LMAX
+"""Most layers of a profile, the half-space included."""
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+_WAVES = {"horizontal": 0, "vertical": 1, "p": 2}
+_CONDITIONING = {None: 0, "integrate": 1, "differentiate": 2}
+
+
+def _wave_code(wave: Union[str, int]) -> int:
+    if isinstance(wave, str) and wave.lower() in _WAVES:
+        return _WAVES[wave.lower()]
+    if isinstance(wave, (int, np.integer)) and not isinstance(wave, bool) and 0 <= wave <= 2:
+        return int(wave)
+    raise KorvoError(f"wave is 'horizontal', 'vertical' or 'p' (or 0, 1, 2), not {wave!r}")
+
+
+def _readonly(a: np.ndarray) -> np.ndarray:
+    a.setflags(write=False)
+    return a
+
+
+class Record:
+    """An acceleration record as korvo reads it.
+
+    Parameters
+    ----------
+    time : array_like, shape (n,)
+        Sample times, s. Only the first two matter to a run: its sample
+        interval is ``time[1] - time[0]`` in single precision.
+    accel : array_like, shape (n,)
+        Accelerations, any unit (the results carry it).
+    unit : str, optional
+        The unit of `accel`, when known.
+
+    Attributes
+    ----------
+    time, accel : ndarray of float32, shape (n,)
+        Read-only.
+    dt : float
+        ``time[1] - time[0]`` in single precision, s: the DT of a run. A
+        missing time counts as 0, as in korvo's reader.
+    unit : str or None
+        ``'g'``, ``'cm/s^2'`` or ``'m/s^2'`` for AT2 and SMC files (as their
+        header states or the format assumes); None for pairs files.
+    format : str
+        ``'pairs'``, ``'at2'``, ``'smc'``, or ``'arrays'`` when built from arrays.
+    title : str
+        The first header line of an AT2 or SMC file, else ''.
+    source : str
+        The file name, or ``'record'``; refusals name it.
+    """
+
+    def __init__(self, time, accel, unit: Optional[str] = None) -> None:
+        self.time = _readonly(np.array(time, dtype=np.float32, copy=True))
+        self.accel = _readonly(np.array(accel, dtype=np.float32, copy=True))
+        if self.time.ndim != 1 or self.time.shape != self.accel.shape:
+            raise KorvoError(
+                f"record: time {self.time.shape} and accel {self.accel.shape} "
+                "must be one-dimensional and of one length"
+            )
+        self.unit = unit
+        self.format = "arrays"
+        self.title = ""
+        self.source = "record"
+
+    @property
+    def dt(self) -> float:
+        t = [self.time[i] if i < len(self.time) else np.float32(0) for i in (0, 1)]
+        with np.errstate(over="ignore"):
+            return float(np.float32(t[1] - t[0]))
+
+    def __len__(self) -> int:
+        return len(self.accel)
+
+    def __repr__(self) -> str:
+        unit = f", unit={self.unit!r}" if self.unit else ""
+        return f"<korvo.Record {self.source!r}: {len(self)} samples, dt={self.dt:g} s{unit}>"
+
+
+def read_record(path: PathLike, format: Optional[str] = None) -> Record:
+    """Read an acceleration record file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A pairs file (free-form ``time acceleration`` pairs, what the console
+        program reads), a PEER NGA ``.AT2`` file or a USGS SMC corrected
+        accelerogram.
+    format : {None, 'pairs', 'at2', 'smc'}, optional
+        The layout; by default AT2 and SMC are told by extension or content
+        (as korvo-record does) and anything else is read as pairs.
+
+    Returns
+    -------
+    Record
+        For AT2 and SMC, `time` and `accel` are the numbers korvo reads from
+        the pairs file korvo-record writes for the record (unit unchanged):
+        times ``i * dt`` with the fewest decimals that hold the header's dt.
+
+    Raises
+    ------
+    KorvoError
+        An unreadable file or value, with korvo's (or korvo-record's) report;
+        a pairs file of more than :data:`NMAX` pairs (korvo keeps only the
+        first NMAX, so the record cannot be returned whole). AT2 and SMC
+        records of any length are returned; :func:`run` refuses the long ones.
+    """
+    name = os.fspath(path)
+    if format not in (None, "pairs", "at2", "smc"):
+        raise KorvoError(f"format is 'pairs', 'at2' or 'smc', not {format!r}")
+    kind = format or _korvo.record_format(name)
+    data = _korvo.read_pairs(name) if kind == "pairs" else _korvo.read_strong_motion(name, kind)
+    rec = Record(data.time, data.accel, data.unit or None)
+    rec.format, rec.title, rec.source = data.format, data.title, name
+    return rec
+
+
+class Profile:
+    """A horizontally layered soil profile over a half-space.
+
+    Layers are listed from the surface down; the last is the half-space (its
+    thickness unused). Velocities and thicknesses share one length unit.
+
+    Parameters
+    ----------
+    rho, vp, qp, vs, qs, thickness : array_like, shape (nl,)
+        Density, P-wave velocity and quality factor, S-wave velocity and
+        quality factor, thickness; converted to float32. ``1 <= nl <= 50``.
+    qexp : float, default 0
+        Damping exponent: Q at f Hz is ``Q * f**qexp``; exactly 999.0
+        switches damping off.
+    angle : float, default 0
+        Incidence angle, degrees. Stored as korvo does: the degrees as float32
+        times DEGRAD in single precision.
+    iflag : int, default 0
+        1: the first transfer function is relative to the incident wave (and
+        doubled); otherwise relative to the outcrop.
+
+    Attributes
+    ----------
+    rho, vp, qp, vs, qs, thickness : ndarray of float32, shape (nl,)
+    nl, iflag : int
+    qexp : float
+    radians : float
+        The incidence angle korvo uses, radians (a float32 value).
+    angle : float
+        Degrees: as given, or from a soil file ``radians / DEGRAD`` rounded
+        to float32.
+
+    Raises
+    ------
+    KorvoError
+        A layer count outside 1..50 (korvo's report), columns of different
+        lengths, values that are not finite.
+    """
+
+    def __init__(self, *, rho, vp, qp, vs, qs, thickness, qexp: float = 0.0,
+                 angle: float = 0.0, iflag: int = 0) -> None:
+        self._p = _korvo.make_profile(rho, vp, qp, vs, qs, thickness, float(qexp),
+                                      float(angle), int(iflag))
+        self.angle = float(np.float32(angle))
+
+    @classmethod
+    def read(cls, path: PathLike) -> "Profile":
+        """Read a soil data file as the console program does.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Line 1 the angle (F10, degrees), line 2 IFLAG (I10), line 3 the
+            layer count and QEXP (I10,F10), then one line per layer
+            (6F8: density, VP, QP, VS, QS, thickness).
+        """
+        self = cls.__new__(cls)
+        self._p = _korvo.read_soil(os.fspath(path))
+        self.angle = float(np.float32(self._p.ANGLE / _korvo.DEGRAD))
+        return self
+
+    rho = property(lambda self: self._p.rho, doc="Density, shape (nl,).")
+    vp = property(lambda self: self._p.vp, doc="P-wave velocity, shape (nl,).")
+    qp = property(lambda self: self._p.qp, doc="P-wave quality factor at 1 Hz, shape (nl,).")
+    vs = property(lambda self: self._p.vs, doc="S-wave velocity, shape (nl,).")
+    qs = property(lambda self: self._p.qs, doc="S-wave quality factor at 1 Hz, shape (nl,).")
+    thickness = property(lambda self: self._p.thickness, doc="Layer thickness, shape (nl,).")
+    nl = property(lambda self: self._p.NL, doc="Number of layers, the half-space included.")
+    qexp = property(lambda self: self._p.QEXP, doc="Damping exponent QEXP.")
+    iflag = property(lambda self: self._p.IFLAG, doc="Reference flag IFLAG.")
+    radians = property(lambda self: self._p.ANGLE, doc="Incidence angle, radians.")
+
+    def __repr__(self) -> str:
+        return (f"<korvo.Profile: {self.nl} layers, qexp={self.qexp:g}, "
+                f"angle={self.angle:g} deg, iflag={self.iflag}>")
+
+
+def transfer(profile: Profile, nf: int, dt: float, wave: Union[str, int] = "horizontal") -> np.ndarray:
+    """Transfer functions of the layered column, as in ``S_amp1``.
+
+    Parameters
+    ----------
+    profile : Profile
+    nf : int
+        Transform length, a power of two from 4 to 32768: the grid has
+        ``NOM = nf // 2 + 1`` lines, line ``i`` at ``i * DOM`` rad/s with
+        ``DOM = 2 pi / (nf dt)``.
+    dt : float
+        Sample interval, s (used as float32).
+    wave : {'horizontal', 'vertical', 'p'}
+        The motion (0, 1 and 2 as in the console are accepted too).
+
+    Returns
+    -------
+    ndarray of complex64, shape (NOM, 2)
+        Column 0 the surface over the input wave (times 2 when IFLAG = 1) or
+        the outcrop, column 1 the surface over the motion at the top of the
+        half-space. Bit for bit the values ``S_amp1`` is written from.
+
+    Raises
+    ------
+    KorvoError
+        A floating-point fault, named by line and boundary as korvo does.
+    """
+    return _korvo.transfer(profile._p, int(nf), float(dt), _wave_code(wave))
+
+
+class RunResult:
+    """The results of one :func:`run`.
+
+    Arrays are read-only and single precision. Upper-case names are those of
+    the console's summary.
+
+    Attributes
+    ----------
+    frequency : ndarray of float32, shape (NOM,)
+        Hz, line ``i`` at ``i * DOM / 2 pi`` (the first column of S_amp1).
+    transfer : ndarray of complex64, shape (NOM, 2)
+        The transfer functions (``S_amp1``), as :func:`transfer` gives them.
+    spectrum : ndarray of complex64, shape (NOM,)
+        The processed Fourier spectrum, record's unit times s; line 0 is
+        cleared, ``amp_dat`` shows lines 1..NOM-1.
+    time : ndarray of float32, shape (NT,)
+        ``i * DT``, s (the first column of ``korvo_dat``).
+    motion : ndarray of float32, shape (NT,)
+        The surface motion (``korvo_dat``): record's unit, times s when
+        integrated, per s when differentiated.
+    NT, NF, IF1, NOM : int
+        Samples, transform length, log2 NF, frequency lines.
+    DT, DUR, DOM, EOM : float
+        Sample interval (s), NF*DT (s), line spacing (rad/s), NOM*DOM.
+    AMIN, AMAX : float
+        Extremes of the motion over all NF samples of the transform window,
+        each starting from 0, as the console prints them.
+    highest_frequency : float
+        The console's "Highest Frequency (hz)".
+    """
+
+    def __init__(self, r) -> None:
+        self._r = r
+        self.NT, self.DT, self.NF, self.IF1 = r.NT, r.DT, r.NF, r.IF1
+        self.DUR, self.DOM, self.NOM, self.EOM = r.DUR, r.DOM, r.NOM, r.EOM
+        self.highest_frequency = r.highest_frequency
+        self.frequency = _readonly(r.frequency)
+        self.transfer = r.transfer
+        self.spectrum = r.spectrum
+        self.time = r.time[: self.NT]
+        self.motion = r.history[: self.NT]
+        window = r.history
+        # Both start from 0 and move only on a strictly larger or smaller value.
+        self.AMIN = min(0.0, float(window.min()))
+        self.AMAX = max(0.0, float(window.max()))
+
+    def write(self, folder: PathLike = ".") -> Tuple[str, str, str]:
+        """Write ``S_amp1``, ``amp_dat`` and ``korvo_dat`` into `folder`.
+
+        The files are byte for byte those of the console program for the same
+        run (lines end with CR LF). The folder must exist.
+
+        Returns
+        -------
+        tuple of str
+            The three paths written.
+
+        Raises
+        ------
+        KorvoError
+            A file that cannot be created or written (korvo's report).
+        """
+        paths = tuple(os.path.join(os.fspath(folder), name)
+                      for name in ("S_amp1", "amp_dat", "korvo_dat"))
+        self._r.write_transfer(paths[0])
+        self._r.write_spectrum(paths[1])
+        self._r.write_history(paths[2])
+        return paths
+
+    def __repr__(self) -> str:
+        return (f"<korvo.RunResult: NT={self.NT} DT={self.DT:g} NF={self.NF} "
+                f"NOM={self.NOM} AMIN={self.AMIN:g} AMAX={self.AMAX:g}>")
+
+
+def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
+        wave: Union[str, int] = "horizontal", reference: int = 1,
+        conditioning: Optional[str] = None,
+        band_pass: Optional[Sequence[float]] = None) -> RunResult:
+    """One whole run of korvo, the console's answers given as arguments.
+
+    Parameters
+    ----------
+    record : Record or str or os.PathLike
+        The record, or a file for :func:`read_record`. At most :data:`NMAX`
+        samples.
+    profile : Profile or str or os.PathLike
+        The profile, or a soil file for :meth:`Profile.read`.
+    wave : {'horizontal', 'vertical', 'p'}
+        The motion (console answer 0, 1, 2).
+    reference : {1, 2}
+        The transfer function applied: 1 relative to the input wave (IFLAG =
+        1) or the outcrop, 2 relative to the top of the half-space.
+    conditioning : {None, 'integrate', 'differentiate'}
+        Divide or multiply the spectrum by i*omega.
+    band_pass : sequence of up to 4 floats, optional
+        The trapezoid's corners OML1, OML2, OMH1, OMH2 in rad/s (not Hz).
+        Fewer corners keep the rest at 0, 0, 0 and 99999.9, as a console
+        answer ended early with ``/`` does. None: no filter.
+
+    Returns
+    -------
+    RunResult
+
+    Raises
+    ------
+    KorvoError
+        Refusals (a record longer than NMAX, a bad answer) and floating-point
+        faults, with the console program's one-line report.
+
+    Examples
+    --------
+    >>> r = korvo.run("elc180.txt", "shake91ex.soil", band_pass=(0.5, 1.5, 90, 120))
+    >>> r.write("out")
+    """
+    if not isinstance(record, Record):
+        record = read_record(record)
+    if not isinstance(profile, Profile):
+        profile = Profile.read(profile)
+    if reference not in (1, 2) or isinstance(reference, bool):
+        raise KorvoError(
+            f"reference is 1 (input wave or outcrop) or 2 (top of the half-space), not {reference!r}")
+    if conditioning not in _CONDITIONING:
+        raise KorvoError(
+            f"conditioning is None, 'integrate' or 'differentiate', not {conditioning!r}")
+    corners = [] if band_pass is None else [float(c) for c in band_pass]
+    r = _korvo.run(record.time, record.accel, record.source, profile._p, _wave_code(wave),
+                   int(reference), _CONDITIONING[conditioning], int(band_pass is not None),
+                   corners)
+    return RunResult(r)
+
+
+class Spectrum:
+    """Response spectra and ground peaks.
+
+    Attributes
+    ----------
+    periods : ndarray of float32, shape (n,)
+        Oscillator periods, s.
+    psa : ndarray of float32, shape (n,)
+        Pseudo-spectral acceleration ``(2 pi / T)**2 * sd``, unit of the record.
+    sv : ndarray of float32, shape (n,)
+        Peak relative velocity, unit times s.
+    sd : ndarray of float32, shape (n,)
+        Peak relative displacement, unit times s**2.
+    pga, pgv, pgd : float
+        Ground peaks of the samples as given (velocity and displacement from
+        rest, exact integrals of straight lines between samples).
+    oversampling : int
+        Samples per original interval the oscillators stepped through.
+    damping : float
+    """
+
+    def __init__(self, d: dict, damping: float) -> None:
+        self.periods = _readonly(d["periods"])
+        self.psa = _readonly(d["psa"])
+        self.sv = _readonly(d["sv"])
+        self.sd = _readonly(d["sd"])
+        self.pga, self.pgv, self.pgd = d["pga"], d["pgv"], d["pgd"]
+        self.oversampling = d["factor"]
+        self.damping = damping
+
+    def __repr__(self) -> str:
+        return (f"<korvo.Spectrum: {len(self.periods)} periods, damping={self.damping:g}, "
+                f"PGA={self.pga:g}>")
+
+
+def response_spectrum(accel, dt: float, periods=None, damping: float = 0.05, *,
+                      oversample: bool = True) -> Spectrum:
+    """Response spectra of an acceleration history (korvo-spectra's engine).
+
+    Parameters
+    ----------
+    accel : array_like, shape (n,)
+        Accelerations, any unit; converted to float32.
+    dt : float
+        Sample interval, s (> 0).
+    periods : array_like, optional
+        Oscillator periods, s (> 0). Default: 100 periods log-spaced from
+        0.01 to 10 s, korvo-spectra's grid.
+    damping : float, default 0.05
+        Fraction of critical damping, ``0 <= damping < 1``.
+    oversample : bool, default True
+        Interpolate the history (band-limited) so that the shortest period
+        spans at least 20 steps; False uses the samples as given.
+
+    Returns
+    -------
+    Spectrum
+
+    Raises
+    ------
+    KorvoError
+        A non-positive dt or period, damping outside [0, 1), values that are
+        not finite.
+    """
+    if periods is None:
+        periods = _korvo.log_periods(0.01, 10.0, 100)
+    return Spectrum(_korvo.response_spectrum(accel, float(dt), periods, float(damping),
+                                             bool(oversample)), float(np.float32(damping)))
