@@ -160,15 +160,25 @@ korvo::Profile make_profile(const Floats& rho, const Floats& vp, const Floats& q
   return p;
 }
 
-}  // namespace
+// The two transfer-function columns of AMP (stride AMP_STRIDE), lines
+// 1..NOM, side by side: line I is entries 2(I-1) and 2(I-1)+1.
+std::vector<Complex> side_by_side(const Complex* AMP, Integer NOM) {
+  std::vector<Complex> out(2 * static_cast<std::size_t>(NOM));
+  for (std::size_t i = 0; i < static_cast<std::size_t>(NOM); ++i) {
+    out[2 * i] = AMP[i];
+    out[2 * i + 1] = AMP[korvo::AMP_STRIDE + i];
+  }
+  return out;
+}
 
-namespace {
-
-// One run's arrays and grid, kept whole: the result arrays are read-only
-// views into them, and the writers take them as korvo's writers expect.
+// One run's results, copied out of its workspace so that a result kept costs
+// its own size rather than the workspace's 1.3 MB: the transfer functions
+// side by side (NOM x 2), the processed spectrum (NOM lines), the time axis
+// and history (NF samples).
 struct Run {
-  std::unique_ptr<korvo::Workspace> w;
   Grid g;
+  std::vector<Complex> AMP, X;
+  std::vector<Real> T, A;
 };
 
 Run run(const Floats& time, const Floats& accel, const std::string& source, const korvo::Profile& p,
@@ -191,16 +201,21 @@ Run run(const Floats& time, const Floats& accel, const std::string& source, cons
   for (std::size_t k = 0; k < corners.size(); ++k)
     *corner[k] = finite(corners[k], "band-pass corner");
 
-  Run r{nullptr, Grid{}};
   py::gil_scoped_release unlocked;
-  r.w = std::make_unique<korvo::Workspace>();
-  std::copy(t.begin(), t.end(), r.w->T);
-  std::copy(a.begin(), a.end(), r.w->A);
-  r.g.NT = static_cast<Integer>(t.size());
+  Run r;
+  Grid& g = r.g;
+  auto w = std::make_unique<korvo::Workspace>();
+  std::copy(t.begin(), t.end(), w->T);
+  std::copy(a.begin(), a.end(), w->A);
+  g.NT = static_cast<Integer>(t.size());
   // As the record reader forms it: what was not given is 0.
-  korvo::fp_stage([&] { r.g.DT = r.w->T[1] - r.w->T[0]; },
+  korvo::fp_stage([&] { g.DT = w->T[1] - w->T[0]; },
                   [] { return "in the sample interval T(2) - T(1)"; });
-  if (!korvo::compute(*r.w, r.g, p, answers)) too_long(source, r.g.NT);
+  if (!korvo::compute(*w, g, p, answers)) too_long(source, g.NT);
+  r.AMP = side_by_side(w->AMP, g.NOM);
+  r.X.assign(w->X, w->X + g.NOM);
+  r.T.assign(w->T, w->T + g.NF);
+  r.A.assign(w->A, w->A + g.NF);
   return r;
 }
 
@@ -225,13 +240,9 @@ py::array_t<Complex64> transfer(const korvo::Profile& p, long long NF, double dt
     korvo::frequency_grid(g);
     korvo::site_transfer(IWAVE, g, p, AMP.get());
   }
+  const std::vector<Complex> lines = side_by_side(AMP.get(), g.NOM);
   py::array_t<Complex64> out({static_cast<py::ssize_t>(g.NOM), py::ssize_t{2}});
-  auto o = out.mutable_unchecked<2>();
-  for (Integer I = 1; I <= g.NOM; ++I) {
-    const Complex a1 = AMP[I - 1], a2 = AMP[korvo::AMP_STRIDE + I - 1];
-    o(I - 1, 0) = {a1.re, a1.im};
-    o(I - 1, 1) = {a2.re, a2.im};
-  }
+  std::copy(lines.begin(), lines.end(), reinterpret_cast<Complex*>(out.mutable_data()));
   return out;
 }
 
@@ -271,11 +282,25 @@ py::dict response_spectrum(const Floats& accel, double dt, const Floats& periods
   return d;
 }
 
-// A writer of korvo's over the run's arrays, without the GIL.
-template <class Writer>
-void write(const Run& r, const std::string& path, Writer writer) {
+void write_transfer(const Run& r, const std::string& path) {
   py::gil_scoped_release unlocked;
-  writer(path.c_str(), *r.w, r.g);
+  // Back into columns of AMP_STRIDE lines, as the writer reads them.
+  auto AMP = std::make_unique<Complex[]>(2 * korvo::AMP_STRIDE);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(r.g.NOM); ++i) {
+    AMP[i] = r.AMP[2 * i];
+    AMP[korvo::AMP_STRIDE + i] = r.AMP[2 * i + 1];
+  }
+  korvo::write_transfer_file(path.c_str(), AMP.get(), r.g, r.g.NOM);
+}
+
+void write_spectrum(const Run& r, const std::string& path) {
+  py::gil_scoped_release unlocked;
+  korvo::write_spectrum_file(path.c_str(), r.X.data(), r.g);
+}
+
+void write_history(const Run& r, const std::string& path) {
+  py::gil_scoped_release unlocked;
+  korvo::write_history_file(path.c_str(), r.T.data(), r.A.data(), r.g);
 }
 
 // A layer column of a profile, lines 1..NL.
@@ -360,48 +385,33 @@ PYBIND11_MODULE(_korvo, m) {
                                  f[static_cast<std::size_t>(I - 1)] = korvo::hertz(I, r.g.DOM);
                                return to_numpy(f.data(), f.size());
                              })
-      .def_property_readonly(
-          "transfer",
-          [](const py::object& self) {
-            const Run& r = self.cast<const Run&>();
-            constexpr auto c = static_cast<py::ssize_t>(sizeof(Complex));
-            return view<Complex64>(self, r.w->AMP, {r.g.NOM, 2}, {c, korvo::AMP_STRIDE * c});
-          })
+      .def_property_readonly("transfer",
+                             [](const py::object& self) {
+                               const Run& r = self.cast<const Run&>();
+                               constexpr auto c = static_cast<py::ssize_t>(sizeof(Complex));
+                               return view<Complex64>(self, r.AMP.data(), {r.g.NOM, 2}, {2 * c, c});
+                             })
       .def_property_readonly("spectrum",
                              [](const py::object& self) {
                                const Run& r = self.cast<const Run&>();
-                               return view<Complex64>(self, r.w->X, {r.g.NOM},
+                               return view<Complex64>(self, r.X.data(), {r.g.NOM},
                                                       {static_cast<py::ssize_t>(sizeof(Complex))});
                              })
       .def_property_readonly("time",
                              [](const py::object& self) {
                                const Run& r = self.cast<const Run&>();
-                               return view<float>(self, r.w->T, {r.g.NF},
+                               return view<float>(self, r.T.data(), {r.g.NF},
                                                   {static_cast<py::ssize_t>(sizeof(Real))});
                              })
       .def_property_readonly("history",
                              [](const py::object& self) {
                                const Run& r = self.cast<const Run&>();
-                               return view<float>(self, r.w->A, {r.g.NF},
+                               return view<float>(self, r.A.data(), {r.g.NF},
                                                   {static_cast<py::ssize_t>(sizeof(Real))});
                              })
-      .def("write_transfer",
-           [](const Run& r, const std::string& path) {
-             write(r, path, [](const char* f, const korvo::Workspace& w, const Grid& g) {
-               korvo::write_transfer_file(f, w.AMP, g, g.NOM);
-             });
-           })
-      .def("write_spectrum",
-           [](const Run& r, const std::string& path) {
-             write(r, path, [](const char* f, const korvo::Workspace& w, const Grid& g) {
-               korvo::write_spectrum_file(f, w.X, g);
-             });
-           })
-      .def("write_history", [](const Run& r, const std::string& path) {
-        write(r, path, [](const char* f, const korvo::Workspace& w, const Grid& g) {
-          korvo::write_history_file(f, w.T, w.A, g);
-        });
-      });
+      .def("write_transfer", &write_transfer, py::arg("path"))
+      .def("write_spectrum", &write_spectrum, py::arg("path"))
+      .def("write_history", &write_history, py::arg("path"));
   m.def("run", &run, py::arg("time"), py::arg("accel"), py::arg("source"), py::arg("profile"),
         py::arg("iwave"), py::arg("iamp"), py::arg("intg"), py::arg("ibpf"), py::arg("corners"));
 

@@ -55,3 +55,23 @@ def answers_as_arguments(text: str) -> dict:
         "conditioning": {1: "integrate", 2: "differentiate"}.get(intg),
         "band_pass": band_pass,
     }
+
+
+def large_case(n=16384, layers=50):
+    """A record of n samples at 0.005 s (two sines and a deterministic noise)
+    and a damped profile of `layers` layers at 20 degrees, QEXP 0.3: every
+    frequency line carries signal and forms its own velocities."""
+    import numpy as np
+
+    import korvo
+
+    i = np.arange(n)
+    t = i * 0.005
+    noise = ((i * 1103515245 + 12345) % 2147483648) / 2147483648 - 0.5
+    accel = 300 * np.sin(2 * np.pi * 1.3 * t) + 120 * np.sin(2 * np.pi * 7.1 * t) + 80 * noise
+    k = np.arange(layers)
+    vs = 150 + 20 * k
+    profile = korvo.Profile(rho=1.7 + 0.01 * k, vp=2.1 * vs, qp=20 + 2 * k, vs=vs, qs=10 + k,
+                            thickness=np.where(k < layers - 1, 3 + 0.1 * k, 0), qexp=0.3,
+                            angle=20, iflag=1)
+    return korvo.Record(t, accel), profile

@@ -1,0 +1,41 @@
+"""The package as editors and help() see it: the stubs name exactly what the
+compiled core has, and the public calls document their parameters."""
+
+import ast
+import inspect
+import pathlib
+
+import korvo
+from korvo import _korvo
+
+
+def stub_names():
+    tree = ast.parse((pathlib.Path(korvo.__file__).parent / "_korvo.pyi").read_text())
+    names = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            names[node.name] = {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
+        elif isinstance(node, ast.FunctionDef):
+            names[node.name] = None
+        elif isinstance(node, ast.AnnAssign):
+            names[node.target.id] = None
+    return names
+
+
+def test_stubs_match_the_compiled_core():
+    stubs = stub_names()
+    assert set(stubs) == {n for n in dir(_korvo) if not n.startswith("_")}
+    for name, members in stubs.items():
+        if members and name != "KorvoError":
+            have = {n for n in dir(getattr(_korvo, name)) if not n.startswith("_")}
+            assert members == have, name
+
+
+def test_public_calls_document_their_parameters():
+    for f in (korvo.read_record, korvo.transfer, korvo.run, korvo.response_spectrum,
+              korvo.Profile, korvo.Record):
+        doc = inspect.getdoc(f)
+        assert "Parameters" in doc, f.__name__
+        params = [p for p in inspect.signature(f).parameters if p != "self"]
+        for p in params:
+            assert p in doc, (f.__name__, p)
