@@ -1,0 +1,82 @@
+"""Times suites: runs per second in process, the gain from one to two Dask
+worker processes, and a whole study (runs, tables and figures).
+
+    PYTHONPATH=build/release/python /usr/bin/python3 tools/suite/bench_suite.py [REPEATS]
+
+The case: records of 4096 samples at 0.01 s (El Centro 1940, shifted so that
+no two are alike) through a 20-layer profile, korvo.suite's default periods
+and frequencies. Each figure is the best of REPEATS (default 3): on a shared
+machine the fastest repeat is the one least disturbed.
+"""
+
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import korvo
+
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+
+def records(count):
+    base = korvo.read_record(os.path.join(SOURCE, "examples", "elc180.txt"))
+    t = np.arange(4096, dtype=np.float32) * np.float32(0.01)
+    return {f"elc{i:02d}": korvo.Record(t, np.roll(np.resize(base.accel, 4096), 211 * i), "g")
+            for i in range(count)}
+
+
+def profile():
+    nl = 20
+    vs = np.linspace(180.0, 520.0, nl)
+    vs[-1] = 1200.0
+    return korvo.Profile(rho=np.full(nl, 1.9), vp=2.0 * vs, qp=np.full(nl, 20.0), vs=vs,
+                         qs=np.full(nl, 20.0), thickness=np.where(np.arange(nl) < nl - 1, 2.5, 0))
+
+
+def best_rate(repeats, recs, **kw):
+    rates = []
+    for _ in range(repeats):
+        res = korvo.suite(recs, profile(), seed=1, **kw)
+        rates.append(res.runs / res.elapsed)
+    return max(rates), rates
+
+
+def main(repeats):
+    recs = records(4)
+    rate, all_rates = best_rate(repeats, recs, realizations=60)
+    print(f"in process, {os.cpu_count()} threads: {rate:.0f} runs/s "
+          f"(repeats {', '.join(f'{r:.0f}' for r in all_rates)})")
+    one, _ = best_rate(repeats, recs, realizations=60, workers=1)
+    print(f"in process, 1 thread: {one:.0f} runs/s")
+
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        print("dask.distributed missing: no cluster timings")
+    else:
+        dask_rates = {}
+        for n in (1, 2):
+            with LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                dask_rates[n], rates = best_rate(repeats, recs, realizations=60,
+                                                 client=client)
+            print(f"dask, {n} worker process{'es' if n > 1 else ''}: {dask_rates[n]:.0f} runs/s "
+                  f"(repeats {', '.join(f'{r:.0f}' for r in rates)})")
+        print(f"dask, 2 workers over 1: {dask_rates[2] / dask_rates[1]:.2f}x")
+
+    study = []
+    for _ in range(repeats):
+        with tempfile.TemporaryDirectory() as folder:
+            began = time.perf_counter()
+            res = korvo.suite(records(10), profile(), realizations=100, seed=1)
+            res.write(folder)
+            study.append(time.perf_counter() - began)
+    print(f"10 records x 100 realizations, tables and figures: {min(study):.1f} s "
+          f"(repeats {', '.join(f'{s:.1f}' for s in study)})")
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 3)
