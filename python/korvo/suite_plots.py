@@ -83,7 +83,8 @@ def transfer(res, path):
     ax.set_ylim(0, 1.1 * np.nanpercentile(res.transfer[0], 99.5))
     ax.set_xlabel("Frequency (Hz)")
     ax.set_ylabel("|transfer function|")
-    ax.set_title(_title(res, "Transfer function"), fontsize=10)
+    ax.set_title(f"Transfer function: {res.realizations} realizations "
+                 f"({res.variation.site_class}, seed {res.seed})", fontsize=10)
     ax.legend(loc="upper left", fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)

@@ -46,10 +46,11 @@ def test_each_run_is_its_record_through_its_profile(reference):
         p = korvo.Profile(**res.profiles[k], qexp=base.qexp, angle=base.angle, iflag=base.iflag)
         run = korvo.run(record, p)
         assert res.pga[r, k] == np.abs(run.motion).max()
-        # korvo-spectra's own oversampling (one factor for all periods) differs
-        # from the suite's grouped one by far less than 1 %.
+        # korvo-spectra oversamples all periods for the shortest; the suite
+        # steps each period at least 20 times, where a peak can be missed by
+        # up to 1 - cos(pi / 20) = 1.2 %.
         psa = korvo.response_spectrum(run.motion, run.DT, PERIODS).psa
-        assert np.allclose(res.psa[r, k], psa, rtol=0.01)
+        assert np.all((res.psa[r, k] <= psa * 1.0001) & (res.psa[r, k] > psa * (1 - 0.0125)))
         modulus = np.abs(korvo.transfer(p, run.NF, run.DT)[:, 0])
         assert np.allclose(res.transfer[r, k], np.interp(FREQUENCIES, run.frequency, modulus))
         table = res.table[(res.table.record == res.records[r]) & (res.table.realization == k)]
