@@ -80,24 +80,25 @@ std::string slurp(const std::string& path) {
 
 struct RecordData {
   std::string format;  // "pairs", "at2" or "smc"
-  py::array_t<float> time, accel;
+  std::vector<Real> time, accel;
   std::string unit, title;
 };
 
 // A pairs file read by korvo's own reader.
 RecordData read_pairs(const std::string& path) {
+  py::gil_scoped_release unlocked;
   auto T = std::make_unique<Real[]>(NMAX), A = std::make_unique<Real[]>(NMAX);
   Grid g;
   korvo::read_record_file(path.c_str(), T.get(), A.get(), g);
   // The pairs beyond NMAX were counted, not kept: a shortened record would be a different record.
   if (g.NT > NMAX) too_long(path, g.NT);
-  const auto n = static_cast<std::size_t>(g.NT);
-  return {"pairs", to_numpy(T.get(), n), to_numpy(A.get(), n), "", ""};
+  return {"pairs", {T.get(), T.get() + g.NT}, {A.get(), A.get() + g.NT}, "", ""};
 }
 
 // An AT2 or SMC record as korvo reads the pairs korvo-record writes for it:
 // the same text, each number read back by korvo's number reader.
 RecordData read_strong_motion(const std::string& path, const std::string& format) {
+  py::gil_scoped_release unlocked;
   const std::string text = slurp(path);
   korvo::record::Format f;
   if (format == "at2")
@@ -109,24 +110,25 @@ RecordData read_strong_motion(const std::string& path, const std::string& format
   const korvo::record::Record rec = f == korvo::record::Format::At2
                                         ? korvo::record::read_at2(text, path)
                                         : korvo::record::read_smc(text, path);
-  const auto count = static_cast<long>(rec.a.size());
-  const std::string pairs = korvo::record::format_pairs(rec, count);
-  py::array_t<float> time(count), accel(count);
-  float *t = time.mutable_data(), *a = accel.mutable_data();
+  const std::size_t count = rec.a.size();
+  const std::string pairs = korvo::record::format_pairs(rec, static_cast<long>(count));
+  RecordData out{f == korvo::record::Format::At2 ? "at2" : "smc", std::vector<Real>(count),
+                 std::vector<Real>(count), korvo::record::unit_name(rec.unit), rec.title};
   std::string_view rest = pairs;
-  for (long i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     const std::size_t blank = rest.find(' '), end = rest.find('\n');
-    if (korvo::parse_number(rest.substr(0, blank), t[i]) != korvo::Parse::Ok ||
-        korvo::parse_number(rest.substr(blank + 1, end - blank - 1), a[i]) != korvo::Parse::Ok)
+    if (korvo::parse_number(rest.substr(0, blank), out.time[i]) != korvo::Parse::Ok ||
+        korvo::parse_number(rest.substr(blank + 1, end - blank - 1), out.accel[i]) !=
+            korvo::Parse::Ok)
       throw Error(path + ": sample " + std::to_string(i + 1) + " does not read back as a pair");
     rest.remove_prefix(end + 1);
   }
-  std::string unit = korvo::record::unit_name(rec.unit);
-  return {f == korvo::record::Format::At2 ? "at2" : "smc", time, accel, unit, rec.title};
+  return out;
 }
 
 // "at2", "smc", or "pairs" for a file that is neither by name nor by content.
 std::string record_format(const std::string& path) {
+  py::gil_scoped_release unlocked;
   const std::string text = slurp(path);
   try {
     return korvo::record::detect_format(path, text) == korvo::record::Format::At2 ? "at2" : "smc";
@@ -357,8 +359,10 @@ PYBIND11_MODULE(_korvo, m) {
 
   py::class_<RecordData>(m, "RecordData")
       .def_readonly("format", &RecordData::format)
-      .def_readonly("time", &RecordData::time)
-      .def_readonly("accel", &RecordData::accel)
+      .def_property_readonly(
+          "time", [](const RecordData& r) { return to_numpy(r.time.data(), r.time.size()); })
+      .def_property_readonly(
+          "accel", [](const RecordData& r) { return to_numpy(r.accel.data(), r.accel.size()); })
       .def_readonly("unit", &RecordData::unit)
       .def_readonly("title", &RecordData::title);
   m.def("record_format", &record_format, py::arg("path"));
