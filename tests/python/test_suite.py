@@ -29,8 +29,11 @@ def reference():
 
 
 def test_same_seed_same_table_whatever_the_work_split(reference):
-    for kw in (dict(workers=2, chunk_size=1), dict(workers=2, chunk_size=3)):
+    seen = []
+    for kw in (dict(workers=2, chunk_size=1, progress=lambda *a: seen.append(a)),
+               dict(workers=2, chunk_size=3)):
         pd.testing.assert_frame_equal(small(**kw).table, reference.table)
+    assert seen == [(i, 10) for i in range(1, 11)]
     # Realization i is the same profile when fewer are asked for.
     fewer = small(realizations=3, workers=2).table
     pd.testing.assert_frame_equal(fewer, reference.table[reference.table.realization < 3]
@@ -71,6 +74,35 @@ def test_a_bare_halfspace_amplifies_nothing():
     assert res.input_pga[0] != res.input_pga[1]
 
 
+def test_summary_pools_the_runs_and_reads_profiles_at_depth():
+    # The same motion twice (IELC180.AT2 is elc180.txt's source): per-record
+    # statistics agree, and pooling two copies of K values keeps the median
+    # and scales the ln-variance by 2 (K - 1) / (2 K - 1).
+    twice = [RECORDS[0], str(TOOLS_DATA / "IELC180.AT2")]
+    K = 6
+    res = korvo.suite(twice, PROFILE, realizations=K, variation=VARIATION, seed=3,
+                      periods=PERIODS, frequencies=FREQUENCIES)
+    s = res.summary.set_index(["scope", "quantity", "x"])
+    for q in ("pga", "ratio", "transfer"):
+        one, other, pooled = (s.xs((scope, q), level=(0, 1))
+                              for scope in ("elc180.txt", "IELC180.AT2", "suite"))
+        assert np.allclose(one["median"], other["median"], rtol=1e-6)
+        assert np.allclose(pooled["median"], one["median"], rtol=1e-6)
+        assert np.allclose(pooled["ln_std"] ** 2, one["ln_std"] ** 2 * 2 * (K - 1) / (2 * K - 1))
+        assert set(pooled["n"]) == {2 * K}
+
+    # Without variation every realization is the base profile: at each depth
+    # the summary's VS is the base layer's there, by hand from the soil file.
+    flat = korvo.suite(RECORDS[:1], PROFILE, realizations=2, seed=1, periods=PERIODS,
+                       frequencies=FREQUENCIES, variation=korvo.Toro(ln_std=0))
+    vs = flat.summary[(flat.summary.scope == "suite") & (flat.summary.quantity == "vs")]
+    base = korvo.Profile.read(PROFILE)
+    bottoms = np.cumsum(base.thickness[:-1])    # 5, 10, 20, ... 150 ft
+    expected = [base.vs[np.searchsorted(bottoms, z, side="right")] for z in vs.x]
+    assert np.allclose(vs["median"], expected, rtol=1e-12) and np.all(vs["ln_std"] == 0)
+    assert vs.x.max() > 150.0 and expected[-1] == 4000.0
+
+
 @pytest.mark.parametrize("kw, words", [
     (dict(realizations=0), "realizations must be a positive whole number"),
     (dict(seed=-1), "seed must be a non-negative"),
@@ -85,12 +117,30 @@ def test_refusals(kw, words):
     assert words in str(e.value)
 
 
+def deep_layering():
+    # 10 000 km of soil: the Poisson layering draws some 83 boundaries (sd 9),
+    # more than korvo's 49 layers over the half-space, in every realization.
+    return dict(records=RECORDS[:1], realizations=3, seed=1, periods=PERIODS,
+                frequencies=FREQUENCIES, variation=korvo.Toro(layering=True),
+                profile=korvo.Profile(rho=[2.0, 2.5], vp=[800.0, 4000.0], qp=[20.0, 50.0],
+                                      vs=[400.0, 2000.0], qs=[20.0, 50.0],
+                                      thickness=[1e7, 0.0]))
+
+
+def test_a_failed_run_fails_the_suite():
+    with pytest.raises(korvo.KorvoError, match=r"realization \d: \d+ layers over the half-space"):
+        korvo.suite(**deep_layering())
+
+
 def test_dask_cluster_of_two_processes_gives_the_same_table(reference):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
         res = small(client=client, chunk_size=2)
+        # A refusal on a worker comes back as itself.
+        with pytest.raises(korvo.KorvoError, match="layers over the half-space"):
+            korvo.suite(**deep_layering(), client=client)
     pd.testing.assert_frame_equal(res.table, reference.table)
 
 
@@ -141,6 +191,10 @@ def test_korvo_suite_writes_what_the_api_computes(tmp_path):
     ("realizations = \n", [], 1, "SUITE.toml: Invalid value (at line 1, column 16)"),
     ("", ["--workers", "0"], 2, "--workers must be at least 1"),
     ('records = ["none.txt"]\nprofile = "none.soil"\n', [], 1, "none.txt"),
+    ('records = ["*.none"]\nprofile = "x.soil"\n', [], 1, "records: nothing matches '*.none'"),
+    ("realizations = \"ten\"\n", [], 1, "realizations at the top level must be a whole number"),
+    (f'records = ["{TOOLS_DATA}/IELC180.AT2", "{TOOLS_DATA}/2516b_a.smc"]\nprofile = "{PROFILE}"\n',
+     [], 1, "records in different units (cm/s^2, g)"),
 ])
 def test_korvo_suite_refusals(tmp_path, toml, args, status, words):
     (tmp_path / "SUITE.toml").write_text(toml)
