@@ -269,6 +269,14 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         names = _names(records)
     if not records:
         raise KorvoError("suite: no records")
+    units: Dict[str, List[str]] = {}
+    for name, rec in zip(names, records):
+        if rec.unit:
+            units.setdefault(rec.unit, []).append(name)
+    if len(units) > 1:
+        # Medians of PGA and PSA over g and cm/s^2 together would be meaningless.
+        listed = "; ".join(f"{u}: {', '.join(n)}" for u, n in sorted(units.items()))
+        raise KorvoError(f"records in different units ({listed}); a suite's statistics need one")
     if not isinstance(profile, Profile):
         profile = Profile.read(profile)
     if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \

@@ -204,7 +204,7 @@ def test_korvo_suite_writes_what_the_api_computes(tmp_path):
     ('records = ["*.none"]\nprofile = "x.soil"\n', [], 1, "records: nothing matches '*.none'"),
     ("realizations = \"ten\"\n", [], 1, "realizations at the top level must be a whole number"),
     (f'records = ["{TOOLS_DATA}/IELC180.AT2", "{TOOLS_DATA}/2516b_a.smc"]\nprofile = "{PROFILE}"\n',
-     [], 1, "records in different units (cm/s^2, g)"),
+     [], 1, "records in different units (cm/s^2: 2516b_a.smc; g: IELC180.AT2)"),
 ])
 def test_korvo_suite_refusals(tmp_path, toml, args, status, words):
     (tmp_path / "SUITE.toml").write_text(toml)
