@@ -349,6 +349,13 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     else:
         from distributed import as_completed as dask_completed
 
+        # Workers unpickle the job with korvo's own classes: one without the
+        # package would fail deep inside the scatter, so ask them first.
+        try:
+            client.run(exec, "import korvo._korvo")
+        except ImportError as e:
+            raise KorvoError(f"a Dask worker cannot import korvo ({e}): start the workers "
+                             "with korvo's build on their PYTHONPATH") from None
         lanes = max(1, sum(client.nthreads().values()))
         spans = _chunks(total, lanes, chunk_size)
         # The records and the profile go to every worker once; a task carries
