@@ -475,3 +475,7 @@ def response_spectrum(accel, dt: float, periods=None, damping: float = 0.05, *,
         periods = _korvo.log_periods(0.01, 10.0, 100)
     return Spectrum(_korvo.response_spectrum(accel, float(dt), periods, float(damping),
                                              bool(oversample)), float(np.float32(damping)))
+
+# Suites build on everything above.
+from .toro import Toro  # noqa: E402
+from .suite import SuiteResult, suite  # noqa: E402

@@ -1,0 +1,600 @@
+"""Suites: many records through many randomized profiles.
+
+Every run of a suite is one record through one realization of the profile:
+the surface motion's PGA and response spectrum, its ratio to the input's, and
+the modulus of the applied transfer function on a frequency grid. Runs go in
+chunks to a thread pool (the extension releases the GIL) or, given a
+``dask.distributed.Client``, to the cluster's workers; the numbers do not
+depend on which.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import math
+import os
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor, as_completed
+from typing import Callable, Dict, List, Mapping, Optional, Sequence, Union
+
+import numpy as np
+
+from . import Profile, Record, KorvoError, read_record, response_spectrum, run
+from .toro import Toro, _columns
+
+__all__ = ["suite", "SuiteResult", "DEFAULT_PERIODS", "DEFAULT_FREQUENCIES"]
+
+DEFAULT_PERIODS = np.geomspace(0.02, 10.0, 50)
+"""Spectra periods of a suite by default: 50, log-spaced from 0.02 to 10 s."""
+DEFAULT_FREQUENCIES = np.geomspace(0.1, 20.0, 100)
+"""Transfer-function frequencies of a suite by default: 100, log-spaced, Hz."""
+
+PROFILE_QUANTITIES = ("vs", "vp", "rho", "qs", "qp")
+_PROFILE_KEYS = ("rho", "vp", "qp", "vs", "qs", "thickness")
+
+# Steps per period of the shortest period, as korvo-spectra oversamples.
+_STEPS_PER_PERIOD = 20
+_OVERSAMPLE_MAX = 64
+_GROUPED_ABOVE = 5
+# A chunk this long keeps a worker busy for a fraction of a second, long
+# enough to hide the scheduler's cost and short enough to balance the load.
+_CHUNK_MAX = 48
+
+
+# glibc's malloc parameters (malloc.h).
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
+_MMAP_THRESHOLD_DEFAULT = 128 * 1024
+_heap_lock = threading.Lock()
+_heap_users = 0
+
+
+def _fixed_thresholds():
+    """The trim and mmap thresholds glibc was started with, or None when it
+    chose its own (then it adapts them to the program)."""
+    try:
+        trim = os.environ.get("MALLOC_TRIM_THRESHOLD_")
+        mmap = os.environ.get("MALLOC_MMAP_THRESHOLD_")
+        if trim is None and mmap is None:
+            return None
+        return (int(trim) if trim is not None else None,
+                int(mmap) if mmap is not None else _MMAP_THRESHOLD_DEFAULT)
+    except ValueError:
+        return None
+
+
+@contextlib.contextmanager
+def _steady_heap():
+    """Keep freed memory in the heap while runs go on.
+
+    Dask's nanny starts workers with MALLOC_TRIM_THRESHOLD_=65536, which also
+    fixes glibc's mmap threshold at 128 KiB: every run's workspace and every
+    oversampled history is then mapped, faulted in page by page and unmapped
+    again. Measured: runs 2.5 times slower. Within a chunk the heap keeps
+    them; afterwards the worker's thresholds come back and the heap is trimmed,
+    as the worker asked for.
+    """
+    global _heap_users
+    fixed = _fixed_thresholds()
+    try:
+        libc = ctypes.CDLL("libc.so.6") if fixed else None
+    except OSError:
+        libc = None
+    if libc is None:
+        yield
+        return
+    with _heap_lock:
+        _heap_users += 1
+        if _heap_users == 1:
+            libc.mallopt(_M_MMAP_THRESHOLD, 32 * 1024 * 1024)
+            libc.mallopt(_M_TRIM_THRESHOLD, 256 * 1024 * 1024)
+    try:
+        yield
+    finally:
+        with _heap_lock:
+            _heap_users -= 1
+            if _heap_users == 0:
+                trim, mmap = fixed
+                libc.mallopt(_M_MMAP_THRESHOLD, mmap)
+                if trim is not None:
+                    libc.mallopt(_M_TRIM_THRESHOLD, trim)
+                libc.malloc_trim(0)
+
+
+class _Job:
+    """What every chunk needs, shipped once to each worker."""
+
+    def __init__(self, records, base, variation, seed, options, periods, frequencies, damping):
+        self.records = records          # list of Record
+        self.base = base                # the base profile's arrays and scalars
+        self.variation = variation
+        self.seed = seed
+        self.options = options          # keyword arguments of korvo.run
+        self.periods = periods
+        self.frequencies = frequencies
+        self.damping = damping
+        self.input_psa = None           # (R, P): the records' own spectra, set before the runs
+
+
+def _factor(dt: float, period: float) -> int:
+    # korvo-spectra's rule, with its hair of tolerance for exact ratios.
+    need = _STEPS_PER_PERIOD * dt / period * (1.0 - 1e-9)
+    return 1 if not need > 1.0 else min(_OVERSAMPLE_MAX, math.ceil(need))
+
+
+def _spectrum(accel, dt: float, periods: np.ndarray, damping: float):
+    """PGA and PSA, every period stepped at least 20 times per period.
+
+    korvo-spectra oversamples the whole grid for its shortest period, which
+    costs the long periods as much as the short ones. Here periods go to the
+    engine in groups: those needing up to 5x oversampling by their own factor,
+    the shorter ones together at the factor of the shortest. (Measured: the
+    band-limited interpolation's cost jumps past 5x, so one call beyond it is
+    cheapest.)
+    """
+    psa = np.empty(len(periods), dtype=np.float32)
+    factors = np.array([min(_factor(dt, float(p)), _GROUPED_ABOVE + 1) for p in periods])
+    pga = None
+    for f in np.unique(factors):
+        take = factors == f
+        s = response_spectrum(accel, dt, periods[take], damping)
+        psa[take] = s.psa
+        pga = s.pga
+    return pga, psa
+
+
+def _halfspace(base: dict) -> Profile:
+    """The base profile's half-space alone: its surface motion is the input
+    record through the same processing (band-pass, the cleared zero line)."""
+    return Profile(**{k: base[k][-1:] for k in _PROFILE_KEYS},
+                   qexp=base["qexp"], angle=base["angle"], iflag=base["iflag"])
+
+
+def _input_spectra(job: _Job, r: int):
+    record = job.records[r]
+    res = run(record, _halfspace(job.base), **job.options)
+    return _spectrum(res.motion, res.DT, job.periods, job.damping)
+
+
+def _run_chunk(job: _Job, start: int, stop: int) -> dict:
+    """Runs start..stop-1; run j is realization j // R of record j % R."""
+    with _steady_heap():
+        return _runs(job, start, stop)
+
+
+def _runs(job: _Job, start: int, stop: int) -> dict:
+    R, P, F = len(job.records), len(job.periods), len(job.frequencies)
+    n = stop - start
+    out = dict(start=start, pga=np.empty(n), psa=np.empty((n, P)), ratio=np.empty((n, P)),
+               transfer=np.empty((n, F)), profiles={})
+    column = job.options["reference"] - 1
+    profile = None
+    for j in range(start, stop):
+        k, r = divmod(j, R)
+        if k not in out["profiles"]:
+            arrays = job.variation.realize(job.base, job.seed, k)
+            profile = Profile(**arrays)
+            out["profiles"][k] = {q: getattr(profile, q) for q in _PROFILE_KEYS}
+        record = job.records[r]
+        try:
+            res = run(record, profile, **job.options)
+        except KorvoError as e:
+            raise KorvoError(f"{record.source}, realization {k}: {e}") from None
+        pga, psa = _spectrum(res.motion, res.DT, job.periods, job.damping)
+        i = j - start
+        out["pga"][i] = pga
+        out["psa"][i] = psa
+        out["ratio"][i] = psa / job.input_psa[r]
+        out["transfer"][i] = np.interp(job.frequencies, res.frequency,
+                                       np.abs(res.transfer[:, column]))
+    return out
+
+
+def _chunks(total: int, lanes: int, chunk_size: Optional[int]) -> List[tuple]:
+    if chunk_size is None:
+        # Some four chunks a lane, so that the last ones finish together.
+        chunk_size = max(1, min(_CHUNK_MAX, math.ceil(total / (4 * lanes))))
+    return [(a, min(a + chunk_size, total)) for a in range(0, total, chunk_size)]
+
+
+def _names(records: Sequence[Record]) -> List[str]:
+    names, seen = [], {}
+    for rec in records:
+        name = os.path.basename(rec.source) or "record"
+        seen[name] = seen.get(name, 0) + 1
+        names.append(name if seen[name] == 1 else f"{name}#{seen[name]}")
+    return names
+
+
+def suite(records, profile, realizations: int = 100, variation: Optional[Toro] = None,
+          seed: Optional[int] = None, client=None, *, wave: str = "horizontal",
+          reference: int = 1, band_pass: Optional[Sequence[float]] = None,
+          periods=None, damping: float = 0.05, frequencies=None,
+          workers: Optional[int] = None, chunk_size: Optional[int] = None,
+          progress: Optional[Callable[[int, int], None]] = None) -> "SuiteResult":
+    """Every record through every realization of a randomized profile.
+
+    Parameters
+    ----------
+    records : sequence of Record or path, or mapping of name to Record or path
+        The input motions (accelerations). Names are the file names unless
+        given as a mapping.
+    profile : Profile or path
+        The base profile: its velocities are the medians of the variation.
+    realizations : int, default 100
+        Profiles drawn; realization ``i`` of `seed` is the same profile
+        whatever the other arguments of the call.
+    variation : Toro, optional
+        Default ``Toro()`` (site class ``"USGS C"``, velocities only, lengths
+        in metres).
+    seed : int, optional
+        Non-negative. None draws one from the operating system; the result
+        records it.
+    client : dask.distributed.Client, optional
+        Run on the cluster: the records go once to every worker, the runs in
+        chunks. None: a thread pool of `workers` threads here.
+    wave, reference, band_pass
+        As for :func:`korvo.run` (the suite works on accelerations: no
+        integration or differentiation).
+    periods : array_like, optional
+        Spectra periods, s; default :data:`DEFAULT_PERIODS`.
+    damping : float, default 0.05
+    frequencies : array_like, optional
+        Where the transfer function's modulus is read (linear interpolation
+        between the run's lines), Hz, up to the lowest Nyquist frequency of
+        the records; default :data:`DEFAULT_FREQUENCIES`.
+    workers : int, optional
+        Threads without a client; default the machine's cores.
+    chunk_size : int, optional
+        Runs per task; default about four tasks per thread or worker, at most 48.
+    progress : callable(done, total), optional
+        Called after every chunk, in the calling thread.
+
+    Returns
+    -------
+    SuiteResult
+
+    Raises
+    ------
+    KorvoError
+        A bad argument, an unreadable file, or a run's refusal or fault,
+        named with its record and realization.
+    """
+    if isinstance(records, Mapping):
+        names = [str(k) for k in records]
+        records = [r if isinstance(r, Record) else read_record(r) for r in records.values()]
+    else:
+        records = [r if isinstance(r, Record) else read_record(r) for r in records]
+        names = _names(records)
+    if not records:
+        raise KorvoError("suite: no records")
+    units: Dict[str, List[str]] = {}
+    for name, rec in zip(names, records):
+        if rec.unit:
+            units.setdefault(rec.unit, []).append(name)
+    if len(units) > 1:
+        # Medians of PGA and PSA over g and cm/s^2 together would be meaningless.
+        listed = "; ".join(f"{u}: {', '.join(n)}" for u, n in sorted(units.items()))
+        raise KorvoError(f"records in different units ({listed}); a suite's statistics need one")
+    if not isinstance(profile, Profile):
+        profile = Profile.read(profile)
+    if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \
+            or realizations < 1:
+        raise KorvoError(f"realizations must be a positive whole number, not {realizations!r}")
+    variation = Toro() if variation is None else variation
+    if not isinstance(variation, Toro):
+        raise KorvoError(f"variation must be a korvo.Toro, not {type(variation).__name__}")
+    if seed is None:
+        seed = int(np.random.SeedSequence().entropy)
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
+        raise KorvoError(f"seed must be a non-negative whole number, not {seed!r}")
+    if reference not in (1, 2) or isinstance(reference, bool):
+        raise KorvoError(f"reference is 1 or 2, not {reference!r}")
+    periods = np.array(DEFAULT_PERIODS if periods is None else periods, dtype=np.float32).ravel()
+    frequencies = np.array(DEFAULT_FREQUENCIES if frequencies is None else frequencies,
+                           dtype=float).ravel()
+    if not len(periods) or not np.all(periods > 0) or not np.all(np.isfinite(periods)):
+        raise KorvoError("periods: at least one, each positive and finite")
+    if not len(frequencies) or not np.all(frequencies >= 0) \
+            or not np.all(np.isfinite(frequencies)):
+        raise KorvoError("frequencies: at least one, none negative, all finite")
+    for name, rec in zip(names, records):
+        if len(rec) < 2 or not rec.dt > 0:
+            raise KorvoError(f"{name}: a record needs two samples or more and a positive dt")
+        nyquist = 0.5 / rec.dt
+        if frequencies.max() > nyquist:
+            raise KorvoError(f"frequencies: {frequencies.max():g} Hz lies above the Nyquist "
+                             f"frequency of {name} ({nyquist:g} Hz)")
+    if workers is not None and (isinstance(workers, bool) or int(workers) < 1):
+        raise KorvoError(f"workers must be at least 1, not {workers!r}")
+    if chunk_size is not None and (isinstance(chunk_size, bool) or int(chunk_size) < 1):
+        raise KorvoError(f"chunk_size must be at least 1, not {chunk_size!r}")
+
+    options = dict(wave=wave, reference=int(reference), band_pass=band_pass)
+    job = _Job(records, _columns(profile), variation, int(seed), options, periods, frequencies,
+               float(damping))
+    R, K = len(records), int(realizations)
+    total = R * K
+    began = time.perf_counter()
+
+    # The input spectra: each record through the half-space alone.
+    inputs = [_input_spectra(job, r) for r in range(R)]
+    input_pga = np.array([p for p, _ in inputs])
+    input_psa = np.array([s for _, s in inputs], dtype=float)
+    job.input_psa = input_psa
+
+    done = 0
+    parts = []
+
+    def collect(part):
+        nonlocal done
+        parts.append(part)
+        done += len(part["pga"])
+        if progress is not None:
+            progress(done, total)
+
+    if client is None:
+        lanes = int(workers) if workers else (os.cpu_count() or 1)
+        spans = _chunks(total, lanes, chunk_size)
+        with ThreadPoolExecutor(max_workers=lanes) as pool:
+            futures = [pool.submit(_run_chunk, job, a, b) for a, b in spans]
+            try:
+                for f in as_completed(futures):
+                    collect(f.result())
+            except BaseException:
+                for f in futures:
+                    f.cancel()
+                raise
+    else:
+        from distributed import as_completed as dask_completed
+
+        # Workers unpickle the job with korvo's own classes: one without the
+        # package would fail deep inside the scatter, so ask them first.
+        try:
+            client.run(exec, "import korvo._korvo")
+        except ImportError as e:
+            raise KorvoError(f"a Dask worker cannot import korvo ({e}): start the workers "
+                             "with korvo's build on their PYTHONPATH") from None
+        lanes = max(1, sum(client.nthreads().values()))
+        spans = _chunks(total, lanes, chunk_size)
+        # The records and the profile go to every worker once; a task carries
+        # only its span of runs.
+        shared = client.scatter(job, broadcast=True)
+        futures = client.map(_run_chunk, [shared] * len(spans), [a for a, _ in spans],
+                             [b for _, b in spans], pure=False)
+        try:
+            for _, part in dask_completed(futures, with_results=True):
+                collect(part)
+        except BaseException:
+            client.cancel(futures)
+            raise
+
+    return SuiteResult._assemble(job, names, K, parts, input_pga, input_psa,
+                                 time.perf_counter() - began)
+
+
+def _ln_stats(values: np.ndarray, axis: int):
+    """Median as exp(mean ln) and ln-standard deviation (n - 1) along `axis`."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ln = np.log(values)
+        n = values.shape[axis]
+        median = np.exp(ln.mean(axis=axis))
+        ln_std = ln.std(axis=axis, ddof=1) if n > 1 else np.zeros_like(median)
+    return median, ln_std
+
+
+class SuiteResult:
+    """The runs of a :func:`suite`, their statistics, tables and figures.
+
+    Attributes
+    ----------
+    table : pandas.DataFrame
+        One row per value of a run, tidy: columns ``record`` (name),
+        ``realization`` (0-based), ``quantity``, ``x``, ``value``. Quantities:
+        ``pga`` (x 0), ``psa`` and ``ratio`` (surface over input PSA; x the
+        period, s), ``transfer`` (the modulus of the applied transfer
+        function; x the frequency, Hz), and the realization's profile:
+        ``vs``, ``vp``, ``rho``, ``qs``, ``qp`` (x the depth of each layer's
+        top, the profile's length unit; the half-space's top is the last).
+    summary : pandas.DataFrame
+        Columns ``scope`` (a record's name, or ``"suite"`` over all runs),
+        ``quantity``, ``x``, ``median`` (exp of the mean ln), ``ln_std`` (ln
+        standard deviation, n - 1), ``n``. Profile quantities are summarized
+        over the realizations at :attr:`depths` (scope ``"suite"`` only: the
+        profiles are the same for every record).
+    records : list of str
+    realizations, seed : int
+    periods, frequencies, depths : ndarray
+    pga : ndarray, shape (R, K)
+    psa, ratio : ndarray, shape (R, K, len(periods))
+    transfer : ndarray, shape (R, K, len(frequencies))
+    input_pga : ndarray, shape (R,)
+    input_psa : ndarray, shape (R, len(periods))
+        The records after the same processing as the surface motions.
+    profiles : list of dict
+        Realization k's arrays rho, vp, qp, vs, qs, thickness as run.
+    base : dict
+        The base profile's arrays.
+    elapsed : float
+        Seconds for the runs.
+    """
+
+    @classmethod
+    def _assemble(cls, job, names, K, parts, input_pga, input_psa, elapsed):
+        self = cls.__new__(cls)
+        R = len(names)
+        total = R * K
+        P, F = len(job.periods), len(job.frequencies)
+        pga, psa = np.empty(total), np.empty((total, P))
+        ratio, transfer = np.empty((total, P)), np.empty((total, F))
+        profiles: Dict[int, dict] = {}
+        for part in parts:
+            s = slice(part["start"], part["start"] + len(part["pga"]))
+            pga[s], psa[s], ratio[s], transfer[s] = (part["pga"], part["psa"], part["ratio"],
+                                                    part["transfer"])
+            profiles.update(part["profiles"])
+        # Runs are realization-major; arrays are record-major.
+        self.pga = pga.reshape(K, R).T.copy()
+        self.psa = psa.reshape(K, R, P).transpose(1, 0, 2).copy()
+        self.ratio = ratio.reshape(K, R, P).transpose(1, 0, 2).copy()
+        self.transfer = transfer.reshape(K, R, F).transpose(1, 0, 2).copy()
+        self.profiles = [profiles[k] for k in range(K)]
+        self.records, self.realizations, self.seed = list(names), K, job.seed
+        self.periods = job.periods.astype(float)
+        self.frequencies = job.frequencies
+        self.input_pga, self.input_psa = input_pga, input_psa
+        self.base = job.base
+        self.variation = job.variation
+        self.damping = job.damping
+        self.elapsed = elapsed
+        bottom = float(np.sum(job.base["thickness"][:-1]))
+        span = 1.2 * bottom if bottom > 0 else 1.0
+        # Cell middles, so that no depth falls on a base layer boundary.
+        self.depths = (np.arange(100) + 0.5) * span / 100
+        self._table = None
+        self._summary = None
+        return self
+
+    @property
+    def runs(self) -> int:
+        return len(self.records) * self.realizations
+
+    def at_depths(self, quantity: str = "vs", depths=None) -> np.ndarray:
+        """A profile quantity of every realization at `depths`: shape (K, len(depths))."""
+        depths = self.depths if depths is None else np.asarray(depths, dtype=float)
+        out = np.empty((self.realizations, len(depths)))
+        for k, p in enumerate(self.profiles):
+            tops = np.concatenate([[0.0], np.cumsum(p["thickness"][:-1])])
+            layer = np.searchsorted(tops, depths, side="right") - 1
+            out[k] = np.asarray(p[quantity], dtype=float)[layer]
+        return out
+
+    @property
+    def table(self):
+        if self._table is None:
+            self._table = self._make_table()
+        return self._table
+
+    @property
+    def summary(self):
+        if self._summary is None:
+            self._summary = self._make_summary()
+        return self._summary
+
+    def _make_table(self):
+        import pandas as pd
+
+        R, K = len(self.records), self.realizations
+        rec = np.repeat(np.arange(R), K)           # record-major, like the arrays
+        real = np.tile(np.arange(K), R)
+        blocks = []
+
+        def block(quantity, x, values):           # values: (R*K, len(x))
+            m = len(x)
+            blocks.append((np.repeat(rec, m), np.repeat(real, m), quantity,
+                           np.tile(x, R * K), values.ravel()))
+
+        block("pga", np.zeros(1), self.pga.reshape(-1, 1))
+        block("psa", self.periods, self.psa.reshape(R * K, -1))
+        block("ratio", self.periods, self.ratio.reshape(R * K, -1))
+        block("transfer", self.frequencies, self.transfer.reshape(R * K, -1))
+        for q in PROFILE_QUANTITIES:
+            for k, p in enumerate(self.profiles):
+                tops = np.concatenate([[0.0], np.cumsum(p["thickness"][:-1], dtype=float)])
+                m = len(tops)
+                blocks.append((np.repeat(np.arange(R), m), np.full(R * m, k), q, np.tile(tops, R),
+                               np.tile(np.asarray(p[q], dtype=float), R)))
+        cat = pd.Categorical.from_codes
+        quantities = ["pga", "psa", "ratio", "transfer", *PROFILE_QUANTITIES]
+        frame = pd.DataFrame({
+            "record": cat(np.concatenate([b[0] for b in blocks]), categories=self.records),
+            "realization": np.concatenate([b[1] for b in blocks]).astype(np.int64),
+            "quantity": cat(np.concatenate([np.full(len(b[0]), quantities.index(b[2]))
+                                            for b in blocks]), categories=quantities),
+            "x": np.concatenate([b[3] for b in blocks]).astype(float),
+            "value": np.concatenate([b[4] for b in blocks]).astype(float),
+        })
+        return frame.sort_values(["record", "realization", "quantity", "x"], kind="stable",
+                                 ignore_index=True)
+
+    def _make_summary(self):
+        import pandas as pd
+
+        rows = []
+
+        def add(scope, quantity, x, values, axis):
+            median, ln_std = _ln_stats(values, axis)
+            rows.append(pd.DataFrame({"scope": scope, "quantity": quantity, "x": x,
+                                      "median": np.atleast_1d(median),
+                                      "ln_std": np.atleast_1d(ln_std),
+                                      "n": values.shape[axis]}))
+
+        series = [("pga", np.zeros(1), self.pga[..., None]), ("psa", self.periods, self.psa),
+                  ("ratio", self.periods, self.ratio),
+                  ("transfer", self.frequencies, self.transfer)]
+        for r, name in enumerate(self.records):
+            for q, x, v in series:
+                add(name, q, x, v[r], 0)
+        R, K = len(self.records), self.realizations
+        for q, x, v in series:
+            add("suite", q, x, v.reshape(R * K, -1), 0)
+        for q in PROFILE_QUANTITIES:
+            add("suite", q, self.depths, self.at_depths(q), 0)
+        return pd.concat(rows, ignore_index=True)
+
+    def write(self, folder, figures: bool = True) -> List[str]:
+        """Write the tables (CSV) and the figures (PNG) into `folder`.
+
+        Files: ``summary.csv`` (:attr:`summary`), ``runs.csv`` (one row per run:
+        record, realization, pga, then ``psa_<T>``, ``ratio_<T>`` and
+        ``transfer_<f>`` columns), ``profiles.csv`` (one row per layer of each
+        realization), ``inputs.csv`` (the records' own PGA and PSA), and the
+        figures ``amplification.png``, ``spectra.png``, ``transfer.png`` and
+        ``profiles.png``. The folder is created when missing.
+
+        Returns
+        -------
+        list of str
+            The paths written.
+        """
+        import pandas as pd
+
+        folder = os.fspath(folder)
+        os.makedirs(folder, exist_ok=True)
+        R, K = len(self.records), self.realizations
+        paths = []
+
+        def save(frame, name):
+            path = os.path.join(folder, name)
+            frame.to_csv(path, index=False, float_format="%.7g")
+            paths.append(path)
+
+        save(self.summary, "summary.csv")
+        columns = {"record": np.repeat(self.records, K), "realization": np.tile(np.arange(K), R),
+                   "pga": self.pga.ravel()}
+        for label, x, values in (("psa", self.periods, self.psa),
+                                 ("ratio", self.periods, self.ratio),
+                                 ("transfer", self.frequencies, self.transfer)):
+            flat = values.reshape(R * K, -1)
+            columns.update({f"{label}_{v:.5g}": flat[:, i] for i, v in enumerate(x)})
+        save(pd.DataFrame(columns), "runs.csv")
+        layers = []
+        for k, p in enumerate(self.profiles):
+            nl = len(p["vs"])
+            tops = np.concatenate([[0.0], np.cumsum(p["thickness"][:-1], dtype=float)])
+            layers.append(pd.DataFrame({"realization": k, "layer": np.arange(1, nl + 1),
+                                        "top": tops, **{q: p[q] for q in _PROFILE_KEYS}}))
+        save(pd.concat(layers, ignore_index=True), "profiles.csv")
+        inputs = {"record": self.records, "pga": self.input_pga}
+        inputs.update({f"psa_{v:.5g}": self.input_psa[:, i] for i, v in enumerate(self.periods)})
+        save(pd.DataFrame(inputs), "inputs.csv")
+        if figures:
+            from . import suite_plots
+
+            paths += suite_plots.write_all(self, folder)
+        return paths
+
+    def __repr__(self) -> str:
+        return (f"<korvo.SuiteResult: {len(self.records)} records x {self.realizations} "
+                f"realizations, seed={self.seed}, {self.elapsed:.1f} s>")

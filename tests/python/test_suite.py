@@ -1,0 +1,214 @@
+"""Suites: the same table whoever runs them (threads, chunk sizes, a Dask
+cluster of worker processes), every run the record and the profile it is
+filed under, and korvo-suite on a small SUITE.toml through the script."""
+
+import os
+import pathlib
+import subprocess
+
+import numpy as np
+import pytest
+
+import korvo
+from conftest import SOURCE, TOOLS_DATA
+
+# Suites tabulate with pandas and draw with matplotlib (python3-pandas,
+# python3-matplotlib); without them there is nothing here to test.
+pd = pytest.importorskip("pandas")
+pytest.importorskip("matplotlib")
+
+RECORDS = [str(SOURCE / "examples" / "elc180.txt"), str(TOOLS_DATA / "elCentro.AT2")]
+PROFILE = str(SOURCE / "examples" / "shake91ex.soil")
+VARIATION = korvo.Toro(length_unit="ft", layering=True, depth_ln_std=0.1)
+PERIODS = np.geomspace(0.02, 5.0, 12)
+FREQUENCIES = np.geomspace(0.2, 20.0, 15)
+
+
+def small(realizations=5, seed=7, **kw):
+    return korvo.suite(RECORDS, PROFILE, realizations=realizations, variation=VARIATION,
+                       seed=seed, periods=PERIODS, frequencies=FREQUENCIES, **kw)
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return small(workers=1)
+
+
+def test_same_seed_same_table_whatever_the_work_split(reference):
+    seen = []
+    for kw in (dict(workers=2, chunk_size=1, progress=lambda *a: seen.append(a)),
+               dict(workers=2, chunk_size=3)):
+        pd.testing.assert_frame_equal(small(**kw).table, reference.table)
+    assert seen == [(i, 10) for i in range(1, 11)]
+    # Realization i is the same profile when fewer are asked for.
+    fewer = small(realizations=3, workers=2).table
+    pd.testing.assert_frame_equal(fewer, reference.table[reference.table.realization < 3]
+                                  .reset_index(drop=True))
+    assert not np.array_equal(small(seed=8).table["value"], reference.table["value"])
+
+
+def test_each_run_is_its_record_through_its_profile(reference):
+    res = reference
+    base = korvo.Profile.read(PROFILE)
+    for r, k in ((0, 4), (1, 2)):
+        record = korvo.read_record(RECORDS[r])
+        p = korvo.Profile(**res.profiles[k], qexp=base.qexp, angle=base.angle, iflag=base.iflag)
+        run = korvo.run(record, p)
+        assert res.pga[r, k] == np.abs(run.motion).max()
+        # korvo-spectra oversamples all periods for the shortest; the suite
+        # steps each period at least 20 times, where a peak can be missed by
+        # up to 1 - cos(pi / 20) = 1.2 %.
+        psa = korvo.response_spectrum(run.motion, run.DT, PERIODS).psa
+        assert np.all((res.psa[r, k] <= psa * 1.0001) & (res.psa[r, k] > psa * (1 - 0.0125)))
+        modulus = np.abs(korvo.transfer(p, run.NF, run.DT)[:, 0])
+        assert np.allclose(res.transfer[r, k], np.interp(FREQUENCIES, run.frequency, modulus))
+        table = res.table[(res.table.record == res.records[r]) & (res.table.realization == k)]
+        vs = table[table.quantity == "vs"]
+        assert np.array_equal(vs.value, p.vs)
+        assert np.allclose(vs.x, np.concatenate([[0], np.cumsum(p.thickness[:-1])]))
+        assert np.array_equal(table[table.quantity == "psa"].value, np.float64(res.psa[r, k]))
+
+
+def test_a_bare_halfspace_amplifies_nothing():
+    # The input spectra are the records through the same processing: a column
+    # of only the half-space leaves each record as it was, ratio exactly 1.
+    hs = korvo.Profile(rho=[2.0], vp=[3000.0], qp=[20.0], vs=[1500.0], qs=[20.0], thickness=[0.0])
+    res = korvo.suite(RECORDS, hs, realizations=3, seed=1, band_pass=(0.5, 1.5, 90, 120),
+                      periods=PERIODS, frequencies=FREQUENCIES)
+    assert np.all(res.ratio == 1.0) and np.all(res.transfer == 1.0)
+    assert np.array_equal(res.pga, np.repeat(res.input_pga[:, None], 3, axis=1))
+    assert res.input_pga[0] != res.input_pga[1]
+
+
+def test_summary_pools_the_runs_and_reads_profiles_at_depth():
+    # The same motion twice (IELC180.AT2 is elc180.txt's source): per-record
+    # statistics agree, and pooling two copies of K values keeps the median
+    # and scales the ln-variance by 2 (K - 1) / (2 K - 1).
+    twice = [RECORDS[0], str(TOOLS_DATA / "IELC180.AT2")]
+    K = 6
+    res = korvo.suite(twice, PROFILE, realizations=K, variation=VARIATION, seed=3,
+                      periods=PERIODS, frequencies=FREQUENCIES)
+    s = res.summary.set_index(["scope", "quantity", "x"])
+    for q in ("pga", "ratio", "transfer"):
+        one, other, pooled = (s.xs((scope, q), level=(0, 1))
+                              for scope in ("elc180.txt", "IELC180.AT2", "suite"))
+        assert np.allclose(one["median"], other["median"], rtol=1e-6)
+        assert np.allclose(pooled["median"], one["median"], rtol=1e-6)
+        assert np.allclose(pooled["ln_std"] ** 2, one["ln_std"] ** 2 * 2 * (K - 1) / (2 * K - 1))
+        assert set(pooled["n"]) == {2 * K}
+
+    # Without variation every realization is the base profile: at each depth
+    # the summary's VS is the base layer's there, by hand from the soil file.
+    flat = korvo.suite(RECORDS[:1], PROFILE, realizations=2, seed=1, periods=PERIODS,
+                       frequencies=FREQUENCIES, variation=korvo.Toro(ln_std=0))
+    vs = flat.summary[(flat.summary.scope == "suite") & (flat.summary.quantity == "vs")]
+    base = korvo.Profile.read(PROFILE)
+    bottoms = np.cumsum(base.thickness[:-1])    # 5, 10, 20, ... 150 ft
+    expected = [base.vs[np.searchsorted(bottoms, z, side="right")] for z in vs.x]
+    assert np.allclose(vs["median"], expected, rtol=1e-12) and np.all(vs["ln_std"] == 0)
+    assert vs.x.max() > 150.0 and expected[-1] == 4000.0
+
+
+@pytest.mark.parametrize("kw, words", [
+    (dict(realizations=0), "realizations must be a positive whole number"),
+    (dict(seed=-1), "seed must be a non-negative"),
+    (dict(frequencies=[1.0, 30.0]), "above the Nyquist frequency of elCentro.AT2 (25 Hz)"),
+    (dict(periods=[0.1, 0.0]), "periods: at least one, each positive"),
+    (dict(variation="USGS C"), "variation must be a korvo.Toro"),
+])
+def test_refusals(kw, words):
+    args = dict(realizations=2, seed=1, variation=VARIATION)
+    with pytest.raises(korvo.KorvoError, match=None) as e:
+        korvo.suite(RECORDS, PROFILE, **{**args, **kw})
+    assert words in str(e.value)
+
+
+def deep_layering():
+    # 10 000 km of soil: the Poisson layering draws some 83 boundaries (sd 9),
+    # more than korvo's 49 layers over the half-space, in every realization.
+    return dict(records=RECORDS[:1], realizations=3, seed=1, periods=PERIODS,
+                frequencies=FREQUENCIES, variation=korvo.Toro(layering=True),
+                profile=korvo.Profile(rho=[2.0, 2.5], vp=[800.0, 4000.0], qp=[20.0, 50.0],
+                                      vs=[400.0, 2000.0], qs=[20.0, 50.0],
+                                      thickness=[1e7, 0.0]))
+
+
+def test_a_failed_run_fails_the_suite():
+    with pytest.raises(korvo.KorvoError, match=r"realization \d: \d+ layers over the half-space"):
+        korvo.suite(**deep_layering())
+
+
+def test_dask_cluster_of_two_processes_gives_the_same_table(reference):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        res = small(client=client, chunk_size=2)
+        # A refusal on a worker comes back as itself.
+        with pytest.raises(korvo.KorvoError, match="layers over the half-space"):
+            korvo.suite(**deep_layering(), client=client)
+    pd.testing.assert_frame_equal(res.table, reference.table)
+
+
+SUITE_TOML = """
+records = {records}
+profile = "{profile}"
+realizations = 4
+seed = 7
+output = "out"
+
+[spectra]
+periods = {{ first = 0.02, last = 5.0, count = 12 }}
+
+[transfer]
+frequencies = {{ first = 0.2, last = 20.0, count = 15 }}
+
+[variation]
+length_unit = "ft"
+layering = true
+depth_ln_std = 0.1
+"""
+
+
+def korvo_suite(*args, cwd):
+    # The script of the build whose package is under test: <build>/python/korvo -> <build>/bin.
+    script = os.environ.get("KORVO_SUITE_SCRIPT",
+                            pathlib.Path(korvo.__file__).parents[2] / "bin" / "korvo-suite")
+    if not pathlib.Path(script).exists():
+        pytest.skip(f"{script} not built")
+    return subprocess.run([script, *args], cwd=cwd, capture_output=True, text=True, timeout=300)
+
+
+def test_korvo_suite_writes_what_the_api_computes(tmp_path):
+    (tmp_path / "SUITE.toml").write_text(
+        SUITE_TOML.format(records=[str(r) for r in RECORDS], profile=PROFILE).replace("'", '"'))
+    done = korvo_suite("SUITE.toml", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "8 runs (2 records x 4 realizations, USGS C, seed 7)" in done.stdout
+    assert "8/8 runs" in done.stderr and "runs/s" in done.stderr
+    runs = pd.read_csv(tmp_path / "out" / "runs.csv")
+    api = small(realizations=4)
+    assert list(runs.record) == ["elc180.txt"] * 4 + ["elCentro.AT2"] * 4
+    assert np.allclose(runs.pga, api.pga.ravel(), rtol=1e-6)  # 7 digits in the file
+    assert np.allclose(runs.filter(like="ratio_"), api.ratio.reshape(8, -1), rtol=1e-6)
+    for name in ("amplification", "spectra", "transfer", "profiles"):
+        assert (tmp_path / "out" / f"{name}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("toml, args, status, words", [
+    ('[variation]\nsite_clas = "USGS C"\n', [], 1,
+     "SUITE.toml: unknown key 'site_clas' in [variation]"),
+    ("realizations = \n", [], 1, "SUITE.toml: Invalid value (at line 1, column 16)"),
+    ("", ["--workers", "0"], 2, "--workers must be at least 1"),
+    ('records = ["none.txt"]\nprofile = "none.soil"\n', [], 1, "none.txt"),
+    ('records = ["*.none"]\nprofile = "x.soil"\n', [], 1, "records: nothing matches '*.none'"),
+    ("realizations = \"ten\"\n", [], 1, "realizations at the top level must be a whole number"),
+    (f'records = ["{TOOLS_DATA}/IELC180.AT2", "{TOOLS_DATA}/2516b_a.smc"]\nprofile = "{PROFILE}"\n',
+     [], 1, "records in different units (cm/s^2: 2516b_a.smc; g: IELC180.AT2)"),
+])
+def test_korvo_suite_refusals(tmp_path, toml, args, status, words):
+    (tmp_path / "SUITE.toml").write_text(toml)
+    done = korvo_suite("SUITE.toml", *args, cwd=tmp_path)
+    assert done.returncode == status
+    assert done.stderr.startswith("korvo-suite: ") and words in done.stderr, done.stderr
+    assert len(done.stderr.strip().splitlines()) <= 2
