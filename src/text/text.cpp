@@ -11,19 +11,27 @@ namespace korvo {
 namespace {
 
 // One output record being built; room for the widest record and its line end.
-constexpr int LINE_MAX = 4096;
+constexpr int LINE_LENGTH = 4096;
 struct Line {
-  char c[LINE_MAX + 2];
+  char c[LINE_LENGTH + 2];
   int n = 0;
 };
 
 void room(const Line& line, int w) {
-  if (w < 0 || line.n + w > LINE_MAX) throw Error("output record longer than 4096 characters");
+  if (w < 0 || line.n + w > LINE_LENGTH) throw Error("output record longer than 4096 characters");
+}
+
+// Hands the held records to the file.
+void flush_held(Sink& out) {
+  const std::size_t wanted = static_cast<std::size_t>(out.held);
+  out.held = 0;
+  if (wanted > 0 && std::fwrite(out.buffer.get(), 1, wanted, out.file) != wanted)
+    file_error("cannot write", out.name, errno);
 }
 
 // The console drops the carriage-control character and ends with LF; a file
-// keeps every character and ends with CR LF. One fwrite per record, so a
-// file never holds part of a line.
+// keeps every character and ends with CR LF. A record goes to the file whole
+// (one fwrite, or into the sink's buffer), so a file never holds part of a line.
 void emit(Sink& out, Line& line) {
   char* start = line.c;
   int n = line.n;
@@ -34,10 +42,16 @@ void emit(Sink& out, Line& line) {
     start[n++] = '\r';
     start[n++] = '\n';
   }
+  line.n = 0;
+  if (out.buffer) {
+    if (out.held + n > SINK_BUFFER) flush_held(out);
+    std::memcpy(out.buffer.get() + out.held, start, static_cast<std::size_t>(n));
+    out.held += n;
+    return;
+  }
   const std::size_t wanted = static_cast<std::size_t>(n);
   if (std::fwrite(start, 1, wanted, out.file) != wanted)
     file_error("cannot write", out.name, errno);
-  line.n = 0;
 }
 
 void put_text(Line& line, std::string_view text) {
@@ -83,7 +97,9 @@ void finite_or_stop(const Sink& out, const Item& v) {
 }  // namespace
 
 Sink::~Sink() {
-  if (file != nullptr && !console) std::fclose(file);
+  if (file == nullptr || console) return;
+  if (held > 0) std::fwrite(buffer.get(), 1, static_cast<std::size_t>(held), file);
+  std::fclose(file);
 }
 
 Source::Source(Source&& o) noexcept
@@ -128,9 +144,13 @@ void open_input(Source& in, const char* name) {
 void create_output(Sink& out, const char* name) {
   std::FILE* f = std::fopen(name, "wb");
   if (f == nullptr) file_error("cannot create", name, errno);
+  // The sink's own buffer holds whole records; the stream's would only copy them again.
+  std::setvbuf(f, nullptr, _IONBF, 0);
   out.file = f;
   out.name = name;
   out.console = false;
+  if (!out.buffer) out.buffer = std::make_unique_for_overwrite<char[]>(SINK_BUFFER);
+  out.held = 0;
 }
 
 void close_input(Source& in) {
@@ -143,7 +163,10 @@ void close_output(Sink& out) {
   std::FILE* f = out.file;
   out.file = nullptr;
   errno = 0;
-  const bool failed = std::fflush(f) != 0 || std::ferror(f) != 0;
+  const std::size_t held = static_cast<std::size_t>(out.held);
+  out.held = 0;
+  bool failed = held > 0 && std::fwrite(out.buffer.get(), 1, held, f) != held;
+  failed = std::fflush(f) != 0 || std::ferror(f) != 0 || failed;
   const int error = errno;
   if (std::fclose(f) != 0 || failed) file_error("cannot write", out.name, error ? error : EIO);
 }
