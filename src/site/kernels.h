@@ -35,6 +35,24 @@ struct TransferJob {
 unsigned transfer_lines_avx2(const TransferJob& job, Integer first, Integer count, Complex* AMP);
 unsigned transfer_lines_avx512(const TransferJob& job, Integer first, Integer count, Complex* AMP);
 
+// A run of the amplification (amplify.cpp): the travel-time phase factor
+// over layers 1..NL-1.
+struct PhaseJob {
+  Real DOM;
+  Integer NL;
+  const Real* TH;
+  const Real* VS;
+};
+
+// Lines first .. first + count - 1 (1 <= count <= lanes): X(I) times S(I) and
+// the phase factor, into Y[0 .. count-1], as amplify forms them. Bit k of the
+// result: line first + k is left to the scalar code (a library value near a
+// tie). X, S and Y are indexed from line 1; Y may not be X.
+unsigned amplify_lines_avx2(const PhaseJob& job, Integer first, Integer count, const Complex* S,
+                            const Complex* X, Complex* Y);
+unsigned amplify_lines_avx512(const PhaseJob& job, Integer first, Integer count, const Complex* S,
+                              const Complex* X, Complex* Y);
+
 // For tests: detail::cexp_pair on the set's lanes (z, E1 and E2 hold that
 // many values), returning the bits of the lanes left to the scalar code.
 unsigned cexp_pair_lanes_avx2(const Complex* z, Complex* E1, Complex* E2);

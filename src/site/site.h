@@ -62,6 +62,9 @@ struct LinePlan {
       : threads(threads_), reuse_table(reuse_table_), simd(simd_) {}
 };
 void site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP, LinePlan plan);
+// amplify by a plan (reuse_table has no part in it).
+void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
+             const Profile& p, LinePlan plan);
 
 // exp(z) and exp(-z), each exactly as cexp forms it: cos(-y) = cos y and
 // sin(-y) = -sin y bit for bit, and e^0 = 1, so one sin/cos pair serves both

@@ -1,6 +1,7 @@
 // The site kernels built for AVX2 (4 lines per vector); CMake gives this file
 // the flags, simd/simd.h decides whether it runs.
 #if defined(KORVO_X86_KERNELS)
+#include "site/amplify_simd.h"
 #include "site/transfer_simd.h"
 
 static_assert(korvo::lanes::W == 4);
@@ -9,6 +10,11 @@ namespace korvo::detail {
 
 unsigned transfer_lines_avx2(const TransferJob& job, Integer first, Integer count, Complex* AMP) {
   return transfer_lines(job, first, count, AMP);
+}
+
+unsigned amplify_lines_avx2(const PhaseJob& job, Integer first, Integer count, const Complex* S,
+                            const Complex* X, Complex* Y) {
+  return amplify_lines(job, first, count, S, X, Y);
 }
 
 unsigned cexp_pair_lanes_avx2(const Complex* z, Complex* E1, Complex* E2) {
