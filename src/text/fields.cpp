@@ -88,22 +88,22 @@ Decimal shown_exact(double v, char code, int d) {
   return x;
 }
 
-// Powers of ten a double holds exactly.
-constexpr double TEN[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// a 10^q for |q| <= 44, from exactly held powers: at most two roundings, so
-// within 2^-52 of a 10^q, relatively.
-double times_ten_to(double a, int q) {
-  if (q >= 0) return q <= 22 ? a * TEN[q] : a * TEN[22] * TEN[q - 22];
-  return -q <= 22 ? a / TEN[-q] : a / TEN[22] / TEN[-q - 22];
-}
+// 10^q for |q| <= 44, each the double nearest it (exact from 10^0 to 10^22).
+constexpr double POW10[89] = {
+    1e-44, 1e-43, 1e-42, 1e-41, 1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32,
+    1e-31, 1e-30, 1e-29, 1e-28, 1e-27, 1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19,
+    1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,
+    1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,
+    1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,
+    1e21,  1e22,  1e23,  1e24,  1e25,  1e26,  1e27,  1e28,  1e29,  1e30,  1e31,  1e32,  1e33,
+    1e34,  1e35,  1e36,  1e37,  1e38,  1e39,  1e40,  1e41,  1e42,  1e43,  1e44};
 
 // The same rounding without the exact expansion, for a Real's value:
 // |v| rounded half up is N x 10^-q, with N < 10^8. y = |v| 10^q is formed in
 // double, q chosen so that y holds the kept digits before its point, and N is
-// y rounded half up. y < 2^24 lies within 2^-27 of the exact product (at most
-// three roundings, each by an exactly held power of ten), so N is that of the
+// y rounded half up. y < 2^24 lies within 2^-27 of the exact product (the
+// rounding of 10^q, that of the product and, when decpt is one more than first
+// thought, that of y / 10), so N is that of the
 // exact product unless y lies within 2^-26 of a midpoint; there, and only
 // there, the two roundings of the exact path can also differ from one (the
 // first, at 17 digits, reaches a midpoint from up to 0.5e-10 below). Such
@@ -127,14 +127,15 @@ bool scaled_fast(double v, char code, int d, std::uint32_t& N, int& q) {
   const int keep = std::min(fixed ? decpt + d : d, REAL_DIGITS);
   q = keep - decpt;
   if (q > 44 || q < -44) return false;
-  double y = times_ten_to(a, q);
+  double y = a * POW10[q + 44];
   // An F field short of seven digits rounds at its d-th place, also when decpt
   // is one more; the rest keep `keep` digits, one place further left then.
-  if (!(fixed && decpt + d < REAL_DIGITS) && y >= TEN[keep]) {
+  if (!(fixed && decpt + d < REAL_DIGITS) && y >= POW10[44 + keep]) {
     y /= 10.0;
     --q;
   }
-  const double whole = std::floor(y), fraction = y - whole;
+  // 0 <= y < 2^24: truncation is the floor.
+  const double whole = static_cast<double>(static_cast<std::int64_t>(y)), fraction = y - whole;
   if (std::fabs(fraction - 0.5) <= 0x1p-26) return false;
   N = static_cast<std::uint32_t>(whole) + (fraction > 0.5 ? 1u : 0u);
   return true;
@@ -143,7 +144,7 @@ bool scaled_fast(double v, char code, int d, std::uint32_t& N, int& q) {
 // The digits of 0 < N < 10^8, first to last; returns their count.
 int digits_of(std::uint32_t N, char* buf) {
   int n = 1;
-  while (n < 8 && N >= TEN[n]) ++n;
+  while (n < 8 && N >= POW10[44 + n]) ++n;
   for (int i = n - 1; i >= 0; --i, N /= 10) buf[i] = static_cast<char>('0' + N % 10);
   return n;
 }
