@@ -23,19 +23,45 @@ void bit_reverse(Integer N, Complex* X) {
   }
 }
 
+void twiddles(Integer N, Integer IND, Complex* W) {
+  const Integer H = N / 2;
+  for (Integer j = 0; j < H; ++j) {
+    const Real THETA = real(static_cast<double>(j * IND) * wide(PI) / H);
+    W[j] = {rcos(THETA), rsin(THETA)};
+  }
+}
+
 }  // namespace detail
+
+namespace {
+
+// The last transform's twiddle factors, per thread (the factors of a length
+// and direction are formed once however often it is transformed).
+struct Table {
+  Integer N = 0, IND = 0;
+  Complex W[NMAX / 2];
+};
+thread_local Table table;
+
+}  // namespace
 
 void fft(Integer N, Complex* X, Integer IND) {
   auto x = [X](Integer i) -> Complex& { return X[i - 1]; };
   detail::bit_reverse(N, X);
+  if (N < 2) return;
 
-  // Butterflies. The twiddle factor is evaluated afresh for each group from
-  // its own angle, never carried by a recurrence, so no error accumulates.
+  // Butterflies. Each group's twiddle factor is the table's entry at the same
+  // angle, evaluated from that angle alone, never carried by a recurrence, so
+  // no error accumulates.
+  if (table.N != N || table.IND != IND) {
+    detail::twiddles(N, IND, table.W);
+    table.N = N;
+    table.IND = IND;
+  }
   for (Integer MMAX = 1; MMAX < N; MMAX *= 2) {
-    const Integer ISTEP = 2 * MMAX;
+    const Integer ISTEP = 2 * MMAX, stride = N / ISTEP;
     for (Integer M = 1; M <= MMAX; ++M) {
-      const Real THETA = real(static_cast<double>((M - 1) * IND) * wide(PI) / MMAX);
-      const Complex W = {rcos(THETA), rsin(THETA)};
+      const Complex W = table.W[(M - 1) * stride];
       for (Integer I = M; I <= N; I += ISTEP) {
         const Integer Jb = I + MMAX;
         const Complex Q = cmul(W, x(Jb));
