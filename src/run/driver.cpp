@@ -1,10 +1,47 @@
 #include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
 
-#include "run/run.h"
+#include "run/results.h"
 
 namespace korvo {
 
 namespace {
+
+// A task run on another thread, or here when no thread can be started.
+// finish() waits for it and passes on what it threw; leaving the scope by an
+// exception waits too, quietly.
+class Beside {
+ public:
+  template <class Task>
+  explicit Beside(Task task) {
+    try {
+      thread_ = std::thread([this, task] { run(task); });
+    } catch (const std::system_error&) {
+      run(task);
+    }
+  }
+  ~Beside() {
+    if (thread_.joinable()) thread_.join();
+  }
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+
+ private:
+  template <class Task>
+  void run(Task& task) {
+    try {
+      task();
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+  std::thread thread_;
+  std::exception_ptr error_;
+};
 
 // The time history from the processed spectrum, which stays in X: Y holds
 // the whole Hermitian spectrum and is transformed back in place.
@@ -39,26 +76,46 @@ void run(Console& con, Workspace& w) {
 
   const Profile p = read_soil_profile(con);
   site_transfer(ask_wave_type(con), g, p, w.AMP);
-  const Integer IAMP = ask_reference(con);
 
-  // S_amp1 is left as far as the lines the amplification got through.
+  // S_amp1's records are formed on another core during the reference
+  // question and the amplification; the file is left as far as the lines the
+  // amplification got through.
+  FrequencyRecords samp;
   Integer last = g.NOM;
   std::exception_ptr fault;
-  try {
-    amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p);
-  } catch (const LineFault& f) {
-    last = f.line;
-    fault = std::current_exception();
+  {
+    Beside former([&] { form_transfer_records(samp, w.AMP, g); });
+    const Integer IAMP = ask_reference(con);
+    try {
+      amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p);
+    } catch (const LineFault& f) {
+      last = f.line;
+      fault = std::current_exception();
+    }
+    former.finish();
   }
-  write_transfer_file("S_amp1", w.AMP, g, last);
+  write_transfer_records("S_amp1", samp, last);
   if (fault) std::rethrow_exception(fault);
 
   condition(w.X, w.A, w.B, g, ask_conditioning(con, g));
   write_list(con.out);
   write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
-  write_spectrum_file("amp_dat", w.X, g);
 
-  inverse(w, g);
+  // amp_dat's records are formed while the spectrum is transformed back; a
+  // fault of the transform is reported after amp_dat is written.
+  FrequencyRecords amp;
+  {
+    Beside former([&] { form_spectrum_records(amp, w.X, g); });
+    try {
+      inverse(w, g);
+    } catch (const Error&) {
+      fault = std::current_exception();
+    }
+    former.finish();
+  }
+  write_spectrum_records("amp_dat", amp);
+  if (fault) std::rethrow_exception(fault);
+
   write_summary(con.out, w.A, g);
   write_list(con.out);
   write_list(con.out, {"Output data are stored in \"korvo_dat\""});
