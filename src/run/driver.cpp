@@ -3,7 +3,7 @@
 #include <thread>
 #include <utility>
 
-#include "run/results.h"
+#include "run/run.h"
 
 namespace korvo {
 
@@ -25,6 +25,7 @@ class Beside {
   ~Beside() {
     if (thread_.joinable()) thread_.join();
   }
+  bool beside() const { return thread_.joinable(); }
   void finish() {
     if (thread_.joinable()) thread_.join();
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
@@ -77,43 +78,43 @@ void run(Console& con, Workspace& w) {
   const Profile p = read_soil_profile(con);
   site_transfer(ask_wave_type(con), g, p, w.AMP);
 
-  // S_amp1's records are formed on another core during the reference
-  // question and the amplification; the file is left as far as the lines the
-  // amplification got through.
-  FrequencyRecords samp;
+  const Integer IAMP = ask_reference(con);
+
+  // S_amp1 is written on another core during the amplification, which keeps
+  // to this one. It is left
+  // as far as the lines the amplification got through: when that is short of
+  // NOM (a fault), it is written again to there, which also reports what the
+  // first writing met on the way.
   Integer last = g.NOM;
   std::exception_ptr fault;
   {
-    Beside former([&] { form_transfer_records(samp, w.AMP, g); });
-    const Integer IAMP = ask_reference(con);
+    Beside samp([&] { write_transfer_file("S_amp1", w.AMP, g, g.NOM); });
     try {
-      amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p);
+      detail::amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, detail::LinePlan(!samp.beside()));
     } catch (const LineFault& f) {
       last = f.line;
       fault = std::current_exception();
     }
-    former.finish();
+    if (last == g.NOM) samp.finish();
   }
-  write_transfer_records("S_amp1", samp, last);
+  if (last < g.NOM) write_transfer_file("S_amp1", w.AMP, g, last);
   if (fault) std::rethrow_exception(fault);
 
   condition(w.X, w.A, w.B, g, ask_conditioning(con, g));
   write_list(con.out);
   write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
 
-  // amp_dat's records are formed while the spectrum is transformed back; a
-  // fault of the transform is reported after amp_dat is written.
-  FrequencyRecords amp;
+  // amp_dat is written on another core while the spectrum is transformed
+  // back; what amp_dat met is reported before a fault of the transform.
   {
-    Beside former([&] { form_spectrum_records(amp, w.X, g); });
+    Beside amp([&] { write_spectrum_file("amp_dat", w.X, g); });
     try {
       inverse(w, g);
     } catch (const Error&) {
       fault = std::current_exception();
     }
-    former.finish();
+    amp.finish();
   }
-  write_spectrum_records("amp_dat", amp);
   if (fault) std::rethrow_exception(fault);
 
   write_summary(con.out, w.A, g);

@@ -43,10 +43,6 @@ void emit(Sink& out, Line& line) {
     start[n++] = '\n';
   }
   line.n = 0;
-  if (out.memory != nullptr) {
-    out.memory->append(start, static_cast<std::size_t>(n));
-    return;
-  }
   if (out.buffer) {
     if (out.held + n > SINK_BUFFER) flush_held(out);
     std::memcpy(out.buffer.get() + out.held, start, static_cast<std::size_t>(n));
@@ -155,24 +151,6 @@ void create_output(Sink& out, const char* name) {
   out.console = false;
   if (!out.buffer) out.buffer = std::make_unique_for_overwrite<char[]>(SINK_BUFFER);
   out.held = 0;
-}
-
-Sink memory_output(std::string& text, const char* name) {
-  Sink out;
-  out.name = name;
-  out.memory = &text;
-  return out;
-}
-
-void write_records(Sink& out, std::string_view records) {
-  if (out.memory != nullptr) {
-    out.memory->append(records);
-    return;
-  }
-  if (out.buffer) flush_held(out);
-  if (!records.empty() &&
-      std::fwrite(records.data(), 1, records.size(), out.file) != records.size())
-    file_error("cannot write", out.name, errno);
 }
 
 void close_input(Source& in) {

@@ -37,26 +37,18 @@ constexpr int RECORD_MAX = 4096;
 //
 // A file from create_output keeps whole records in a buffer of its own and
 // hands them to the system SINK_BUFFER bytes at a time, never part of a
-// record; a sink made around an open FILE writes each record as it ends. A
-// sink from memory_output appends the records of a file to a string, to be
-// written later by write_records.
+// record; a sink made around an open FILE writes each record as it ends.
 struct Sink {
   std::FILE* file = nullptr;
   const char* name = "";  // for error reports; must outlive the sink
   bool console = false;
   std::unique_ptr<char[]> buffer;  // null: unbuffered
   int held = 0;                    // bytes of whole records in buffer
-  std::string* memory = nullptr;
 
   Sink() = default;
   Sink(std::FILE* f, const char* n, bool con) : file(f), name(n), console(con) {}
   Sink(Sink&& o) noexcept
-      : file(o.file),
-        name(o.name),
-        console(o.console),
-        buffer(std::move(o.buffer)),
-        held(o.held),
-        memory(o.memory) {
+      : file(o.file), name(o.name), console(o.console), buffer(std::move(o.buffer)), held(o.held) {
     o.file = nullptr;
   }
   Sink& operator=(Sink&&) = delete;
@@ -226,10 +218,6 @@ void open_input(Source& in, const char* name);
 void create_output(Sink& out, const char* name);
 void close_input(Source& in);
 void close_output(Sink& out);  // flushes; a failed write is an Error
-// Records of a file formed in memory (appended to text, which must outlive
-// the sink), and such records written to a file sink.
-Sink memory_output(std::string& text, const char* name);
-void write_records(Sink& out, std::string_view records);
 
 // One layout-driven write statement: one record, or one more per "/". The
 // record ends after the last value; fields left over write nothing.
