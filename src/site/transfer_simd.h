@@ -148,43 +148,56 @@ void product_v(ProductV& P, CV ALPHA, CV E1, CV E2) {
 
 CV splat(Complex z) { return {splat(z.re), splat(z.im)}; }
 
-// Transfer::line for W lines; lanes past count repeat the last line. The
-// layers are taken twice: first every boundary's ALPHA and phase factors
-// (the library calls, with few values live across them), then the running
-// product; what the first pass keeps, three vectors of pairs per layer, stays
-// in the first-level cache.
+// Everything of W lines but the running product, boundary j at j - 1:
+// ALPHA, E1 and E2. The layers are taken in passes, each over every layer
+// before the next (velocities, impedance ratios, vertical slownesses, phase
+// factors): within a pass the layers are independent, so the long chains of
+// divisions and roots of one overlap with the next's. What the passes keep
+// stays in the first-level cache.
+struct Layers {
+  CV ALPHA[LMAX], E1[LMAX], E2[LMAX];
+};
+
+void layers(const TransferJob& job, D OM, Layers& L, Suspect& suspect) {
+  const Integer NL = job.NL;
+  if (NL < 2) return;
+  if (job.ALPHA != nullptr) {
+    for (Integer j = NL - 1; j >= 1; --j) {
+      L.ALPHA[j - 1] = splat(job.ALPHA[j - 1]);
+      phase_factors_v(splat(job.S[j - 1]), OM, job.TH[j - 1], L.E1[j - 1], L.E2[j - 1], suspect);
+    }
+    return;
+  }
+  // power(OM / TWOPI), a float quotient.
+  const D FHZ = round(OM / static_cast<double>(TWOPI));
+  const D Fw = lanes::vpow(FHZ, splat(job.QEXP));
+  suspect.add(lanes::near_tie(Fw));
+  const D F = round(Fw);
+  // Transfer::fill: the velocities VC (kept in E2, then the slownesses) and
+  // the impedances Z (kept in E1) of every layer, the ratios, the slownesses.
+  CV* VC = L.E2;
+  CV* Z = L.E1;
+  for (Integer k = NL; k >= 1; --k) {
+    VC[k - 1] = velocity_v(job, k, F, suspect);
+    Z[k - 1] = impedance_v(job.RHO[k - 1], VC[k - 1]);
+  }
+  for (Integer j = NL - 1; j >= 1; --j) L.ALPHA[j - 1] = cdiv_v(Z[j - 1], Z[j]);
+  const CV P2 = splat(job.P2);
+  for (Integer j = NL - 1; j >= 1; --j) VC[j - 1] = vertical_slowness_v(VC[j - 1], P2, suspect);
+  for (Integer j = NL - 1; j >= 1; --j)
+    phase_factors_v(VC[j - 1], OM, job.TH[j - 1], L.E1[j - 1], L.E2[j - 1], suspect);
+}
+
+// Transfer::line for W lines; lanes past count repeat the last line.
 unsigned transfer_lines(const TransferJob& job, Integer first, Integer count, Complex* AMP) {
   D I1;  // (i - 1) as a Real
   for (int k = 0; k < W; ++k) I1[k] = static_cast<double>(first - 1 + (k < count ? k : count - 1));
-  const D OM = round(I1 * static_cast<double>(job.DOM));
   Suspect suspect;
-  CV ALPHA[LMAX], E1[LMAX], E2[LMAX];  // of boundary j at j - 1
-  if (job.NL > 1 && job.ALPHA != nullptr) {
-    for (Integer j = job.NL - 1; j >= 1; --j) {
-      ALPHA[j - 1] = splat(job.ALPHA[j - 1]);
-      phase_factors_v(splat(job.S[j - 1]), OM, job.TH[j - 1], E1[j - 1], E2[j - 1], suspect);
-    }
-  } else if (job.NL > 1) {
-    // power(OM / TWOPI), a float quotient.
-    const D FHZ = round(OM / static_cast<double>(TWOPI));
-    const D Fw = lanes::vpow(FHZ, splat(job.QEXP));
-    suspect.add(lanes::near_tie(Fw));
-    const D F = round(Fw);
-    // Transfer::fill.
-    const CV P2 = splat(job.P2);
-    CV Z = impedance_v(job.RHO[job.NL - 1], velocity_v(job, job.NL, F, suspect));
-    for (Integer j = job.NL - 1; j >= 1; --j) {
-      const CV VC1 = velocity_v(job, j, F, suspect);
-      const CV Z1 = impedance_v(job.RHO[j - 1], VC1);
-      ALPHA[j - 1] = cdiv_v(Z1, Z);
-      const CV S = vertical_slowness_v(VC1, P2, suspect);
-      phase_factors_v(S, OM, job.TH[j - 1], E1[j - 1], E2[j - 1], suspect);
-      Z = Z1;
-    }
-  }
+  Layers L;
+  layers(job, round(I1 * static_cast<double>(job.DOM)), L, suspect);
   const CV zero = {splat(0.0), splat(0.0)}, one = {splat(1.0), splat(0.0)};
   ProductV P = {one, zero, zero, one};
-  for (Integer j = job.NL - 1; j >= 1; --j) product_v(P, ALPHA[j - 1], E1[j - 1], E2[j - 1]);
+  for (Integer j = job.NL - 1; j >= 1; --j) product_v(P, L.ALPHA[j - 1], L.E1[j - 1], L.E2[j - 1]);
 
   // Transfer::finish.
   const CV AN = cadd_v(P.PM12, P.PM11);
