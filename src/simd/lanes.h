@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "korvo.h"
+
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
 #define KORVO_LANES 8
 #elif defined(__AVX2__)
@@ -101,6 +103,56 @@ inline unsigned bits(M m) {
 struct CV {
   D re, im;
 };
+
+// korvo.h's cmul, cadd and csub lane by lane.
+inline CV cmul_v(CV a, CV b) {
+  return {round(a.re * b.re - a.im * b.im), round(a.im * b.re + a.re * b.im)};
+}
+inline CV cadd_v(CV a, CV b) { return {round(a.re + b.re), round(a.im + b.im)}; }
+inline CV csub_v(CV a, CV b) { return {round(a.re - b.re), round(a.im - b.im)}; }
+
+// W consecutive Complex values, and W of them from a table at idx[k], as lanes.
+// The pair of Reals of a Complex is one 64-bit element: the low half is re.
+#if KORVO_LANES == 8
+inline CV split(__m512i q) {
+  const __m256 re = _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xff, q));
+  const __m256 im = _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xff, (__m512i)((U)q >> 32)));
+  return {(D)_mm512_maskz_cvtps_pd(0xff, re), (D)_mm512_maskz_cvtps_pd(0xff, im)};
+}
+inline CV load(const korvo::Complex* p) { return split(_mm512_loadu_si512(p)); }
+inline CV gather(const korvo::Complex* table, const std::int32_t* idx) {
+  const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx));
+  return split(_mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, i, table, 8));
+}
+// Stores lanes that hold Reals (already rounded).
+inline void store(korvo::Complex* p, CV z) {
+  const __m256i re = _mm256_castps_si256(_mm512_maskz_cvtpd_ps(0xff, (Native)z.re));
+  const __m256i im = _mm256_castps_si256(_mm512_maskz_cvtpd_ps(0xff, (Native)z.im));
+  const U pair = (U)_mm512_maskz_cvtepu32_epi64(0xff, re) | (U)_mm512_maskz_cvtepu32_epi64(0xff, im)
+                                                                << 32;
+  _mm512_storeu_si512(p, (__m512i)pair);
+}
+#else
+inline CV split(__m256i q) {
+  const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256 v = _mm256_permutevar8x32_ps(_mm256_castsi256_ps(q), even);
+  return {(D)_mm256_cvtps_pd(_mm256_castps256_ps128(v)),
+          (D)_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1))};
+}
+inline CV load(const korvo::Complex* p) {
+  return split(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+inline CV gather(const korvo::Complex* table, const std::int32_t* idx) {
+  const __m128i i = _mm_loadu_si128(reinterpret_cast<const __m128i*>(idx));
+  return split(_mm256_i32gather_epi64(reinterpret_cast<const long long*>(table), i, 8));
+}
+inline void store(korvo::Complex* p, CV z) {
+  const __m128 re = _mm256_cvtpd_ps((Native)z.re), im = _mm256_cvtpd_ps((Native)z.im);
+  float* f = reinterpret_cast<float*>(p);
+  _mm_storeu_ps(f, _mm_unpacklo_ps(re, im));
+  _mm_storeu_ps(f + 4, _mm_unpackhi_ps(re, im));
+}
+#endif
 
 }  // namespace
 }  // namespace korvo::lanes

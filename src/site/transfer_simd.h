@@ -16,6 +16,9 @@
 namespace korvo::detail {
 namespace {
 
+using lanes::cadd_v;
+using lanes::cmul_v;
+using lanes::csub_v;
 using lanes::CV;
 using lanes::D;
 using lanes::M;
@@ -29,11 +32,6 @@ struct Suspect {
   void add(M m) { lanes |= m; }
 };
 
-CV cmul_v(CV a, CV b) {
-  return {round(a.re * b.re - a.im * b.im), round(a.im * b.re + a.re * b.im)};
-}
-CV cadd_v(CV a, CV b) { return {round(a.re + b.re), round(a.im + b.im)}; }
-CV csub_v(CV a, CV b) { return {round(a.re - b.re), round(a.im - b.im)}; }
 
 // cdiv: r = g/h, s = g*r + h, ((a*r + b)/s, (b*r - a)/s) where |g| <= |h|,
 // else r = h/g, s = h*r + g, ((b*r + a)/s, (b - a*r)/s).

@@ -1,5 +1,8 @@
+#include <bit>
 #include <utility>
 
+#include "simd/simd.h"
+#include "spectral/kernels.h"
 #include "spectral/spectral.h"
 
 namespace korvo {
@@ -23,12 +26,25 @@ void bit_reverse(Integer N, Complex* X) {
   }
 }
 
-void twiddles(Integer N, Integer IND, Complex* W) {
+void twiddles(Integer N, Integer IND, Complex* W) { twiddles(N, IND, W, simd_level()); }
+
+void twiddles(Integer N, Integer IND, Complex* W, Simd simd) {
   const Integer H = N / 2;
-  for (Integer j = 0; j < H; ++j) {
+  auto entry = [&](Integer j) {
     const Real THETA = real(static_cast<double>(j * IND) * wide(PI) / H);
     W[j] = {rcos(THETA), rsin(THETA)};
+  };
+  Integer j = 0;
+#if defined(KORVO_X86_KERNELS)
+  if (simd != Simd::scalar) {
+    const Integer lanes = simd == Simd::avx512 ? 8 : 4;
+    auto kernel = simd == Simd::avx512 ? twiddle_lanes_avx512 : twiddle_lanes_avx2;
+    for (; j + lanes <= H; j += lanes)
+      for (unsigned left = kernel(N, IND, j, W); left != 0; left &= left - 1)
+        entry(j + std::countr_zero(left));
   }
+#endif
+  for (; j < H; ++j) entry(j);
 }
 
 }  // namespace detail
@@ -45,7 +61,9 @@ thread_local Table table;
 
 }  // namespace
 
-void fft(Integer N, Complex* X, Integer IND) {
+void fft(Integer N, Complex* X, Integer IND) { detail::fft(N, X, IND, simd_level()); }
+
+void detail::fft(Integer N, Complex* X, Integer IND, Simd simd) {
   auto x = [X](Integer i) -> Complex& { return X[i - 1]; };
   detail::bit_reverse(N, X);
   if (N < 2) return;
@@ -54,11 +72,22 @@ void fft(Integer N, Complex* X, Integer IND) {
   // angle, evaluated from that angle alone, never carried by a recurrence, so
   // no error accumulates.
   if (table.N != N || table.IND != IND) {
-    detail::twiddles(N, IND, table.W);
+    detail::twiddles(N, IND, table.W, simd);
     table.N = N;
     table.IND = IND;
   }
   for (Integer MMAX = 1; MMAX < N; MMAX *= 2) {
+#if defined(KORVO_X86_KERNELS)
+    // Stages of at least a vector of groups, a vector at a time.
+    if (simd == Simd::avx512 && MMAX >= 8) {
+      butterflies_avx512(N, MMAX, table.W, X);
+      continue;
+    }
+    if (simd == Simd::avx2 && MMAX >= 4) {
+      butterflies_avx2(N, MMAX, table.W, X);
+      continue;
+    }
+#endif
     const Integer ISTEP = 2 * MMAX, stride = N / ISTEP;
     for (Integer M = 1; M <= MMAX; ++M) {
       const Complex W = table.W[(M - 1) * stride];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "korvo.h"
+#include "simd/simd.h"
 
 namespace korvo {
 
@@ -52,6 +53,9 @@ void bit_reverse(Integer N, Complex* X);
 // groups gives group M the factor at j = (M - 1) N / (2 MMAX): its own angle
 // (M - 1) IND pi / MMAX scaled by a power of two, which changes no bit.
 void twiddles(Integer N, Integer IND, Complex* W);
+// The same by a given instruction set's kernels (every set gives the same bits).
+void twiddles(Integer N, Integer IND, Complex* W, Simd simd);
+void fft(Integer N, Complex* X, Integer IND, Simd simd);
 // The trapezoidal weight of one line; the corners are not required to be in order.
 Real band_weight(Real OM, const Conditioning& c);
 }  // namespace detail
