@@ -1,4 +1,5 @@
 #include <bit>
+#include <memory>
 #include <utility>
 
 #include "simd/simd.h"
@@ -52,12 +53,14 @@ void twiddles(Integer N, Integer IND, Complex* W, Simd simd) {
 namespace {
 
 // The last transform's twiddle factors, per thread (the factors of a length
-// and direction are formed once however often it is transformed).
+// and direction are formed once however often it is transformed). Held by
+// pointer, allocated on a thread's first transform: a thread-local array
+// would be cleared for every thread started, transform or not.
 struct Table {
   Integer N = 0, IND = 0;
   Complex W[NMAX / 2];
 };
-thread_local Table table;
+thread_local std::unique_ptr<Table> table;
 
 }  // namespace
 
@@ -71,26 +74,27 @@ void detail::fft(Integer N, Complex* X, Integer IND, Simd simd) {
   // Butterflies. Each group's twiddle factor is the table's entry at the same
   // angle, evaluated from that angle alone, never carried by a recurrence, so
   // no error accumulates.
-  if (table.N != N || table.IND != IND) {
-    detail::twiddles(N, IND, table.W, simd);
-    table.N = N;
-    table.IND = IND;
+  if (!table) table = std::make_unique_for_overwrite<Table>();
+  if (table->N != N || table->IND != IND) {
+    detail::twiddles(N, IND, table->W, simd);
+    table->N = N;
+    table->IND = IND;
   }
   for (Integer MMAX = 1; MMAX < N; MMAX *= 2) {
 #if defined(KORVO_X86_KERNELS)
     // Stages of at least a vector of groups, a vector at a time.
     if (simd == Simd::avx512 && MMAX >= 8) {
-      butterflies_avx512(N, MMAX, table.W, X);
+      butterflies_avx512(N, MMAX, table->W, X);
       continue;
     }
     if (simd == Simd::avx2 && MMAX >= 4) {
-      butterflies_avx2(N, MMAX, table.W, X);
+      butterflies_avx2(N, MMAX, table->W, X);
       continue;
     }
 #endif
     const Integer ISTEP = 2 * MMAX, stride = N / ISTEP;
     for (Integer M = 1; M <= MMAX; ++M) {
-      const Complex W = table.W[(M - 1) * stride];
+      const Complex W = table->W[(M - 1) * stride];
       for (Integer I = M; I <= N; I += ISTEP) {
         const Integer Jb = I + MMAX;
         const Complex Q = cmul(W, x(Jb));

@@ -54,7 +54,7 @@ struct Sink {
   Sink& operator=(Sink&&) = delete;
   ~Sink();
 };
-constexpr int SINK_BUFFER = 1 << 16;
+constexpr int SINK_BUFFER = 1 << 15;
 
 // An input file, or one question's answer on the console. Files are closed
 // when the source goes away.
