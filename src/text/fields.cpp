@@ -141,48 +141,51 @@ bool scaled_fast(double v, char code, int d, std::uint32_t& N, int& q) {
   return true;
 }
 
-// The digits of 0 < N < 10^8, first to last; returns their count.
-int digits_of(std::uint32_t N, char* buf) {
-  int n = 1;
+// The number of digits of N < 10^8 (0 for 0).
+int digit_count(std::uint32_t N) {
+  int n = 0;
   while (n < 8 && N >= POW10[44 + n]) ++n;
-  for (int i = n - 1; i >= 0; --i, N /= 10) buf[i] = static_cast<char>('0' + N % 10);
   return n;
 }
 
-// The F field of N x 10^-q, written from its right end.
+// The F field of N x 10^-q (q <= d), written from its right end: the d places
+// (zeros past the q of N's), the point, the digits before it.
 int fixed_field(char* out, std::uint32_t N, int q, bool negative, int w, int d) {
-  char buf[8];
-  const int n = N > 0 ? digits_of(N, buf) : 0;
-  const int decpt = N > 0 ? n - q : 0;
+  const int n = digit_count(N);
   negative = negative && N > 0;  // rounded to nothing: no sign
-  auto digit = [&](int i) { return i >= 1 && i <= n ? buf[i - 1] : '0'; };
-  const int before = decpt > 0 ? decpt : 0;
+  const int before = n - q > 0 ? n - q : 0;
   const bool zero = before == 0 && d == 0;  // "0." rather than "." in F4.0
   if ((negative ? 1 : 0) + before + (zero ? 1 : 0) + 1 + d > w) return stars(out, w);
   char* p = out + w;
-  for (int j = d; j >= 1; --j) *--p = digit(decpt + j);
+  int j = d;
+  for (; j > q && j > 0; --j) *--p = '0';
+  for (; j > 0; --j, N /= 10) *--p = static_cast<char>('0' + N % 10);
   *--p = '.';
   if (zero) *--p = '0';
-  for (int i = before; i >= 1; --i) *--p = digit(i);
+  for (int k = q; k < 0; ++k) *--p = '0';
+  for (; N > 0; N /= 10) *--p = static_cast<char>('0' + N % 10);
   if (negative) *--p = '-';
   while (p > out) *--p = ' ';
   return w;
 }
 
-// The E field of N x 10^-q, N with at most min(d, 7) digits.
+// The E field of N x 10^-q, N with at most min(d, 7) digits or a carry to
+// 10^d: the exponent, the d digits after the point (zeros past N's), written
+// from the right end.
 int exponent_field(char* out, std::uint32_t N, int q, bool negative, int w, int d) {
-  char buf[8];
-  const int n = N > 0 ? digits_of(N, buf) : 0;
+  int n = digit_count(N);
   const int e = N > 0 ? n - q : 0;  // within -44..40: two exponent digits
   negative = negative && N > 0;
   if ((negative ? 1 : 0) + 1 + d + 4 > w) return stars(out, w);
+  if (n > d) N /= 10, --n;  // 10^d: its first d digits
   char* p = out + w;
   const int m = e < 0 ? -e : e;
   *--p = static_cast<char>('0' + m % 10);
   *--p = static_cast<char>('0' + m / 10);
   *--p = e < 0 ? '-' : '+';
   *--p = 'E';
-  for (int i = d; i >= 1; --i) *--p = i <= n ? buf[i - 1] : '0';
+  for (int i = d; i > n; --i) *--p = '0';
+  for (; N > 0; N /= 10) *--p = static_cast<char>('0' + N % 10);
   *--p = '.';
   if (negative) *--p = '-';
   while (p > out) *--p = ' ';
