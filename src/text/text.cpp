@@ -12,14 +12,6 @@ namespace {
 
 // One output record being built; room for the widest record and its line end.
 constexpr int LINE_LENGTH = 4096;
-struct Line {
-  char c[LINE_LENGTH + 2];
-  int n = 0;
-};
-
-void room(const Line& line, int w) {
-  if (w < 0 || line.n + w > LINE_LENGTH) throw Error("output record longer than 4096 characters");
-}
 
 // Hands the held records to the file.
 void flush_held(Sink& out) {
@@ -29,9 +21,31 @@ void flush_held(Sink& out) {
     file_error("cannot write", out.name, errno);
 }
 
+// The record is built in the sink's buffer when it has one, where it counts
+// only once emitted whole, else in the line's own characters.
+struct Line {
+  char* c;
+  int n = 0;
+  char own[LINE_LENGTH + 2];
+
+  explicit Line(Sink& out) { start(out); }
+  void start(Sink& out) {
+    n = 0;
+    c = own;
+    if (!out.buffer) return;
+    if (out.held + LINE_LENGTH + 2 > SINK_BUFFER) flush_held(out);
+    c = out.buffer.get() + out.held;
+  }
+};
+
+void room(const Line& line, int w) {
+  if (w < 0 || line.n + w > LINE_LENGTH) throw Error("output record longer than 4096 characters");
+}
+
 // The console drops the carriage-control character and ends with LF; a file
 // keeps every character and ends with CR LF. A record goes to the file whole
-// (one fwrite, or into the sink's buffer), so a file never holds part of a line.
+// (into the sink's buffer, or one fwrite), so a file never holds part of a
+// line.
 void emit(Sink& out, Line& line) {
   char* start = line.c;
   int n = line.n;
@@ -42,16 +56,14 @@ void emit(Sink& out, Line& line) {
     start[n++] = '\r';
     start[n++] = '\n';
   }
-  line.n = 0;
   if (out.buffer) {
-    if (out.held + n > SINK_BUFFER) flush_held(out);
-    std::memcpy(out.buffer.get() + out.held, start, static_cast<std::size_t>(n));
     out.held += n;
-    return;
+  } else {
+    const std::size_t wanted = static_cast<std::size_t>(n);
+    if (std::fwrite(start, 1, wanted, out.file) != wanted)
+      file_error("cannot write", out.name, errno);
   }
-  const std::size_t wanted = static_cast<std::size_t>(n);
-  if (std::fwrite(start, 1, wanted, out.file) != wanted)
-    file_error("cannot write", out.name, errno);
+  line.start(out);
 }
 
 void put_text(Line& line, std::string_view text) {
@@ -202,7 +214,7 @@ void input_error(const Source& in, std::string_view what) {
 }
 
 void write_formatted(Sink& out, const Layout& layout, std::initializer_list<Item> items) {
-  Line line;
+  Line line(out);
   const Item* next = items.begin();
   for (int k = 0; k < layout.count; ++k) {
     const LayoutItem& f = layout.item[k];
@@ -237,7 +249,7 @@ void write_formatted(Sink& out, const Layout& layout, std::initializer_list<Item
 
 void write_list(Sink& out, std::initializer_list<Item> items) {
   constexpr int WIDTH = 79;  // characters after the line's first blank
-  Line line;
+  Line line(out);
   line.c[line.n++] = ' ';
   bool numeric = false;  // a numeric item already on this line
   for (const Item& v : items) {
