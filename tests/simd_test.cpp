@@ -1,6 +1,5 @@
 // The instruction set of the vector kernels is chosen once per process and
 // can be named by KORVO_SIMD; whichever runs, the bytes are the same.
-#include "korvo.h"
 #include "simd/simd.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "korvo.h"
 #include "support/e2e.h"
 
 using namespace korvo;

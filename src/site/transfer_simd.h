@@ -32,7 +32,6 @@ struct Suspect {
   void add(M m) { lanes |= m; }
 };
 
-
 // cdiv: r = g/h, s = g*r + h, ((a*r + b)/s, (b*r - a)/s) where |g| <= |h|,
 // else r = h/g, s = h*r + g, ((b*r + a)/s, (b - a*r)/s).
 CV cdiv_v(CV x, CV y) {
