@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "korvo.h"
+#include "site/site.h"
 #include "support/e2e.h"
 
 using namespace korvo;
@@ -75,6 +78,37 @@ TEST(Simd, NamesAndRefusals) {
   const Outcome run = run_in(dir, "KORVO_SIMD=sse9 '" KORVO_BINARY "'", slurp(src / "answers"));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "korvo: KORVO_SIMD=sse9: expected scalar, avx2 or avx512\n");
+}
+
+// The choice is made before any line is handed to another thread, so that a
+// refusal is an Error for the caller, never an exception ending the process
+// from a worker.
+TEST(Simd, RefusalReachesTheCallerOfAThreadedStage) {
+  ::setenv("KORVO_SIMD", "sse9", 1);
+  Profile p;
+  p.NL = 12;
+  for (int k = 0; k < p.NL; ++k) {
+    p.RHO[k] = 1.8f, p.VS[k] = 200.0f + 50.0f * static_cast<Real>(k), p.QS[k] = 20.0f;
+    p.VP[k] = 2.0f * p.VS[k], p.QP[k] = 40.0f, p.TH[k] = 5.0f;
+  }
+  p.QEXP = 0.3f;
+  Grid g;
+  g.DOM = 0.1f;
+  g.NOM = 4000;  // enough line-boundaries to share among the cores
+  std::vector<Complex> AMP(2 * static_cast<size_t>(AMP_STRIDE));
+  std::vector<Complex> X(static_cast<size_t>(g.NOM));
+  std::vector<Real> A(X.size()), B(X.size());
+  for (auto stage : {std::function<void()>([&] { site_transfer(0, g, p, AMP.data()); }),
+                     std::function<void()>(
+                         [&] { amplify(X.data(), A.data(), B.data(), AMP.data(), 1, g, p); })}) {
+    try {
+      stage();
+      ADD_FAILURE() << "no refusal";
+    } catch (const Error& e) {
+      EXPECT_STREQ(e.what(), "KORVO_SIMD=sse9: expected scalar, avx2 or avx512");
+    }
+  }
+  ::unsetenv("KORVO_SIMD");
 }
 
 }  // namespace

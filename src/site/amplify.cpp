@@ -1,7 +1,6 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
-#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -104,10 +103,10 @@ struct Lines {
     }
   }
 
-  std::optional<Simd> simd;
+  Simd set;
 
   void run(Integer first, Integer last) const {
-    switch (simd ? *simd : simd_level()) {
+    switch (set) {
 #if defined(KORVO_X86_KERNELS)
       case Simd::avx512:
         return vector(detail::amplify_lines_avx512, 8, first, last);
@@ -132,7 +131,9 @@ void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, con
 
 void detail::amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
                      const Profile& p, LinePlan plan) {
-  const Lines lines = {X, A, B, AMP + (IAMP - 1) * AMP_STRIDE, g, p, plan.simd};
+  // The set is chosen here: a refusal of KORVO_SIMD is reported from this thread.
+  const Lines lines = {
+      X, A, B, AMP + (IAMP - 1) * AMP_STRIDE, g, p, plan.simd ? *plan.simd : simd_level()};
   const Integer NOM = g.NOM;
   const bool share = plan.threads && std::thread::hardware_concurrency() >= 2 &&
                      static_cast<long long>(NOM) * (p.NL > 1 ? p.NL : 1) >= SPLIT_WORK;

@@ -257,10 +257,10 @@ Integer vector_lines(const Transfer<Rule>& t, Kernel kernel, Integer W, Integer 
   return 0;
 }
 
-// Lines first..last on the calling thread, by the kernels of the plan's set.
+// Lines first..last on the calling thread, by the kernels of a set.
 template <class Rule>
-Integer lines_of(const Transfer<Rule>& t, Integer first, Integer last, Complex* AMP) {
-  switch (t.plan.simd ? *t.plan.simd : simd_level()) {
+Integer lines_of(const Transfer<Rule>& t, Simd set, Integer first, Integer last, Complex* AMP) {
+  switch (set) {
 #if defined(KORVO_X86_KERNELS)
     case Simd::avx512:
       return vector_lines(t, detail::transfer_lines_avx512, 8, first, last, AMP);
@@ -284,11 +284,13 @@ template <class Rule>
 Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Integer NL,
                       Complex* AMP) {
   const Integer count = last - first + 1;
+  // Chosen here: a refusal of KORVO_SIMD is reported from this thread.
+  const Simd set = t.plan.simd ? *t.plan.simd : simd_level();
   unsigned n = std::thread::hardware_concurrency();
   if (n > MAX_WORKERS) n = MAX_WORKERS;
   if (!t.plan.threads || n < 2 ||
       static_cast<long long>(count) * (NL > 1 ? NL - 1 : 1) < SPLIT_WORK)
-    return lines_of(t, first, last, AMP);
+    return lines_of(t, set, first, last, AMP);
 
   Integer bad[MAX_WORKERS] = {};
   std::thread pool[MAX_WORKERS];
@@ -297,16 +299,16 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
   for (; started < n; ++started) {
     try {
       pool[started] = std::thread([&, started] {
-        bad[started] = lines_of(t, block(started), block(started + 1) - 1, AMP);
+        bad[started] = lines_of(t, set, block(started), block(started + 1) - 1, AMP);
       });
     } catch (const std::system_error&) {
       break;
     }
   }
   // Whatever could not be handed out is done here, after block 0.
-  bad[0] = lines_of(t, block(0), block(1) - 1, AMP);
+  bad[0] = lines_of(t, set, block(0), block(1) - 1, AMP);
   Integer rest = 0;
-  if (started < n) rest = lines_of(t, block(started), last, AMP);
+  if (started < n) rest = lines_of(t, set, block(started), last, AMP);
   for (unsigned k = 1; k < started; ++k) pool[k].join();
   for (unsigned k = 0; k < started; ++k)
     if (bad[k] > 0) return bad[k];
