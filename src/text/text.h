@@ -13,8 +13,9 @@
 // Failures throw korvo::Error with one line naming the file and line (or the
 // console question): a field that is not a number, the end of the console
 // input, a missing input file, an output file that cannot be written. Records
-// are written whole, one fwrite each, so a file left by a failed run holds
-// complete records only.
+// reach a file whole (its buffer holds whole records only, and is written out
+// when the sink goes away), so a file left by a failed run holds complete
+// records only.
 #pragma once
 
 #include <cstdio>
