@@ -49,29 +49,30 @@ Real qexp(const benchmark::State& state) {
   return Q[state.range(0)];
 }
 
-void BM_scalar(benchmark::State& state) {
+// range(1): 0 one thread (the cost on one core), 1 the lines shared among
+// the cores. The kernels are the run's: KORVO_SIMD=scalar|avx2|avx512 picks them.
+void run(benchmark::State& state, Integer IWAVE) {
   const Profile p = column(qexp(state));
   static std::vector<Complex> AMP(2 * static_cast<size_t>(AMP_STRIDE));
+  const detail::LinePlan plan(state.range(1) != 0);
   for (auto _ : state) {
-    scalar_layer_transfer(lines(), p, p.VS, p.QS, AMP.data());
+    detail::site_transfer(IWAVE, lines(), p, AMP.data(), plan);
     benchmark::DoNotOptimize(AMP.data());
   }
   report(state);
+  state.SetLabel(detail::simd_name(simd_level()));
 }
 
-void BM_vertical(benchmark::State& state) {
-  const Profile p = column(qexp(state));
-  static std::vector<Complex> AMP(2 * static_cast<size_t>(AMP_STRIDE));
-  for (auto _ : state) {
-    vertical_layer_transfer(lines(), p, AMP.data());
-    benchmark::DoNotOptimize(AMP.data());
-  }
-  report(state);
-}
+void BM_scalar(benchmark::State& state) { run(state, 0); }
+void BM_vertical(benchmark::State& state) { run(state, 1); }
 
 }  // namespace
 
-// Wall time: the lines may be shared among threads. For the cost on one core,
-// run under `taskset -c 0`.
-BENCHMARK(BM_scalar)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_vertical)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_scalar)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_vertical)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

@@ -51,6 +51,25 @@ void ListReal(benchmark::State& state) {
 }
 BENCHMARK(ListReal);
 
+// Records of S_amp1's layout into a buffered file (/dev/null): the cost of a
+// field with its share of the record.
+void TransferRecords(benchmark::State& state) {
+  const std::vector<Real> v = sample(7 * 1024);
+  korvo::Sink out;
+  korvo::create_output(out, "/dev/null");
+  constexpr korvo::Layout LINE = korvo::layout("(F8.4,6E12.4)");
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < v.size(); i += 7) {
+      const Real f = static_cast<Real>(i) * 0.0061f;
+      korvo::write_formatted(out, LINE,
+                             {f, v[i + 1], v[i + 2], v[i + 3], v[i + 4], v[i + 5], v[i + 6]});
+    }
+  }
+  korvo::close_output(out);
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(v.size()));
+}
+BENCHMARK(TransferRecords);
+
 // A record file of time/acceleration pairs read pair by pair to its end.
 void ReadPairs(benchmark::State& state) {
   const std::vector<Real> a = sample(4096);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -150,6 +151,74 @@ TEST(Fft, AgreesWithDirectSum) {
       }
       const double rel = std::sqrt(static_cast<double>(err2 / ref2));
       EXPECT_LT(rel, 4.0 * std::log2(N) * 0x1p-24 + 1e-7) << "N = " << N << " ind " << ind;
+    }
+  }
+}
+
+namespace {
+
+std::vector<Simd> every_simd() {
+  std::vector<Simd> sets;
+  for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512})
+    if (detail::simd_runs(s)) sets.push_back(s);
+  return sets;
+}
+
+}  // namespace
+
+// The transform takes every group's twiddle factor from one table per length.
+// Each must be the factor the group's own angle gives, (M - 1) IND pi / MMAX
+// rounded to a Real and then its cosine and sine, bit for bit: every group of
+// every stage, every length up to NMAX, both directions, the table formed by
+// every instruction set (the vector ones with libmvec's cos and sin).
+TEST(Fft, TwiddleTableHasEachGroupsOwnFactor) {
+  std::vector<Complex> W(static_cast<size_t>(NMAX / 2));
+  for (Simd set : every_simd()) {
+    for (Integer N = 2; N <= NMAX; N *= 2) {
+      for (Integer IND : {-1, 1}) {
+        detail::twiddles(N, IND, W.data(), set);
+        int differ = 0;
+        for (Integer MMAX = 1; MMAX < N; MMAX *= 2) {
+          for (Integer M = 1; M <= MMAX; ++M) {
+            const Real THETA = static_cast<Real>(static_cast<double>((M - 1) * IND) *
+                                                 static_cast<double>(PI) / MMAX);
+            const Complex w = W[static_cast<size_t>((M - 1) * (N / (2 * MMAX)))];
+            const Real c = static_cast<Real>(std::cos(static_cast<double>(THETA)));
+            const Real s = static_cast<Real>(std::sin(static_cast<double>(THETA)));
+            differ +=
+                std::memcmp(&w.re, &c, sizeof c) != 0 || std::memcmp(&w.im, &s, sizeof s) != 0;
+          }
+        }
+        EXPECT_EQ(differ, 0) << "N " << N << " IND " << IND << " " << detail::simd_name(set);
+      }
+    }
+  }
+}
+
+// The vector butterflies give the scalar bits and raise the same faults:
+// lengths below, at and above a vector of groups, values of every size
+// (subnormal, and large enough to overflow in the last stages).
+TEST(Fft, EverySetGivesTheScalarBits) {
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (Integer N : {2, 4, 8, 16, 32, 4096, NMAX}) {
+    for (Real scale : {1.0f, 1e-40f, 4e34f}) {
+      std::vector<Complex> x(static_cast<size_t>(N));
+      for (auto& c : x) c = {u(gen) * scale, u(gen) * scale};
+      for (Integer IND : {-1, 1}) {
+        std::vector<Complex> want = x;
+        fp_clear();
+        detail::fft(N, want.data(), IND, Simd::scalar);
+        const char* fault = fp_fault();
+        for (Simd set : every_simd()) {
+          std::vector<Complex> got = x;
+          fp_clear();
+          detail::fft(N, got.data(), IND, set);
+          EXPECT_EQ(fp_fault(), fault) << detail::simd_name(set) << " N " << N << " " << scale;
+          EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(Complex)), 0)
+              << detail::simd_name(set) << " N " << N << " scale " << scale << " IND " << IND;
+        }
+      }
     }
   }
 }

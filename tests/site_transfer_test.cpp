@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "site/kernels.h"
 #include "site/site.h"
 
 using namespace korvo;
@@ -600,3 +601,177 @@ TEST(SiteTransfer, NearTieBounds) {
   };
   for (const Case& c : cases) EXPECT_EQ(detail::near_tie(c.x), c.near) << std::hexfloat << c.x;
 }
+
+namespace {
+
+// The instruction sets this build and processor run, the scalar code first.
+std::vector<Simd> every_simd() {
+  std::vector<Simd> sets;
+  for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512})
+    if (detail::simd_runs(s)) sets.push_back(s);
+  return sets;
+}
+
+int differing_lines(const std::vector<Complex>& a, const std::vector<Complex>& b) {
+  int differ = 0;
+  for (size_t k = 0; k < a.size(); ++k) differ += std::memcmp(&a[k], &b[k], sizeof(Complex)) != 0;
+  return differ;
+}
+
+}  // namespace
+
+// The vector kernels form W lines at once with libmvec's exp, cos, sin and
+// pow in place of the library's; every stored bit must still be the scalar
+// code's. Hard columns: a zero-thickness layer (phase 0: sin 0 = 0 exactly),
+// a fast layer that is evanescent at oblique incidence (purely imaginary
+// slowness), damping strong enough that e^-x runs out of Reals (subnormal and
+// zero factors), QEXP values that keep F fixed (999, 0) or vary it, a
+// half-space alone, and line counts that leave a partial vector.
+TEST(SiteTransfer, EveryInstructionSetGivesTheScalarBits) {
+  const Layers deep = deep_profile();
+  Layers thin = deep;
+  thin.TH[3] = 0.0f;
+  Layers fast = two_layers();
+  fast.VS[0] = 2500.0f;
+  fast.VP[0] = 5000.0f;
+  // Damping ratio 1 at 1 Hz: e^x reaches 1e38 (e^-x subnormal) before line 706.
+  const Layers lossy = {{1.8f, 2.0f},     {400.0f, 1600.0f}, {0.6f, 60.0f},
+                        {200.0f, 800.0f}, {0.5f, 50.0f},     {100.0f, 0.0f}};
+  const Layers alone = {{2.0f}, {1700.0f}, {50.0f}, {800.0f}, {20.0f}, {0.0f}};
+  struct Case {
+    const Layers* p;
+    Wave w;
+    Real QEXP, ANGLE;
+    Lines g;
+  };
+  const Case cases[] = {
+      {&deep, Wave::Shear, 999.0f, 0.3f, {0.173f, 2001}},
+      {&deep, Wave::Shear, 0.0f, 0.0f, {0.173f, 2003}},
+      {&deep, Wave::Shear, 0.35f, 0.5f, {0.173f, 2002}},
+      {&deep, Wave::Compressional, -0.2f, 0.2f, {0.91f, 1999}},
+      {&deep, Wave::Vertical, 999.0f, 0.4f, {0.173f, 2005}},
+      {&deep, Wave::Vertical, 0.6f, 0.3f, {0.173f, 2006}},
+      {&deep, Wave::Vertical, 1e-7f, 0.2f, {0.173f, 2007}},
+      {&thin, Wave::Shear, 0.3f, 0.3f, {0.173f, 1003}},
+      {&fast, Wave::Shear, 999.0f, 1.2f, {0.5f, 3001}},
+      {&fast, Wave::Vertical, 0.25f, 1.0f, {0.5f, 3003}},
+      {&lossy, Wave::Shear, 0.0f, 0.3f, {0.5f, 705}},
+      {&lossy, Wave::Shear, 0.05f, 0.3f, {0.5f, 721}},
+      {&alone, Wave::Vertical, 0.3f, 0.3f, {0.5f, 10}},
+      {&deep, Wave::Shear, 0.3f, 0.3f, {0.5f, 2}},
+  };
+  for (const Case& c : cases) {
+    const detail::LinePlan scalar(false, false, Simd::scalar);
+    const auto want = transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, c.g, scalar);
+    if (c.p == &lossy) {
+      const Complex last = want[static_cast<size_t>(c.g.NOM - 1)];
+      EXPECT_LT(std::fabs(last.re), std::numeric_limits<float>::min()) << "not subnormal";
+    }
+    for (Simd s : every_simd()) {
+      for (bool threads : {false, true}) {
+        const auto got =
+            transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, c.g, detail::LinePlan(threads, true, s));
+        EXPECT_EQ(differing_lines(got, want), 0)
+            << "case " << (&c - cases) << " " << detail::simd_name(s) << " threads " << threads;
+      }
+    }
+  }
+}
+
+// A fault is reported at the same line and boundary whichever kernels ran:
+// the group of lines that raised it is formed again line by line.
+TEST(SiteTransfer, FaultsNamedAlikeOnEveryInstructionSet) {
+  struct Case {
+    Wave w;
+    Real QEXP;
+    void (*edit)(Layers&);
+    Lines g;
+  };
+  const Case cases[] = {
+      {Wave::Shear, 0.0f, [](Layers& p) { p.QS[1] = 0.0f; }, {0.5f, 40}},
+      {Wave::Vertical, 0.5f, [](Layers& p) { p.QS[2] = 0.0f; }, {0.5f, 40}},
+      {Wave::Shear, 999.0f, [](Layers& p) { p.VS[0] = 0.0f; }, {0.5f, 40}},
+      {Wave::Vertical, 999.0f, [](Layers& p) { p.VP[1] = p.VS[1]; }, {0.5f, 40}},
+      // F overflows from about 565 Hz: a line in the middle of a vector.
+      {Wave::Shear, 14.0f, [](Layers&) {}, {11.87f, 400}},
+      {Wave::Vertical, 14.0f, [](Layers&) {}, {35.9f, 400}},
+  };
+  for (const Case& c : cases) {
+    Layers p = deep_profile();
+    c.edit(p);
+    const std::string want = error_of([&] {
+      transfer(p, c.w, c.QEXP, 0.3f, 1, c.g, detail::LinePlan(false, false, Simd::scalar));
+    });
+    ASSERT_NE(want, "") << "case " << (&c - cases);
+    for (Simd s : every_simd()) {
+      for (bool threads : {false, true}) {
+        EXPECT_EQ(error_of([&] {
+                    transfer(p, c.w, c.QEXP, 0.3f, 1, c.g, detail::LinePlan(threads, true, s));
+                  }),
+                  want)
+            << "case " << (&c - cases) << " " << detail::simd_name(s);
+      }
+    }
+  }
+}
+
+#if defined(KORVO_X86_KERNELS)
+// The vector phase-factor pair against detail::cexp_pair: a lane the kernel
+// keeps must have the scalar bits. The first pairs were found by search: there
+// e^x times libmvec's sin(y) and times the library's sin(y) round to different
+// Reals, so that a kernel without its near_tie test on the products fails
+// here. Then the exact cases (no damping: e^0 = 1; zero phase: sin(+-0) =
+// +-0), the ends of e^x's range and values that are not numbers.
+TEST(NearTieGuards, VectorPhaseFactorsKeepOnlyScalarBits) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<Complex> hard = {
+      {0x1.08af58p+0f, 0x1.84c704p+0f},
+      {0x1.15ca18p+0f, 0x1.addc7p+0f},
+      {0x1.1bd238p+0f, 0x1.466d48p+0f},
+      {0.0f, 0.7f},
+      {-0.0f, 2.5f},
+      {0.3f, 0.0f},
+      {-1.7f, -0.0f},
+      {0.0f, -0.0f},
+      {79.9f, 1.0f},
+      {80.1f, -3.0f},
+      {87.5f, 0.4f},
+      {-88.5f, 0.4f},
+      {89.0f, 0.2f},
+      {-104.0f, 0.1f},
+      {1.5f, 1e30f},
+      {0.5f, inf},
+      {std::numeric_limits<float>::quiet_NaN(), 1.0f},
+  };
+  std::vector<Complex> z = hard;
+  std::uint32_t s = 12345;
+  while (z.size() < 4096) {  // and ordinary ones, filling the vectors
+    s = s * 1664525u + 1013904223u;
+    const Real x = static_cast<Real>(s >> 8) / 16777216.0f * 60.0f - 30.0f;
+    s = s * 1664525u + 1013904223u;
+    z.push_back({x, static_cast<Real>(s >> 8) / 16777216.0f * 400.0f - 200.0f});
+  }
+  for (Simd set : every_simd()) {
+    if (set == Simd::scalar) continue;
+    const size_t W = set == Simd::avx2 ? 4 : 8;
+    auto lanes = set == Simd::avx2 ? detail::cexp_pair_lanes_avx2 : detail::cexp_pair_lanes_avx512;
+    int reported = 0;
+    for (size_t i = 0; i < z.size(); i += W) {
+      Complex E1[8], E2[8];
+      const unsigned left = lanes(&z[i], E1, E2);
+      for (size_t k = 0; k < W; ++k) {
+        if (left >> k & 1u) {
+          ++reported;
+          continue;
+        }
+        Complex W1, W2;
+        detail::cexp_pair(z[i + k], W1, W2);
+        EXPECT_TRUE(same_bits(E1[k], W1) && same_bits(E2[k], W2))
+            << detail::simd_name(set) << std::hexfloat << " z = " << z[i + k].re << ", "
+            << z[i + k].im;
+      }
+    }
+    EXPECT_LT(reported, 64) << "most lanes should stay with the kernel";
+  }
+}
+#endif

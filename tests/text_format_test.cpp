@@ -281,6 +281,93 @@ TEST(Fields, SweepOfFloats) {
   }
 }
 
+// The fields of the result files are formed by one scaling in double, the
+// values near a decimal midpoint by the exact expansion. Ties (exact binary
+// fractions at the rounding place), their neighbours, powers of ten, the
+// ends of the range: each against its hand-rounded field and the exact path.
+TEST(FastFields, HardInputsAgreeWithExactPath) {
+  const float up = std::numeric_limits<float>::infinity();
+  auto below = [](float v) { return std::nextafter(v, 0.0f); };
+  auto above = [up](float v) { return std::nextafter(v, up); };
+  struct Case {
+    char code;
+    int w, d;
+    Real v;
+    const char* field;
+  } cases[] = {
+      {'F', 8, 4, 0.03125f, "   .0313"},  // 1/32: a tie at the fourth place goes up
+      {'F', 8, 4, below(0.03125f), "   .0312"},
+      {'F', 8, 4, above(0.03125f), "   .0313"},
+      {'F', 8, 4, -2.71875f, " -2.7188"},  // ties round the magnitude up
+      {'F', 8, 4, 0.00005f, "   .0000"},   // 4.99999987e-05
+      {'F', 8, 3, 0.0625f, "    .063"},
+      {'F', 8, 3, 4095.9375f, "4095.938"},  // seven digits, tie at the seventh
+      {'F', 8, 3, below(4095.9375f), "4095.937"},
+      {'F', 4, 0, 2.5f, "  3."},
+      {'F', 4, 0, 0.5f, "  1."},
+      {'F', 12, 1, 1234567.5f, "   1234568.0"},
+      {'E', 12, 4, 1.0625f, "   .1063E+01"},
+      {'E', 12, 4, below(1.0625f), "   .1062E+01"},
+      {'E', 12, 4, 12345.0f, "   .1235E+05"},
+      {'E', 12, 4, below(12345.0f), "   .1234E+05"},
+      {'E', 12, 4, 99995.0f, "   .1000E+06"},  // the tie carries into the exponent
+      // 3.94149999999996...E-35: nine nines after the 4, below the midpoint.
+      {'E', 12, 4, 0x1.a321d6p-115f, "   .3941E-34"},
+      {'E', 12, 4, 1e10f, "   .1000E+11"},
+      {'E', 12, 4, below(1e10f), "   .1000E+11"},  // 9999998976
+      {'E', 12, 4, 1e-10f, "   .1000E-09"},
+      {'E', 12, 4, from_bits(1), "   .1401E-44"},  // subnormals
+      {'E', 12, 4, from_bits(0x007fffff), "   .1175E-37"},
+      {'E', 12, 4, std::numeric_limits<float>::min(), "   .1175E-37"},
+      {'E', 12, 4, -std::numeric_limits<float>::max(), "  -.3403E+39"},
+      {'F', 8, 4, std::numeric_limits<float>::max(), "********"},
+      {'F', 8, 4, -from_bits(1), "   .0000"},
+  };
+  for (const Case& c : cases) {
+    char fast[64], exact[64];
+    const bool f = c.code == 'F';
+    const int n = f ? detail::put_F(fast, c.v, c.w, c.d) : detail::put_E(fast, c.v, c.w, c.d);
+    const int m =
+        f ? detail::put_F_exact(exact, c.v, c.w, c.d) : detail::put_E_exact(exact, c.v, c.w, c.d);
+    const std::string got(fast, static_cast<std::size_t>(n));
+    EXPECT_EQ(got, std::string(exact, static_cast<std::size_t>(m))) << std::hexfloat << c.v;
+    if (*c.field) {
+      EXPECT_EQ(got, c.field) << std::hexfloat << c.v;
+    }
+  }
+}
+
+// Every 4093rd float in the forms of the result files and a few others (no
+// digits, many digits, fields too narrow): the fast fields are the exact ones.
+void expect_fast_is_exact(std::uint64_t step, bool result_forms_only) {
+  const struct {
+    char code;
+    int w, d;
+  } forms[] = {{'F', 8, 4}, {'F', 8, 3},  {'E', 12, 4},  {'F', 4, 0},  {'F', 9, 2},
+               {'E', 8, 0}, {'E', 14, 9}, {'F', 40, 30}, {'F', 60, 5}, {'E', 9, 4}};
+  const int count = result_forms_only ? 3 : static_cast<int>(std::size(forms));
+  for (std::uint64_t b = 0; b < (1ull << 32); b += step) {
+    const float v = from_bits(static_cast<std::uint32_t>(b));
+    for (int k = 0; k < count; ++k) {
+      const auto& f = forms[k];
+      char fast[64], exact[64];
+      const bool F = f.code == 'F';
+      const int n = F ? detail::put_F(fast, v, f.w, f.d) : detail::put_E(fast, v, f.w, f.d);
+      const int m =
+          F ? detail::put_F_exact(exact, v, f.w, f.d) : detail::put_E_exact(exact, v, f.w, f.d);
+      ASSERT_EQ(std::string(fast, static_cast<std::size_t>(n)),
+                std::string(exact, static_cast<std::size_t>(m)))
+          << std::hexfloat << v << " " << f.code << f.w << "." << f.d;
+    }
+  }
+}
+
+TEST(FastFields, SweepAgreesWithExactPath) { expect_fast_is_exact(4093, false); }
+
+// All 2^32 floats in F8.4, F8.3 and E12.4: a quarter of an hour on one core.
+// Run it with --gtest_also_run_disabled_tests after changing the fast path.
+TEST(FastFields, DISABLED_EveryFloatAgreesWithExactPath) { expect_fast_is_exact(1, true); }
+
 TEST(WriteList, NumbersAfterTheFirstGetOneMoreBlank) {
   Capture file(false), con(true);
   write_list(file.sink, {"NT and DT=", Integer{2000}, 0.005f});
@@ -411,6 +498,36 @@ TEST(EndOfRun, StopAndErrorLeaveWholeRecords) {
   std::fclose(f);
   EXPECT_STREQ(buf, "    .500   .1000E+01\r\n");
   std::remove(kept.c_str());
+}
+
+// A file's records are held and written in large blocks: more records than
+// one block holds arrive whole and in order, also when the run ends with an
+// error before the file is closed.
+TEST(EndOfRun, BufferedRecordsArriveWholeAndInOrder) {
+  const std::string name = testing::TempDir() + "korvo_buffered";
+  const int records = 3 * SINK_BUFFER / 22 + 7;  // 22 bytes each: three blocks and a part
+  try {
+    Sink s;
+    create_output(s, name.c_str());
+    for (int k = 0; k < records; ++k)
+      write_formatted(s, layout("(F8.3,3E12.4)"), {static_cast<Real>(k), 1.0f});
+    throw Error("disk on fire");
+  } catch (const Error&) {
+  }
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::string text;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  std::fclose(f);
+  std::remove(name.c_str());
+  ASSERT_EQ(text.size(), static_cast<std::size_t>(records) * 22);
+  EXPECT_EQ(text.substr(0, 22), "    .000   .1000E+01\r\n");
+  for (int k : {1, 2979, records - 1}) {
+    char want[40];
+    std::snprintf(want, sizeof want, "%4d.000   .1000E+01\r\n", k);
+    EXPECT_EQ(text.substr(static_cast<std::size_t>(k) * 22, 22), want) << k;
+  }
 }
 
 TEST(EndOfRun, FilesThatCannotBeOpened) {

@@ -1,10 +1,48 @@
 #include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "run/run.h"
 
 namespace korvo {
 
 namespace {
+
+// A task run on another thread, or here when no thread can be started.
+// finish() waits for it and passes on what it threw; leaving the scope by an
+// exception waits too, quietly.
+class Beside {
+ public:
+  template <class Task>
+  explicit Beside(Task task) {
+    try {
+      thread_ = std::thread([this, task] { run(task); });
+    } catch (const std::system_error&) {
+      run(task);
+    }
+  }
+  ~Beside() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool beside() const { return thread_.joinable(); }
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+
+ private:
+  template <class Task>
+  void run(Task& task) {
+    try {
+      task();
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+  std::thread thread_;
+  std::exception_ptr error_;
+};
 
 // The time history from the processed spectrum, which stays in X: Y holds
 // the whole Hermitian spectrum and is transformed back in place.
@@ -39,26 +77,46 @@ void run(Console& con, Workspace& w) {
 
   const Profile p = read_soil_profile(con);
   site_transfer(ask_wave_type(con), g, p, w.AMP);
+
   const Integer IAMP = ask_reference(con);
 
-  // S_amp1 is left as far as the lines the amplification got through.
+  // S_amp1 is written on another core during the amplification, which keeps
+  // to this one. It is left
+  // as far as the lines the amplification got through: when that is short of
+  // NOM (a fault), it is written again to there, which also reports what the
+  // first writing met on the way.
   Integer last = g.NOM;
   std::exception_ptr fault;
-  try {
-    amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p);
-  } catch (const LineFault& f) {
-    last = f.line;
-    fault = std::current_exception();
+  {
+    Beside samp([&] { write_transfer_file("S_amp1", w.AMP, g, g.NOM); });
+    try {
+      detail::amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, detail::LinePlan(!samp.beside()));
+    } catch (const LineFault& f) {
+      last = f.line;
+      fault = std::current_exception();
+    }
+    if (last == g.NOM) samp.finish();
   }
-  write_transfer_file("S_amp1", w.AMP, g, last);
+  if (last < g.NOM) write_transfer_file("S_amp1", w.AMP, g, last);
   if (fault) std::rethrow_exception(fault);
 
   condition(w.X, w.A, w.B, g, ask_conditioning(con, g));
   write_list(con.out);
   write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
-  write_spectrum_file("amp_dat", w.X, g);
 
-  inverse(w, g);
+  // amp_dat is written on another core while the spectrum is transformed
+  // back; what amp_dat met is reported before a fault of the transform.
+  {
+    Beside amp([&] { write_spectrum_file("amp_dat", w.X, g); });
+    try {
+      inverse(w, g);
+    } catch (const Error&) {
+      fault = std::current_exception();
+    }
+    amp.finish();
+  }
+  if (fault) std::rethrow_exception(fault);
+
   write_summary(con.out, w.A, g);
   write_list(con.out);
   write_list(con.out, {"Output data are stored in \"korvo_dat\""});

@@ -2,7 +2,10 @@
 // obliquely incident plane wave, and their application to the record's spectrum.
 #pragma once
 
+#include <optional>
+
 #include "korvo.h"
+#include "simd/simd.h"
 
 namespace korvo {
 
@@ -52,10 +55,16 @@ void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, con
 namespace detail {
 // How the lines are computed, for tests: every plan gives the same bits.
 struct LinePlan {
-  bool threads = true;      // contiguous blocks of lines on every core
-  bool reuse_table = true;  // the per-layer table kept while F = FHZ^QEXP stays the same
+  bool threads;              // contiguous blocks of lines on every core
+  bool reuse_table;          // the per-layer table kept while F = FHZ^QEXP stays the same
+  std::optional<Simd> simd;  // the kernels' instruction set; none: the run's (simd_level)
+  LinePlan(bool threads_ = true, bool reuse_table_ = true, std::optional<Simd> simd_ = {})
+      : threads(threads_), reuse_table(reuse_table_), simd(simd_) {}
 };
 void site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP, LinePlan plan);
+// amplify by a plan (reuse_table has no part in it).
+void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
+             const Profile& p, LinePlan plan);
 
 // exp(z) and exp(-z), each exactly as cexp forms it: cos(-y) = cos y and
 // sin(-y) = -sin y bit for bit, and e^0 = 1, so one sin/cos pair serves both

@@ -1,8 +1,11 @@
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <system_error>
 #include <thread>
 
+#include "simd/simd.h"
+#include "site/kernels.h"
 #include "site/site.h"
 
 namespace korvo {
@@ -30,6 +33,11 @@ struct ScalarRule {
     if (!damp) return {V[k - 1], 0.0f};
     return damped(V[k - 1], damping(F, Q[k - 1]));
   }
+  void describe(detail::TransferJob& job) const {
+    job.vertical = false;
+    job.V = V;
+    job.Q = Q;
+  }
 };
 
 // Effective velocity VS sqrt(3 / (1 - VS^2 / VP^2)) from both damped velocities.
@@ -52,6 +60,10 @@ struct VerticalRule {
     const Complex Q = cdiv(cmul(VSC, VSC), cmul(VPC, VPC));
     const Complex CF = csqrt(rdiv(3.0f, {1.0f - Q.re, -Q.im}));
     return cmul(VSC, CF);
+  }
+  void describe(detail::TransferJob& job) const {
+    job.vertical = true;
+    job.VP = VP, job.QP = QP, job.VS = VS, job.QS = QS;
   }
 };
 
@@ -125,6 +137,8 @@ struct Transfer {
 
   Real omega(Integer i) const { return real(wide(static_cast<Real>(i - 1)) * DOM); }
   bool damp() const { return c.QEXP != 999.0f; }
+  // F = FHZ^QEXP on every line: 0 without damping, 1 for QEXP = 0 (x^0 = 1 for every x).
+  bool same_F() const { return !damp() || c.QEXP == 0.0f; }
   Real power(Real FHZ) const { return damp() ? rpow(FHZ, c.QEXP) : 0.0f; }
 
   void finish(const Product& P, Integer i, Complex* AMP) const {
@@ -159,6 +173,20 @@ struct Transfer {
         boundary(P, t.ALPHA[j - 1], t.S[j - 1], OM, c.TH[j - 1]);
     }
     finish(P, i, AMP);
+  }
+
+  detail::TransferJob job() const {
+    detail::TransferJob j{};
+    j.DOM = DOM;
+    j.NL = c.NL;
+    j.RHO = c.RHO;
+    j.TH = c.TH;
+    rule.describe(j);
+    j.damp = damp();
+    j.QEXP = c.QEXP;
+    j.P2 = P2;
+    j.ANUM = ANUM;
+    return j;
   }
 
   // The line again, one boundary at a time in the order of the recursion,
@@ -197,6 +225,53 @@ Integer lines(const Transfer<Rule>& t, Integer first, Integer last, Complex* AMP
   return 0;
 }
 
+using Kernel = unsigned (*)(const detail::TransferJob&, Integer, Integer, Complex*);
+
+// The same lines W at a time by a vector kernel. Lines the kernel reports
+// (a library stand-in near a tie) are formed again by the scalar code; a
+// group of lines that raised a flag is formed again line by line, which finds
+// the faulting line as lines() does (or finds none: the flag was the
+// stand-in's own).
+template <class Rule>
+Integer vector_lines(const Transfer<Rule>& t, Kernel kernel, Integer W, Integer first, Integer last,
+                     Complex* AMP) {
+  fp_clear();
+  detail::TransferJob job = t.job();
+  ColumnAtF table;
+  if (t.c.NL > 1 && t.same_F()) {
+    t.fill(table, t.power(1.0f));
+    if (fp_fault()) return lines(t, first, last, AMP);
+    job.ALPHA = table.ALPHA;
+    job.S = table.S;
+  }
+  ColumnAtF scratch;
+  for (Integer i = first; i <= last; i += W) {
+    const Integer n = last - i + 1 < W ? last - i + 1 : W;
+    for (unsigned redo = kernel(job, i, n, AMP); redo != 0; redo &= redo - 1)
+      t.line(scratch, i + std::countr_zero(redo), AMP);
+    if (fp_fault()) {
+      if (const Integer bad = lines(t, i, i + n - 1, AMP)) return bad;
+      fp_clear();
+    }
+  }
+  return 0;
+}
+
+// Lines first..last on the calling thread, by the kernels of a set.
+template <class Rule>
+Integer lines_of(const Transfer<Rule>& t, Simd set, Integer first, Integer last, Complex* AMP) {
+  switch (set) {
+#if defined(KORVO_X86_KERNELS)
+    case Simd::avx512:
+      return vector_lines(t, detail::transfer_lines_avx512, 8, first, last, AMP);
+    case Simd::avx2:
+      return vector_lines(t, detail::transfer_lines_avx2, 4, first, last, AMP);
+#endif
+    default:
+      return lines(t, first, last, AMP);
+  }
+}
+
 // Below this many line-boundaries a run takes less than starting a thread.
 constexpr long long SPLIT_WORK = 16384;
 constexpr unsigned MAX_WORKERS = 8;
@@ -209,11 +284,13 @@ template <class Rule>
 Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Integer NL,
                       Complex* AMP) {
   const Integer count = last - first + 1;
+  // Chosen here: a refusal of KORVO_SIMD is reported from this thread.
+  const Simd set = t.plan.simd ? *t.plan.simd : simd_level();
   unsigned n = std::thread::hardware_concurrency();
   if (n > MAX_WORKERS) n = MAX_WORKERS;
   if (!t.plan.threads || n < 2 ||
       static_cast<long long>(count) * (NL > 1 ? NL - 1 : 1) < SPLIT_WORK)
-    return lines(t, first, last, AMP);
+    return lines_of(t, set, first, last, AMP);
 
   Integer bad[MAX_WORKERS] = {};
   std::thread pool[MAX_WORKERS];
@@ -221,16 +298,17 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
   unsigned started = 1;
   for (; started < n; ++started) {
     try {
-      pool[started] = std::thread(
-          [&, started] { bad[started] = lines(t, block(started), block(started + 1) - 1, AMP); });
+      pool[started] = std::thread([&, started] {
+        bad[started] = lines_of(t, set, block(started), block(started + 1) - 1, AMP);
+      });
     } catch (const std::system_error&) {
       break;
     }
   }
   // Whatever could not be handed out is done here, after block 0.
-  bad[0] = lines(t, block(0), block(1) - 1, AMP);
+  bad[0] = lines_of(t, set, block(0), block(1) - 1, AMP);
   Integer rest = 0;
-  if (started < n) rest = lines(t, block(started), last, AMP);
+  if (started < n) rest = lines_of(t, set, block(started), last, AMP);
   for (unsigned k = 1; k < started; ++k) pool[k].join();
   for (unsigned k = 0; k < started; ++k)
     if (bad[k] > 0) return bad[k];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "korvo.h"
+#include "simd/simd.h"
 
 namespace korvo {
 
@@ -47,6 +48,14 @@ void condition(Complex* X, const Real* A, const Real* B, const Grid& g, const Co
 namespace detail {
 // The first stage of fft alone: lines put in bit-reversed order, in place.
 void bit_reverse(Integer N, Complex* X);
+// The twiddle factors of fft, W[j] for j = 0 .. N/2 - 1: THETA = j IND pi /
+// (N/2) in double, rounded to a Real, then (rcos, rsin). The stage of MMAX
+// groups gives group M the factor at j = (M - 1) N / (2 MMAX): its own angle
+// (M - 1) IND pi / MMAX scaled by a power of two, which changes no bit.
+void twiddles(Integer N, Integer IND, Complex* W);
+// The same by a given instruction set's kernels (every set gives the same bits).
+void twiddles(Integer N, Integer IND, Complex* W, Simd simd);
+void fft(Integer N, Complex* X, Integer IND, Simd simd);
 // The trapezoidal weight of one line; the corners are not required to be in order.
 Real band_weight(Real OM, const Conditioning& c);
 }  // namespace detail

@@ -1,6 +1,9 @@
 // Output fields: decimal digits of a value and the F, E, I and free-form forms.
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -76,10 +79,121 @@ int put_nonfinite(char* out, double v, int w) {
   return place(out, marker, static_cast<int>(std::strlen(marker)), w);
 }
 
-int field_F(char* out, double v, int w, int d) {
-  if (!std::isfinite(v)) return put_nonfinite(out, v, w);
+// The digits an F field of d places shows: keep = min(decpt + d, 7) significant.
+// The digits an E field of d places shows: keep = min(d, 7) significant.
+// Both from the 17 exact digits, rounded half up, then half up again to keep.
+Decimal shown_exact(double v, char code, int d) {
   Decimal x = decimal17(v);
-  if (x.count > 0) round_to(x, std::min(x.decpt + d, REAL_DIGITS));
+  if (x.count > 0) round_to(x, std::min(code == 'F' ? x.decpt + d : d, REAL_DIGITS));
+  return x;
+}
+
+// 10^q for |q| <= 44, each the double nearest it (exact from 10^0 to 10^22).
+constexpr double POW10[89] = {
+    1e-44, 1e-43, 1e-42, 1e-41, 1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32,
+    1e-31, 1e-30, 1e-29, 1e-28, 1e-27, 1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19,
+    1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,
+    1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,
+    1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,
+    1e21,  1e22,  1e23,  1e24,  1e25,  1e26,  1e27,  1e28,  1e29,  1e30,  1e31,  1e32,  1e33,
+    1e34,  1e35,  1e36,  1e37,  1e38,  1e39,  1e40,  1e41,  1e42,  1e43,  1e44};
+
+// The same rounding without the exact expansion, for a Real's value:
+// |v| rounded half up is N x 10^-q, with N < 10^8. y = |v| 10^q is formed in
+// double, q chosen so that y holds the kept digits before its point, and N is
+// y rounded half up. y < 2^24 lies within 2^-27 of the exact product (the
+// rounding of 10^q, that of the product and, when decpt is one more than first
+// thought, that of y / 10), so N is that of the
+// exact product unless y lies within 2^-26 of a midpoint; there, and only
+// there, the two roundings of the exact path can also differ from one (the
+// first, at 17 digits, reaches a midpoint from up to 0.5e-10 below). Such
+// values, and scalings beyond the two-step powers, are left to the exact
+// path: false.
+//
+// Near a power of ten, y may fall on the wrong side of 10^keep; both sides
+// round to that power (the lower one carrying), so the digits are the same.
+bool scaled_fast(double v, char code, int d, std::uint32_t& N, int& q) {
+  const double a = std::fabs(v);
+  if (a == 0.0) {
+    N = 0;
+    q = 0;
+    return true;
+  }
+  // a lies in [2^(e2-1), 2^e2), so floor(log10 a) + 1 is decpt or decpt + 1
+  // (log10 2 ~ 78913 / 2^18 gives the floor exactly over a Real's exponents).
+  const int e2 = static_cast<int>((std::bit_cast<std::uint64_t>(a) >> 52) & 0x7ff) - 1022;
+  int decpt = ((e2 - 1) * 78913 >> 18) + 1;
+  const bool fixed = code == 'F';
+  const int keep = std::min(fixed ? decpt + d : d, REAL_DIGITS);
+  q = keep - decpt;
+  if (q > 44 || q < -44) return false;
+  double y = a * POW10[q + 44];
+  // An F field short of seven digits rounds at its d-th place, also when decpt
+  // is one more; the rest keep `keep` digits, one place further left then.
+  if (!(fixed && decpt + d < REAL_DIGITS) && y >= POW10[44 + keep]) {
+    y /= 10.0;
+    --q;
+  }
+  // 0 <= y < 2^24: truncation is the floor.
+  const double whole = static_cast<double>(static_cast<std::int64_t>(y)), fraction = y - whole;
+  if (std::fabs(fraction - 0.5) <= 0x1p-26) return false;
+  N = static_cast<std::uint32_t>(whole) + (fraction > 0.5 ? 1u : 0u);
+  return true;
+}
+
+// The number of digits of N < 10^8 (0 for 0).
+int digit_count(std::uint32_t N) {
+  int n = 0;
+  while (n < 8 && N >= POW10[44 + n]) ++n;
+  return n;
+}
+
+// The F field of N x 10^-q (q <= d), written from its right end: the d places
+// (zeros past the q of N's), the point, the digits before it.
+int fixed_field(char* out, std::uint32_t N, int q, bool negative, int w, int d) {
+  const int n = digit_count(N);
+  negative = negative && N > 0;  // rounded to nothing: no sign
+  const int before = n - q > 0 ? n - q : 0;
+  const bool zero = before == 0 && d == 0;  // "0." rather than "." in F4.0
+  if ((negative ? 1 : 0) + before + (zero ? 1 : 0) + 1 + d > w) return stars(out, w);
+  char* p = out + w;
+  int j = d;
+  for (; j > q && j > 0; --j) *--p = '0';
+  for (; j > 0; --j, N /= 10) *--p = static_cast<char>('0' + N % 10);
+  *--p = '.';
+  if (zero) *--p = '0';
+  for (int k = q; k < 0; ++k) *--p = '0';
+  for (; N > 0; N /= 10) *--p = static_cast<char>('0' + N % 10);
+  if (negative) *--p = '-';
+  while (p > out) *--p = ' ';
+  return w;
+}
+
+// The E field of N x 10^-q, N with at most min(d, 7) digits or a carry to
+// 10^d: the exponent, the d digits after the point (zeros past N's), written
+// from the right end.
+int exponent_field(char* out, std::uint32_t N, int q, bool negative, int w, int d) {
+  int n = digit_count(N);
+  const int e = N > 0 ? n - q : 0;  // within -44..40: two exponent digits
+  negative = negative && N > 0;
+  if ((negative ? 1 : 0) + 1 + d + 4 > w) return stars(out, w);
+  if (n > d) N /= 10, --n;  // 10^d: its first d digits
+  char* p = out + w;
+  const int m = e < 0 ? -e : e;
+  *--p = static_cast<char>('0' + m % 10);
+  *--p = static_cast<char>('0' + m / 10);
+  *--p = e < 0 ? '-' : '+';
+  *--p = 'E';
+  for (int i = d; i > n; --i) *--p = '0';
+  for (; N > 0; N /= 10) *--p = static_cast<char>('0' + N % 10);
+  *--p = '.';
+  if (negative) *--p = '-';
+  while (p > out) *--p = ' ';
+  return w;
+}
+
+// The characters of an F field from its digits.
+int chars_F(char* out, const Decimal& x, int w, int d) {
   const int before = x.decpt > 0 ? x.decpt : 0;
   char chars[FIELD_MAX + 48];  // sign, 39 digits before the point, the point, d digits
   char* p = chars;
@@ -103,10 +217,7 @@ char* put_exponent(char* p, int e, int minimum) {
   return p;
 }
 
-int field_E(char* out, double v, int w, int d) {
-  if (!std::isfinite(v)) return put_nonfinite(out, v, w);
-  Decimal x = decimal17(v);
-  if (x.count > 0) round_to(x, std::min(d, REAL_DIGITS));
+int chars_E(char* out, const Decimal& x, int w, int d) {
   // A Real's decimal exponent lies within -44..39: always the "E+dd" form.
   char chars[FIELD_MAX + 8];
   char* p = chars;
@@ -194,8 +305,29 @@ Decimal decimal17(double v) {
   return x;
 }
 
-int put_F(char* out, Real v, int w, int d) { return field_F(out, wide(v), w, d); }
-int put_E(char* out, Real v, int w, int d) { return field_E(out, wide(v), w, d); }
+int put_F_exact(char* out, Real v, int w, int d) {
+  if (!std::isfinite(v)) return put_nonfinite(out, wide(v), w);
+  return chars_F(out, shown_exact(wide(v), 'F', d), w, d);
+}
+int put_E_exact(char* out, Real v, int w, int d) {
+  if (!std::isfinite(v)) return put_nonfinite(out, wide(v), w);
+  return chars_E(out, shown_exact(wide(v), 'E', d), w, d);
+}
+
+int put_F(char* out, Real v, int w, int d) {
+  std::uint32_t N;
+  int q;
+  if (std::isfinite(v) && scaled_fast(wide(v), 'F', d, N, q))
+    return fixed_field(out, N, q, std::signbit(v), w, d);
+  return put_F_exact(out, v, w, d);
+}
+int put_E(char* out, Real v, int w, int d) {
+  std::uint32_t N;
+  int q;
+  if (std::isfinite(v) && scaled_fast(wide(v), 'E', d, N, q))
+    return exponent_field(out, N, q, std::signbit(v), w, d);
+  return put_E_exact(out, v, w, d);
+}
 
 int put_I(char* out, Integer v, int w) {
   char chars[16];

@@ -11,19 +11,41 @@ namespace korvo {
 namespace {
 
 // One output record being built; room for the widest record and its line end.
-constexpr int LINE_MAX = 4096;
+constexpr int LINE_LENGTH = 4096;
+
+// Hands the held records to the file.
+void flush_held(Sink& out) {
+  const std::size_t wanted = static_cast<std::size_t>(out.held);
+  out.held = 0;
+  if (wanted > 0 && std::fwrite(out.buffer.get(), 1, wanted, out.file) != wanted)
+    file_error("cannot write", out.name, errno);
+}
+
+// The record is built in the sink's buffer when it has one, where it counts
+// only once emitted whole, else in the line's own characters.
 struct Line {
-  char c[LINE_MAX + 2];
+  char* c;
   int n = 0;
+  char own[LINE_LENGTH + 2];
+
+  explicit Line(Sink& out) { start(out); }
+  void start(Sink& out) {
+    n = 0;
+    c = own;
+    if (!out.buffer) return;
+    if (out.held + LINE_LENGTH + 2 > SINK_BUFFER) flush_held(out);
+    c = out.buffer.get() + out.held;
+  }
 };
 
 void room(const Line& line, int w) {
-  if (w < 0 || line.n + w > LINE_MAX) throw Error("output record longer than 4096 characters");
+  if (w < 0 || line.n + w > LINE_LENGTH) throw Error("output record longer than 4096 characters");
 }
 
 // The console drops the carriage-control character and ends with LF; a file
-// keeps every character and ends with CR LF. One fwrite per record, so a
-// file never holds part of a line.
+// keeps every character and ends with CR LF. A record goes to the file whole
+// (into the sink's buffer, or one fwrite), so a file never holds part of a
+// line.
 void emit(Sink& out, Line& line) {
   char* start = line.c;
   int n = line.n;
@@ -34,10 +56,14 @@ void emit(Sink& out, Line& line) {
     start[n++] = '\r';
     start[n++] = '\n';
   }
-  const std::size_t wanted = static_cast<std::size_t>(n);
-  if (std::fwrite(start, 1, wanted, out.file) != wanted)
-    file_error("cannot write", out.name, errno);
-  line.n = 0;
+  if (out.buffer) {
+    out.held += n;
+  } else {
+    const std::size_t wanted = static_cast<std::size_t>(n);
+    if (std::fwrite(start, 1, wanted, out.file) != wanted)
+      file_error("cannot write", out.name, errno);
+  }
+  line.start(out);
 }
 
 void put_text(Line& line, std::string_view text) {
@@ -83,7 +109,9 @@ void finite_or_stop(const Sink& out, const Item& v) {
 }  // namespace
 
 Sink::~Sink() {
-  if (file != nullptr && !console) std::fclose(file);
+  if (file == nullptr || console) return;
+  if (held > 0) std::fwrite(buffer.get(), 1, static_cast<std::size_t>(held), file);
+  std::fclose(file);
 }
 
 Source::Source(Source&& o) noexcept
@@ -137,9 +165,13 @@ void open_input(Source& in, const char* name) {
 void create_output(Sink& out, const char* name) {
   std::FILE* f = std::fopen(name, "wb");
   if (f == nullptr) file_error("cannot create", name, errno);
+  // The sink's own buffer holds whole records; the stream's would only copy them again.
+  std::setvbuf(f, nullptr, _IONBF, 0);
   out.file = f;
   out.name = name;
   out.console = false;
+  if (!out.buffer) out.buffer = std::make_unique_for_overwrite<char[]>(SINK_BUFFER);
+  out.held = 0;
 }
 
 void close_input(Source& in) {
@@ -152,7 +184,10 @@ void close_output(Sink& out) {
   std::FILE* f = out.file;
   out.file = nullptr;
   errno = 0;
-  const bool failed = std::fflush(f) != 0 || std::ferror(f) != 0;
+  const std::size_t held = static_cast<std::size_t>(out.held);
+  out.held = 0;
+  bool failed = held > 0 && std::fwrite(out.buffer.get(), 1, held, f) != held;
+  failed = std::fflush(f) != 0 || std::ferror(f) != 0 || failed;
   const int error = errno;
   if (std::fclose(f) != 0 || failed) file_error("cannot write", out.name, error ? error : EIO);
 }
@@ -188,7 +223,7 @@ void input_error(const Source& in, std::string_view what) {
 }
 
 void write_formatted(Sink& out, const Layout& layout, std::initializer_list<Item> items) {
-  Line line;
+  Line line(out);
   const Item* next = items.begin();
   for (int k = 0; k < layout.count; ++k) {
     const LayoutItem& f = layout.item[k];
@@ -223,7 +258,7 @@ void write_formatted(Sink& out, const Layout& layout, std::initializer_list<Item
 
 void write_list(Sink& out, std::initializer_list<Item> items) {
   constexpr int WIDTH = 79;  // characters after the line's first blank
-  Line line;
+  Line line(out);
   line.c[line.n++] = ' ';
   bool numeric = false;  // a numeric item already on this line
   for (const Item& v : items) {

@@ -13,12 +13,14 @@
 // Failures throw korvo::Error with one line naming the file and line (or the
 // console question): a field that is not a number, the end of the console
 // input, a missing input file, an output file that cannot be written. Records
-// are written whole, one fwrite each, so a file left by a failed run holds
-// complete records only.
+// reach a file whole (its buffer holds whole records only, and is written out
+// when the sink goes away), so a file left by a failed run holds complete
+// records only.
 #pragma once
 
 #include <cstdio>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -34,17 +36,27 @@ constexpr int RECORD_KEEP = 4096;
 // close_output, which reports a failed write; one still open when its owner
 // goes away (a run ending with an error) is closed quietly, so that the records
 // written reach the file before the report.
+//
+// A file from create_output keeps whole records in a buffer of its own and
+// hands them to the system SINK_BUFFER bytes at a time, never part of a
+// record; a sink made around an open FILE writes each record as it ends.
 struct Sink {
   std::FILE* file = nullptr;
   const char* name = "";  // for error reports; must outlive the sink
   bool console = false;
+  std::unique_ptr<char[]> buffer;  // null: unbuffered
+  int held = 0;                    // bytes of whole records in buffer
 
   Sink() = default;
   Sink(std::FILE* f, const char* n, bool con) : file(f), name(n), console(con) {}
-  Sink(Sink&& o) noexcept : file(o.file), name(o.name), console(o.console) { o.file = nullptr; }
+  Sink(Sink&& o) noexcept
+      : file(o.file), name(o.name), console(o.console), buffer(std::move(o.buffer)), held(o.held) {
+    o.file = nullptr;
+  }
   Sink& operator=(Sink&&) = delete;
   ~Sink();
 };
+constexpr int SINK_BUFFER = 1 << 15;
 
 // An input file, or one question's answer on the console. Files are closed
 // when the source goes away.
@@ -258,6 +270,11 @@ Decimal decimal17_exact(double v);  // always from the exact expansion
 int put_F(char* out, Real v, int w, int d);
 int put_E(char* out, Real v, int w, int d);
 int put_I(char* out, Integer v, int w);
+// put_F and put_E form most fields by one scaling in double and hand the
+// values near a decimal midpoint to these, which round the exact expansion:
+// 17 digits half up, then half up again to the digits shown.
+int put_F_exact(char* out, Real v, int w, int d);
+int put_E_exact(char* out, Real v, int w, int d);
 // Free-form numeric items, right-justified in widths 15 (real), 24 (double),
 // 11 (integer); returns the width.
 int put_list_real(char* out, Real v);

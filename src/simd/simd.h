@@ -1,0 +1,25 @@
+// The instruction sets of the vector kernels, and the one a run uses.
+//
+// Each kernel has a plain scalar reference beside it and a vector version,
+// built once for AVX2 (4 lines per vector) and once for AVX-512 (8 lines), that
+// gives the same bits. The choice is made once per process, here.
+#pragma once
+
+namespace korvo {
+
+enum class Simd { scalar, avx2, avx512 };
+
+// The widest set this build has kernels for and this processor runs, unless
+// the environment variable KORVO_SIMD names one: scalar, avx2 or avx512. A
+// name that is none of those, or a set this processor cannot run, is an Error.
+Simd simd_level();
+
+namespace detail {
+// This build has kernels for s and this processor runs them (scalar always).
+bool simd_runs(Simd s);
+// The set a value of KORVO_SIMD asks for (null or empty: the widest that runs).
+Simd simd_from(const char* name);
+const char* simd_name(Simd s);
+}  // namespace detail
+
+}  // namespace korvo

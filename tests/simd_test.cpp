@@ -1,0 +1,114 @@
+// The instruction set of the vector kernels is chosen once per process and
+// can be named by KORVO_SIMD; whichever runs, the bytes are the same.
+#include "simd/simd.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "korvo.h"
+#include "site/site.h"
+#include "support/e2e.h"
+
+using namespace korvo;
+using namespace e2e;
+
+namespace {
+
+std::vector<Simd> every_simd() {
+  std::vector<Simd> sets;
+  for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512})
+    if (detail::simd_runs(s)) sets.push_back(s);
+  return sets;
+}
+
+// The golden runs through the program on every set this processor runs:
+// console, status and the three result files byte for byte.
+TEST(Simd, GoldenRunsOnEverySet) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(source_dir() / "tests/golden"))
+    if (entry.is_directory()) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  ASSERT_FALSE(names.empty());
+  for (const std::string& name : names) {
+    const fs::path src = source_dir() / "tests/golden" / name;
+    for (Simd s : every_simd()) {
+      const std::string set = detail::simd_name(s);
+      const fs::path dir = scratch(name + "-" + set);
+      for (const char* input : {"accel.dat", "soil.dat"})
+        if (fs::exists(src / input)) fs::copy_file(src / input, dir / input);
+      const Outcome run =
+          run_in(dir, "KORVO_SIMD=" + set + " '" KORVO_BINARY "'", slurp(src / "answers"));
+      EXPECT_EQ(std::to_string(run.status) + "\n", slurp(src / "expected/status")) << name << set;
+      EXPECT_EQ(run.out, slurp(src / "expected/console.txt")) << name << " " << set;
+      for (const char* file : {"S_amp1", "amp_dat", "korvo_dat"})
+        EXPECT_TRUE(slurp(dir / file) == slurp(src / "expected" / file))
+            << name << " " << set << " " << file;
+    }
+  }
+}
+
+TEST(Simd, NamesAndRefusals) {
+  // Unset or empty: the widest set that runs.
+  const Simd widest = every_simd().back();
+  EXPECT_EQ(detail::simd_from(nullptr), widest);
+  EXPECT_EQ(detail::simd_from(""), widest);
+  EXPECT_EQ(detail::simd_from("scalar"), Simd::scalar);
+  for (Simd s : {Simd::avx2, Simd::avx512}) {
+    if (detail::simd_runs(s)) {
+      EXPECT_EQ(detail::simd_from(detail::simd_name(s)), s);
+    } else {
+      EXPECT_THROW(detail::simd_from(detail::simd_name(s)), Error);
+    }
+  }
+  try {
+    detail::simd_from("AVX2");
+    ADD_FAILURE() << "names are lower case";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "KORVO_SIMD=AVX2: expected scalar, avx2 or avx512");
+  }
+  // The program reports it as any refusal: one line, status 1.
+  const fs::path src = source_dir() / "tests/golden/reference_basic_h_input";
+  const fs::path dir = scratch("refused");
+  for (const char* input : {"accel.dat", "soil.dat"}) fs::copy_file(src / input, dir / input);
+  const Outcome run = run_in(dir, "KORVO_SIMD=sse9 '" KORVO_BINARY "'", slurp(src / "answers"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "korvo: KORVO_SIMD=sse9: expected scalar, avx2 or avx512\n");
+}
+
+// The choice is made before any line is handed to another thread, so that a
+// refusal is an Error for the caller, never an exception ending the process
+// from a worker.
+TEST(Simd, RefusalReachesTheCallerOfAThreadedStage) {
+  ::setenv("KORVO_SIMD", "sse9", 1);
+  Profile p;
+  p.NL = 12;
+  for (int k = 0; k < p.NL; ++k) {
+    p.RHO[k] = 1.8f, p.VS[k] = 200.0f + 50.0f * static_cast<Real>(k), p.QS[k] = 20.0f;
+    p.VP[k] = 2.0f * p.VS[k], p.QP[k] = 40.0f, p.TH[k] = 5.0f;
+  }
+  p.QEXP = 0.3f;
+  Grid g;
+  g.DOM = 0.1f;
+  g.NOM = 4000;  // enough line-boundaries to share among the cores
+  std::vector<Complex> AMP(2 * static_cast<size_t>(AMP_STRIDE));
+  std::vector<Complex> X(static_cast<size_t>(g.NOM));
+  std::vector<Real> A(X.size()), B(X.size());
+  for (auto stage : {std::function<void()>([&] { site_transfer(0, g, p, AMP.data()); }),
+                     std::function<void()>(
+                         [&] { amplify(X.data(), A.data(), B.data(), AMP.data(), 1, g, p); })}) {
+    try {
+      stage();
+      ADD_FAILURE() << "no refusal";
+    } catch (const Error& e) {
+      EXPECT_STREQ(e.what(), "KORVO_SIMD=sse9: expected scalar, avx2 or avx512");
+    }
+  }
+  ::unsetenv("KORVO_SIMD");
+}
+
+}  // namespace
