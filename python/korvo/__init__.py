@@ -353,7 +353,7 @@ class RunResult:
 def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
         wave: Union[str, int] = "horizontal", reference: int = 1,
         conditioning: Optional[str] = None,
-        band_pass: Optional[Sequence[float]] = None) -> RunResult:
+        band_pass: Optional[Sequence[float]] = None, threads: bool = True) -> RunResult:
     """One whole run of korvo, the console's answers given as arguments.
 
     Parameters
@@ -374,6 +374,10 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
         The trapezoid's corners OML1, OML2, OMH1, OMH2 in rad/s (not Hz).
         Fewer corners keep the rest at 0, 0, 0 and 99999.9, as a console
         answer ended early with ``/`` does. None: no filter.
+    threads : bool
+        True: a long run shares its frequency lines among the cores. False:
+        the run stays on the calling thread, for pools that run many at once
+        (the same numbers either way).
 
     Returns
     -------
@@ -403,7 +407,7 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
     corners = [] if band_pass is None else [float(c) for c in band_pass]
     r = _korvo.run(record.time, record.accel, record.source, profile._p, _wave_code(wave),
                    int(reference), _CONDITIONING[conditioning], int(band_pass is not None),
-                   corners)
+                   corners, bool(threads))
     return RunResult(r)
 
 

@@ -153,7 +153,7 @@ def _halfspace(base: dict) -> Profile:
 
 def _input_spectra(job: _Job, r: int):
     record = job.records[r]
-    res = run(record, _halfspace(job.base), **job.options)
+    res = run(record, _halfspace(job.base), threads=False, **job.options)
     return _spectrum(res.motion, res.DT, job.periods, job.damping)
 
 
@@ -178,7 +178,8 @@ def _runs(job: _Job, start: int, stop: int) -> dict:
             out["profiles"][k] = {q: getattr(profile, q) for q in _PROFILE_KEYS}
         record = job.records[r]
         try:
-            res = run(record, profile, **job.options)
+            # The suite's own pool or workers share the cores among runs.
+            res = run(record, profile, threads=False, **job.options)
         except KorvoError as e:
             raise KorvoError(f"{record.source}, realization {k}: {e}") from None
         pga, psa = _spectrum(res.motion, res.DT, job.periods, job.damping)

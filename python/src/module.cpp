@@ -184,8 +184,8 @@ struct Run {
 };
 
 Run run(const Floats& time, const Floats& accel, const std::string& source, const korvo::Profile& p,
-        Integer IWAVE, Integer IAMP, Integer INTG, Integer IBPF,
-        const std::vector<double>& corners) {
+        Integer IWAVE, Integer IAMP, Integer INTG, Integer IBPF, const std::vector<double>& corners,
+        bool threads) {
   const std::vector<Real> t = values(time, "time"), a = values(accel, "accel");
   if (t.size() != a.size())
     throw Error(source + ": " + std::to_string(t.size()) + " times but " +
@@ -213,7 +213,7 @@ Run run(const Floats& time, const Floats& accel, const std::string& source, cons
   // As the record reader forms it: what was not given is 0.
   korvo::fp_stage([&] { g.DT = w->T[1] - w->T[0]; },
                   [] { return "in the sample interval T(2) - T(1)"; });
-  if (!korvo::compute(*w, g, p, answers)) too_long(source, g.NT);
+  if (!korvo::compute(*w, g, p, answers, threads)) too_long(source, g.NT);
   r.AMP = side_by_side(w->AMP, g.NOM);
   r.X.assign(w->X, w->X + g.NOM);
   r.T.assign(w->T, w->T + g.NF);
@@ -417,7 +417,8 @@ PYBIND11_MODULE(_korvo, m) {
       .def("write_spectrum", &write_spectrum, py::arg("path"))
       .def("write_history", &write_history, py::arg("path"));
   m.def("run", &run, py::arg("time"), py::arg("accel"), py::arg("source"), py::arg("profile"),
-        py::arg("iwave"), py::arg("iamp"), py::arg("intg"), py::arg("ibpf"), py::arg("corners"));
+        py::arg("iwave"), py::arg("iamp"), py::arg("intg"), py::arg("ibpf"), py::arg("corners"),
+        py::arg("threads") = true);
 
   m.def("response_spectrum", &response_spectrum, py::arg("accel"), py::arg("dt"),
         py::arg("periods"), py::arg("damping"), py::arg("oversample"));

@@ -125,14 +125,15 @@ void run(Console& con, Workspace& w) {
   write_stop(con.out);
 }
 
-bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a) {
+bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a, bool share_lines) {
   if (!transform_length(g)) return false;
   for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
   fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
   frequency_grid(g);
   fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
-  site_transfer(a.IWAVE, g, p, w.AMP);
-  amplify(w.X, w.A, w.B, w.AMP, a.IAMP, g, p);
+  const detail::LinePlan plan(share_lines);
+  detail::site_transfer(a.IWAVE, g, p, w.AMP, plan);
+  detail::amplify(w.X, w.A, w.B, w.AMP, a.IAMP, g, p, plan);
   condition(w.X, w.A, w.B, g, a.c);
   inverse(w, g);
   return true;

@@ -85,6 +85,8 @@ struct Answers {
 // processed spectrum in X (lines 1..NOM: amp_dat shows 2..NOM) and the time
 // history in T and A (lines 1..NF; korvo_dat shows 1..NT). False, with nothing computed, when the
 // record is longer than 2^15 pairs. A refusal or a fault is an Error, as in a console run.
-bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a);
+// share_lines = false keeps the whole run on the calling thread, for callers
+// that run many at once; the results are the same bits either way.
+bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a, bool share_lines = true);
 
 }  // namespace korvo

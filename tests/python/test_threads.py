@@ -50,6 +50,13 @@ def test_threads_give_the_sequential_bits(tmp_path):
         assert result == alone[job[0]], job[0]
 
 
+def test_a_run_kept_on_one_thread_gives_the_shared_bits():
+    # Large enough that a run shares its lines among the cores by default.
+    for job in [j for j in jobs() if j[0].startswith("large")]:
+        name, record, profile, keywords = job
+        assert outcome((name, record, profile, {**keywords, "threads": False})) == outcome(job), name
+
+
 def test_files_written_in_threads_are_the_console_files(tmp_path):
     work = [job for job in jobs() if job[0] in golden_cases()] * 2
     folders = [tmp_path / str(i) for i in range(len(work))]
