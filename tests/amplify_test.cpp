@@ -11,17 +11,13 @@
 #include <vector>
 
 #include "site/site.h"
+#include "support/simd.h"
 
 using namespace korvo;
 
 namespace {
 
-std::vector<Simd> every_simd() {
-  std::vector<Simd> sets;
-  for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512})
-    if (detail::simd_runs(s)) sets.push_back(s);
-  return sets;
-}
+using support::every_simd;
 
 Profile column(std::initializer_list<Real> TH, std::initializer_list<Real> VS) {
   Profile p;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "spectral/spectral.h"
+#include "support/simd.h"
 
 using namespace korvo;
 
@@ -157,12 +158,7 @@ TEST(Fft, AgreesWithDirectSum) {
 
 namespace {
 
-std::vector<Simd> every_simd() {
-  std::vector<Simd> sets;
-  for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512})
-    if (detail::simd_runs(s)) sets.push_back(s);
-  return sets;
-}
+using support::every_simd;
 
 }  // namespace
 

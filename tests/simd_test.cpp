@@ -1,6 +1,6 @@
 // The instruction set of the vector kernels is chosen once per process and
 // can be named by KORVO_SIMD; whichever runs, the bytes are the same.
-#include "simd/simd.h"
+#include "support/simd.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "korvo.h"
+#include "simd/simd.h"
 #include "site/site.h"
 #include "support/e2e.h"
 
@@ -19,12 +20,7 @@ using namespace e2e;
 
 namespace {
 
-std::vector<Simd> every_simd() {
-  std::vector<Simd> sets;
-  for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512})
-    if (detail::simd_runs(s)) sets.push_back(s);
-  return sets;
-}
+using support::every_simd;
 
 // The golden runs through the program on every set this processor runs:
 // console, status and the three result files byte for byte.

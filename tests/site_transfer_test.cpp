@@ -12,6 +12,7 @@
 
 #include "site/kernels.h"
 #include "site/site.h"
+#include "support/simd.h"
 
 using namespace korvo;
 
@@ -605,12 +606,7 @@ TEST(SiteTransfer, NearTieBounds) {
 namespace {
 
 // The instruction sets this build and processor run, the scalar code first.
-std::vector<Simd> every_simd() {
-  std::vector<Simd> sets;
-  for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512})
-    if (detail::simd_runs(s)) sets.push_back(s);
-  return sets;
-}
+using support::every_simd;
 
 int differing_lines(const std::vector<Complex>& a, const std::vector<Complex>& b) {
   int differ = 0;

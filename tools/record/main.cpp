@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/command.h"
 #include "record.h"
 
 namespace {
@@ -25,39 +26,7 @@ constexpr const char* USAGE =
     "Writes FILE (no header, one pair per line) and FILE.note (source, unit, scale).\n"
     "Exit status: 0 done, 1 unreadable or refused record, 2 wrong command line.\n";
 
-// A refusal: its one-line report and the exit status.
-struct Refusal {
-  int status;
-  std::string what;
-};
-
-struct HelpAsked {};
-
-[[noreturn]] void usage_error(const std::string& what) { throw Refusal{2, what}; }
-[[noreturn]] void fail(const std::string& what) { throw Refusal{1, what}; }
-
-// The whole file; one that cannot be opened or read is refused with the system's reason.
-std::string read_file(const std::string& name) {
-  std::FILE* f = std::fopen(name.c_str(), "rb");
-  if (f == nullptr) fail("cannot open " + name + ": " + std::strerror(errno));
-  std::string text;
-  char buf[1 << 16];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  const int error = std::ferror(f) ? errno : 0;
-  std::fclose(f);
-  // A directory opens, and fails at its first read.
-  if (error != 0) fail("cannot read " + name + ": " + std::strerror(error));
-  return text;
-}
-
-void write_file(const std::string& name, const std::string& text) {
-  std::FILE* f = std::fopen(name.c_str(), "wb");
-  if (f == nullptr) fail("cannot write " + name + ": " + std::strerror(errno));
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  const int error = written ? 0 : errno;
-  if (std::fclose(f) != 0 || !written)
-    fail("cannot write " + name + ": " + std::strerror(error != 0 ? error : errno));
-}
+using namespace korvo::command;
 
 std::string fixed(double v, int decimals) {
   char buf[64];
@@ -101,27 +70,7 @@ Options parse_command_line(int argc, char** argv) {
   app.add_option("-o,--output", o.output);
   app.add_option("--format", o.format);
   app.add_option("RECORD", o.input);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    throw HelpAsked{};
-  } catch (const CLI::ArgumentMismatch& e) {
-    // "--max: 1 required TEXT missing": only a value at the end can be missing.
-    const std::string what = e.what();
-    usage_error(what.substr(0, what.find(':')) + " needs a value");
-  } catch (const CLI::ParseError& e) {
-    usage_error(e.what());
-  }
-  // CLI11 keeps a "--" among the extras; what follows it is no option.
-  bool operands = false;
-  for (const std::string& extra : app.remaining()) {
-    if (extra == "--" && !operands) {
-      operands = true;
-      continue;
-    }
-    if (!operands && extra.size() > 1 && extra[0] == '-') usage_error("unknown option " + extra);
-    usage_error("one record at a time");
-  }
+  parse(app, argc, argv, "record");
   if (units_opt->count() > 0) {
     if (!parse_unit(units, o.to_unit))
       usage_error("--units is g, cm/s^2 or m/s^2, not '" + units + "'");
