@@ -78,7 +78,8 @@ TEST(Simd, NamesAndRefusals) {
 
 // The choice is made before any line is handed to another thread, so that a
 // refusal is an Error for the caller, never an exception ending the process
-// from a worker.
+// from a worker. (The choice is kept once made: no test before this one in
+// the same process may have asked for it.)
 TEST(Simd, RefusalReachesTheCallerOfAThreadedStage) {
   ::setenv("KORVO_SIMD", "sse9", 1);
   Profile p;
