@@ -14,7 +14,6 @@ packages=(
   libcli11-dev         # companion commands: command lines
   libtomlplusplus-dev  # companion commands: TOML settings
   libfftw3-dev         # FFTW transforms
-  libsleef-dev         # vector math for the transfer kernels
   pybind11-dev         # Python package: the binding
   python3-dev          # Python package: the binding
   python3-pybind11     # Python package: the binding

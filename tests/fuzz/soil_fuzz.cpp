@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     site_transfer(ask_wave_type(a.con), g, p, w.AMP);
     const Integer IAMP = ask_reference(a.con);
     amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p);
-    write_transfer_file(w.AMP, g, g.NOM);
+    write_transfer_file("S_amp1", w.AMP, g, g.NOM);
   } catch (const Error&) {
   }
   return 0;
