@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "text/text.h"
 
@@ -302,6 +305,66 @@ TEST(ReadList, Values) {
     Real v[3] = {KEEP, KEEP, KEEP};
     ASSERT_TRUE(read_list(src.in, {&v[0], &v[1], &v[2]})) << c.text;
     for (int k = 0; k < 3; ++k) EXPECT_EQ(v[k], c.want[k]) << c.text << " value " << k + 1;
+  }
+}
+
+// Plain numbers take a shorter road than the scan; it must land on the same
+// bits, above all where the rounding is hard: ties between two Reals, more
+// digits than a Real holds exactly, powers of ten at the ends of the exact
+// range, subnormals and their underflow, the largest Real, signed zeros.
+TEST(ReadList, PlainNumbersConvertAsTheScanDoes) {
+  std::vector<std::string> texts = {"1.000000059604644775390625",
+                                    "1.0000000596046447753906251",
+                                    "1.00000005960464477539062",
+                                    "16777216",
+                                    "16777217",
+                                    "16777219",
+                                    "167772170e-1",
+                                    "123456789",
+                                    "999999999e-10",
+                                    "16777216e10",
+                                    "16777216e-10",
+                                    "1e10",
+                                    "1e11",
+                                    "1e-10",
+                                    "1e-11",
+                                    ".1e11",
+                                    "0.3",
+                                    "-.1234E-02",
+                                    "5.",
+                                    ".5",
+                                    "0.000000000000000000000000000001",
+                                    "3.4028235e38",
+                                    "3.40282356e38",
+                                    "1.17549435e-38",
+                                    "1.4e-45",
+                                    "7.0065e-46",
+                                    "-0",
+                                    "-0.0e0",
+                                    "0e99",
+                                    "00000000000000000000001.5",
+                                    "4294967296",
+                                    "8589934593e-3"};
+  // Decimal neighbours of many Reals, printed with a few to nine digits.
+  std::uint32_t bits = 0x3f800001u;
+  for (int k = 0; k < 400; ++k) {
+    bits = bits * 1664525u + 1013904223u;
+    const float x = std::bit_cast<float>((bits & 0x807fffffu) | ((bits % 200u + 27u) << 23));
+    char t[40];
+    std::snprintf(t, sizeof t, "%.*e", k % 9, static_cast<double>(x));
+    texts.push_back(t);
+    std::snprintf(t, sizeof t, "%.*f", k % 12, static_cast<double>(x));
+    texts.push_back(t);
+  }
+  std::string file;
+  for (const std::string& t : texts) file += "  " + t + ",\t" + t + "\n";
+  Input src(file);
+  for (const std::string& t : texts) {
+    Real want = KEEP, a = KEEP, b = KEEP;
+    ASSERT_EQ(parse_number(t, want), Parse::Ok) << t;
+    ASSERT_TRUE(read_list(src.in, {&a, &b})) << t;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(a), std::bit_cast<std::uint32_t>(want)) << t;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(b), std::bit_cast<std::uint32_t>(want)) << t;
   }
 }
 

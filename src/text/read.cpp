@@ -6,6 +6,7 @@
 // chunks of RECORD_KEEP, and each value is scanned as its characters arrive.
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -397,6 +398,87 @@ struct Value {
   }
 };
 
+// One value in full, scanned as it streams: stored in *t, or a repeat count's
+// copies stored from *t on; t moves past what it filled.
+void read_value(Source& in, const Target*& t, const Target* end) {
+  Value v;
+  for (int d; (d = current(in)) != END && !separator(static_cast<char>(d)); ++in.pos)
+    v.add(static_cast<char>(d));
+  if (!v.star) {
+    v.store(in, *t++);
+    return;
+  }
+  const std::string report = quoted(v.shown, v.length);
+  if (v.bad_repeat) input_error(in, report + " has a repeat count that is not a number");
+  if (v.repeat == 0) input_error(in, report + " has a repeat count of zero");
+  if (v.second_star) input_error(in, report + " has a second repeat count");
+  for (long k = 0; k < v.repeat && t != end; ++k, ++t) {
+    if (v.value_length > 0) v.store(in, *t);
+  }
+}
+
+// A plain number ("-1.25E-03", ".5", "7") that ends within the held part of
+// the line, converted straight from its characters: a record is thousands of
+// these. It is the nearest Real to the same decimal, so the same bits as the
+// scan; anything else (a sign '+', a D exponent, "1.5+3", a repeat count, a
+// value beyond the range) is left to the scan, which knows how to report it.
+bool plain_real(Source& in, Real& v) {
+  const char* const s = in.record + in.pos;
+  const char* const e = in.record + in.length;
+  const char* p = s;
+  const bool negative = p < e && *p == '-';
+  if (negative) ++p;
+  // Up to 9 significant digits gathered as an integer, with the power of ten
+  // of the last one; more leave the exact rounding to the library.
+  std::uint32_t m = 0;
+  int significant = 0, power = 0, digits = 0;
+  auto gather = [&](bool fraction) {
+    for (; p < e && digit(*p); ++p, ++digits) {
+      if (significant > 0 || *p != '0') ++significant;
+      if (significant <= 9) {
+        m = m * 10 + static_cast<std::uint32_t>(*p - '0');
+        if (fraction) --power;
+      } else if (!fraction) {
+        ++power;
+      }
+    }
+  };
+  gather(false);
+  if (p < e && *p == '.') {
+    ++p;
+    gather(true);
+  }
+  if (digits == 0) return false;
+  if (p < e && (*p == 'E' || *p == 'e')) {
+    ++p;
+    const bool below = p < e && *p == '-';
+    if (p < e && (*p == '+' || *p == '-')) ++p;
+    const char* const first = p;
+    int x = 0;
+    for (; p < e && digit(*p); ++p)
+      if (x < 100000) x = x * 10 + (*p - '0');
+    if (p == first) return false;
+    power += below ? -x : x;
+  }
+  // The value must end here: at a separator, or at the true end of the line.
+  if (p < e ? !separator(*p) : in.more) return false;
+  // Both the digits and the power of ten exact in a Real: one correctly
+  // rounded operation gives the nearest Real (never through a double, whose
+  // own rounding could move a tie).
+  static constexpr Real TEN[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  Real f = 0.0f;
+  if (significant <= 9 && m <= (1u << 24) && power >= -10 && power <= 10) {
+    f = power < 0 ? static_cast<Real>(m) / TEN[-power] : static_cast<Real>(m) * TEN[power];
+    if (negative) f = -f;
+  } else {
+    const auto r = std::from_chars(s, p, f, std::chars_format::general);
+    if (r.ec != std::errc() || r.ptr != p) return false;
+  }
+  v = f;
+  in.pos = static_cast<int>(p - in.record);
+  return true;
+}
+
 }  // namespace
 
 Parse parse_number(std::string_view s, Integer& v) {
@@ -454,19 +536,10 @@ bool read_list(Source& in, std::initializer_list<Target> targets) {
       ++t;
       continue;
     }
-    Value v;
-    for (int d; (d = current(in)) != END && !separator(static_cast<char>(d)); ++in.pos)
-      v.add(static_cast<char>(d));
-    if (!v.star) {
-      v.store(in, *t++);
+    if (t->kind == Target::Kind::Real && plain_real(in, *static_cast<Real*>(t->p))) {
+      ++t;
     } else {
-      const std::string report = quoted(v.shown, v.length);
-      if (v.bad_repeat) input_error(in, report + " has a repeat count that is not a number");
-      if (v.repeat == 0) input_error(in, report + " has a repeat count of zero");
-      if (v.second_star) input_error(in, report + " has a second repeat count");
-      for (long k = 0; k < v.repeat && t != end; ++k, ++t) {
-        if (v.value_length > 0) v.store(in, *t);
-      }
+      read_value(in, t, end);
     }
     if (t == end) break;
     // Blanks, line ends and one comma between two values are one separator.
