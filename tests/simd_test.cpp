@@ -3,14 +3,19 @@
 #include "support/simd.h"
 
 #include <gtest/gtest.h>
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korvo.h"
+#include "simd/machine.h"
 #include "simd/simd.h"
 #include "site/site.h"
 #include "support/e2e.h"
@@ -106,6 +111,24 @@ TEST(Simd, RefusalReachesTheCallerOfAThreadedStage) {
     }
   }
   ::unsetenv("KORVO_SIMD");
+}
+
+// A helper thread leaves its starter's core but keeps every core it may run
+// on; mapping pages in ahead leaves what they hold alone.
+TEST(Machine, HelpersKeepTheirCoresAndPagesTheirContents) {
+#if defined(__linux__)
+  cpu_set_t mine, theirs;
+  ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
+  CPU_ZERO(&theirs);
+  std::thread t = thread_beside([&] { sched_getaffinity(0, sizeof theirs, &theirs); });
+  t.join();
+  EXPECT_TRUE(CPU_EQUAL(&mine, &theirs));
+#endif
+  std::vector<unsigned char> bytes(5 * 4096 + 123);
+  for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>(k * 7 + 1);
+  const std::vector<unsigned char> before = bytes;
+  prefault(bytes.data() + 100, bytes.size() - 200);
+  EXPECT_EQ(bytes, before);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "simd/machine.h"
 #include "simd/simd.h"
 #include "site/kernels.h"
 #include "site/site.h"
@@ -145,7 +146,7 @@ void detail::amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer I
   std::exception_ptr late;
   std::thread other;
   try {
-    other = std::thread([&] {
+    other = thread_beside([&] {
       try {
         lines.run(half + 1, NOM);
       } catch (const LineFault&) {

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "simd/machine.h"
 #include "simd/simd.h"
 #include "site/kernels.h"
 #include "site/site.h"
@@ -298,7 +299,7 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
   unsigned started = 1;
   for (; started < n; ++started) {
     try {
-      pool[started] = std::thread([&, started] {
+      pool[started] = thread_beside([&, started] {
         bad[started] = lines_of(t, set, block(started), block(started + 1) - 1, AMP);
       });
     } catch (const std::system_error&) {

@@ -2,6 +2,7 @@
 #include <memory>
 #include <utility>
 
+#include "simd/machine.h"
 #include "simd/simd.h"
 #include "spectral/kernels.h"
 #include "spectral/spectral.h"
@@ -76,6 +77,7 @@ void detail::fft(Integer N, Complex* X, Integer IND, Simd simd) {
   // no error accumulates.
   if (!table) table = std::make_unique_for_overwrite<Table>();
   if (table->N != N || table->IND != IND) {
+    prefault(table->W, static_cast<std::size_t>(N / 2) * sizeof(Complex));
     detail::twiddles(N, IND, table->W, simd);
     table->N = N;
     table->IND = IND;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "simd/machine.h"
+
 namespace korvo {
 
 namespace {
@@ -170,7 +172,10 @@ void create_output(Sink& out, const char* name) {
   out.file = f;
   out.name = name;
   out.console = false;
-  if (!out.buffer) out.buffer = std::make_unique_for_overwrite<char[]>(SINK_BUFFER);
+  if (!out.buffer) {
+    out.buffer = std::make_unique_for_overwrite<char[]>(SINK_BUFFER);
+    prefault(out.buffer.get(), SINK_BUFFER);
+  }
   out.held = 0;
 }
 
