@@ -41,6 +41,7 @@ _GROUPED_ABOVE = 5
 # A chunk this long keeps a worker busy for a fraction of a second, long
 # enough to hide the scheduler's cost and short enough to balance the load.
 _CHUNK_MAX = 48
+_CHUNK_MIN = 4
 
 
 # glibc's malloc parameters (malloc.h).
@@ -114,7 +115,6 @@ class _Job:
         self.periods = periods
         self.frequencies = frequencies
         self.damping = damping
-        self.input_psa = None           # (R, P): the records' own spectra, set before the runs
 
 
 def _factor(dt: float, period: float) -> int:
@@ -152,9 +152,10 @@ def _halfspace(base: dict) -> Profile:
 
 
 def _input_spectra(job: _Job, r: int):
+    """Record r through the base profile's half-space alone: (r, pga, psa)."""
     record = job.records[r]
     res = run(record, _halfspace(job.base), threads=False, **job.options)
-    return _spectrum(res.motion, res.DT, job.periods, job.damping)
+    return (r,) + _spectrum(res.motion, res.DT, job.periods, job.damping)
 
 
 def _run_chunk(job: _Job, start: int, stop: int) -> dict:
@@ -166,8 +167,8 @@ def _run_chunk(job: _Job, start: int, stop: int) -> dict:
 def _runs(job: _Job, start: int, stop: int) -> dict:
     R, P, F = len(job.records), len(job.periods), len(job.frequencies)
     n = stop - start
-    out = dict(start=start, pga=np.empty(n), psa=np.empty((n, P)), ratio=np.empty((n, P)),
-               transfer=np.empty((n, F)), profiles={})
+    out = dict(start=start, pga=np.empty(n), psa=np.empty((n, P)), transfer=np.empty((n, F)),
+               profiles={})
     column = job.options["reference"] - 1
     profile = None
     for j in range(start, stop):
@@ -186,17 +187,24 @@ def _runs(job: _Job, start: int, stop: int) -> dict:
         i = j - start
         out["pga"][i] = pga
         out["psa"][i] = psa
-        out["ratio"][i] = psa / job.input_psa[r]
         out["transfer"][i] = np.interp(job.frequencies, res.frequency,
                                        np.abs(res.transfer[:, column]))
     return out
 
 
 def _chunks(total: int, lanes: int, chunk_size: Optional[int]) -> List[tuple]:
-    if chunk_size is None:
-        # Some four chunks a lane, so that the last ones finish together.
-        chunk_size = max(1, min(_CHUNK_MAX, math.ceil(total / (4 * lanes))))
-    return [(a, min(a + chunk_size, total)) for a in range(0, total, chunk_size)]
+    if chunk_size is not None:
+        return [(a, min(a + chunk_size, total)) for a in range(0, total, chunk_size)]
+    # Each chunk a share of the runs left: long ones first, where they hide
+    # the scheduler's cost, short ones last, so that the lanes finish
+    # together (with equal chunks one lane idles through the last chunk).
+    least = min(_CHUNK_MIN, max(1, total // (4 * lanes)))
+    spans, a = [], 0
+    while a < total:
+        size = max(least, min(_CHUNK_MAX, math.ceil((total - a) / (2 * lanes))))
+        spans.append((a, min(a + size, total)))
+        a += size
+    return spans
 
 
 def _names(records: Sequence[Record]) -> List[str]:
@@ -319,17 +327,17 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     total = R * K
     began = time.perf_counter()
 
-    # The input spectra: each record through the half-space alone.
-    inputs = [_input_spectra(job, r) for r in range(R)]
-    input_pga = np.array([p for p, _ in inputs])
-    input_psa = np.array([s for _, s in inputs], dtype=float)
-    job.input_psa = input_psa
-
+    # The input spectra (each record through the half-space alone) are
+    # computed beside the runs; the ratios are formed once all are in.
+    inputs = [None] * R
     done = 0
     parts = []
 
     def collect(part):
         nonlocal done
+        if isinstance(part, tuple):
+            inputs[part[0]] = part[1:]
+            return
         parts.append(part)
         done += len(part["pga"])
         if progress is not None:
@@ -339,7 +347,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         lanes = int(workers) if workers else (os.cpu_count() or 1)
         spans = _chunks(total, lanes, chunk_size)
         with ThreadPoolExecutor(max_workers=lanes) as pool:
-            futures = [pool.submit(_run_chunk, job, a, b) for a, b in spans]
+            futures = [pool.submit(_input_spectra, job, r) for r in range(R)]
+            futures += [pool.submit(_run_chunk, job, a, b) for a, b in spans]
             try:
                 for f in as_completed(futures):
                     collect(f.result())
@@ -362,8 +371,9 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         # The records and the profile go to every worker once; a task carries
         # only its span of runs.
         shared = client.scatter(job, broadcast=True)
-        futures = client.map(_run_chunk, [shared] * len(spans), [a for a, _ in spans],
-                             [b for _, b in spans], pure=False)
+        futures = client.map(_input_spectra, [shared] * R, range(R), pure=False)
+        futures += client.map(_run_chunk, [shared] * len(spans), [a for a, _ in spans],
+                              [b for _, b in spans], pure=False)
         try:
             for _, part in dask_completed(futures, with_results=True):
                 collect(part)
@@ -371,6 +381,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
             client.cancel(futures)
             raise
 
+    input_pga = np.array([p for p, _ in inputs])
+    input_psa = np.array([s for _, s in inputs], dtype=float)
     return SuiteResult._assemble(job, names, K, parts, input_pga, input_psa,
                                  time.perf_counter() - began)
 
@@ -427,18 +439,16 @@ class SuiteResult:
         R = len(names)
         total = R * K
         P, F = len(job.periods), len(job.frequencies)
-        pga, psa = np.empty(total), np.empty((total, P))
-        ratio, transfer = np.empty((total, P)), np.empty((total, F))
+        pga, psa, transfer = np.empty(total), np.empty((total, P)), np.empty((total, F))
         profiles: Dict[int, dict] = {}
         for part in parts:
             s = slice(part["start"], part["start"] + len(part["pga"]))
-            pga[s], psa[s], ratio[s], transfer[s] = (part["pga"], part["psa"], part["ratio"],
-                                                    part["transfer"])
+            pga[s], psa[s], transfer[s] = part["pga"], part["psa"], part["transfer"]
             profiles.update(part["profiles"])
         # Runs are realization-major; arrays are record-major.
         self.pga = pga.reshape(K, R).T.copy()
         self.psa = psa.reshape(K, R, P).transpose(1, 0, 2).copy()
-        self.ratio = ratio.reshape(K, R, P).transpose(1, 0, 2).copy()
+        self.ratio = self.psa / input_psa[:, None, :]
         self.transfer = transfer.reshape(K, R, F).transpose(1, 0, 2).copy()
         self.profiles = [profiles[k] for k in range(K)]
         self.records, self.realizations, self.seed = list(names), K, job.seed
