@@ -158,6 +158,10 @@ def _input_spectra(job: _Job, r: int):
     return (r,) + _spectrum(res.motion, res.DT, job.periods, job.damping)
 
 
+def _all_input_spectra(job: _Job, count: int) -> list:
+    return [_input_spectra(job, r) for r in range(count)]
+
+
 def _run_chunk(job: _Job, start: int, stop: int) -> dict:
     """Runs start..stop-1; run j is realization j // R of record j % R."""
     with _steady_heap():
@@ -335,6 +339,10 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
 
     def collect(part):
         nonlocal done
+        if isinstance(part, list):
+            for p in part:
+                collect(p)
+            return
         if isinstance(part, tuple):
             inputs[part[0]] = part[1:]
             return
@@ -371,7 +379,9 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         # The records and the profile go to every worker once; a task carries
         # only its span of runs.
         shared = client.scatter(job, broadcast=True)
-        futures = client.map(_input_spectra, [shared] * R, range(R), pure=False)
+        # The input spectra as one task: each is too short to be worth a
+        # round trip of its own.
+        futures = [client.submit(_all_input_spectra, shared, R, pure=False)]
         futures += client.map(_run_chunk, [shared] * len(spans), [a for a, _ in spans],
                               [b for _, b in spans], pure=False)
         try:

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -155,6 +157,38 @@ TEST(SpectraResponse, LongPeriodGivesPeakDisplacement) {
   EXPECT_NEAR(r.sv, pgv, pgv * 1e-4);
 }
 
+// Oscillators stepped side by side give each the bits it gets alone: two
+// full blocks and a short one, undamped and damped, periods far below and
+// above the step, on a record with a NaN-free but rough history.
+TEST(SpectraResponse, ManyPeriodsAtOnceMatchOneByOne) {
+  const auto a = sampled(
+      [](double t) { return std::sin(7.0 * t) + 0.3 * std::sin(1e3 * t * t) - 0.2 * (t > 0.4); },
+      0.005, 700);
+  std::vector<Real> periods = log_periods(0.004f, 40.0f, 19);
+  periods.push_back(periods.front());
+  for (Real zeta : {0.0f, 0.05f, 0.6f}) {
+    const std::vector<Response> many = oscillator_peaks(a, 0.005f, periods, zeta);
+    ASSERT_EQ(many.size(), periods.size());
+    for (std::size_t k = 0; k < periods.size(); ++k) {
+      const Response one = oscillator_peaks(a, 0.005f, periods[k], zeta);
+      EXPECT_EQ(many[k].period, one.period);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(many[k].sd), std::bit_cast<std::uint32_t>(one.sd));
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(many[k].sv), std::bit_cast<std::uint32_t>(one.sv));
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(many[k].psa), std::bit_cast<std::uint32_t>(one.psa));
+    }
+  }
+}
+
+// Transform plans are kept for a few lengths; a length met again after more
+// than that gives the same spectrum as the first time.
+TEST(SpectraOversample, KeptPlansGiveTheSameBits) {
+  const auto a = sampled([](double t) { return std::sin(9.0 * t) * std::exp(-t); }, 0.01, 400);
+  const std::vector<Real> first = oversample(a, 3);
+  for (std::size_t n = 100; n < 2100; n += 50)
+    oversample(sampled([](double t) { return t; }, 0.01, static_cast<long>(n)), 2);
+  EXPECT_EQ(oversample(a, 3), first);
+}
+
 TEST(SpectraGrid, LogSpacedEnds) {
   const auto p = log_periods(0.01f, 10.0f, 100);
   ASSERT_EQ(p.size(), 100u);
@@ -285,7 +319,7 @@ TEST(SpectraSpeed, FullLengthRecordAtHundredPeriods) {
   const auto periods = log_periods(0.01f, 10.0f, 100);
   const auto start = std::chrono::steady_clock::now();
   Real sum = 0.0f;
-  for (Real p : periods) sum += oscillator_peaks(a, 0.005f, p, 0.05f).psa;
+  for (const Response& r : oscillator_peaks(a, 0.005f, periods, 0.05f)) sum += r.psa;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("32768 samples x 100 periods: %.4f s\n", seconds);

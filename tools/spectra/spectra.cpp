@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 
 #include "text/text.h"
 
@@ -100,27 +101,48 @@ FftwArray<T> fftw_array(std::size_t n) {
   return FftwArray<T>(p);
 }
 
-struct Plan {
-  fftw_plan p = nullptr;
-  explicit Plan(fftw_plan q) : p(q) {
-    if (p == nullptr) throw SpectraError("no transform plan could be made");
+// A plan, destroyed (under the planner's lock) when its last user lets go.
+using Plan = std::shared_ptr<std::remove_pointer_t<fftw_plan>>;
+
+// Plans are made once per kind and length and kept: making one recomputes
+// FFTW's twiddle factors, which costs more than transforming a record. The
+// few most recent are kept; a plan still executing elsewhere outlives its
+// place here. Executed on the caller's arrays, which are all FFTW's own
+// allocations and so aligned alike.
+template <class Make>
+Plan cached_plan(bool forward, int n, Make make) {
+  struct Entry {
+    bool forward;
+    int n;
+    Plan plan;
+  };
+  constexpr std::size_t KEEP = 16;
+  Plan dropped;  // let go after the lock: its deleter takes the lock again
+  const std::lock_guard<std::mutex> lock(planner());
+  // Made after the planner's mutex, so gone before it at exit.
+  static std::vector<Entry> kept;
+  for (const Entry& e : kept)
+    if (e.forward == forward && e.n == n) return e.plan;
+  fftw_plan p = make();
+  if (p == nullptr) throw SpectraError("no transform plan could be made");
+  Plan plan(p, [](fftw_plan q) {
+    const std::lock_guard<std::mutex> again(planner());
+    fftw_destroy_plan(q);
+  });
+  if (kept.size() == KEEP) {
+    dropped = std::move(kept.front().plan);
+    kept.erase(kept.begin());
   }
-  Plan(const Plan&) = delete;
-  Plan& operator=(const Plan&) = delete;
-  ~Plan() {
-    const std::lock_guard<std::mutex> lock(planner());
-    fftw_destroy_plan(p);
-  }
-};
+  kept.push_back({forward, n, plan});
+  return plan;
+}
 
 Plan plan_r2c(int n, double* in, fftw_complex* out) {
-  const std::lock_guard<std::mutex> lock(planner());
-  return Plan(fftw_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE));
+  return cached_plan(true, n, [&] { return fftw_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE); });
 }
 
 Plan plan_c2r(int n, fftw_complex* in, double* out) {
-  const std::lock_guard<std::mutex> lock(planner());
-  return Plan(fftw_plan_dft_c2r_1d(n, in, out, FFTW_ESTIMATE));
+  return cached_plan(false, n, [&] { return fftw_plan_dft_c2r_1d(n, in, out, FFTW_ESTIMATE); });
 }
 
 // The smallest even length >= n with no prime factor above 7, which FFTW
@@ -291,6 +313,47 @@ Response oscillator_peaks(const std::vector<Real>& a, Real dt, Real period, Real
   return {period, sd, sv, real(w * w * wide(sd))};
 }
 
+std::vector<Response> oscillator_peaks(const std::vector<Real>& a, Real dt,
+                                       const std::vector<Real>& periods, Real damping) {
+  // Eight oscillators stepped side by side, each by exactly the arithmetic
+  // above in the same order: one recurrence waits on its last step, eight
+  // keep the processor busy.
+  constexpr std::size_t B = 8;
+  std::vector<Response> out;
+  out.reserve(periods.size());
+  for (std::size_t first = 0; first < periods.size(); first += B) {
+    const std::size_t used = std::min(B, periods.size() - first);
+    double c11[B], a12[B], a21[B], c22[B], b11[B], b12[B], b21[B], b22[B];
+    Real u[B] = {}, v[B] = {}, sd[B] = {}, sv[B] = {};
+    for (std::size_t k = 0; k < B; ++k) {
+      // A short block repeats its last period; the copies are dropped.
+      const Real period = periods[first + std::min(k, used - 1)];
+      const detail::Step s = detail::step_coefficients(wide(period), wide(damping), wide(dt));
+      c11[k] = wide(s.c11), a12[k] = wide(s.a12), a21[k] = wide(s.a21), c22[k] = wide(s.c22);
+      b11[k] = wide(s.b11), b12[k] = wide(s.b12), b21[k] = wide(s.b21), b22[k] = wide(s.b22);
+    }
+    for (std::size_t n = 0; n + 1 < a.size(); ++n) {
+      const double a0 = wide(a[n]), a1 = wide(a[n + 1]);
+      for (std::size_t k = 0; k < B; ++k) {
+        const double u0 = wide(u[k]), v0 = wide(v[k]);
+        u[k] = real(u0 + (c11[k] * u0 + a12[k] * v0 + b11[k] * a0 + b12[k] * a1));
+        v[k] = real(v0 + (a21[k] * u0 + c22[k] * v0 + b21[k] * a0 + b22[k] * a1));
+        // fmax as a comparison, which the compiler keeps in line: the peaks
+        // are never NaN, so a NaN step leaves them as fmax would.
+        const Real du = std::fabs(u[k]), dv = std::fabs(v[k]);
+        sd[k] = du > sd[k] ? du : sd[k];
+        sv[k] = dv > sv[k] ? dv : sv[k];
+      }
+    }
+    for (std::size_t k = 0; k < used; ++k) {
+      const Real period = periods[first + k];
+      const double w = TWO_PI / wide(period);
+      out.push_back({period, sd[k], sv[k], real(w * w * wide(sd[k]))});
+    }
+  }
+  return out;
+}
+
 std::vector<Real> log_periods(Real first, Real last, int count) {
   std::vector<Real> periods;
   if (count < 1) return periods;
@@ -331,7 +394,7 @@ std::vector<Real> oversample(const std::vector<Real>& a, int factor) {
   {
     const Plan forward = plan_r2c(static_cast<int>(M), x.get(), X.get());
     for (std::size_t n = 0; n < M; ++n) x[n] = n < N ? wide(a[n]) : 0.0;
-    fftw_execute(forward.p);
+    fftw_execute_dft_r2c(forward.get(), x.get(), X.get());
   }
   // Unscaled transforms: 1/M makes the pair an identity at the old samples.
   const double scale = 1.0 / static_cast<double>(M);
@@ -341,7 +404,7 @@ std::vector<Real> oversample(const std::vector<Real>& a, int factor) {
     Y[k][1] = k <= M / 2 ? X[k][1] * part : 0.0;
   }
   const Plan inverse = plan_c2r(static_cast<int>(ML), Y.get(), y.get());
-  fftw_execute(inverse.p);
+  fftw_execute_dft_c2r(inverse.get(), Y.get(), y.get());
   std::vector<Real> fine((N - 1) * L + 1);
   for (std::size_t n = 0; n < fine.size(); ++n) fine[n] = real(y[n]);
   return fine;
@@ -364,8 +427,7 @@ Spectrum response_spectrum(const std::vector<Real>& a, Real dt, const std::vecto
                         : oversample_factor(dt, *std::min_element(periods.begin(), periods.end()));
   const std::vector<Real> fine = oversample(a, s.factor);
   const Real h = real(wide(dt) / s.factor);
-  s.rows.reserve(periods.size());
-  for (Real period : periods) s.rows.push_back(oscillator_peaks(fine, h, period, damping));
+  s.rows = oscillator_peaks(fine, h, periods, damping);
   return s;
 }
 

@@ -52,6 +52,9 @@ struct Response {
 };
 // period > 0, 0 <= damping < 1, dt > 0.
 Response oscillator_peaks(const std::vector<Real>& a, Real dt, Real period, Real damping);
+// The same for every period, in their order, with the same bits, several at once.
+std::vector<Response> oscillator_peaks(const std::vector<Real>& a, Real dt,
+                                       const std::vector<Real>& periods, Real damping);
 
 // `count` periods from `first` to `last` evenly spaced in log(period).
 std::vector<Real> log_periods(Real first, Real last, int count);
