@@ -1,5 +1,6 @@
 """Times suites: runs per second in process, the gain from one to two Dask
-worker processes, and a whole study (runs, tables and figures).
+worker processes (on suites of the study's size), and a whole study (runs,
+tables and figures).
 
     PYTHONPATH=build/release/python /usr/bin/python3 tools/suite/bench_suite.py [REPEATS]
 
@@ -85,18 +86,29 @@ def main(repeats):
     show("in process, 1 thread", *best_rate(repeats, recs, realizations=60, workers=1))
 
     try:
+        import dask
         from distributed import Client, LocalCluster
     except ImportError:
         print("dask.distributed missing: no cluster timings")
     else:
-        best = {}
-        for n in (1, 2):
-            with LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                              dashboard_address=None) as cluster, Client(cluster) as client:
-                rate, rates, cpu = best_rate(repeats, recs, client, realizations=60)
-            best[n] = rate
-            show(f"dask, {n} worker process{'es' if n > 1 else ''}", rate, rates, cpu)
-        print(f"dask, 2 workers over 1: {best[2] / best[1]:.2f}x")
+        # The study's size: Dask's own cost per suite (a few hundred ms: the
+        # scatter, the task round trips) weighs less than on the short suites
+        # above. Once with the workers' statistical profiler as Dask starts
+        # them, once without it (it samples every 10 ms, on a core the other
+        # worker would use).
+        study = records(10)
+        for profiler in (True, False):
+            best = {}
+            with dask.config.set({"distributed.worker.profile.enabled": profiler}):
+                for n in (1, 2):
+                    with LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, Client(cluster) as client:
+                        rate, rates, cpu = best_rate(repeats, study, client, realizations=100)
+                    best[n] = rate
+                    show(f"dask, 1000 runs, profiler {'on' if profiler else 'off'}, "
+                         f"{n} worker process{'es' if n > 1 else ''}", rate, rates, cpu)
+            print(f"dask, profiler {'on' if profiler else 'off'}, 2 workers over 1: "
+                  f"{best[2] / best[1]:.2f}x")
 
     study = []
     for _ in range(repeats):
