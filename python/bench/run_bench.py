@@ -8,7 +8,8 @@ degrees, horizontal motion, reference 1, no conditioning. KORVO is the
 console program (default build/release/korvo); REPEATS runs of each kind, the
 fastest and the median reported (default 20). Then eight runs in thread
 pools of one and two, on this case (whose transfer lines a run already
-spreads over the cores) and on the same record through two layers.
+spreads over the cores), on this case with each run kept to its thread
+(threads=False, as suites run), and on the same record through two layers.
 """
 
 import concurrent.futures
@@ -85,7 +86,10 @@ def main():
         # transfer lines over the cores, so the pools alone share them out.
         two = {k: getattr(profile, k)[[0, -1]] for k in ("rho", "vp", "qp", "vs", "qs", "thickness")}
         two_layers = korvo.Profile(**two, qexp=profile.qexp, angle=profile.angle, iflag=profile.iflag)
-        for name, f in (("50 layers", run), ("2 layers", lambda: korvo.run(record, two_layers))):
+        for name, f in (("50 layers", run),
+                        ("50 layers, threads=False", lambda: korvo.run(record, profile,
+                                                                       threads=False)),
+                        ("2 layers", lambda: korvo.run(record, two_layers))):
             rates = []
             for workers in (1, 2):
                 with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
