@@ -494,9 +494,10 @@ TEST(SiteTransfer, SharedWorkChangesNoBit) {
 
 // With QEXP = 14, F = FHZ^QEXP overflows a Real from the first line whose
 // frequency reaches FLT_MAX^(1/14), about 565 Hz, and every line from there on
-// faults. Whether that line falls in the first or the second half of the
-// lines (the threads' blocks: 50 layers make 400 lines worth sharing), the
-// report names it. Line 2 stays above 1 Hz, where the damping is moderate.
+// faults. Whether that line falls in the first runs of lines handed to the
+// threads or a later one (50 layers make 1000 lines worth sharing), and
+// whichever thread meets a fault first, the report names it. Line 2 stays
+// above 1 Hz, where the damping is moderate.
 TEST(SiteTransfer, LowestFaultingLineWhereverTheLinesGo) {
   Layers p;
   for (int k = 0; k < LMAX; ++k) {
@@ -504,7 +505,7 @@ TEST(SiteTransfer, LowestFaultingLineWhereverTheLinesGo) {
     p.RHO.push_back(1.8f), p.VS.push_back(200.0f + 10.0f * d), p.VP.push_back(400.0f + 20.0f * d);
     p.QS.push_back(20.0f), p.QP.push_back(30.0f), p.TH.push_back(2.0f);
   }
-  for (Real DOM : {35.9f, 11.87f}) {
+  for (Real DOM : {35.9f, 11.87f, 4.0f}) {
     auto F = [&](Integer i) {
       const Real FHZ = real(wide(static_cast<Real>(i - 1)) * DOM) / TWOPI;
       return static_cast<float>(std::pow(wide(FHZ), 14.0));
@@ -513,7 +514,7 @@ TEST(SiteTransfer, LowestFaultingLineWhereverTheLinesGo) {
     while (std::isfinite(F(line))) ++line;
     ASSERT_EQ(line<201, DOM> 20.0f);  // the first and the second block
     const std::string e = error_of([&] {
-      transfer(p, Wave::Shear, 14.0f, 0.3f, 1, Lines{DOM, 400});
+      transfer(p, Wave::Shear, 14.0f, 0.3f, 1, Lines{DOM, 1000});
     });
     EXPECT_NE(e.find("(overflow)"), std::string::npos) << e;
     EXPECT_NE(e.find(" at frequency line " + std::to_string(line) + " ("), std::string::npos) << e;

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -276,11 +277,16 @@ Integer lines_of(const Transfer<Rule>& t, Simd set, Integer first, Integer last,
 // Below this many line-boundaries a run takes less than starting a thread.
 constexpr long long SPLIT_WORK = 16384;
 constexpr unsigned MAX_WORKERS = 8;
+// Lines handed out at a time: a whole number of vectors, a small share of a
+// long record's lines.
+constexpr Integer RUN_OF_LINES = 256;
 
-// Lines are independent, so contiguous blocks of them go to the cores. Every
-// line is computed the same way whoever computes it; the lowest faulting line
-// is the one a single pass would have stopped at, since no earlier line
-// faulted.
+// Lines are independent, so runs of them go to the cores, handed out in
+// order from a shared counter: a helper that starts late (an idle core can
+// take milliseconds to wake) takes fewer runs instead of holding the others
+// up with a fixed half. Every line is computed the same way whoever computes
+// it; the lowest faulting line is the one a single pass would have stopped
+// at, since every run below it was computed too.
 template <class Rule>
 Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Integer NL,
                       Complex* AMP) {
@@ -293,27 +299,32 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
       static_cast<long long>(count) * (NL > 1 ? NL - 1 : 1) < SPLIT_WORK)
     return lines_of(t, set, first, last, AMP);
 
+  std::atomic<Integer> next{first};
+  auto work = [&]() {
+    Integer bad = 0;
+    for (Integer a; (a = next.fetch_add(RUN_OF_LINES)) <= last;) {
+      const Integer b = last - a < RUN_OF_LINES ? last : a + RUN_OF_LINES - 1;
+      const Integer got = lines_of(t, set, a, b, AMP);
+      if (got > 0 && (bad == 0 || got < bad)) bad = got;
+    }
+    return bad;
+  };
   Integer bad[MAX_WORKERS] = {};
   std::thread pool[MAX_WORKERS];
-  auto block = [&](unsigned k) { return first + static_cast<Integer>(count * k / n); };
   unsigned started = 1;
   for (; started < n; ++started) {
     try {
-      pool[started] = thread_beside([&, started] {
-        bad[started] = lines_of(t, set, block(started), block(started + 1) - 1, AMP);
-      });
+      pool[started] = thread_beside([&, started] { bad[started] = work(); });
     } catch (const std::system_error&) {
       break;
     }
   }
-  // Whatever could not be handed out is done here, after block 0.
-  bad[0] = lines_of(t, set, block(0), block(1) - 1, AMP);
-  Integer rest = 0;
-  if (started < n) rest = lines_of(t, set, block(started), last, AMP);
+  bad[0] = work();
   for (unsigned k = 1; k < started; ++k) pool[k].join();
+  Integer lowest = 0;
   for (unsigned k = 0; k < started; ++k)
-    if (bad[k] > 0) return bad[k];
-  return rest;
+    if (bad[k] > 0 && (lowest == 0 || bad[k] < lowest)) lowest = bad[k];
+  return lowest;
 }
 
 template <class Rule>
