@@ -62,8 +62,10 @@ void map_in(Workspace& w, const Grid& g) {
   prefault(w.B, lines * sizeof(Real));
   prefault(w.X, lines * sizeof(Complex));
   prefault(w.Y, lines * sizeof(Complex));
-  prefault(w.AMP, static_cast<std::size_t>(g.NOM) * sizeof(Complex));
-  prefault(w.AMP + AMP_STRIDE, static_cast<std::size_t>(g.NOM) * sizeof(Complex));
+  // NOM itself is set with the frequency grid, after the forward transform.
+  const auto NOM = static_cast<std::size_t>(g.NF / 2 + 1);
+  prefault(w.AMP, NOM * sizeof(Complex));
+  prefault(w.AMP + AMP_STRIDE, NOM * sizeof(Complex));
 }
 
 }  // namespace
