@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -129,6 +130,35 @@ TEST(Machine, HelpersKeepTheirCoresAndPagesTheirContents) {
   const std::vector<unsigned char> before = bytes;
   prefault(bytes.data() + 100, bytes.size() - 200);
   EXPECT_EQ(bytes, before);
+}
+
+// A standing helper runs each task handed to it, also one handed over after
+// it has stopped waiting busily and gone to sleep, and none on a single core.
+TEST(Machine, StandingHelperRunsEveryTaskAndNoneOnOneCore) {
+  std::unique_ptr<Helper> h = Helper::start();
+  if (!h) GTEST_SKIP() << "fewer than two cores";
+  const std::thread::id me = std::this_thread::get_id();
+  std::vector<std::thread::id> ran;
+  for (int k = 0; k < 3; ++k) {
+    if (k == 2) std::this_thread::sleep_for(Helper::KEEP_AWAKE * 2);
+    h->give([&] { ran.push_back(std::this_thread::get_id()); });
+    h->wait();
+    ASSERT_EQ(ran.size(), static_cast<std::size_t>(k + 1));
+    EXPECT_NE(ran.back(), me);
+  }
+  h->give([&] { std::this_thread::sleep_for(std::chrono::milliseconds(5)), ran.clear(); });
+  h.reset();  // waits for the task in hand
+  EXPECT_TRUE(ran.empty());
+#if defined(__linux__)
+  std::thread one([&] {
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(current_core(), &only);
+    ASSERT_EQ(sched_setaffinity(0, sizeof only, &only), 0);
+    EXPECT_EQ(Helper::start(), nullptr);
+  });
+  one.join();
+#endif
 }
 
 }  // namespace

@@ -10,25 +10,28 @@ namespace korvo {
 
 namespace {
 
-// A task run on another thread, or here when no thread can be started.
-// finish() waits for it and passes on what it threw; leaving the scope by an
+// A task run beside this thread: by the run's helper when there is one, else
+// on a thread of its own, else here when no thread can be started. finish()
+// waits for it and passes on what it threw; leaving the scope by an
 // exception waits too, quietly.
 class Beside {
  public:
   template <class Task>
-  explicit Beside(Task task) {
+  Beside(Helper* helper, Task task) : helper_(helper) {
+    if (helper_) {
+      helper_->give([this, task] { run(task); });
+      return;
+    }
     try {
       thread_ = thread_beside([this, task] { run(task); });
     } catch (const std::system_error&) {
       run(task);
     }
   }
-  ~Beside() {
-    if (thread_.joinable()) thread_.join();
-  }
-  bool beside() const { return thread_.joinable(); }
+  ~Beside() { wait(); }
+  bool beside() const { return helper_ != nullptr || thread_.joinable(); }
   void finish() {
-    if (thread_.joinable()) thread_.join();
+    wait();
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
   }
 
@@ -41,6 +44,11 @@ class Beside {
       error_ = std::current_exception();
     }
   }
+  void wait() {
+    if (helper_) std::exchange(helper_, nullptr)->wait();
+    if (thread_.joinable()) thread_.join();
+  }
+  Helper* helper_;
   std::thread thread_;
   std::exception_ptr error_;
 };
@@ -71,6 +79,8 @@ void map_in(Workspace& w, const Grid& g) {
 }  // namespace
 
 void run(Console& con, Workspace& w) {
+  // Started now, so that its core is awake by the time there is work for it.
+  const std::unique_ptr<Helper> helper = Helper::start();
   Grid g;
   prefault(w.T, sizeof w.T);
   prefault(w.A, sizeof w.A);
@@ -93,7 +103,9 @@ void run(Console& con, Workspace& w) {
   fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
 
   const Profile p = read_soil_profile(con);
-  site_transfer(ask_wave_type(con), g, p, w.AMP);
+  detail::LinePlan plan;
+  plan.helper = helper.get();
+  detail::site_transfer(ask_wave_type(con), g, p, w.AMP, plan);
 
   const Integer IAMP = ask_reference(con);
 
@@ -105,7 +117,7 @@ void run(Console& con, Workspace& w) {
   Integer last = g.NOM;
   std::exception_ptr fault;
   {
-    Beside samp([&] { write_transfer_file("S_amp1", w.AMP, g, g.NOM); });
+    Beside samp(helper.get(), [&] { write_transfer_file("S_amp1", w.AMP, g, g.NOM); });
     try {
       detail::amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, detail::LinePlan(!samp.beside()));
     } catch (const LineFault& f) {
@@ -124,7 +136,7 @@ void run(Console& con, Workspace& w) {
   // amp_dat is written on another core while the spectrum is transformed
   // back; what amp_dat met is reported before a fault of the transform.
   {
-    Beside amp([&] { write_spectrum_file("amp_dat", w.X, g); });
+    Beside amp(helper.get(), [&] { write_spectrum_file("amp_dat", w.X, g); });
     try {
       inverse(w, g);
     } catch (const Error&) {

@@ -1,6 +1,7 @@
 #include "simd/machine.h"
 
 #include <cstdint>
+#include <system_error>
 
 #if defined(__linux__)
 #include <sched.h>
@@ -40,6 +41,84 @@ void leave_core([[maybe_unused]] int home) {
   // unless the system moves it, as it may with any thread.
   if (sched_setaffinity(0, sizeof others, &others) == 0) sched_setaffinity(0, sizeof all, &all);
 #endif
+}
+
+namespace {
+
+constexpr unsigned ENDING = 1u << 31;
+
+// One turn of a busy wait, kind to a core shared with another thread.
+inline void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Until `a` differs from `seen`: busily until `until`, then asleep.
+unsigned wait_while(const std::atomic<unsigned>& a, unsigned seen,
+                    std::chrono::steady_clock::time_point until) {
+  for (unsigned turns = 0;; ++turns) {
+    const unsigned now = a.load(std::memory_order_acquire);
+    if (now != seen) return now;
+    if (turns % 256 == 255 && std::chrono::steady_clock::now() > until) break;
+    pause();
+  }
+  a.wait(seen, std::memory_order_acquire);
+  return a.load(std::memory_order_acquire);
+}
+
+bool two_cores() {
+#if defined(__linux__)
+  cpu_set_t mine;
+  if (sched_getaffinity(0, sizeof mine, &mine) == 0) return CPU_COUNT(&mine) >= 2;
+#endif
+  return std::thread::hardware_concurrency() >= 2;
+}
+
+}  // namespace
+
+std::unique_ptr<Helper> Helper::start() {
+  if (!two_cores()) return nullptr;
+  std::unique_ptr<Helper> h(new Helper);
+  try {
+    h->thread_ = thread_beside([p = h.get()] { p->serve(); });
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  return h;
+}
+
+void Helper::serve() {
+  unsigned seen = 0;
+  for (;;) {
+    seen = wait_while(given_, seen, std::chrono::steady_clock::now() + KEEP_AWAKE);
+    if (seen & ENDING) return;
+    task_();
+    task_ = nullptr;
+    done_.store(seen, std::memory_order_release);
+    done_.notify_one();
+  }
+}
+
+void Helper::give(std::function<void()> task) {
+  task_ = std::move(task);
+  given_.fetch_add(1, std::memory_order_release);
+  given_.notify_one();
+}
+
+void Helper::wait() {
+  const unsigned want = given_.load(std::memory_order_relaxed);
+  unsigned d = done_.load(std::memory_order_acquire);
+  // The task is mostly nearly done by now: wait busily a little, then sleep.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+  while (d != want) d = wait_while(done_, d, until);
+}
+
+Helper::~Helper() {
+  wait();
+  given_.fetch_or(ENDING, std::memory_order_release);
+  given_.notify_one();
+  thread_.join();
 }
 
 }  // namespace korvo

@@ -2,7 +2,11 @@
 // memory mapped in ahead, and helper threads placed on a free core.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <utility>
 
@@ -32,5 +36,36 @@ std::thread thread_beside(Task task) {
     task();
   });
 }
+
+// A thread started ahead of the work it will be given, on another core, that
+// keeps its core awake while it waits: on a virtual machine a core left idle
+// takes milliseconds to start a new thread, longer than a run's stages. It
+// waits busily for at most KEEP_AWAKE after being started or after its last
+// task, then sleeps until the next. One task at a time.
+class Helper {
+ public:
+  static constexpr auto KEEP_AWAKE = std::chrono::milliseconds(20);
+
+  // Null where waiting busily would take a core from the caller (fewer than
+  // two cores to run on) or no thread can be started.
+  static std::unique_ptr<Helper> start();
+  ~Helper();  // waits for the task in hand
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+
+  // Hands over a task; the helper must have finished the last one (wait()).
+  // What the task throws is its own affair: it must not throw.
+  void give(std::function<void()> task);
+  // Until the task handed over has ended.
+  void wait();
+
+ private:
+  Helper() = default;
+  void serve();
+  std::function<void()> task_;
+  std::atomic<unsigned> given_{0};  // tasks handed over, and 1 << 31 when ending
+  std::atomic<unsigned> done_{0};   // tasks ended
+  std::thread thread_;
+};
 
 }  // namespace korvo

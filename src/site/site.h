@@ -52,12 +52,15 @@ struct LineFault : Error {
 void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
              const Profile& p);
 
+class Helper;
+
 namespace detail {
 // How the lines are computed, for tests: every plan gives the same bits.
 struct LinePlan {
   bool threads;              // contiguous blocks of lines on every core
   bool reuse_table;          // the per-layer table kept while F = FHZ^QEXP stays the same
   std::optional<Simd> simd;  // the kernels' instruction set; none: the run's (simd_level)
+  Helper* helper = nullptr;  // a thread standing by for a share, used before starting others
   LinePlan(bool threads_ = true, bool reuse_table_ = true, std::optional<Simd> simd_ = {})
       : threads(threads_), reuse_table(reuse_table_), simd(simd_) {}
 };

@@ -312,6 +312,11 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
   Integer bad[MAX_WORKERS] = {};
   std::thread pool[MAX_WORKERS];
   unsigned started = 1;
+  Helper* const helper = t.plan.helper;
+  if (helper) {
+    helper->give([&] { bad[1] = work(); });
+    started = 2;
+  }
   for (; started < n; ++started) {
     try {
       pool[started] = thread_beside([&, started] { bad[started] = work(); });
@@ -320,7 +325,8 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
     }
   }
   bad[0] = work();
-  for (unsigned k = 1; k < started; ++k) pool[k].join();
+  if (helper) helper->wait();
+  for (unsigned k = helper ? 2 : 1; k < started; ++k) pool[k].join();
   Integer lowest = 0;
   for (unsigned k = 0; k < started; ++k)
     if (bad[k] > 0 && (lowest == 0 || bad[k] < lowest)) lowest = bad[k];
