@@ -530,6 +530,54 @@ TEST(EndOfRun, BufferedRecordsArriveWholeAndInOrder) {
   }
 }
 
+// Records held before their file may be created: a sink that goes away
+// holding them leaves the file as it was; once created, the file gets the
+// held records and then the later ones, in order, past every buffer's size.
+TEST(EndOfRun, HeldRecordsReachTheFileOnlyOnceCreated) {
+  const std::string name = testing::TempDir() + "korvo_held";
+  auto record = [](Sink& s, int k) {
+    write_formatted(s, layout("(F8.3,3E12.4)"), {static_cast<Real>(k), 1.0f});
+  };
+  auto text = [&] {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    std::string t;
+    char buf[4096];
+    for (std::size_t n; f && (n = std::fread(buf, 1, sizeof buf, f)) > 0;) t.append(buf, n);
+    if (f) std::fclose(f);
+    return t;
+  };
+  const int records = 3 * SINK_BUFFER / 22 + 7;  // 22 bytes each
+  {
+    Sink s;
+    create_output(s, name.c_str());
+    std::fputs("old", s.file);
+    close_output(s);
+  }
+  {
+    Sink s;
+    hold_output(s, name.c_str(), 22 * 10);  // too little room: it grows
+    for (int k = 0; k < records; ++k) record(s, k);
+  }
+  EXPECT_EQ(text(), "old");
+  {
+    Sink s;
+    hold_output(s, name.c_str(), 22 * 10);
+    for (int k = 0; k < records; ++k) record(s, k);
+    create_output(s, name.c_str());
+    for (int k = records; k < 2 * records; ++k) record(s, k);
+    close_output(s);
+  }
+  const std::string t = text();
+  std::remove(name.c_str());
+  ASSERT_EQ(t.size(), 2u * records * 22);
+  EXPECT_EQ(t.substr(0, 22), "    .000   .1000E+01\r\n");
+  for (int k : {9, 10, records - 1, records, 2 * records - 1}) {
+    char want[40];
+    std::snprintf(want, sizeof want, "%4d.000   .1000E+01\r\n", k);
+    EXPECT_EQ(t.substr(static_cast<std::size_t>(k) * 22, 22), want) << k;
+  }
+}
+
 TEST(EndOfRun, FilesThatCannotBeOpened) {
   auto report = [](auto&& f) -> std::string {
     try {

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -9,6 +11,9 @@
 namespace korvo {
 
 namespace {
+
+// korvo_dat records formed between two looks at whether amp_dat is written.
+constexpr Integer HELD_AT_A_TIME = 256;
 
 // A task run beside this thread: by the run's helper when there is one, else
 // on a thread of its own, else here when no thread can be started. finish()
@@ -30,6 +35,8 @@ class Beside {
   }
   ~Beside() { wait(); }
   bool beside() const { return helper_ != nullptr || thread_.joinable(); }
+  // Whether the task has ended (what it threw is still to be passed on).
+  bool finished() const { return done_.load(std::memory_order_acquire); }
   void finish() {
     wait();
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
@@ -43,6 +50,7 @@ class Beside {
     } catch (...) {
       error_ = std::current_exception();
     }
+    done_.store(true, std::memory_order_release);
   }
   void wait() {
     if (helper_) std::exchange(helper_, nullptr)->wait();
@@ -51,6 +59,7 @@ class Beside {
   Helper* helper_;
   std::thread thread_;
   std::exception_ptr error_;
+  std::atomic<bool> done_{false};
 };
 
 // The time history from the processed spectrum, which stays in X: Y holds
@@ -133,14 +142,28 @@ void run(Console& con, Workspace& w) {
   write_list(con.out);
   write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
 
-  // amp_dat is written on another core while the spectrum is transformed
-  // back; what amp_dat met is reported before a fault of the transform.
+  // amp_dat is written beside while the spectrum is transformed back. Until
+  // amp_dat is whole, korvo_dat's first records are formed here and held (a
+  // run that fails in amp_dat leaves no korvo_dat); the rest go straight to
+  // the file. What amp_dat met is reported before a fault of the transform.
+  Sink history;
+  Integer I = 1;
+  std::exception_ptr unformed;  // reported once the records before it are in korvo_dat
   {
     Beside amp(helper.get(), [&] { write_spectrum_file("amp_dat", w.X, g); });
     try {
       inverse(w, g);
     } catch (const Error&) {
       fault = std::current_exception();
+    }
+    if (!fault && !amp.finished()) {
+      try {
+        hold_output(history, "korvo_dat", static_cast<std::size_t>(g.NT) * HISTORY_RECORD);
+        for (; I <= g.NT && !amp.finished(); I += HELD_AT_A_TIME)
+          write_history(history, w.T, w.A, I, std::min(I + HELD_AT_A_TIME - 1, g.NT));
+      } catch (const Error&) {
+        unformed = std::current_exception();
+      }
     }
     amp.finish();
   }
@@ -150,7 +173,10 @@ void run(Console& con, Workspace& w) {
   write_list(con.out);
   write_list(con.out, {"Output data are stored in \"korvo_dat\""});
   write_list(con.out);
-  write_history_file("korvo_dat", w.T, w.A, g);
+  create_output(history, "korvo_dat");
+  if (unformed) std::rethrow_exception(unformed);
+  write_history(history, w.T, w.A, I, g.NT);
+  close_output(history);
   write_stop(con.out);
 }
 

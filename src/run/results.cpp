@@ -60,10 +60,14 @@ void write_summary(Sink& con, const Real* A, const Grid& g) {
   write_list(con, {" Min and Max amplitudes  =", AMIN, AMAX});
 }
 
+void write_history(Sink& out, const Real* T, const Real* A, Integer first, Integer last) {
+  for (Integer I = first; I <= last; ++I) write_formatted(out, TIME_LINE, {T[I - 1], A[I - 1]});
+}
+
 void write_history_file(const char* path, const Real* T, const Real* A, const Grid& g) {
   Sink out;
   create_output(out, path);
-  for (Integer I = 1; I <= g.NT; ++I) write_formatted(out, TIME_LINE, {T[I - 1], A[I - 1]});
+  write_history(out, T, A, 1, g.NT);
   close_output(out);
 }
 

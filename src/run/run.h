@@ -72,6 +72,9 @@ void write_spectrum_file(const char* path, const Complex* X, const Grid& g);
 void write_summary(Sink& con, const Real* A, const Grid& g);
 // korvo_dat at path: lines 1..NT of the time history.
 void write_history_file(const char* path, const Real* T, const Real* A, const Grid& g);
+// Its lines first..last to a sink, HISTORY_RECORD bytes each.
+void write_history(Sink& out, const Real* T, const Real* A, Integer first, Integer last);
+constexpr int HISTORY_RECORD = 8 + 12 + 2;
 
 // The answers of the dialogue, given up front.
 struct Answers {

@@ -1,7 +1,9 @@
 // Sinks and sources, error reports and the writers.
 #include "text/text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +25,16 @@ void flush_held(Sink& out) {
     file_error("cannot write", out.name, errno);
 }
 
+// A sink holding its records for a file not yet created: twice the room.
+void grow(Sink& out) {
+  if (out.size > (INT_MAX - LINE_LENGTH) / 2) throw Error(std::string(out.name) + ": too large");
+  const int size = 2 * out.size + LINE_LENGTH;
+  auto bigger = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
+  std::memcpy(bigger.get(), out.buffer.get(), static_cast<std::size_t>(out.held));
+  out.buffer = std::move(bigger);
+  out.size = size;
+}
+
 // The record is built in the sink's buffer when it has one, where it counts
 // only once emitted whole, else in the line's own characters.
 struct Line {
@@ -35,7 +47,7 @@ struct Line {
     n = 0;
     c = own;
     if (!out.buffer) return;
-    if (out.held + LINE_LENGTH + 2 > SINK_BUFFER) flush_held(out);
+    if (out.held + LINE_LENGTH + 2 > out.size) out.file ? flush_held(out) : grow(out);
     c = out.buffer.get() + out.held;
   }
 };
@@ -169,14 +181,36 @@ void create_output(Sink& out, const char* name) {
   if (f == nullptr) file_error("cannot create", name, errno);
   // The sink's own buffer holds whole records; the stream's would only copy them again.
   std::setvbuf(f, nullptr, _IONBF, 0);
-  out.file = f;
+  const bool holding = out.file == nullptr && out.buffer;
   out.name = name;
   out.console = false;
-  if (!out.buffer) {
-    out.buffer = std::make_unique_for_overwrite<char[]>(SINK_BUFFER);
-    prefault(out.buffer.get(), SINK_BUFFER);
+  out.file = f;
+  if (holding) {
+    // What was held goes first, at once; the records still to come use the
+    // start of the buffer, as much of it as a file's buffer.
+    flush_held(out);
+    out.size = std::min(out.size, SINK_BUFFER);
+    return;
   }
   out.held = 0;
+  if (!out.buffer) {
+    out.buffer = std::make_unique_for_overwrite<char[]>(SINK_BUFFER);
+    out.size = SINK_BUFFER;
+    prefault(out.buffer.get(), SINK_BUFFER);
+  }
+}
+
+void hold_output(Sink& out, const char* name, std::size_t bytes) {
+  // Room for the records and the one being built after them.
+  const std::size_t size =
+      std::clamp<std::size_t>(bytes + LINE_LENGTH + 2, SINK_BUFFER, INT_MAX / 2);
+  out.file = nullptr;
+  out.name = name;
+  out.console = false;
+  out.buffer = std::make_unique_for_overwrite<char[]>(size);
+  out.size = static_cast<int>(size);
+  out.held = 0;
+  prefault(out.buffer.get(), size);
 }
 
 void close_input(Source& in) {

@@ -45,12 +45,18 @@ struct Sink {
   const char* name = "";  // for error reports; must outlive the sink
   bool console = false;
   std::unique_ptr<char[]> buffer;  // null: unbuffered
+  int size = 0;                    // of buffer
   int held = 0;                    // bytes of whole records in buffer
 
   Sink() = default;
   Sink(std::FILE* f, const char* n, bool con) : file(f), name(n), console(con) {}
   Sink(Sink&& o) noexcept
-      : file(o.file), name(o.name), console(o.console), buffer(std::move(o.buffer)), held(o.held) {
+      : file(o.file),
+        name(o.name),
+        console(o.console),
+        buffer(std::move(o.buffer)),
+        size(o.size),
+        held(o.held) {
     o.file = nullptr;
   }
   Sink& operator=(Sink&&) = delete;
@@ -221,6 +227,11 @@ void open_input(Source& in, const char* name);
 // Create or replace a file for writing. The name must stay valid until the
 // sink is closed.
 void create_output(Sink& out, const char* name);
+// A file's records kept in memory before the file may be created, in room
+// for `bytes` to begin with (more as they come): create_output then writes
+// them to the file first. A sink that goes away still holding them writes
+// nothing.
+void hold_output(Sink& out, const char* name, std::size_t bytes);
 void close_input(Source& in);
 void close_output(Sink& out);  // flushes; a failed write is an Error
 
