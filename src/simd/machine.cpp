@@ -60,7 +60,12 @@ unsigned wait_while(const std::atomic<unsigned>& a, unsigned seen,
   for (unsigned turns = 0;; ++turns) {
     const unsigned now = a.load(std::memory_order_acquire);
     if (now != seen) return now;
-    if (turns % 256 == 255 && std::chrono::steady_clock::now() > until) break;
+    if (turns % 256 == 255) {
+      if (std::chrono::steady_clock::now() > until) break;
+      // Should the system have put the thread waited for on this core, it
+      // gets the core at once.
+      std::this_thread::yield();
+    }
     pause();
   }
   a.wait(seen, std::memory_order_acquire);
