@@ -1,6 +1,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "run/run.h"
 
 namespace {
@@ -28,6 +32,15 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return std::fputs(USAGE, stdout) < 0;
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
     return std::printf("korvo %s\n", KORVO_VERSION) < 0;
+#if defined(__GLIBC__)
+  // A run's buffers (a few MB at most) come from one heap and stay mapped
+  // until exit: a block handed back to the system costs an munmap, and on a
+  // virtual machine the other core's interruption with it, larger than the
+  // block's use; a second thread's own heap costs the same to set up.
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
   // Static: the arrays are larger than a default stack.
   static korvo::Workspace w;
   try {
