@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
+#include <vector>
 
+#include "run/run.h"
+#include "simd/machine.h"
 #include "support/e2e.h"
 
 using namespace e2e;
@@ -153,5 +157,79 @@ TEST(RecordInput, FailuresNameTheirCause) {
       EXPECT_NE(run.err.find(w), std::string::npos) << c.name << ": " << run.err;
     for (const char* file : {"S_amp1", "amp_dat", "korvo_dat"})
       EXPECT_FALSE(fs::exists(dir / file)) << c.name;
+  }
+}
+
+// The last part of a long record is read beside the rest when its lines are
+// plain pairs. Whatever those lines hold, the record, its length and
+// interval, and every warning (with its line) or refusal are one reading's.
+TEST(RecordInput, TailReadBesideGivesOneReadingsRecord) {
+  std::unique_ptr<korvo::Helper> helper = korvo::Helper::start();
+  if (!helper) GTEST_SKIP() << "fewer than two cores";
+  constexpr int N = 30000;
+  auto pair = [](int i, const char* form) {
+    char b[64];
+    std::snprintf(b, sizeof b, form, i * 0.005, std::sin(0.01 * i));
+    return std::string(b);
+  };
+  auto plain = [&](int i) { return pair(i, "%.3f %.6g"); };
+  struct Case {
+    const char* name;
+    const char* end;                       // of every line
+    std::function<std::string(int)> line;  // line i (0-based)
+    const char* after = "";
+  };
+  const Case cases[] = {
+      {"LF", "\n", plain},
+      {"CR LF", "\r\n", plain},
+      {"CR", "\r", plain},
+      {"comma, tabs, a third value", "\n", [&](int i) { return pair(i, "\t%.3f ,%.6g\t7 x"); }},
+      {"blank lines at the end", "\n", plain, "\n  \n\t\n"},
+      {"a late '+' sign", "\n",
+       [&](int i) { return pair(i, i == 28000 ? "%.3f +%.6g" : "%.3f %.6g"); }},
+      {"a late blank line", "\n", [&](int i) { return i == 27000 ? std::string(" ") : plain(i); }},
+      {"a late uneven time", "\n",
+       [&](int i) { return i == 29000 ? std::string("0 1") : plain(i); }},
+      {"a late word", "\n", [&](int i) { return i == 29500 ? std::string("abc 1") : plain(i); }},
+      {"a last value alone", "\n",
+       [&](int i) { return i == N - 1 ? std::string("5.0") : plain(i); }},
+  };
+  struct Reading {
+    std::vector<korvo::Real> T, A;
+    korvo::Integer NT = 0;
+    korvo::Real DT = 0;
+    korvo::Notes notes;
+    std::string error;
+  };
+  const std::string path = (scratch("tail") / "accel.dat").string();
+  auto read = [&](korvo::Helper* h) {
+    Reading r;
+    r.T.assign(korvo::NMAX, 0.0f);
+    r.A.assign(korvo::NMAX, 0.0f);
+    korvo::Grid g;
+    try {
+      korvo::read_record_file(path.c_str(), r.T.data(), r.A.data(), g, &r.notes, h);
+    } catch (const korvo::Error& e) {
+      r.error = e.what();
+    }
+    r.NT = g.NT;
+    r.DT = g.DT;
+    return r;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text;
+    for (int i = 0; i < N; ++i) text += c.line(i) + c.end;
+    spit(path, text + c.after);
+    const Reading one = read(nullptr);
+    // An awake helper takes the tail at once.
+    helper->give([] {});
+    helper->wait();
+    const Reading two = read(helper.get());
+    EXPECT_EQ(two.error, one.error);
+    EXPECT_EQ(two.notes, one.notes);
+    EXPECT_EQ(two.NT, one.NT);
+    EXPECT_EQ(two.DT, one.DT);
+    EXPECT_TRUE(two.T == one.T && two.A == one.A);
   }
 }

@@ -93,7 +93,7 @@ void run(Console& con, Workspace& w) {
   Grid g;
   prefault(w.T, sizeof w.T);
   prefault(w.A, sizeof w.A);
-  read_record(con, w.T, w.A, g);
+  read_record(con, w.T, w.A, g, helper.get());
   if (!transform_length(g)) {
     write_list(con.out, {" NT>2**15 !!!!!"});
     write_stop(con.out);

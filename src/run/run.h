@@ -42,7 +42,7 @@ void run(Console& con, Workspace& w);
 
 // Asks for the record file and reads it to its end into T and A (pairs beyond
 // NMAX are counted, not stored); sets NT and DT and prints them.
-void read_record(Console& con, Real* T, Real* A, Grid& g);
+void read_record(Console& con, Real* T, Real* A, Grid& g, Helper* helper = nullptr);
 
 // Asks for the soil data file and reads the profile; ANGLE in radians. A layer
 // count outside 1..LMAX is an Error.
@@ -55,7 +55,9 @@ void check_layer_count(Integer NL, std::string_view source);
 // The record file at path read to its end into T and A; NT and DT in g.
 // Times that do not increase (DT <= 0) are refused; times off their evenly
 // spaced places add a note.
-void read_record_file(const char* path, Real* T, Real* A, Grid& g, Notes* notes = nullptr);
+// With a helper, the second half of a long file is read beside the first.
+void read_record_file(const char* path, Real* T, Real* A, Grid& g, Notes* notes = nullptr,
+                      Helper* helper = nullptr);
 
 // The dialogue's questions, each asked as the run always has.
 Integer ask_wave_type(Console& con);

@@ -174,7 +174,17 @@ std::string quoted(std::string_view text, long length) {
   input_error(in, shown + what + where);
 }
 
-int get(Source& in) { return in.console ? std::getc(in.file) : getc_unlocked(in.file); }
+int get(Source& in) {
+  if (in.console) return std::getc(in.file);
+  const int c = getc_unlocked(in.file);
+  if (c != EOF) ++in.offset;
+  return c;
+}
+
+void unget(Source& in, int c) {
+  std::ungetc(c, in.file);
+  --in.offset;
+}
 
 // Reads what is left of the current line into the buffer, up to RECORD_KEEP
 // characters; in.more tells whether the line goes on beyond them. A line ends
@@ -191,7 +201,7 @@ void fill(Source& in) {
     if (c == '\n') break;
     if (c == '\r') {
       const int next = get(in);
-      if (next != '\n' && next != EOF) std::ungetc(next, in.file);
+      if (next != '\n' && next != EOF) unget(in, next);
       break;
     }
     in.record[n++] = static_cast<char>(c);
@@ -211,7 +221,7 @@ void skip_rest(Source& in) {
       if (c == '\n') break;
       if (c == '\r') {
         const int next = get(in);
-        if (next != '\n' && next != EOF) std::ungetc(next, in.file);
+        if (next != '\n' && next != EOF) unget(in, next);
         break;
       }
     }
@@ -417,14 +427,18 @@ void read_value(Source& in, const Target*& t, const Target* end) {
   }
 }
 
-// A plain number ("-1.25E-03", ".5", "7") that ends within the held part of
-// the line, converted straight from its characters: a record is thousands of
-// these. It is the nearest Real to the same decimal, so the same bits as the
-// scan; anything else (a sign '+', a D exponent, "1.5+3", a repeat count, a
-// value beyond the range) is left to the scan, which knows how to report it.
+// A plain number of a free-form read that ends within the held part of the
+// line: a record is thousands of these.
 bool plain_real(Source& in, Real& v) {
-  const char* const s = in.record + in.pos;
-  const char* const e = in.record + in.length;
+  const char* const end = plain_number(in.record + in.pos, in.record + in.length, in.more, v);
+  if (end == nullptr) return false;
+  in.pos = static_cast<int>(end - in.record);
+  return true;
+}
+
+}  // namespace
+
+const char* plain_number(const char* s, const char* e, bool more, Real& v) {
   const char* p = s;
   const bool negative = p < e && *p == '-';
   if (negative) ++p;
@@ -448,7 +462,7 @@ bool plain_real(Source& in, Real& v) {
     ++p;
     gather(true);
   }
-  if (digits == 0) return false;
+  if (digits == 0) return nullptr;
   if (p < e && (*p == 'E' || *p == 'e')) {
     ++p;
     const bool below = p < e && *p == '-';
@@ -457,11 +471,11 @@ bool plain_real(Source& in, Real& v) {
     int x = 0;
     for (; p < e && digit(*p); ++p)
       if (x < 100000) x = x * 10 + (*p - '0');
-    if (p == first) return false;
+    if (p == first) return nullptr;
     power += below ? -x : x;
   }
   // The value must end here: at a separator, or at the true end of the line.
-  if (p < e ? !separator(*p) : in.more) return false;
+  if (p < e ? !separator(*p) : more) return nullptr;
   // Both the digits and the power of ten exact in a Real: one correctly
   // rounded operation gives the nearest Real (never through a double, whose
   // own rounding could move a tie).
@@ -472,14 +486,11 @@ bool plain_real(Source& in, Real& v) {
     if (negative) f = -f;
   } else {
     const auto r = std::from_chars(s, p, f, std::chars_format::general);
-    if (r.ec != std::errc() || r.ptr != p) return false;
+    if (r.ec != std::errc() || r.ptr != p) return nullptr;
   }
   v = f;
-  in.pos = static_cast<int>(p - in.record);
-  return true;
+  return p;
 }
-
-}  // namespace
 
 Parse parse_number(std::string_view s, Integer& v) {
   IntScan scan;

@@ -137,7 +137,8 @@ Source::Source(Source&& o) noexcept
       length(o.length),
       pos(o.pos),
       more(o.more),
-      at_end(o.at_end) {
+      at_end(o.at_end),
+      offset(o.offset) {
   std::memcpy(record, o.record, sizeof record);
   o.file = nullptr;
 }
@@ -174,6 +175,7 @@ void open_input(Source& in, const char* name) {
   in.length = 0;
   in.pos = 0;
   in.more = in.at_end = false;
+  in.offset = 0;
 }
 
 void create_output(Sink& out, const char* name) {

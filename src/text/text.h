@@ -78,6 +78,7 @@ struct Source {
   int pos = 0;
   bool more = false;    // the record goes on beyond what is held
   bool at_end = false;  // the end of the input was met
+  long offset = 0;      // bytes of a file read so far: where its next record begins
 
   Source() = default;
   Source(Source&& o) noexcept;
@@ -247,6 +248,13 @@ void write_list(Sink& out, std::initializer_list<Item> items = {});
 // variables filled before that keep their new values. On the console the end
 // of the input is an Error. A text variable takes one value verbatim.
 bool read_list(Source& in, std::initializer_list<Target> targets);
+// A plain number ("-1.25E-03", ".5", "7") at s, in a line held up to e (the
+// line goes on past e when `more`), converted straight from its characters
+// to the nearest Real, the bits the free-form scan gives: returns the
+// character after it, a separator or the line's end. nullptr for anything
+// else (a sign '+', a D exponent, "1.5+3", a repeat count, a value beyond the
+// range), which the scan reads and reports.
+const char* plain_number(const char* s, const char* e, bool more, Real& v);
 
 // "Stop - Program terminated." CR LF on the console: the normal end of a run.
 void write_stop(Sink& con);
