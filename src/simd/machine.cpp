@@ -54,17 +54,19 @@ inline void pause() {
 #endif
 }
 
-// Until `a` differs from `seen`: busily until `until`, then asleep.
+// Until `a` differs from `seen`: busily until `until`, then asleep. `home`:
+// the core of the thread to keep clear of, or -1.
 unsigned wait_while(const std::atomic<unsigned>& a, unsigned seen,
-                    std::chrono::steady_clock::time_point until) {
+                    std::chrono::steady_clock::time_point until, int home = -1) {
   for (unsigned turns = 0;; ++turns) {
     const unsigned now = a.load(std::memory_order_acquire);
     if (now != seen) return now;
     if (turns % 256 == 255) {
       if (std::chrono::steady_clock::now() > until) break;
-      // Should the system have put the thread waited for on this core, it
-      // gets the core at once.
+      // Should the system have put the other thread on this core, it gets
+      // the core at once, and the wait moves to another.
       std::this_thread::yield();
+      if (home >= 0 && current_core() == home) leave_core(home);
     }
     pause();
   }
@@ -86,6 +88,7 @@ std::unique_ptr<Helper> Helper::start() {
   if (!two_cores()) return nullptr;
   std::unique_ptr<Helper> h(new Helper);
   try {
+    h->home_.store(current_core(), std::memory_order_relaxed);
     h->thread_ = thread_beside([p = h.get()] { p->serve(); });
   } catch (const std::system_error&) {
     return nullptr;
@@ -96,8 +99,12 @@ std::unique_ptr<Helper> Helper::start() {
 void Helper::serve() {
   unsigned seen = 0;
   for (;;) {
-    seen = wait_while(given_, seen, std::chrono::steady_clock::now() + KEEP_AWAKE);
+    seen = wait_while(given_, seen, std::chrono::steady_clock::now() + KEEP_AWAKE,
+                      home_.load(std::memory_order_relaxed));
     if (seen & ENDING) return;
+    // A task shares out work with the thread that gave it: not on its core.
+    const int home = home_.load(std::memory_order_relaxed);
+    if (home >= 0 && current_core() == home) leave_core(home);
     task_();
     task_ = nullptr;
     done_.store(seen, std::memory_order_release);
@@ -106,6 +113,7 @@ void Helper::serve() {
 }
 
 void Helper::give(std::function<void()> task) {
+  home_.store(current_core(), std::memory_order_relaxed);
   task_ = std::move(task);
   given_.fetch_add(1, std::memory_order_release);
   given_.notify_one();

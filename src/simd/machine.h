@@ -65,6 +65,7 @@ class Helper {
   std::function<void()> task_;
   std::atomic<unsigned> given_{0};  // tasks handed over, and 1 << 31 when ending
   std::atomic<unsigned> done_{0};   // tasks ended
+  std::atomic<int> home_{-1};       // the core of the thread that gives the tasks
   std::thread thread_;
 };
 
