@@ -5,7 +5,7 @@ of runs against one thread.
 
 The case: 16384 samples at 0.005 s, 50 damped layers (QEXP 0.3) at 20
 degrees, horizontal motion, reference 1, no conditioning. KORVO is the
-console program (default build/release/korvo); REPEATS runs of each kind, the
+console program (default build/release/bin/korvo); REPEATS runs of each kind, the
 fastest and the median reported (default 20). Then eight runs in thread
 pools of one and two, on this case (whose transfer lines a run already
 spreads over the cores), on this case with each run kept to its thread
@@ -62,7 +62,7 @@ def timed(f, repeats):
 
 def main():
     root = pathlib.Path(__file__).resolve().parents[2]
-    console = pathlib.Path(sys.argv[1]).resolve() if len(sys.argv) > 1 else root / "build/release/korvo"
+    console = pathlib.Path(sys.argv[1]).resolve() if len(sys.argv) > 1 else root / "build/release/bin/korvo"
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 20
     with tempfile.TemporaryDirectory() as tmp:
         folder = pathlib.Path(tmp)
