@@ -193,7 +193,15 @@ void read_record_file(const char* path, Real* T, Real* A, Grid& g, Notes* notes,
       if (h) h->wait();
     }
   } beside{long_file ? helper : nullptr};
-  if (beside.h) beside.h->give([&] { read_tail(fd, static_cast<long>(st.st_size), tail); });
+  if (beside.h) {
+    beside.h->give([&] {
+      try {
+        read_tail(fd, static_cast<long>(st.st_size), tail);
+      } catch (...) {
+        // Out of memory: no tail; the reading goes on alone.
+      }
+    });
+  }
   bool watching = beside.h != nullptr;
   // DT comes from the first two times even when fewer were read: as in a
   // fresh workspace, what was not read is 0.
