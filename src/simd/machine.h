@@ -54,7 +54,7 @@ class Helper {
   Helper& operator=(const Helper&) = delete;
 
   // Hands over a task; the helper must have finished the last one (wait()).
-  // What the task throws is its own affair: it must not throw.
+  // The task must not throw: what it meets it keeps for the giver to find.
   void give(std::function<void()> task);
   // Until the task handed over has ended.
   void wait();
