@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "run/run.h"
@@ -216,11 +217,8 @@ TEST(RecordInput, TailReadBesideGivesOneReadingsRecord) {
     r.DT = g.DT;
     return r;
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string text;
-    for (int i = 0; i < N; ++i) text += c.line(i) + c.end;
-    spit(path, text + c.after);
+  auto same = [&](const std::string& text) {
+    spit(path, text);
     const Reading one = read(nullptr);
     // An awake helper takes the tail at once.
     helper->give([] {});
@@ -231,5 +229,26 @@ TEST(RecordInput, TailReadBesideGivesOneReadingsRecord) {
     EXPECT_EQ(two.NT, one.NT);
     EXPECT_EQ(two.DT, one.DT);
     EXPECT_TRUE(two.T == one.T && two.A == one.A);
+  };
+  std::string clean;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text;
+    for (int i = 0; i < N; ++i) text += c.line(i) + c.end;
+    if (clean.empty()) clean = text;
+    same(text + c.after);
+  }
+  // A few characters of the free-form syntax dropped anywhere in the last
+  // half, where the tail begins.
+  std::mt19937 random(11);
+  const std::string syntax = "0123456789.-+EeDd,/* \t\r\nx";
+  for (int trial = 0; trial < 12; ++trial) {
+    std::string text = clean;
+    for (int k = 0; k < 3; ++k) {
+      const std::size_t at = text.size() / 2 + random() % (text.size() / 2);
+      text[at] = syntax[random() % syntax.size()];
+    }
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    same(text);
   }
 }
