@@ -252,3 +252,19 @@ TEST(RecordInput, TailReadBesideGivesOneReadingsRecord) {
     same(text);
   }
 }
+
+// With the answers in a file the console lines are written in blocks, not a
+// prompt at a time; a warning still comes after the lines before it in a
+// log of both streams.
+TEST(RecordInput, WarningKeepsItsPlaceInALogOfBothStreams) {
+  const fs::path dir = scratch("both_streams");
+  spit(dir / "accel.dat", "0 1\n0.02 2\n0.03 3\n0.5 4\n");
+  spit(dir / "soil.dat", kHalfSpace);
+  const Outcome o = run_in(dir, "sh -c \"'" KORVO_BINARY "' 2>&1\"", kAnswers);
+  const auto prompt = o.out.find("Enter Acceleration Data");
+  const auto warning = o.out.find("korvo: accel.dat: the times are not evenly spaced");
+  const auto length = o.out.find("NT and DT=");
+  ASSERT_NE(warning, std::string::npos) << o.out;
+  EXPECT_LT(prompt, warning);
+  EXPECT_LT(warning, length);
+}

@@ -50,6 +50,8 @@ void read_record(Console& con, Real* T, Real* A, Grid& g, Helper* helper) {
 
   Notes notes;
   read_record_file(path.c_str(), T, A, g, &notes, helper);
+  // What the console holds goes first, as in a log of both streams.
+  if (!notes.empty()) std::fflush(con.out.file);
   for (const std::string& n : notes) std::fprintf(stderr, "korvo: %s\n", one_line(n).c_str());
   write_list(con.out, {"NT and DT=", g.NT, g.DT});
 }

@@ -28,6 +28,8 @@ Profile read_soil_profile(Console& con) {
   Notes notes;
   Profile p =
       read_soil_file(std::string(trim(std::string_view(answer, NAME_LENGTH))).c_str(), &notes);
+  // What the console holds goes first, as in a log of both streams.
+  if (!notes.empty()) std::fflush(con.out.file);
   for (const std::string& n : notes) std::fprintf(stderr, "korvo: %s\n", one_line(n).c_str());
   return p;
 }

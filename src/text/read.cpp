@@ -4,6 +4,8 @@
 // the first RECORD_KEEP characters of a record, so a formatted read keeps those
 // and passes over the rest; a free-form read streams through the record in
 // chunks of RECORD_KEEP, and each value is scanned as its characters arrive.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -174,6 +176,13 @@ std::string quoted(std::string_view text, long length) {
   input_error(in, shown + what + where);
 }
 
+// Answers from a regular file were all written before the run: nobody waits
+// for a prompt to appear before answering it.
+bool regular_file(std::FILE* f) {
+  struct stat st;
+  return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int get(Source& in) {
   if (in.console) return std::getc(in.file);
   const int c = getc_unlocked(in.file);
@@ -234,8 +243,9 @@ void skip_rest(Source& in) {
 // without an end still counts.
 bool next_record(Source& in) {
   skip_rest(in);
-  // A prompt must be visible before the program waits for its answer.
-  if (in.console) std::fflush(stdout);
+  // A prompt must be visible before the program waits for its answer (a
+  // person, or a program reading the prompts through a pipe).
+  if (in.console && !regular_file(in.file)) std::fflush(stdout);
   in.at_end = false;
   fill(in);
   if (in.at_end && in.length == 0) {
