@@ -9,9 +9,6 @@
 # or KORVO_<NAME>_SCRIPT with NAME upper-cased without "korvo-" (korvo-spectra:
 # KORVO_SPECTRA_BINARY).
 
-# New code in the tools is held to the conversion warnings too.
-set(KORVO_TOOL_WARNINGS -Wconversion -Wfloat-conversion)
-
 function(korvo_tool name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBS")
   add_executable(${name} ${ARG_SOURCES})

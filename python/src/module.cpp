@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "record.h"
+#include "motion/record.h"
+#include "motion/spectra.h"
 #include "run/run.h"
-#include "spectra.h"
 
 namespace py = pybind11;
 
@@ -132,7 +132,7 @@ std::string record_format(const std::string& path) {
   const std::string text = slurp(path);
   try {
     return korvo::record::detect_format(path, text) == korvo::record::Format::At2 ? "at2" : "smc";
-  } catch (const korvo::record::RecordError&) {
+  } catch (const korvo::Error&) {
     return "pairs";
   }
 }
@@ -327,10 +327,6 @@ PYBIND11_MODULE(_korvo, m) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const Error& e) {
-      raise(e.what());
-    } catch (const korvo::record::RecordError& e) {
-      raise(e.what());
-    } catch (const korvo::spectra::SpectraError& e) {
       raise(e.what());
     }
   });

@@ -257,6 +257,17 @@ std::string one_line(std::string_view s) {
   return line;
 }
 
+std::string quote(std::string_view s) {
+  std::string q(1, '"');
+  return q.append(one_line(s.substr(0, 40))).append(s.size() > 40 ? "...\"" : "\"");
+}
+
+std::string where(std::string_view name, long line) {
+  std::string w = one_line(name);
+  if (line > 0) w += ", line " + std::to_string(line);
+  return w;
+}
+
 void input_error(const Source& in, std::string_view what) {
   if (in.console) throw Error("answer to " + std::string(trim(in.name)) + ": " + std::string(what));
   throw Error(std::string(in.name) + ", line " + std::to_string(in.line) + ": " +

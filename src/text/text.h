@@ -269,6 +269,11 @@ std::string_view trim(std::string_view s, std::string_view blanks = " ");
 // The text with every control character shown as '?', so that a report stays
 // one line whatever a file name or an answer held.
 std::string one_line(std::string_view s);
+// Input shown in a report: in double quotes, at most 40 characters (then
+// "..."), one line: "1.5x" or "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMN...".
+std::string quote(std::string_view s);
+// Where a fault lies, "<name>, line <n>" (the name alone for line 0), one line.
+std::string where(std::string_view name, long line);
 
 namespace detail {
 // Significant decimal digits of a finite value: |v| = 0.d1d2...dn x 10^decpt.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "../support/e2e.h"
-#include "record.h"
+#include "motion/record.h"
 
 using namespace e2e;
 using namespace korvo::record;
@@ -29,7 +29,7 @@ std::string error_of(bool smc, const std::string& text) {
       read_smc(text, "f");
     else
       read_at2(text, "f");
-  } catch (const RecordError& e) {
+  } catch (const korvo::Error& e) {
     return e.what();
   }
   return "no error";
@@ -153,7 +153,7 @@ TEST(RecordTimes, DecimalsThatHoldTheInterval) {
     double dt;
     int decimals;
   } cases[] = {{0.01, 2}, {0.005, 3}, {0.02, 2}, {1.0, 0}, {0.0078125, 7}, {1.0 / 3.0, 9}};
-  for (const auto& c : cases) EXPECT_EQ(detail::time_decimals(c.dt), c.decimals) << c.dt;
+  for (const auto& c : cases) EXPECT_EQ(time_decimals(c.dt), c.decimals) << c.dt;
 }
 
 TEST(RecordFiles, PeerAt2NewHeader) {
@@ -208,7 +208,7 @@ TEST(RecordFiles, FormatFromNameThenContent) {
   EXPECT_EQ(detect_format("X.SMC", ""), Format::Smc);
   EXPECT_EQ(detect_format("x.txt", "t\nt\nt\nNPTS= 3, DT= .01\n"), Format::At2);
   EXPECT_EQ(detect_format("x", "2 CORRECTED ACCELEROGRAM\n"), Format::Smc);
-  EXPECT_THROW(detect_format("x.dat", "0.0 1.0\n"), RecordError);
+  EXPECT_THROW(detect_format("x.dat", "0.0 1.0\n"), korvo::Error);
 }
 
 TEST(RecordFaults, At2) {
@@ -223,8 +223,8 @@ TEST(RecordFaults, At2) {
       {head + "NPTS= 2000000000, DT= .01 SEC\n1 2 3\n",
        "f, line 5: the file ends after 3 of the 2000000000 samples"},
       {head + "NPTS= 3, DT= .01 SEC\n1 2 3\n\n9\n", "f, line 7: more data than the 3 samples"},
-      {head + "NPTS= 3, DT= .01 SEC\n1.0\n1.0 2.O 3.0\n", "f, line 6: column 5: '2.O' is not"},
-      {head + "NPTS= 3, DT= .01 SEC\n1.0 --2 3\n", "f, line 5: column 5: '--2' is not"},
+      {head + "NPTS= 3, DT= .01 SEC\n1.0\n1.0 2.O 3.0\n", "f, line 6: column 5: \"2.O\" is not"},
+      {head + "NPTS= 3, DT= .01 SEC\n1.0 --2 3\n", "f, line 5: column 5: \"--2\" is not"},
       {head + "DT= .01 SEC\n1 2 3\n", "f, line 4: no NPTS and DT"},
       {head + "NPTS= x, DT= .01 SEC\n1 2 3\n", "f, line 4: NPTS is not a whole number"},
       {head + "NPTS= 3, DT= 0.0 SEC\n1 2 3\n", "f, line 4: DT must be positive"},
@@ -258,7 +258,7 @@ TEST(RecordFaults, Smc) {
       {cut(5000), "f, line 5000: the file ends after 39720 of the 41200 samples"},
       {edit(14, 1, "     41201"), "f, line 5185: the file ends after 41200 of the 41201"},
       {edit(14, 1, "     41199"), "f, line 5185: more data than the 41199 samples"},
-      {edit(100, 11, "-1.66X6E-2"), "f, line 100: column 11: '-1.66X6E-2"},
+      {edit(100, 11, "-1.66X6E-2"), "f, line 100: column 11: \"-1.66X6E-2"},
       {edit(13, 71, "         9"), "f, line 36: expected comment line 9 of 9"},
       {edit(13, 71, "    -32768"), "f, line 13: the integer header gives no number of comment"},
       {edit(18, 16, "  1.7000000E+38"), "f, line 18: the real header gives no sampling rate"},
@@ -299,7 +299,7 @@ TEST(RecordUnits, ConversionAndScale) {
   }
   Record big;
   big.a = {3.0e38f};
-  EXPECT_THROW(convert(big, Unit::G, 10.0), RecordError);
+  EXPECT_THROW(convert(big, Unit::G, 10.0), korvo::Error);
 }
 
 TEST(RecordOutput, PairsReadBackExactly) {
@@ -355,7 +355,7 @@ TEST(RecordCommand, FaultsAndUsage) {
   spit(dir / "bad.at2", "t\nt\nt\nNPTS= 3, DT= .01\n1 2 x\n");
   const Outcome bad = run_record(dir, "bad.at2");
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "korvo-record: bad.at2, line 5: column 5: 'x' is not a number\n");
+  EXPECT_EQ(bad.err, "korvo-record: bad.at2, line 5: column 5: \"x\" is not a number\n");
   EXPECT_FALSE(fs::exists(dir / "bad_g.txt"));
   EXPECT_EQ(run_record(dir, "missing.at2").status, 1);
   EXPECT_EQ(run_record(dir, "").status, 2);

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "../support/e2e.h"
-#include "record.h"
-#include "spectra.h"
+#include "motion/record.h"
+#include "motion/spectra.h"
 
 using namespace e2e;
 using namespace korvo::spectra;
@@ -40,7 +40,7 @@ std::string first_line(const std::string& text) { return text.substr(0, text.fin
 std::string error_of(const std::string& text) {
   try {
     read_history(text, "h");
-  } catch (const SpectraError& e) {
+  } catch (const korvo::Error& e) {
     return e.what();
   }
   return "no error";
@@ -296,11 +296,11 @@ TEST(SpectraInput, GridAndFieldFaults) {
       {"0 1\n0.02 2\n0.01 3\n0.03 4\n",
        "h, line 2: time 0.02 breaks the even spacing (step 0.01 s)"},
       {"0 1\n0.01 2\n   .020************\n", "h, line 3: expected a time and a value"},
-      {"0 1\n0.01 ************\n", "h, line 2: '************' is not a number"},
+      {"0 1\n0.01 ************\n", "h, line 2: \"************\" is not a number"},
       {"0 1\n0.01\n", "h, line 2: expected a time and a value"},
       {"# only\n0 1\n", "h, line 2: a history needs at least two samples"},
       {"1 1\n0 2\n", "h, line 2: the times do not increase"},
-      {"0 1\n0.01 1e39\n", "h, line 2: the value is too large"},
+      {"0 1\n0.01 1e39\n", "h, line 2: \"1e39\" is too large for single precision"},
   };
   for (const auto& c : cases)
     EXPECT_NE(error_of(c.text).find(c.expect), std::string::npos)

@@ -3,6 +3,10 @@
 // with the commands' own words for its faults.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -36,13 +40,33 @@ inline std::string read_file(const std::string& name) {
   return text;
 }
 
+// A result file is whole or not there: the text goes to a temporary file
+// beside it, renamed into place once written and closed; on any failure the
+// temporary is removed and an earlier file of that name is left as it was.
+// A name that is not a regular file (/dev/stdout) is written in place.
 inline void write_file(const std::string& name, const std::string& text) {
-  std::FILE* f = std::fopen(name.c_str(), "wb");
-  if (f == nullptr) fail("cannot write " + name + ": " + std::strerror(errno));
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  const int error = written ? 0 : errno;
-  if (std::fclose(f) != 0 || !written)
-    fail("cannot write " + name + ": " + std::strerror(error != 0 ? error : errno));
+  struct stat st {};
+  const bool special = ::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+  std::string temp = special ? name : name + ".partial-XXXXXX";
+  const int fd =
+      special ? ::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : ::mkstemp(temp.data());
+  if (fd < 0) fail("cannot write " + name + ": " + std::strerror(errno));
+  int error = 0;
+  for (std::size_t done = 0; done < text.size() && error == 0;) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (!special) {
+    // mkstemp makes the file private; a result file gets the usual mode.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (error == 0 && ::chmod(temp.c_str(), 0666 & ~mask) != 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), name.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temp.c_str());
+  }
+  if (error != 0) fail("cannot write " + name + ": " + std::strerror(error));
 }
 
 // Parses the command line of an app that allows extras; an extra option, or

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/command.h"
-#include "record.h"
+#include "motion/record.h"
 
 namespace {
 
@@ -114,7 +114,7 @@ void run(const Options& o) {
   const long count = o.max > 0 && o.max < total ? o.max : total;
 
   const std::string output = o.output.empty() ? default_output(input, unit) : o.output;
-  const int decimals = detail::time_decimals(rec.dt);
+  const int decimals = time_decimals(rec.dt);
   const Peak peak = find_peak(rec.a, count);
 
   std::ostringstream note;
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     std::cerr << "korvo-record: " << r.what << "\n";
     if (r.status == 2) std::cerr << USAGE;
     return r.status;
-  } catch (const RecordError& e) {
+  } catch (const korvo::Error& e) {
     std::cerr << "korvo-record: " << e.what() << "\n";
     return 1;
   }

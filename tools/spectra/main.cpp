@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/command.h"
-#include "spectra.h"
+#include "motion/spectra.h"
 #include "text/text.h"
 
 namespace {
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     std::cerr << "korvo-spectra: " << r.what << "\n";
     if (r.status == 2) std::cerr << USAGE;
     return r.status;
-  } catch (const SpectraError& e) {
+  } catch (const korvo::Error& e) {
     std::cerr << "korvo-spectra: " << e.what() << "\n";
     return 1;
   }

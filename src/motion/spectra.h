@@ -19,10 +19,6 @@
 
 namespace korvo::spectra {
 
-struct SpectraError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
 struct History {
   std::vector<Real> a;  // accelerations, any unit
   Real dt = 0.0f;       // s

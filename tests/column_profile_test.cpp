@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "eql.h"
+#include "column/column.h"
 
-using namespace korvo::eql;
+using namespace korvo::column;
 
 namespace {
 
@@ -44,9 +44,9 @@ std::string with(std::string text, const std::string& from, const std::string& t
 
 std::string error_of(const std::string& text) {
   try {
-    const Profile p = read_profile(text, "p.toml");
+    const Column p = read_column(text, "p.toml");
     divide(p, 25.0);
-  } catch (const EqlError& e) {
+  } catch (const korvo::Error& e) {
     return e.what();
   }
   return "no error";
@@ -54,52 +54,57 @@ std::string error_of(const std::string& text) {
 
 }  // namespace
 
-TEST(EqlProfile, BaseIsValid) { EXPECT_EQ(error_of(with(BASE, "@", "")), "no error"); }
+TEST(ColumnProfile, BaseIsValid) { EXPECT_EQ(error_of(with(BASE, "@", "")), "no error"); }
 
-TEST(EqlProfile, FaultsNameLineLayerAndKey) {
+TEST(ColumnProfile, FaultsNameLineLayerAndKey) {
   const struct {
     const char *from, *to, *message;
   } cases[] = {
-      {"vs = 200.0\n", "", "p.toml:5: layer 'clay': missing key 'vs'"},
+      {"vs = 200.0\n", "", "p.toml, line 5: layer \"clay\": missing key 'vs'"},
       {"thickness = 5.0", "thickness = -5.0",
-       "p.toml:7: layer 'clay': 'thickness' must be positive, not -5"},
+       "p.toml, line 7: layer \"clay\": 'thickness' must be positive, not -5"},
       {"thickness = 8.0", "thickness = \"8\"",
-       "p.toml:16: layer 'sand': 'thickness' must be a number"},
+       "p.toml, line 16: layer \"sand\": 'thickness' must be a number"},
       {"unit_weight = 19.0", "unit_weight = 0",
-       "p.toml:17: layer 'sand': 'unit_weight' must be positive, not 0"},
+       "p.toml, line 17: layer \"sand\": 'unit_weight' must be positive, not 0"},
       {"thickness = 5.0", "thicknes = 5.0",
-       "p.toml:7: layer 'clay': unknown key 'thicknes' for model darendeli"},
+       "p.toml, line 7: layer \"clay\": unknown key \"thicknes\" for model darendeli"},
       {"@", "damping_pct = 2",
-       "p.toml:20: layer 'sand': unknown key 'damping_pct' for a curve-set model"},
+       "p.toml, line 20: layer \"sand\": unknown key \"damping_pct\" for a curve-set model"},
       {"model = \"sand\"", "model = \"sandd\"",
-       "p.toml:19: layer 'sand': model 'sandd' is neither darendeli, linear nor a curve set under "
+       "p.toml, line 19: layer \"sand\": model 'sandd' is neither darendeli, linear nor a curve "
+       "set under "
        "[curves]"},
-      {"ocr = 1", "ocr = 0.5", "p.toml:12: layer 'clay': 'ocr' must be at least 1, not 0.5"},
-      {"plasticity_index = 20\n", "", "p.toml:5: layer 'clay': missing key 'plasticity_index'"},
-      {"name = \"clay\"\n", "", "p.toml:5: layer 1: missing key 'name'"},
+      {"ocr = 1", "ocr = 0.5",
+       "p.toml, line 12: layer \"clay\": 'ocr' must be at least 1, not 0.5"},
+      {"plasticity_index = 20\n", "",
+       "p.toml, line 5: layer \"clay\": missing key 'plasticity_index'"},
+      {"name = \"clay\"\n", "", "p.toml, line 5: layer 1: missing key 'name'"},
       {"[0.01, 0.8], [1.0, 0.1]]", "[0.01, 0.8], [1.0, 0.9]]",
-       "p.toml:3: curve set 'sand': 'modulus' G/Gmax must not rise with strain: 0.9 after 0.8"},
+       "p.toml, line 3: curve set \"sand\": 'modulus' G/Gmax must not rise with strain: 0.9 after "
+       "0.8"},
       {"[0.01, 0.8], [1.0, 0.1]]", "[0.01, 0.8], [0.001, 0.1]]",
-       "p.toml:3: curve set 'sand': 'modulus' strains must increase: 0.001 after 0.01"},
+       "p.toml, line 3: curve set \"sand\": 'modulus' strains must increase: 0.001 after 0.01"},
       {"[0.01, 3.0], [1.0, 20.0]]", "[0.01, 3.0], [1.0, 2.0]]",
-       "p.toml:4: curve set 'sand': 'damping' damping must not fall with strain: 2 after 3"},
+       "p.toml, line 4: curve set \"sand\": 'damping' damping must not fall with strain: 2 after "
+       "3"},
       {"[0.01, 3.0], [1.0, 20.0]]", "[0.01, 3.0], [1.0, 120.0]]",
-       "p.toml:4: curve set 'sand': 'damping' damping must lie in [0, 100) %, not 120"},
+       "p.toml, line 4: curve set \"sand\": 'damping' damping must lie in [0, 100) %, not 120"},
       {"[0.0001, 1.0], [0.01, 0.8]", "[0.0001, 1.0, 3], [0.01, 0.8]",
-       "p.toml:3: curve set 'sand': 'modulus' must be an array of [strain %, value] pairs"},
+       "p.toml, line 3: curve set \"sand\": 'modulus' must be an array of [strain %, value] pairs"},
       {"[0.0001, 1.0], [0.01, 0.8]", "[-0.0001, 1.0], [0.01, 0.8]",
-       "p.toml:3: curve set 'sand': 'modulus' strain must be positive, not -1e-04"},
+       "p.toml, line 3: curve set \"sand\": 'modulus' strain must be positive, not -1e-04"},
       {"damping_pct = 1.0", "damping_pct = 100",
-       "p.toml:24: [halfspace]: 'damping_pct' is a percentage below 100, not 100"},
-      {"vs = 800.0\n", "", "p.toml:21: [halfspace]: missing key 'vs'"},
-      {"[halfspace]", "[bedrock]", "p.toml:21: unknown key 'bedrock'"},
+       "p.toml, line 24: [halfspace]: 'damping_pct' is a percentage below 100, not 100"},
+      {"vs = 800.0\n", "", "p.toml, line 21: [halfspace]: missing key 'vs'"},
+      {"[halfspace]", "[bedrock]", "p.toml, line 21: unknown key \"bedrock\""},
       {"water_table = 2.0", "water_table = -1",
-       "p.toml:1: 'water_table' must not be negative, not -1"},
+       "p.toml, line 1: 'water_table' must not be negative, not -1"},
       {"water_table = 2.0", "[units]\nlength = \"yd\"",
-       "p.toml:2: [units]: 'length' is \"m\" or \"ft\", not \"yd\""},
-      {"vs = 300.0", "vs = 300.0 300", "p.toml:18: "},  // TOML syntax, with its line
+       "p.toml, line 2: [units]: 'length' is \"m\" or \"ft\", not \"yd\""},
+      {"vs = 300.0", "vs = 300.0 300", "p.toml, line 18: "},  // TOML syntax, with its line
       {"unit_weight = 18.0", "unit_weight = 5.0",
-       "layer 'clay' (line 5): no effective stress at depth 4.375 m"},
+       "p.toml, line 5: layer \"clay\": no effective stress at depth 4.375 m"},
   };
   for (const auto& c : cases) {
     ASSERT_NE(BASE.find(c.from), std::string::npos) << c.from;
@@ -111,7 +116,7 @@ TEST(EqlProfile, FaultsNameLineLayerAndKey) {
 
 // The same column in feet and pounds per cubic foot divides into the same
 // sublayers, in SI inside.
-TEST(EqlProfile, FeetAndPcfAreConvertedOnce) {
+TEST(ColumnProfile, FeetAndPcfAreConvertedOnce) {
   const std::string si = R"(water_table = 3.048
 [[layer]]
 name = "a"
@@ -141,7 +146,7 @@ unit_weight = 140.05
 vs = 2500
 damping_pct = 1
 )";
-  const Profile a = read_profile(si, "si.toml"), b = read_profile(us, "us.toml");
+  const Column a = read_column(si, "si.toml"), b = read_column(us, "us.toml");
   EXPECT_NEAR(b.water_table, a.water_table, 1e-12);
   EXPECT_NEAR(b.layers[0].unit_weight, 119.99 * 0.157087463844, 1e-9);
   EXPECT_NEAR(b.halfspace.vs, a.halfspace.vs, 1e-9);
@@ -155,8 +160,8 @@ damping_pct = 1
 
 // No sublayer thicker than a fifth of the wavelength at fmax, and no more
 // sublayers than that needs; a layer's own count wins.
-TEST(EqlProfile, SublayersFollowTheWavelength) {
-  const Profile p = read_profile(with(BASE, "@", ""), "p.toml");
+TEST(ColumnProfile, SublayersFollowTheWavelength) {
+  const Column p = read_column(with(BASE, "@", ""), "p.toml");
   // 5 m of clay at 200 m/s and 8 m of sand at 300 m/s.
   const struct {
     double fmax;
@@ -172,6 +177,6 @@ TEST(EqlProfile, SublayersFollowTheWavelength) {
     EXPECT_EQ(count[0], c.clay) << "fmax " << c.fmax;
     EXPECT_EQ(count[1], c.sand) << "fmax " << c.fmax;
   }
-  const auto fixed = divide(read_profile(with(BASE, "@", "sublayers = 3"), "p.toml"), 25.0);
+  const auto fixed = divide(read_column(with(BASE, "@", "sublayers = 3"), "p.toml"), 25.0);
   EXPECT_NEAR(fixed.back().thickness, 8.0 / 3.0, 1e-12);
 }

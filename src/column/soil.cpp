@@ -2,11 +2,9 @@
 #include <charconv>
 #include <cmath>
 
-#include "eql.h"
+#include "column/column.h"
 
-namespace korvo::eql {
-
-namespace detail {
+namespace korvo::column {
 
 double interpolate(const Curve& curve, double strain_pct) {
   const auto& x = curve.strain_pct;
@@ -55,15 +53,13 @@ std::string shortest(double x) {
   return std::string(buf, r.ptr);
 }
 
-}  // namespace detail
-
 Props soil_props(const Soil& soil, double strain_pct) {
   switch (soil.model) {
     case Model::Darendeli:
-      return detail::darendeli(strain_pct, soil.gamma_r, soil.a, soil.b, soil.dmin);
+      return darendeli(strain_pct, soil.gamma_r, soil.a, soil.b, soil.dmin);
     case Model::Table:
-      return {detail::interpolate(soil.set->modulus, strain_pct),
-              detail::interpolate(soil.set->damping, strain_pct)};
+      return {interpolate(soil.set->modulus, strain_pct),
+              interpolate(soil.set->damping, strain_pct)};
     case Model::Linear:
       break;
   }
@@ -82,4 +78,4 @@ Props small_strain_props(const Soil& soil) {
   return {1.0, soil.damping};
 }
 
-}  // namespace korvo::eql
+}  // namespace korvo::column

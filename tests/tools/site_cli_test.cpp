@@ -1,4 +1,4 @@
-// korvo-eql as a command: its files, its refusals, and the outcrop and
+// korvo-site as a command: its files, its refusals, and the outcrop and
 // within inputs agreeing through the files it writes.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -42,11 +42,11 @@ vs = 900.0
 damping_pct = 1.0
 )";
 
-class EqlCommand : public ::testing::Test {
+class SiteCommand : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("korvo_eql_" + std::to_string(getpid()) + "_" +
+           ("korvo_site_" + std::to_string(getpid()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
@@ -73,7 +73,7 @@ class EqlCommand : public ::testing::Test {
     return s.str();
   }
   int run(const std::string& args) {
-    const std::string cmd = "cd '" + dir_.string() + "' && '" KORVO_EQL_BINARY "' " + args +
+    const std::string cmd = "cd '" + dir_.string() + "' && '" KORVO_SITE_BINARY "' " + args +
                             " > stdout.txt 2> stderr.txt";
     const int s = std::system(cmd.c_str());
     return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
@@ -101,7 +101,7 @@ class EqlCommand : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(EqlCommand, WritesEveryResultFile) {
+TEST_F(SiteCommand, WritesEveryResultFile) {
   ASSERT_EQ(run("p.toml pulse.txt --at 5 --at 20 -o out"), 0) << read("stderr.txt");
   const std::string console = read("stdout.txt");
   EXPECT_NE(console.find("converged: G/Gmax and damping within"), std::string::npos) << console;
@@ -137,7 +137,7 @@ TEST_F(EqlCommand, WritesEveryResultFile) {
 
 // The motion within the column at the top of the half-space, computed from
 // an outcrop run and fed back as --input within, gives the same surface.
-TEST_F(EqlCommand, WithinInputReturnsTheOutcropRunsSurface) {
+TEST_F(SiteCommand, WithinInputReturnsTheOutcropRunsSurface) {
   ASSERT_EQ(run("p.toml pulse.txt --at 20 --tol 1e-10 -o outcrop"), 0) << read("stderr.txt");
   fs::copy_file(dir_ / "outcrop/depth_20.txt", dir_ / "within.txt");
   ASSERT_EQ(run("p.toml within.txt --input within --tol 1e-10 -o within"), 0) << read("stderr.txt");
@@ -153,10 +153,11 @@ TEST_F(EqlCommand, WithinInputReturnsTheOutcropRunsSurface) {
   EXPECT_EQ(lines("outcrop/profile.csv").size(), lines("within/profile.csv").size());
 }
 
-TEST_F(EqlCommand, RefusalsNameTheFaultAndWriteNothing) {
+TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
   write("bad.toml",
         std::string(PROFILE).replace(std::string(PROFILE).find("vs = 260.0"), 10, "vs = -260.0"));
   write("gap.txt", "0 0.1\n0.01 0.2\n0.05 0.1\n0.03 0.0\n");
+  write("bad.txt", "0 0.1\n0.01 0.1x\n");
   // Undamped, the column's resonances have no bounded response to a within input.
   write("undamped.toml",
         "water_table = 0\n[[layer]]\nname = \"a\"\nthickness = 10\nunit_weight = 18\n"
@@ -167,20 +168,35 @@ TEST_F(EqlCommand, RefusalsNameTheFaultAndWriteNothing) {
     int status;
     std::string message;
   } cases[] = {
-      {"bad.toml pulse.txt", 1, "korvo-eql: bad.toml:15: layer 'clay': 'vs' must be positive"},
-      {"p.toml missing.txt", 1, "korvo-eql: cannot open missing.txt"},
-      {"undamped.toml pulse.txt --input within", 1, "korvo-eql: --input within needs damping"},
-      {"p.toml gap.txt", 1, "korvo-eql: gap.txt:3: time 0.05 is off the even grid"},
-      {"p.toml pulse.txt --unit furlong", 2, "korvo-eql: --unit: unknown unit 'furlong'"},
-      {"p.toml pulse.txt --scale-pga 0.3 cm", 2, "korvo-eql: The following argument"},
-      {"p.toml pulse.txt --scale-pga -1", 2, "korvo-eql: --scale-pga needs a positive peak"},
+      {"bad.toml pulse.txt", 1,
+       "korvo-site: bad.toml, line 15: layer \"clay\": 'vs' must be positive"},
+      {"p.toml missing.txt", 1, "korvo-site: cannot open missing.txt: No such file"},
+      {"undamped.toml pulse.txt --input within", 1, "korvo-site: --input within needs damping"},
+      {"p.toml gap.txt", 1, "korvo-site: gap.txt, line 3: time 0.05 breaks the even spacing"},
+      {"p.toml bad.txt", 1, "korvo-site: bad.txt, line 2: \"0.1x\" is not a number"},
+      {"p.toml pulse.txt --unit furlong", 2,
+       "korvo-site: --unit is one of g, cm/s^2, m/s^2, not \"furlong\""},
+      {"p.toml pulse.txt --scale-pga 0.3 cm", 2,
+       "korvo-site: one profile and one record at a time"},
+      {"p.toml pulse.txt --scale-pga -1", 2,
+       "korvo-site: --scale-pga: a peak is a positive number"},
+      {"p.toml pulse.txt --scale-pga 0.3furlong", 2,
+       "korvo-site: --scale-pga: unknown unit \"furlong\""},
       {"p.toml pulse.txt --strain-ratio 0.6 --magnitude 7", 2,
-       "korvo-eql: --strain-ratio excludes"},
-      {"p.toml pulse.txt --tol 0", 2, "korvo-eql: --tol: Value 0 not in range"},
-      {"p.toml pulse.txt --input sideways", 2, "korvo-eql: --input: sideways not in"},
-      {"p.toml pulse.txt --bogus", 2,
-       "korvo-eql: The following argument was not expected: --bogus"},
-      {"p.toml", 2, "korvo-eql: RECORD is required"},
+       "korvo-site: --strain-ratio and --magnitude both set the strain ratio"},
+      {"p.toml pulse.txt --strain-ratio 65", 2,
+       "korvo-site: --strain-ratio is the effective over peak strain, a ratio from 0.01 to 1, "
+       "not \"65\""},
+      {"p.toml pulse.txt --tol 0", 2, "korvo-site: --tol is a relative distance, a fraction from"},
+      {"p.toml pulse.txt --input sideways", 2,
+       "korvo-site: --input is one of outcrop, within, not \"sideways\""},
+      {"p.toml pulse.txt --method plastic", 2,
+       "korvo-site: --method is one of linear, eql, not \"plastic\""},
+      {"p.toml pulse.txt --nfft 100", 1,
+       "korvo-site: a transform of 100 is shorter than the record's 4000 samples"},
+      {"p.toml pulse.txt --nfft 8192 --pad 5", 2, "korvo-site: --pad and --nfft both set"},
+      {"p.toml pulse.txt --bogus", 2, "korvo-site: unknown option --bogus"},
+      {"p.toml", 2, "korvo-site: a RECORD is needed after the profile p.toml"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(run(c.args + " -o never"), c.status) << c.args;
@@ -191,9 +207,38 @@ TEST_F(EqlCommand, RefusalsNameTheFaultAndWriteNothing) {
   }
 }
 
+// korvo-site's spectra come from korvo-spectra's engine: the input and the
+// surface columns of spectra.txt are korvo-spectra's PSA of the record and of
+// surface.txt (same periods, 5 %, oversampled). And a record in korvo's number
+// forms (D exponents) reads as korvo reads it.
+TEST_F(SiteCommand, SpectraAreKorvoSpectras) {
+  std::string text = read("pulse.txt");
+  for (std::size_t e = text.find('e'); e != std::string::npos; e = text.find('e', e)) text[e] = 'D';
+  write("pulse_d.txt", text);
+  for (const char* method : {"linear", "eql"}) {
+    ASSERT_EQ(run(std::string("p.toml pulse_d.txt --method ") + method + " -o out"), 0)
+        << read("stderr.txt");
+    const std::string spectra = "cd '" + dir_.string() + "' && '" KORVO_SPECTRA_BINARY "' ";
+    ASSERT_EQ(std::system((spectra + "pulse.txt -o in.psa").c_str()), 0);
+    ASSERT_EQ(std::system((spectra + "out/surface.txt -o out.psa").c_str()), 0);
+    const auto period = column("out/spectra.txt", 0), input = column("out/spectra.txt", 1),
+               surface = column("out/spectra.txt", 2), in = column("in.psa", 1),
+               out = column("out.psa", 1), tin = column("in.psa", 0);
+    ASSERT_EQ(period.size(), 100u);
+    ASSERT_EQ(in.size(), 100u);
+    ASSERT_EQ(out.size(), 100u);
+    for (std::size_t k = 0; k < period.size(); ++k) {
+      EXPECT_NEAR(period[k], tin[k], 1e-6 * tin[k]) << k;
+      EXPECT_NEAR(input[k], in[k], 1e-3 * in[k]) << method << " T " << period[k];
+      EXPECT_NEAR(surface[k], out[k], 1e-3 * out[k]) << method << " T " << period[k];
+    }
+  }
+  EXPECT_NE(read("stdout.txt").find("converged"), std::string::npos);
+}
+
 // Stopped before the stopping rule holds: the last state is written and the
 // run says so on the console and in iterations.csv.
-TEST_F(EqlCommand, UnconvergedRunSaysSo) {
+TEST_F(SiteCommand, UnconvergedRunSaysSo) {
   ASSERT_EQ(run("p.toml pulse.txt --max-iter 2 -o out"), 0);
   EXPECT_NE(read("stdout.txt").find("NOT converged"), std::string::npos);
   EXPECT_NE(read("stderr.txt").find("not converged after 2 iterations"), std::string::npos);
@@ -204,7 +249,7 @@ TEST_F(EqlCommand, UnconvergedRunSaysSo) {
 }
 
 // With gnuplot on the PATH, --plot draws the two figures.
-TEST_F(EqlCommand, PlotDrawsBothFigures) {
+TEST_F(SiteCommand, PlotDrawsBothFigures) {
   if (std::system("command -v gnuplot > /dev/null 2>&1") != 0) GTEST_SKIP() << "no gnuplot";
   ASSERT_EQ(run("p.toml pulse.txt --plot -o out"), 0) << read("stderr.txt");
   for (const char* name : {"out/profile.png", "out/spectra.png"}) {

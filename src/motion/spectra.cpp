@@ -1,6 +1,4 @@
-#include "spectra.h"
-
-#include <fftw3.h>
+#include "motion/spectra.h"
 
 #include <algorithm>
 #include <array>
@@ -11,6 +9,8 @@
 #include <mutex>
 #include <type_traits>
 
+#include "motion/fftw.h"
+#include "motion/record.h"
 #include "text/text.h"
 
 namespace korvo::spectra {
@@ -18,14 +18,6 @@ namespace korvo::spectra {
 namespace {
 
 constexpr double TWO_PI = 6.283185307179586;
-
-[[noreturn]] void fail(std::string_view name, long line, std::string_view what) {
-  std::string text(name);
-  if (line > 0) text += ", line " + std::to_string(line);
-  text += ": ";
-  text += what;
-  throw SpectraError(text);
-}
 
 using M4 = std::array<std::array<double, 4>, 4>;
 
@@ -69,82 +61,6 @@ M4 expm1(M4 z) {
   return f;
 }
 
-// Decimals written after the point; 0 with an exponent, which a sign after the
-// first character also starts ("1.5+3").
-int decimals_of(std::string_view token) {
-  const auto dot = token.find('.');
-  if (dot == std::string_view::npos || token.find_first_of("EeDd") != std::string_view::npos ||
-      token.find_first_of("+-", 1) != std::string_view::npos)
-    return 0;
-  return static_cast<int>(token.size() - dot - 1);
-}
-
-// FFTW's planner is not thread-safe (plans are made and destroyed under one
-// lock); executing a plan is. FFTW_ESTIMATE: the same plan on every run, so
-// the same results.
-std::mutex& planner() {
-  static std::mutex m;
-  return m;
-}
-
-template <class T>
-struct FftwFree {
-  void operator()(T* p) const { fftw_free(p); }
-};
-template <class T>
-using FftwArray = std::unique_ptr<T[], FftwFree<T>>;
-
-template <class T>
-FftwArray<T> fftw_array(std::size_t n) {
-  T* p = static_cast<T*>(fftw_malloc(sizeof(T) * n));
-  if (p == nullptr) throw SpectraError("no memory for a transform of " + std::to_string(n));
-  return FftwArray<T>(p);
-}
-
-// A plan, destroyed (under the planner's lock) when its last user lets go.
-using Plan = std::shared_ptr<std::remove_pointer_t<fftw_plan>>;
-
-// Plans are made once per kind and length and kept: making one recomputes
-// FFTW's twiddle factors, which costs more than transforming a record. The
-// few most recent are kept; a plan still executing elsewhere outlives its
-// place here. Executed on the caller's arrays, which are all FFTW's own
-// allocations and so aligned alike.
-template <class Make>
-Plan cached_plan(bool forward, int n, Make make) {
-  struct Entry {
-    bool forward;
-    int n;
-    Plan plan;
-  };
-  constexpr std::size_t KEEP = 16;
-  Plan dropped;  // let go after the lock: its deleter takes the lock again
-  const std::lock_guard<std::mutex> lock(planner());
-  // Made after the planner's mutex, so gone before it at exit.
-  static std::vector<Entry> kept;
-  for (const Entry& e : kept)
-    if (e.forward == forward && e.n == n) return e.plan;
-  fftw_plan p = make();
-  if (p == nullptr) throw SpectraError("no transform plan could be made");
-  Plan plan(p, [](fftw_plan q) {
-    const std::lock_guard<std::mutex> again(planner());
-    fftw_destroy_plan(q);
-  });
-  if (kept.size() == KEEP) {
-    dropped = std::move(kept.front().plan);
-    kept.erase(kept.begin());
-  }
-  kept.push_back({forward, n, plan});
-  return plan;
-}
-
-Plan plan_r2c(int n, double* in, fftw_complex* out) {
-  return cached_plan(true, n, [&] { return fftw_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE); });
-}
-
-Plan plan_c2r(int n, fftw_complex* in, double* out) {
-  return cached_plan(false, n, [&] { return fftw_plan_dft_c2r_1d(n, in, out, FFTW_ESTIMATE); });
-}
-
 // The smallest even length >= n with no prime factor above 7, which FFTW
 // transforms fastest.
 std::size_t transform_length(std::size_t n) {
@@ -154,14 +70,6 @@ std::size_t transform_length(std::size_t n) {
       while (r % p == 0) r /= p;
     if (r == 1) return m;
   }
-}
-
-[[noreturn]] void not_a_number(std::string_view name, long line, std::string_view token,
-                               const char* what) {
-  std::string text = "'";
-  text += token;
-  text += what;
-  fail(name, line, text);
 }
 
 }  // namespace
@@ -200,82 +108,8 @@ Step step_coefficients(double period, double damping, double dt) {
 }  // namespace detail
 
 History read_history(std::string_view text, std::string_view name, double dt_override) {
-  History h;
-  std::vector<double> times;
-  std::vector<long> line_of;
-  int decimals = 0;
-  long line_no = 0;
-  while (!text.empty()) {
-    const auto end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    ++line_no;
-    line = line.substr(0, line.find('#'));
-    std::string_view tokens[2];
-    int n = 0;
-    std::size_t i = 0;
-    while (i < line.size() && n < 2) {
-      if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == ',') {
-        ++i;
-        continue;
-      }
-      std::size_t j = i;
-      while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r' &&
-             line[j] != ',')
-        ++j;
-      tokens[n++] = line.substr(i, j - i);
-      i = j;
-    }
-    if (n == 0) continue;
-    if (n < 2) fail(name, line_no, "expected a time and a value");
-    // Times as doubles (dt comes from them), values straight to Reals.
-    double t = 0.0;
-    Real a = 0.0f;
-    if (parse_number(tokens[0], t) != Parse::Ok)
-      not_a_number(name, line_no, tokens[0], "' is not a number");
-    switch (parse_number(tokens[1], a)) {
-      case Parse::Ok:
-        break;
-      case Parse::Bad:
-        not_a_number(name, line_no, tokens[1], "' is not a number");
-      case Parse::Range:
-        fail(name, line_no, "the value is too large for single precision");
-    }
-    times.push_back(t);
-    line_of.push_back(line_no);
-    h.a.push_back(a);
-    decimals = std::max(decimals, decimals_of(tokens[0]));
-  }
-  const std::size_t count = h.a.size();
-  if (count < 2) fail(name, line_no, "a history needs at least two samples");
-  if (dt_override > 0.0) {
-    h.dt = real(dt_override);
-    return h;
-  }
-  const double dt = (times.back() - times.front()) / static_cast<double>(count - 1);
-  if (!(dt > 0.0)) fail(name, line_of.back(), "the times do not increase");
-  const double tolerance = std::fmax(0.25 * dt, 0.5001 * std::pow(10.0, -decimals));
-  for (std::size_t k = 0; k < count; ++k) {
-    const double expected = times.front() + static_cast<double>(k) * dt;
-    if (std::fabs(times[k] - expected) <= tolerance) continue;
-    // Off the grid; blame the first step that is far from dt, which is where
-    // a gap or a swap is, rather than where the drift became visible.
-    std::size_t at = k;
-    for (std::size_t j = 1; j < count; ++j) {
-      if (std::fabs(times[j] - times[j - 1] - dt) > 0.5 * dt) {
-        at = j;
-        break;
-      }
-    }
-    char buf[160];
-    std::snprintf(buf, sizeof buf,
-                  "time %g breaks the even spacing (step %g s): a missing, repeated or "
-                  "misplaced sample",
-                  times[at], dt);
-    fail(name, line_of[at], buf);
-  }
-  h.dt = real(dt);
-  return h;
+  record::Pairs<Real> p = record::read_pairs<Real>(text, name, dt_override);
+  return {std::move(p.a), real(p.dt)};
 }
 
 GroundPeaks ground_peaks(const std::vector<Real>& a, Real dt) {
@@ -377,7 +211,7 @@ std::string oversampling_words(int factor) {
 }
 
 std::vector<Real> oversample(const std::vector<Real>& a, int factor) {
-  if (factor < 1) throw SpectraError("the oversampling factor must be at least 1");
+  if (factor < 1) throw korvo::Error("the oversampling factor must be at least 1");
   const std::size_t N = a.size(), L = static_cast<std::size_t>(factor);
   if (L == 1 || N < 2) return a;
   // Zeros after the record (the ground at rest) keep the transform's wrap-around
@@ -385,14 +219,14 @@ std::vector<Real> oversample(const std::vector<Real>& a, int factor) {
   const std::size_t M = transform_length(N + std::max<std::size_t>(N / 4, 64));
   const std::size_t ML = M * L;
   if (ML > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-    throw SpectraError("a history of " + std::to_string(N) + " samples cannot be oversampled " +
+    throw korvo::Error("a history of " + std::to_string(N) + " samples cannot be oversampled " +
                        std::to_string(factor) + " times");
-  auto x = fftw_array<double>(M);
-  auto X = fftw_array<fftw_complex>(M / 2 + 1);
-  auto Y = fftw_array<fftw_complex>(ML / 2 + 1);
-  auto y = fftw_array<double>(ML);
+  auto x = fftw::array<double>(M);
+  auto X = fftw::array<fftw_complex>(M / 2 + 1);
+  auto Y = fftw::array<fftw_complex>(ML / 2 + 1);
+  auto y = fftw::array<double>(ML);
   {
-    const Plan forward = plan_r2c(static_cast<int>(M), x.get(), X.get());
+    const fftw::Plan forward = fftw::plan_r2c(static_cast<int>(M), x.get(), X.get());
     for (std::size_t n = 0; n < M; ++n) x[n] = n < N ? wide(a[n]) : 0.0;
     fftw_execute_dft_r2c(forward.get(), x.get(), X.get());
   }
@@ -403,7 +237,7 @@ std::vector<Real> oversample(const std::vector<Real>& a, int factor) {
     Y[k][0] = k <= M / 2 ? X[k][0] * part : 0.0;
     Y[k][1] = k <= M / 2 ? X[k][1] * part : 0.0;
   }
-  const Plan inverse = plan_c2r(static_cast<int>(ML), Y.get(), y.get());
+  const fftw::Plan inverse = fftw::plan_c2r(static_cast<int>(ML), Y.get(), y.get());
   fftw_execute_dft_c2r(inverse.get(), Y.get(), y.get());
   std::vector<Real> fine((N - 1) * L + 1);
   for (std::size_t n = 0; n < fine.size(); ++n) fine[n] = real(y[n]);

@@ -2,9 +2,9 @@
 #include <cmath>
 #include <deque>
 
-#include "eql.h"
+#include "column/column.h"
 
-namespace korvo::eql {
+namespace korvo::column {
 
 namespace {
 
@@ -117,9 +117,8 @@ class Anderson {
 
 }  // namespace
 
-namespace detail {
-
-Outcome iterate(const std::vector<Soil>& soils, const Options& opt, const Response& response) {
+Outcome iterate(const std::vector<Soil>& soils, const Options& opt,
+                const StrainResponse& response) {
   const std::size_t L = soils.size();
   std::vector<std::size_t> act;  // sublayers whose properties depend on strain
   for (std::size_t i = 0; i < L; ++i)
@@ -237,6 +236,4 @@ Outcome iterate(const std::vector<Soil>& soils, const Options& opt, const Respon
   return out;
 }
 
-}  // namespace detail
-
-}  // namespace korvo::eql
+}  // namespace korvo::column

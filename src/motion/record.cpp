@@ -1,4 +1,4 @@
-#include "record.h"
+#include "motion/record.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,18 +6,19 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 
 namespace korvo::record {
 
 namespace {
 
 [[noreturn]] void fail(std::string_view name, long line, std::string_view what) {
-  std::string text(name);
-  if (line > 0) text += ", line " + std::to_string(line);
-  text += ": ";
-  text += what;
-  throw RecordError(text);
+  throw korvo::Error(where(name, line) + ": " + std::string(what));
 }
+
+template <class T>
+constexpr const char* too_large = std::is_same_v<T, Real> ? " is too large for single precision"
+                                                          : " is too large for double precision";
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 bool digit(char c) { return c >= '0' && c <= '9'; }
@@ -162,12 +163,13 @@ void read_npts_dt(std::string_view name, std::string_view line, long& npts, doub
 // Appends the values of data lines from `first` (0-based) until `npts` are
 // read; a line that would go past npts, text after the data or an early end
 // is a fault. `fixed_width` > 0 tries fixed fields before free scanning.
+template <class T>
 void read_data(std::string_view name, const std::vector<std::string_view>& lines, std::size_t first,
-               long npts, int fixed_width, std::vector<Real>& a) {
+               long npts, int fixed_width, std::vector<T>& a) {
   // NPTS is only a claim: reserve no more than the lines left could hold.
   const std::size_t room = (lines.size() - std::min(first, lines.size())) * 16;
   a.reserve(std::min(static_cast<std::size_t>(npts), room));
-  std::vector<Real> values;
+  std::vector<T> values;
   std::size_t k = first;
   for (; k < lines.size(); ++k) {
     const long line_no = static_cast<long>(k) + 1;
@@ -183,12 +185,11 @@ void read_data(std::string_view name, const std::vector<std::string_view>& lines
       const std::size_t from = static_cast<std::size_t>(bad) - 1;
       std::size_t end = from;
       while (end < lines[k].size() && !blank(lines[k][end])) ++end;
-      std::string what = "column " + std::to_string(bad) + ": '";
-      what += lines[k].substr(from, end - from);
-      what += got == Parse::Range ? "' is too large for single precision" : "' is not a number";
-      fail(name, line_no, what);
+      fail(name, line_no,
+           "column " + std::to_string(bad) + ": " + quote(lines[k].substr(from, end - from)) +
+               (got == Parse::Range ? too_large<T> : " is not a number"));
     }
-    for (Real v : values) {
+    for (T v : values) {
       if (static_cast<long>(a.size()) == npts)
         fail(name, line_no,
              "more data than the " + std::to_string(npts) + " samples the header announces");
@@ -264,15 +265,17 @@ template Parse scan_fixed(std::string_view, int, std::vector<Integer>&, int&);
 template Parse scan_fixed(std::string_view, int, std::vector<Real>&, int&);
 template Parse scan_fixed(std::string_view, int, std::vector<double>&, int&);
 
+}  // namespace detail
+
 int time_decimals(double dt) {
   double scaled = dt;
   for (int d = 0; d <= 9; ++d, scaled *= 10.0) {
-    if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * std::fmax(1.0, scaled)) return d;
+    // Relative to the step: 1e-12 s is no whole number of seconds.
+    const double whole = std::round(scaled);
+    if (whole != 0.0 && std::fabs(scaled - whole) <= 1e-9 * std::fmax(1.0, scaled)) return d;
   }
   return 9;
 }
-
-}  // namespace detail
 
 bool parse_unit(std::string_view text, Unit& unit) {
   const std::string u = upper(trim(text));
@@ -314,7 +317,6 @@ const char* unit_suffix(Unit unit) {
 
 double unit_factor(Unit from, Unit to) {
   // Each pair written out so that no factor carries a division's rounding twice.
-  constexpr double GRAVITY = 9.80665;  // m/s^2
   if (from == to) return 1.0;
   if (from == Unit::G) return to == Unit::MS2 ? GRAVITY : 980.665;
   if (from == Unit::MS2) return to == Unit::CmS2 ? 100.0 : 1.0 / GRAVITY;
@@ -340,11 +342,12 @@ Format detect_format(std::string_view name, std::string_view text) {
   fail(name, 0, "neither an AT2 nor an SMC record (name the format with --format)");
 }
 
-Record read_at2(std::string_view text, std::string_view name) {
+template <class T>
+BasicRecord<T> read_at2(std::string_view text, std::string_view name) {
   const auto lines = split_lines(text);
   if (lines.size() < 4)
     fail(name, static_cast<long>(lines.size()), "the file ends within the four header lines");
-  Record rec;
+  BasicRecord<T> rec;
   rec.format = Format::At2;
   rec.title = std::string(trim(lines[0]));
   check_kind(name, lines, 3);
@@ -365,13 +368,14 @@ Record read_at2(std::string_view text, std::string_view name) {
   return rec;
 }
 
-Record read_smc(std::string_view text, std::string_view name) {
+template <class T>
+BasicRecord<T> read_smc(std::string_view text, std::string_view name) {
   const auto lines = split_lines(text);
   constexpr std::size_t TEXT_LINES = 11, INT_LINES = 6, REAL_LINES = 10;
   constexpr std::size_t HEADER = TEXT_LINES + INT_LINES + REAL_LINES;
   if (lines.size() < HEADER)
     fail(name, static_cast<long>(lines.size()), "the file ends within the 27 header lines");
-  Record rec;
+  BasicRecord<T> rec;
   rec.format = Format::Smc;
   rec.title = std::string(trim(lines[0]));
   const std::string_view first = trim(lines[0]);
@@ -379,7 +383,7 @@ Record read_smc(std::string_view text, std::string_view name) {
     fail(name, 1, "not a corrected accelerogram (the data type must be 2)");
 
   // Integer block 8I10, real block 5E15.7; both read as fixed fields.
-  auto block = [&]<class T>(std::vector<T>& v, std::size_t from, std::size_t count, int width,
+  auto block = [&]<class V>(std::vector<V>& v, std::size_t from, std::size_t count, int width,
                             std::size_t per_line) {
     for (std::size_t k = from; k < from + count; ++k) {
       const std::size_t before = v.size();
@@ -424,6 +428,11 @@ Record read_smc(std::string_view text, std::string_view name) {
   return rec;
 }
 
+template BasicRecord<Real> read_at2(std::string_view, std::string_view);
+template BasicRecord<double> read_at2(std::string_view, std::string_view);
+template BasicRecord<Real> read_smc(std::string_view, std::string_view);
+template BasicRecord<double> read_smc(std::string_view, std::string_view);
+
 Peak find_peak(const std::vector<Real>& a, long count) {
   Peak p;
   for (long i = 0; i < count && i < static_cast<long>(a.size()); ++i) {
@@ -439,14 +448,14 @@ void convert(Record& rec, Unit to, double scale) {
   const double factor = unit_factor(rec.unit, to) * scale;
   for (std::size_t i = 0; i < rec.a.size(); ++i) {
     if (!to_real(static_cast<double>(rec.a[i]) * factor, rec.a[i]))
-      throw RecordError("sample " + std::to_string(i + 1) +
-                        " is too large for single precision after scaling");
+      throw korvo::Error("sample " + std::to_string(i + 1) +
+                         " is too large for single precision after scaling");
   }
   rec.unit = to;
 }
 
 std::string format_pairs(const Record& rec, long count) {
-  const int decimals = detail::time_decimals(rec.dt);
+  const int decimals = time_decimals(rec.dt);
   std::string out;
   out.reserve(static_cast<std::size_t>(count) * 24);
   char buf[64];
@@ -457,6 +466,143 @@ std::string format_pairs(const Record& rec, long count) {
     out.append(buf, static_cast<std::size_t>(r.ptr + 1 - buf));
   }
   return out;
+}
+
+namespace {
+
+// Decimals written after the point; 0 with an exponent, which a sign after the
+// first character also starts ("1.5+3").
+int decimals_of(std::string_view token) {
+  const auto dot = token.find('.');
+  if (dot == std::string_view::npos || token.find_first_of("EeDd") != std::string_view::npos ||
+      token.find_first_of("+-", 1) != std::string_view::npos)
+    return 0;
+  return static_cast<int>(token.size() - dot - 1);
+}
+
+}  // namespace
+
+template <class T>
+Pairs<T> read_pairs(std::string_view text, std::string_view name, double dt_override) {
+  Pairs<T> p;
+  std::vector<double> times;
+  std::vector<long> line_of;
+  int decimals = 0;
+  long line_no = 0;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++line_no;
+    line = line.substr(0, line.find('#'));
+    std::string_view tokens[2];
+    int n = 0;
+    std::size_t i = 0;
+    while (i < line.size() && n < 2) {
+      if (blank(line[i]) || line[i] == ',') {
+        ++i;
+        continue;
+      }
+      std::size_t j = i;
+      while (j < line.size() && !blank(line[j]) && line[j] != ',') ++j;
+      tokens[n++] = line.substr(i, j - i);
+      i = j;
+    }
+    if (n == 0) continue;
+    if (n < 2) fail(name, line_no, "expected a time and a value");
+    // Times as doubles (dt comes from them), values straight to T.
+    double t = 0.0;
+    T a = 0;
+    if (parse_number(tokens[0], t) != Parse::Ok || !std::isfinite(t))
+      fail(name, line_no, quote(tokens[0]) + " is not a time");
+    switch (parse_number(tokens[1], a)) {
+      case Parse::Ok:
+        break;
+      case Parse::Bad:
+        fail(name, line_no, quote(tokens[1]) + " is not a number");
+      case Parse::Range:
+        fail(name, line_no, quote(tokens[1]) + too_large<T>);
+    }
+    times.push_back(t);
+    line_of.push_back(line_no);
+    p.a.push_back(a);
+    decimals = std::max(decimals, decimals_of(tokens[0]));
+  }
+  const std::size_t count = p.a.size();
+  if (count < 2) fail(name, line_no, "a history needs at least two samples");
+  if (dt_override > 0.0) {
+    p.dt = dt_override;
+    return p;
+  }
+  const double dt = (times.back() - times.front()) / static_cast<double>(count - 1);
+  if (!(dt > 0.0) || !std::isfinite(dt)) fail(name, line_of.back(), "the times do not increase");
+  const double tolerance = std::fmax(0.25 * dt, 0.5001 * std::pow(10.0, -decimals));
+  for (std::size_t k = 0; k < count; ++k) {
+    const double expected = times.front() + static_cast<double>(k) * dt;
+    if (std::fabs(times[k] - expected) <= tolerance) continue;
+    // Off the grid; blame the first step that is far from dt, which is where
+    // a gap or a swap is, rather than where the drift became visible.
+    std::size_t at = k;
+    for (std::size_t j = 1; j < count; ++j) {
+      if (std::fabs(times[j] - times[j - 1] - dt) > 0.5 * dt) {
+        at = j;
+        break;
+      }
+    }
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "time %g breaks the even spacing (step %g s): a missing, repeated or "
+                  "misplaced sample",
+                  times[at], dt);
+    fail(name, line_of[at], buf);
+  }
+  p.dt = dt;
+  return p;
+}
+
+template Pairs<Real> read_pairs(std::string_view, std::string_view, double);
+template Pairs<double> read_pairs(std::string_view, std::string_view, double);
+
+Accelerogram read_accelerogram(std::string_view text, std::string_view name, Layout layout) {
+  if (layout == Layout::Detect) {
+    try {
+      layout = detect_format(name, text) == Format::At2 ? Layout::At2 : Layout::Smc;
+    } catch (const korvo::Error&) {
+      layout = Layout::Pairs;
+    }
+  }
+  Accelerogram r;
+  r.layout = layout;
+  if (layout == Layout::Pairs) {
+    Pairs<double> p = read_pairs<double>(text, name);
+    r.a = std::move(p.a);
+    r.dt = p.dt;
+    return r;
+  }
+  BasicRecord<double> rec =
+      layout == Layout::At2 ? read_at2<double>(text, name) : read_smc<double>(text, name);
+  r.a = std::move(rec.a);
+  r.dt = rec.dt;
+  r.unit = rec.unit;
+  r.unit_stated = rec.unit_stated;
+  r.title = std::move(rec.title);
+  return r;
+}
+
+double parse_peak(std::string_view text, Unit record_unit) {
+  const std::string_view t = trim(text);
+  std::size_t n = number_length(t);
+  double v = 0.0;
+  if (n == 0 || parse_number(t.substr(0, n), v) != Parse::Ok || !(v > 0.0) || !std::isfinite(v))
+    throw korvo::Error(
+        "a peak is a positive number, optionally with a unit (0.3g, 294cm/s^2), not " +
+        quote(text));
+  const std::string_view rest = trim(t.substr(n));
+  if (rest.empty()) return v;
+  Unit u{};
+  if (!parse_unit(rest, u))
+    throw korvo::Error("unknown unit " + quote(rest) + " (g, cm/s^2, m/s^2)");
+  return v * unit_factor(u, record_unit);
 }
 
 }  // namespace korvo::record

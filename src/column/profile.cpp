@@ -5,9 +5,10 @@
 #include <initializer_list>
 #include <limits>
 
-#include "eql.h"
+#include "column/column.h"
+#include "text/text.h"
 
-namespace korvo::eql {
+namespace korvo::column {
 
 namespace {
 
@@ -26,22 +27,20 @@ constexpr double PHI[13] = {0.0,    0.0352,  0.0010,  0.3246, 0.3483, 0.9190, 0.
 // Where a fault lies: the file, the table's first line and what it is.
 struct Where {
   std::string_view file;
-  std::string what;  // "layer 'clay'", "curve set 'sand'", "[halfspace]", ""
+  std::string what;  // layer "clay", curve set "sand", [halfspace], or empty
   int line = 0;
 };
 
 int line_of(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 
 [[noreturn]] void fail(const Where& w, int line, const std::string& text) {
-  std::string msg(w.file);
-  if (line > 0) msg += ":" + std::to_string(line);
-  msg += ": ";
+  std::string msg = where(w.file, line) + ": ";
   if (!w.what.empty()) msg += w.what + ": ";
   msg += text;
-  throw EqlError(msg);
+  throw korvo::Error(msg);
 }
 
-std::string shown(double v) { return detail::shortest(v); }
+std::string shown(double v) { return shortest(v); }
 
 std::string quoted(std::string_view key) {
   std::string q(1, '\'');
@@ -56,7 +55,7 @@ void only_keys(const toml::table& t, const Where& w, std::initializer_list<std::
                const char* context = nullptr) {
   for (const auto& [key, node] : t) {
     if (std::find(keys.begin(), keys.end(), key.str()) != keys.end()) continue;
-    std::string text = "unknown key '" + std::string(key.str()) + "'";
+    std::string text = "unknown key " + quote(key.str());
     if (context) text += context;
     fail(w, line_of(node), text);
   }
@@ -166,7 +165,7 @@ const toml::table* table_at(const toml::table& root, const Where& w, std::string
 
 // Vertical effective stress (kPa) at depth z (m): the unit weights above less
 // the hydrostatic pore pressure below the water table.
-double vertical_effective_stress(const Profile& profile, double z) {
+double vertical_effective_stress(const Column& profile, double z) {
   double total = 0.0, top = 0.0;
   for (const Layer& layer : profile.layers) {
     const double h = std::min(layer.thickness, std::max(0.0, z - top));
@@ -179,19 +178,20 @@ double vertical_effective_stress(const Profile& profile, double z) {
 
 }  // namespace
 
-Profile read_profile(std::string_view source, std::string_view name) {
+Column read_column(std::string_view source, std::string_view name) {
   toml::table root;
   try {
     root = toml::parse(source, name);
   } catch (const toml::parse_error& e) {
-    std::string d(e.description());
-    std::replace(d.begin(), d.end(), '\n', ' ');
-    throw EqlError(std::string(name) + ":" + std::to_string(e.source().begin.line) + ": " + d);
+    // The parser's own words, which may quote the file: one line, cut short.
+    std::string d = one_line(e.description().substr(0, 160));
+    throw korvo::Error(where(name, static_cast<long>(e.source().begin.line)) + ": " + d);
   }
   const Where top{name, "", 0};
   only_keys(root, top, {"units", "water_table", "curves", "layer", "halfspace"});
 
-  Profile p;
+  Column p;
+  p.source = std::string(name);
   double& weight_factor = p.weight_factor;
   if (const auto* units = table_at(root, top, "units")) {
     const Where w{name, "[units]", line_of(*units)};
@@ -219,7 +219,7 @@ Profile read_profile(std::string_view source, std::string_view name) {
   if (const auto* sets = table_at(root, top, "curves")) {
     for (const auto& [key, node] : *sets) {
       const std::string set_name(key.str());
-      const Where w{name, "curve set '" + set_name + "'", line_of(node)};
+      const Where w{name, "curve set " + quote(set_name), line_of(node)};
       const auto* t = node.as_table();
       if (!t) fail(w, w.line, "must be a table with 'modulus' and 'damping'");
       if (set_name == "darendeli" || set_name == "linear")
@@ -243,7 +243,7 @@ Profile read_profile(std::string_view source, std::string_view name) {
     layer.line = w.line;
     layer.name = text(t, w, "name", nullptr);
     if (layer.name.empty()) fail(w, line_of(*t.get("name")), "'name' must not be empty");
-    w.what = "layer '" + layer.name + "'";
+    w.what = "layer " + quote(layer.name);
     const std::string model = text(t, w, "model", nullptr);
     if (model == "darendeli") {
       only_keys(t, w,
@@ -303,7 +303,7 @@ Profile read_profile(std::string_view source, std::string_view name) {
   return p;
 }
 
-std::vector<Sublayer> divide(const Profile& profile, double fmax) {
+std::vector<Sublayer> divide(const Column& profile, double fmax) {
   std::vector<Sublayer> out;
   double top = 0.0;
   for (std::size_t i = 0; i < profile.layers.size(); ++i) {
@@ -312,9 +312,9 @@ std::vector<Sublayer> divide(const Profile& profile, double fmax) {
     if (wanted == 0.0)
       wanted = std::max(1.0, std::ceil(layer.thickness / (layer.vs / fmax / 5.0) - 1e-9));
     if (!(static_cast<double>(out.size()) + wanted <= SUBLAYERS_MAX))
-      throw EqlError("the profile divides into more than " + std::to_string(SUBLAYERS_MAX) +
-                     " sublayers at layer '" + layer.name +
-                     "': lower --fmax or give 'sublayers' for thick layers");
+      throw korvo::Error("the profile divides into more than " + std::to_string(SUBLAYERS_MAX) +
+                         " sublayers at layer " + quote(layer.name) +
+                         ": lower --fmax or give 'sublayers' for thick layers");
     const int count = static_cast<int>(wanted);
     const double h = layer.thickness / count;
     for (int j = 0; j < count; ++j) {
@@ -331,10 +331,10 @@ std::vector<Sublayer> divide(const Profile& profile, double fmax) {
         const double sv = vertical_effective_stress(profile, s.mid);
         s.sigma_m = sv * (1.0 + 2.0 * d.k0) / 3.0;
         if (!(s.sigma_m > 0.0))
-          throw EqlError("layer '" + layer.name + "' (line " + std::to_string(layer.line) +
-                         "): no effective stress at depth " +
-                         detail::shortest(s.mid / profile.length_factor) + " " +
-                         profile.length_unit + "; is its unit weight below water's?");
+          throw korvo::Error(where(profile.source, layer.line) + ": layer " + quote(layer.name) +
+                             ": no effective stress at depth " +
+                             shortest(s.mid / profile.length_factor) + " " + profile.length_unit +
+                             "; is its unit weight below water's?");
         const double s0 = s.sigma_m / ATMOSPHERE;
         s.soil.gamma_r = (PHI[1] + PHI[2] * d.pi * std::pow(d.ocr, PHI[3])) * std::pow(s0, PHI[4]);
         s.soil.a = PHI[5];
@@ -345,9 +345,9 @@ std::vector<Sublayer> divide(const Profile& profile, double fmax) {
                                           (1.0 + PHI[10] * std::log(d.frequency)) / 100.0;
         // Below about 0.03 Hz the frequency term turns the damping negative.
         if (s.soil.dmin < 0.0)
-          throw EqlError("layer '" + layer.name + "' (line " + std::to_string(layer.line) +
-                         "): the small-strain damping of the model is negative at 'frequency' " +
-                         detail::shortest(d.frequency) + " Hz");
+          throw korvo::Error(where(profile.source, layer.line) + ": layer " + quote(layer.name) +
+                             ": the small-strain damping of the model is negative at 'frequency' " +
+                             shortest(d.frequency) + " Hz");
       } else if (layer.model == Model::Table) {
         s.soil.set = &profile.curves[static_cast<std::size_t>(layer.curves)];
       } else {
@@ -360,4 +360,4 @@ std::vector<Sublayer> divide(const Profile& profile, double fmax) {
   return out;
 }
 
-}  // namespace korvo::eql
+}  // namespace korvo::column

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "eql.h"
+#include "column/column.h"
 
-using namespace korvo::eql;
+using namespace korvo::column;
 using Cl = std::complex<long double>;
 
 namespace {
@@ -92,8 +92,8 @@ damping_pct = 0.0
 // 1 / (cos k*H + i alpha* sin k*H) over an elastic half-space, in each of the
 // complex-modulus forms. The layer is cut into 19 sublayers, so the
 // interfaces between equal sublayers must be transparent.
-TEST(EqlColumn, UniformLayerMatchesClosedForm) {
-  const Profile profile = read_profile(flat_profile(5.0), "flat.toml");
+TEST(ColumnResponse, UniformLayerMatchesClosedForm) {
+  const Column profile = read_column(flat_profile(5.0), "flat.toml");
   const auto subs = divide(profile, 25.0);
   ASSERT_EQ(subs.size(), 19u);
   Motion m = ricker(2.0, 3.0, 0.01, 2000, 1.0);
@@ -114,7 +114,7 @@ TEST(EqlColumn, UniformLayerMatchesClosedForm) {
       const long double w = 2 * PI_L * analysis.frequency_step() * static_cast<long double>(f);
       const Cl k = w / Vs;
       const Cl want = Cl(1) / (std::cos(k * 30.0L) + Cl(0, 1) * alpha * std::sin(k * 30.0L));
-      const Cl got(h[f].re, h[f].im);
+      const Cl got(h[f]);
       worst = std::max(worst, static_cast<double>(std::abs(got - want) / std::abs(want)));
     }
     EXPECT_LT(worst, 1e-9) << "model " << static_cast<int>(model);
@@ -123,7 +123,7 @@ TEST(EqlColumn, UniformLayerMatchesClosedForm) {
 
 // Unequal linear layers over a damped half-space, both kinds of input,
 // against the propagator matrices in long double.
-TEST(EqlColumn, LayeredColumnMatchesPropagatorMatrices) {
+TEST(ColumnResponse, LayeredColumnMatchesPropagatorMatrices) {
   const std::string text = R"(water_table = 0.0
 [[layer]]
 name = "a"
@@ -154,7 +154,7 @@ unit_weight = 23.0
 vs = 1100.0
 damping_pct = 0.5
 )";
-  const Profile profile = read_profile(text, "layers.toml");
+  const Column profile = read_column(text, "layers.toml");
   const auto subs = divide(profile, 25.0);
   const long double g = 9.80665L;
   const std::vector<Material> layers = {
@@ -173,7 +173,7 @@ damping_pct = 0.5
       for (std::size_t f = 0; f < h.size(); f += 7) {
         const long double w = 2 * PI_L * analysis.frequency_step() * static_cast<long double>(f);
         const Cl want = propagator_transfer(layers, rock, w, model, input == InputKind::Within);
-        const Cl got(h[f].re, h[f].im);
+        const Cl got(h[f]);
         worst = std::max(worst, static_cast<double>(std::abs(got - want) / std::abs(want)));
       }
       EXPECT_LT(worst, 1e-9) << "model " << static_cast<int>(model) << " input "
@@ -184,7 +184,7 @@ damping_pct = 0.5
 // The strain history at a depth is the depth derivative of the displacement:
 // a central difference of two acceleration histories integrated twice. The
 // iteration's own peak strain at that mid-depth must agree as well.
-TEST(EqlColumn, StrainIsDepthDerivativeOfDisplacement) {
+TEST(ColumnResponse, StrainIsDepthDerivativeOfDisplacement) {
   const std::string text = R"(water_table = 2.0
 [[layer]]
 name = "clay"
@@ -200,7 +200,7 @@ unit_weight = 22.0
 vs = 700.0
 damping_pct = 1.0
 )";
-  const Profile profile = read_profile(text, "clay.toml");
+  const Column profile = read_column(text, "clay.toml");
   const auto subs = divide(profile, 25.0);
   const double dt = 0.002;
   const Motion m = ricker(2.0, 4.0, dt, 10000, 2.0);  // m/s^2

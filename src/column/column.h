@@ -1,28 +1,26 @@
-// Equivalent-linear site response of a layered soil column over a damped
-// elastic half-space: vertically incident SH waves, frequency domain, double
-// precision throughout.
+// Site response of a layered soil column over a damped elastic half-space:
+// vertically incident SH waves, frequency domain, double precision
+// throughout. Linear (the small-strain properties) or equivalent-linear: the
+// shear modulus and damping of every sublayer iterated until they agree with
+// the effective strain that the motion induces in it.
 //
-// The shear modulus and damping of every sublayer are iterated until they
-// agree with the effective strain that the motion induces in it. Everything
-// here works in SI units (m, s, kN/m^3, kPa); the profile reader converts
-// the file's units once. Faults are reported as EqlError with a one-line
-// text; nothing here ends the process.
+// Everything here works in SI units (m, s, kN/m^3, kPa); the profile reader
+// converts the file's units once. Faults are reported as korvo::Error with a
+// one-line text; nothing here ends the process.
 #pragma once
 
+#include <complex>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace korvo::eql {
+#include "korvo.h"
 
-struct EqlError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+namespace korvo::column {
 
-constexpr double GRAVITY = 9.80665;            // m/s^2
+constexpr double GRAVITY = 9.80665;            // m/s^2, standard
 constexpr double WATER_UNIT_WEIGHT = 9.80665;  // kN/m^3
 constexpr double ATMOSPHERE = 101.325;         // kPa
 constexpr double PI_D = 3.14159265358979323846;
@@ -59,7 +57,7 @@ struct Layer {
   double unit_weight = 0.0;  // kN/m^3
   double vs = 0.0;           // small-strain shear-wave velocity, m/s
   Model model = Model::Linear;
-  int curves = -1;  // index into Profile::curves for Model::Table
+  int curves = -1;  // index into Column::curves for Model::Table
   DarendeliInput darendeli;
   double damping = 0.0;  // Model::Linear, fraction
   int sublayers = 0;     // 0: chosen from fmax
@@ -69,7 +67,8 @@ struct HalfSpace {
   double unit_weight = 0.0, vs = 0.0, damping = 0.0;  // kN/m^3, m/s, fraction
 };
 
-struct Profile {
+struct Column {
+  std::string source;             // the file it was read from, for reports
   std::string length_unit = "m";  // the file's units, for reports
   double length_factor = 1.0;     // metres per file unit of length
   std::string weight_unit = "kN/m^3";
@@ -81,7 +80,7 @@ struct Profile {
 };
 
 // TOML text; `name` labels the error reports, which name the layer and key.
-Profile read_profile(std::string_view text, std::string_view name);
+Column read_column(std::string_view text, std::string_view name);
 
 struct Props {
   double g_ratio = 1.0;  // G/Gmax
@@ -103,7 +102,7 @@ Props soil_props(const Soil& soil, double strain_pct);
 Props small_strain_props(const Soil& soil);
 
 struct Sublayer {
-  int layer = 0;                                 // index into Profile::layers
+  int layer = 0;                                 // index into Column::layers
   double top = 0.0, thickness = 0.0, mid = 0.0;  // m
   double rho = 0.0;                              // t/m^3, so that rho * vs^2 is in kPa
   double vs0 = 0.0;                              // m/s
@@ -115,7 +114,7 @@ struct Sublayer {
 // small-strain wavelength at fmax (Hz), unless the layer fixes its count.
 // Faults (a Darendeli layer without effective stress) name the layer. The
 // sublayers of tabulated layers point into the profile, which must outlive them.
-std::vector<Sublayer> divide(const Profile& profile, double fmax);
+std::vector<Sublayer> divide(const Column& profile, double fmax);
 
 enum class ComplexModulus {
   Velocity,     // V* = V (1 + i xi), korvo's linear model
@@ -123,8 +122,15 @@ enum class ComplexModulus {
   UnitModulus,  // G* = G (1 - 2 xi^2 + 2 i xi sqrt(1 - xi^2)), |G*| = G
 };
 enum class InputKind { Outcrop, Within };
+// Linear: the small-strain properties, no iteration.
+enum class Method { Linear, Eql };
+
+// The longest transform the engine takes: its work arrays hold some 150
+// bytes a frequency bin, 300 MB at this length.
+constexpr long TRANSFORM_MAX = 1L << 22;
 
 struct Options {
+  Method method = Method::Eql;
   double strain_ratio = 0.65;  // effective over peak strain
   double tol = 1e-3;           // relative distance of G and damping to the fixed point
   int max_iter = 100;
@@ -133,7 +139,12 @@ struct Options {
   InputKind input = InputKind::Outcrop;
   double pad = 10.0;  // s of quiet after the record; the transform length is then
                       // rounded up to 2^a, 5 2^a or 25 2^a samples
+  long nfft = 0;      // > 0: the transform length itself (at least the record's), not pad
 };
+
+// The transform length the options give for n samples at dt (s); throws
+// when it would pass TRANSFORM_MAX or is shorter than the record.
+long transform_length(long n, double dt, const Options& options);
 
 struct Motion {
   std::vector<double> a;  // accelerations in the record's unit
@@ -164,10 +175,6 @@ struct Result {
   double ringing = 0.0;
 };
 
-struct Complex {
-  double re, im;
-};
-
 class Analysis {
  public:
   // Plans the transforms once; they are reused by every iteration.
@@ -191,7 +198,7 @@ class Analysis {
   std::vector<double> strain_at(double depth) const;
   std::vector<double> surface() const { return acceleration_at(0.0); }
   // Surface over input motion on the transform's frequency grid.
-  std::vector<Complex> transfer() const;
+  std::vector<std::complex<double>> transfer() const;
   double frequency_step() const;  // Hz
   int transform_length() const;
 
@@ -200,36 +207,32 @@ class Analysis {
   std::unique_ptr<Impl> impl_;
 };
 
-// Lines of `time acceleration` (blank or comma separated, '#' starts a
-// comment) on an even time grid; faults name the file and line.
-Motion read_pairs(std::string_view text, std::string_view name);
 // `time acceleration` lines from t = 0, times with the fewest decimals that hold dt.
 std::string format_history(const std::vector<double>& a, double dt);
 
 // The result files. Lengths and unit weights in the profile's units, strains
 // in %, stresses in kPa, accelerations in `unit` (the record's).
-std::string format_profile(const Profile& profile, const std::vector<Sublayer>& subs,
+std::string format_profile(const Column& profile, const std::vector<Sublayer>& subs,
                            const Result& result, const std::string& unit);
 std::string format_iterations(const Result& result);
-std::string format_transfer(const std::vector<Complex>& h, double df, bool within);
+std::string format_transfer(const std::vector<std::complex<double>>& h, double df, bool within);
 std::string format_spectra(const std::vector<float>& periods, const std::vector<float>& input,
                            const std::vector<float>& surface, const std::string& unit);
 // A gnuplot script that draws profile.png and spectra.png in `dir` from the
 // files above.
-std::string plot_script(const std::string& dir, const Profile& profile, const std::string& unit);
+std::string plot_script(const std::string& dir, const Column& profile, const std::string& unit);
 
-namespace detail {
 struct Outcome {
   std::vector<Props> props;  // used by the last response
   std::vector<IterationRow> rows;
   bool converged = false;
 };
 // Peak shear strain (%) of every sublayer for the given properties.
-using Response = std::function<std::vector<double>(const std::vector<Props>&)>;
+using StrainResponse = std::function<std::vector<double>(const std::vector<Props>&)>;
 // The iteration itself, over any response: it starts from the small-strain
 // properties and stops when the estimated distance to the fixed point is
 // within half of opt.tol, or after opt.max_iter responses.
-Outcome iterate(const std::vector<Soil>& soils, const Options& opt, const Response& response);
+Outcome iterate(const std::vector<Soil>& soils, const Options& opt, const StrainResponse& response);
 
 // Darendeli (2001) at strain gamma (%), reference strain gamma_r (%), curvature a,
 // scaling b, small-strain damping dmin (fraction).
@@ -238,6 +241,5 @@ Props darendeli(double gamma, double gamma_r, double a, double b, double dmin);
 double interpolate(const Curve& curve, double strain_pct);
 // Shortest text that reads back as the same double.
 std::string shortest(double x);
-}  // namespace detail
 
-}  // namespace korvo::eql
+}  // namespace korvo::column

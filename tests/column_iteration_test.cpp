@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "eql.h"
+#include "column/column.h"
+#include "motion/record.h"
 
-using namespace korvo::eql;
+using namespace korvo::column;
 using Cl = std::complex<long double>;
 
 namespace {
@@ -70,8 +71,8 @@ long double table(const std::vector<long double>& x, const std::vector<long doub
 // H = k sin(k H/2) / (w^2 (cos kH + i alpha sin kH)). The effective strain
 // solves gamma = 0.65 peak(G(gamma), D(gamma)), a scalar equation bisected
 // here; the iteration must land on it.
-TEST(EqlIteration, OneLayerFixedPointMatchesBisection) {
-  const Profile profile = read_profile(ONE_LAYER, "one.toml");
+TEST(ColumnIteration, OneLayerFixedPointMatchesBisection) {
+  const Column profile = read_column(ONE_LAYER, "one.toml");
   const auto subs = divide(profile, 25.0);
   ASSERT_EQ(subs.size(), 1u);
   const int n = 4096, bin = 20;
@@ -141,7 +142,7 @@ TEST(EqlIteration, OneLayerFixedPointMatchesBisection) {
 // fixed point of plain iteration run to a tight tolerance, and the default
 // stopping rule must leave every sublayer's G/Gmax and damping within 0.1 %
 // of it.
-TEST(EqlIteration, AcceleratedAndPlainShareTheFixedPoint) {
+TEST(ColumnIteration, AcceleratedAndPlainShareTheFixedPoint) {
   const std::string dir = std::string(KORVO_SOURCE_DIR) + "/examples/eql/";
   const struct {
     const char *profile, *record;
@@ -150,9 +151,12 @@ TEST(EqlIteration, AcceleratedAndPlainShareTheFixedPoint) {
   } cases[] = {{"clay30.toml", "elc180.txt", GRAVITY, 0.3, true},
                {"layered100.toml", "reston360.txt", 0.01, 0.25 * GRAVITY / 0.01, false}};
   for (const auto& c : cases) {
-    const Profile profile = read_profile(slurp(dir + c.profile), c.profile);
+    const Column profile = read_column(slurp(dir + c.profile), c.profile);
     const auto subs = divide(profile, 25.0);
-    Motion m = read_pairs(slurp(dir + c.record), c.record);
+    auto pairs = korvo::record::read_pairs<double>(slurp(dir + c.record), c.record);
+    Motion m;
+    m.a = std::move(pairs.a);
+    m.dt = pairs.dt;
     double pga = 0.0;
     for (double a : m.a) pga = std::max(pga, std::fabs(a));
     for (double& a : m.a) a *= c.pga / pga;
@@ -187,21 +191,19 @@ TEST(EqlIteration, AcceleratedAndPlainShareTheFixedPoint) {
 // strain for any curvature; for a = 1 the Masing term there is
 // (100/pi) (8 (1 - ln 2) - 2) % scaled by 0.9998 = c1(1), and
 // b (1/2)^0.1 times that plus the small-strain damping.
-TEST(EqlIteration, DarendeliAtTheReferenceStrain) {
-  for (double a : {0.8, 0.919, 1.2})
-    EXPECT_DOUBLE_EQ(detail::darendeli(0.05, 0.05, a, 1, 0).g_ratio, 0.5);
+TEST(ColumnIteration, DarendeliAtTheReferenceStrain) {
+  for (double a : {0.8, 0.919, 1.2}) EXPECT_DOUBLE_EQ(darendeli(0.05, 0.05, a, 1, 0).g_ratio, 0.5);
   const double masing = 100.0 / PI_D * (8.0 * (1.0 - std::log(2.0)) - 2.0) * 0.9998;
-  const Props p = detail::darendeli(0.04, 0.04, 1.0, 0.7, 0.012);
+  const Props p = darendeli(0.04, 0.04, 1.0, 0.7, 0.012);
   EXPECT_NEAR(p.damping, 0.7 * std::pow(0.5, 0.1) * masing / 100.0 + 0.012, 1e-12);
   // Far below the reference strain the Masing term is (100/pi)(2x/3) %,
   // x = gamma/gamma_r, times c1(a) = -1.1143 a^2 + 1.8618 a + 0.2523.
   const double x = 1e-7 / 0.04, c1 = -1.1143 * 0.919 * 0.919 + 1.8618 * 0.919 + 0.2523;
   const double small = 0.63 * c1 * 100.0 / PI_D * (2.0 * x / 3.0) / 100.0;
-  EXPECT_NEAR(detail::darendeli(1e-7, 0.04, 0.919, 0.63, 0.011).damping - 0.011, small,
-              1e-5 * small);
+  EXPECT_NEAR(darendeli(1e-7, 0.04, 0.919, 0.63, 0.011).damping - 0.011, small, 1e-5 * small);
   // The small-strain series and the closed form meet at x = 0.05.
-  const double below = detail::darendeli(0.04 * (0.05 - 1e-14), 0.04, 0.919, 0.63, 0.0).damping;
-  const double above = detail::darendeli(0.04 * (0.05 + 1e-14), 0.04, 0.919, 0.63, 0.0).damping;
+  const double below = darendeli(0.04 * (0.05 - 1e-14), 0.04, 0.919, 0.63, 0.0).damping;
+  const double above = darendeli(0.04 * (0.05 + 1e-14), 0.04, 0.919, 0.63, 0.0).damping;
   EXPECT_NEAR(below, above, 1e-12 * above);
 }
 
@@ -210,7 +212,7 @@ TEST(EqlIteration, DarendeliAtTheReferenceStrain) {
 // strain is phi1 + phi2 PI OCR^phi3 and the small-strain damping
 // (phi6 + phi7 PI OCR^phi8)(1 + phi10 ln f); at 4 atm below the water table
 // the stress terms are 4^phi4 and 4^phi9.
-TEST(EqlIteration, DarendeliCoefficientsAndStress) {
+TEST(ColumnIteration, DarendeliCoefficientsAndStress) {
   const char* dry = R"(water_table = 100.0
 [[layer]]
 name = "one atmosphere"
@@ -229,7 +231,7 @@ unit_weight = 22.0
 vs = 800.0
 damping_pct = 1.0
 )";
-  const auto subs = divide(read_profile(dry, "dry.toml"), 25.0);
+  const auto subs = divide(read_column(dry, "dry.toml"), 25.0);
   ASSERT_EQ(subs.size(), 1u);
   EXPECT_NEAR(subs[0].sigma_m, 101.325, 1e-9);
   const Soil& s = subs[0].soil;
@@ -260,7 +262,7 @@ unit_weight = 22.0
 vs = 800.0
 damping_pct = 1.0
 )";
-  const auto deep = divide(read_profile(wet, "wet.toml"), 25.0);
+  const auto deep = divide(read_column(wet, "wet.toml"), 25.0);
   EXPECT_NEAR(deep[0].sigma_m, 4 * 101.325, 1e-6);
   EXPECT_NEAR(deep[0].soil.gamma_r, 0.0352 * std::pow(4.0, 0.3483), 1e-9);
   EXPECT_NEAR(deep[0].soil.dmin, 0.8005 * std::pow(4.0, -0.2889) / 100, 1e-9);

@@ -1,16 +1,18 @@
-#include <fftw3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
-#include "eql.h"
+#include "column/column.h"
+#include "motion/fftw.h"
 
-namespace korvo::eql {
+namespace korvo::column {
 
 namespace {
 
-using C = Complex;
+// Complex numbers in double, with the arithmetic below written out.
+struct C {
+  double re, im;
+};
 
 inline C operator+(C a, C b) { return {a.re + b.re, a.im + b.im}; }
 inline C operator-(C a, C b) { return {a.re - b.re, a.im - b.im}; }
@@ -61,12 +63,12 @@ constexpr int BLOCK = 512;
 
 // Transform lengths 2^a, 5 2^a and 25 2^a: FFTW's estimated plans for these
 // run nearly as fast as measured ones, and planning costs nothing.
-int good_length(int n) {
-  int best = 0;
-  for (int base : {1, 5, 25}) {
+long good_length(long n) {
+  long best = 0;
+  for (long base : {1L, 5L, 25L}) {
     long m = base;
     while (m < n) m *= 2;
-    if (best == 0 || m < best) best = static_cast<int>(m);
+    if (best == 0 || m < best) best = m;
   }
   return best;
 }
@@ -167,9 +169,11 @@ struct Analysis::Impl {
   double dt = 0.0, dw = 0.0, to_si = 1.0;
   std::vector<C> A;  // input spectrum, record unit
 
-  double* time = nullptr;        // N
-  fftw_complex* freq = nullptr;  // NF
-  fftw_plan inverse = nullptr;
+  fftw::Array<double> time_;        // N
+  fftw::Array<fftw_complex> freq_;  // NF
+  double* time = nullptr;
+  fftw_complex* freq = nullptr;
+  fftw::Plan inverse;
 
   // Work of one response, per bin.
   Split E, F, p, q;
@@ -187,7 +191,7 @@ struct Analysis::Impl {
 
   // inp and B of the final state again, after peak_strains used others.
   void final_state() {
-    if (!done) throw EqlError("no analysis has run");
+    if (!done) throw korvo::Error("no analysis has run");
     if (stale) propagate(props);
     stale = false;
   }
@@ -195,16 +199,13 @@ struct Analysis::Impl {
   Impl() = default;
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
-  ~Impl() {
-    if (inverse) fftw_destroy_plan(inverse);
-    fftw_free(time);
-    fftw_free(freq);
-  }
+
+  void transform_back() { fftw_execute_dft_c2r(inverse.get(), freq, time); }
 
   int L() const { return static_cast<int>(subs.size()); }
 
   double peak_of_inverse() {
-    fftw_execute(inverse);
+    transform_back();
     return largest(N, time) / N;
   }
 
@@ -283,7 +284,7 @@ struct Analysis::Impl {
     // surface motion there.
     if (opt.input == InputKind::Within &&
         std::all_of(P.begin(), P.end(), [](const Props& x) { return x.damping == 0.0; }))
-      throw EqlError(
+      throw korvo::Error(
           "--input within needs damping in the column: undamped, its resonances make the "
           "surface motion unbounded");
     velocities(P);
@@ -378,7 +379,7 @@ struct Analysis::Impl {
           }
         },
         [](int) {});
-    fftw_execute(inverse);
+    transform_back();
     std::vector<double> out(static_cast<std::size_t>(n));
     for (int t = 0; t < n; ++t) out[static_cast<std::size_t>(t)] = time[t] / N;
     return out;
@@ -389,37 +390,34 @@ Analysis::Analysis(std::vector<Sublayer> sublayers, const HalfSpace& halfspace,
                    const Motion& motion, const Options& options)
     : impl_(std::make_unique<Impl>()) {
   auto& I = *impl_;
-  if (sublayers.empty()) throw EqlError("the profile has no layers");
+  if (sublayers.empty()) throw korvo::Error("the profile has no layers");
   if (motion.a.size() < 2 || !(motion.dt > 0.0))
-    throw EqlError("the record needs two samples and dt > 0");
+    throw korvo::Error("the record needs two samples and dt > 0");
   I.subs = std::move(sublayers);
   I.half = halfspace;
   I.half_rho = halfspace.unit_weight / GRAVITY;
   I.opt = options;
+  if (!std::all_of(motion.a.begin(), motion.a.end(), [](double a) { return std::isfinite(a); }))
+    throw korvo::Error("the record holds a value that is not finite");
+  I.N = static_cast<int>(
+      column::transform_length(static_cast<long>(motion.a.size()), motion.dt, options));
   I.n = static_cast<int>(motion.a.size());
   I.dt = motion.dt;
   I.to_si = motion.to_si;
-  const double pad = std::max(0.0, options.pad);
-  I.N = good_length(I.n + static_cast<int>(std::ceil(pad / motion.dt - 1e-9)));
   I.NF = I.N / 2 + 1;
   I.dw = 2.0 * PI_D / (I.N * I.dt);
 
-  I.time = fftw_alloc_real(static_cast<std::size_t>(I.N));
-  I.freq = fftw_alloc_complex(static_cast<std::size_t>(I.NF));
-  if (!I.time || !I.freq)
-    throw EqlError("not enough memory for a transform of length " + std::to_string(I.N));
-  // Planned once, before any data is placed: FFTW_ESTIMATE plans without
-  // running trial transforms, which would cost more than a whole analysis.
-  I.inverse = fftw_plan_dft_c2r_1d(I.N, I.freq, I.time, FFTW_ESTIMATE);
-  fftw_plan forward = fftw_plan_dft_r2c_1d(I.N, I.time, I.freq, FFTW_ESTIMATE);
-  if (!I.inverse || !forward) {
-    if (forward) fftw_destroy_plan(forward);
-    throw EqlError("no transform plan for length " + std::to_string(I.N));
-  }
+  I.time_ = fftw::array<double>(static_cast<std::size_t>(I.N));
+  I.freq_ = fftw::array<fftw_complex>(static_cast<std::size_t>(I.NF));
+  I.time = I.time_.get();
+  I.freq = I.freq_.get();
+  // Kept across analyses of the same length: FFTW_ESTIMATE plans without
+  // trial transforms, and the cache spares even that.
+  I.inverse = fftw::plan_c2r(I.N, I.freq, I.time);
+  const fftw::Plan forward = fftw::plan_r2c(I.N, I.time, I.freq);
   std::fill(I.time, I.time + I.N, 0.0);
   std::copy(motion.a.begin(), motion.a.end(), I.time);
-  fftw_execute(forward);
-  fftw_destroy_plan(forward);
+  fftw_execute_dft_r2c(forward.get(), I.time, I.freq);
   I.A.resize(static_cast<std::size_t>(I.NF));
   for (int f = 0; f < I.NF; ++f) I.A[static_cast<std::size_t>(f)] = {I.freq[f][0], I.freq[f][1]};
 
@@ -446,8 +444,13 @@ const Result& Analysis::run() {
   std::vector<Soil> soils;
   for (const auto& s : I.subs) soils.push_back(s.soil);
   const auto start = std::chrono::steady_clock::now();
-  auto outcome =
-      detail::iterate(soils, I.opt, [&](const std::vector<Props>& P) { return I.strain_peaks(P); });
+  Outcome outcome;
+  if (I.opt.method == Method::Linear) {
+    for (const Soil& s : soils) outcome.props.push_back(small_strain_props(s));
+    outcome.converged = true;
+  } else {
+    outcome = iterate(soils, I.opt, [&](const std::vector<Props>& P) { return I.strain_peaks(P); });
+  }
   const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
   I.props = outcome.props;
   I.propagate(I.props);
@@ -497,7 +500,7 @@ const Result& Analysis::run() {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
   };
   if (!finite(r.strain_peak) || !finite(r.stress_peak) || !finite(r.pga_top))
-    throw EqlError("the response is not finite: check the profile's velocities and damping");
+    throw korvo::Error("the response is not finite: check the profile's velocities and damping");
   I.result = std::move(r);
   I.done = true;
   I.stale = false;
@@ -514,17 +517,46 @@ std::vector<double> Analysis::strain_at(double depth) const {
   return impl_->history(depth, Impl::Quantity::Strain);
 }
 
-std::vector<Complex> Analysis::transfer() const {
+std::vector<std::complex<double>> Analysis::transfer() const {
   impl_->final_state();
   const auto& I = *impl_;
-  std::vector<Complex> out(static_cast<std::size_t>(I.NF), C{0.0, 0.0});
-  for (int f = 0; f < I.NF; ++f)
-    out[static_cast<std::size_t>(f)] = C{2.0, 0.0} / I.inp[static_cast<std::size_t>(f)];
-  for (int f : I.dead) out[static_cast<std::size_t>(f)] = C{0.0, 0.0};
+  std::vector<std::complex<double>> out(static_cast<std::size_t>(I.NF));
+  for (int f = 0; f < I.NF; ++f) {
+    const C h = C{2.0, 0.0} / I.inp[static_cast<std::size_t>(f)];
+    out[static_cast<std::size_t>(f)] = {h.re, h.im};
+  }
+  for (int f : I.dead) out[static_cast<std::size_t>(f)] = 0.0;
   return out;
+}
+
+long transform_length(long n, double dt, const Options& options) {
+  if (n < 2 || !(dt > 0.0) || !std::isfinite(dt))
+    throw korvo::Error("the record needs two samples and dt > 0");
+  if (options.nfft > 0) {
+    if (options.nfft < n)
+      throw korvo::Error("a transform of " + std::to_string(options.nfft) +
+                         " is shorter than the record's " + std::to_string(n) + " samples");
+    if (options.nfft > TRANSFORM_MAX)
+      throw korvo::Error("a transform of " + std::to_string(options.nfft) + " is longer than the " +
+                         std::to_string(TRANSFORM_MAX) + " the engine takes");
+    return options.nfft;
+  }
+  // In double first: a pad of many seconds at a tiny dt is no integer.
+  const double pad = std::max(0.0, options.pad);
+  const double want = static_cast<double>(n) + std::ceil(pad / dt - 1e-9);
+  if (!(want <= static_cast<double>(TRANSFORM_MAX)))
+    throw korvo::Error("the record of " + std::to_string(n) + " samples with " + shortest(pad) +
+                       " s of padding at dt " + shortest(dt) + " s needs a transform longer than " +
+                       std::to_string(TRANSFORM_MAX) + " samples; shorten the padding");
+  const long N = good_length(static_cast<long>(want));
+  if (N > TRANSFORM_MAX)
+    throw korvo::Error("the record of " + std::to_string(n) + " samples with " + shortest(pad) +
+                       " s of padding rounds up to a transform of " + std::to_string(N) +
+                       ", longer than " + std::to_string(TRANSFORM_MAX) + "; shorten the padding");
+  return N;
 }
 
 double Analysis::frequency_step() const { return 1.0 / (impl_->N * impl_->dt); }
 int Analysis::transform_length() const { return impl_->N; }
 
-}  // namespace korvo::eql
+}  // namespace korvo::column

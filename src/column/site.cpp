@@ -1,0 +1,189 @@
+#include "column/site.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "text/text.h"
+
+namespace korvo::column {
+
+namespace {
+
+std::string pct(double fraction) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3g %%", fraction * 100.0);
+  return buf;
+}
+
+std::string g6(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+double peak(const std::vector<double>& a) {
+  double p = 0.0;
+  for (double v : a) p = std::max(p, std::fabs(v));
+  return p;
+}
+
+bool finite(const std::vector<double>& a) {
+  return std::all_of(a.begin(), a.end(), [](double v) { return std::isfinite(v); });
+}
+
+bool finite(const spectra::Spectrum& s) {
+  return std::all_of(s.rows.begin(), s.rows.end(), [](const spectra::Response& r) {
+    return std::isfinite(r.psa) && std::isfinite(r.sv) && std::isfinite(r.sd);
+  });
+}
+
+// 5 % damped, oversampled as korvo-spectra does by default, in single precision.
+spectra::Spectrum spectrum_of(const std::vector<double>& a, double dt,
+                              const std::vector<Real>& periods) {
+  std::vector<Real> af(a.size());
+  std::transform(a.begin(), a.end(), af.begin(), [](double v) { return real(v); });
+  return spectra::response_spectrum(af, real(dt), periods, 0.05f);
+}
+
+std::vector<float> psa(const spectra::Spectrum& s) {
+  std::vector<float> out;
+  for (const spectra::Response& r : s.rows) out.push_back(r.psa);
+  return out;
+}
+
+std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".txt"; }
+
+}  // namespace
+
+SiteRun run_site(const SiteRequest& q) {
+  SiteRun r;
+  r.subs = divide(q.column, q.fmax);
+  r.motion.a = q.record.a;
+  r.motion.dt = q.record.dt;
+  r.motion.to_si = record::unit_factor(q.record.unit, record::Unit::MS2);
+  if (!finite(r.motion.a))
+    throw Error(q.record_name + ": the record holds a value that is not finite");
+  r.pga = peak(r.motion.a);
+  if (!(r.pga > 0.0)) throw Error(q.record_name + ": the record is all zeros");
+  if (q.target_pga > 0.0) {
+    r.scale = q.target_pga / r.pga;
+    for (double& a : r.motion.a) a *= r.scale;
+  }
+
+  std::vector<double> depths = q.depths;
+  std::sort(depths.begin(), depths.end());
+  depths.erase(std::unique(depths.begin(), depths.end()), depths.end());
+
+  Analysis analysis(r.subs, q.column.halfspace, r.motion, q.options);
+  r.result = analysis.run();
+  r.surface = analysis.surface();
+  for (double z : depths) r.at.push_back({z, analysis.acceleration_at(z * q.column.length_factor)});
+  r.transfer = analysis.transfer();
+  r.df = analysis.frequency_step();
+  r.nfft = analysis.transform_length();
+
+  r.periods = spectra::log_periods(0.01f, 10.0f, 100);
+  r.input = spectrum_of(r.motion.a, r.motion.dt, r.periods);
+  r.output = spectrum_of(r.surface, r.motion.dt, r.periods);
+
+  // Values beyond single precision (the spectra) or beyond double (the
+  // response) are refused, not written.
+  bool ok = finite(r.surface) && finite(r.input) && finite(r.output);
+  for (const DepthMotion& d : r.at) ok = ok && finite(d.a);
+  for (const auto& h : r.transfer) ok = ok && std::isfinite(h.real()) && std::isfinite(h.imag());
+  if (!ok)
+    throw Error(q.record_name + ": the response is not finite (peak " + g6(r.pga * r.scale) + " " +
+                record::unit_name(q.record.unit) + "): are the record's values in its unit?");
+  return r;
+}
+
+std::vector<std::pair<std::string, std::string>> site_files(const SiteRequest& q,
+                                                            const SiteRun& r) {
+  const double dt = r.motion.dt;
+  const std::string unit = record::unit_name(q.record.unit);
+  std::vector<std::pair<std::string, std::string>> files;
+  files.emplace_back("surface.txt", format_history(r.surface, dt));
+  for (const DepthMotion& d : r.at)
+    files.emplace_back(depth_file(d.depth), format_history(d.a, dt));
+  files.emplace_back("profile.csv", format_profile(q.column, r.subs, r.result, unit));
+  files.emplace_back("iterations.csv", format_iterations(r.result));
+  files.emplace_back("transfer.txt",
+                     format_transfer(r.transfer, r.df, q.options.input == InputKind::Within));
+  files.emplace_back("spectra.txt", format_spectra(r.periods, psa(r.input), psa(r.output), unit));
+  return files;
+}
+
+std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::string& folder) {
+  const Column& c = q.column;
+  const std::string& lu = c.length_unit;
+  const std::string unit = record::unit_name(q.record.unit);
+  const Sublayer& last = r.subs.back();
+  const Result& res = r.result;
+  std::string out;
+  char buf[512];
+  std::snprintf(
+      buf, sizeof buf,
+      "profile: %s, %zu layers in %zu sublayers over a half-space at %s %s (VS %s %s/s)\n",
+      one_line(q.profile_name).c_str(), c.layers.size(), r.subs.size(),
+      g6((last.top + last.thickness) / c.length_factor).c_str(), lu.c_str(),
+      g6(c.halfspace.vs / c.length_factor).c_str(), lu.c_str());
+  out += buf;
+  std::snprintf(buf, sizeof buf,
+                "record: %s, %zu samples, dt %s s, PGA %s %s%s; %s motion; transform of %ld\n",
+                one_line(q.record_name).c_str(), r.motion.a.size(), g6(r.motion.dt).c_str(),
+                g6(r.pga * r.scale).c_str(), unit.c_str(),
+                r.scale != 1.0 ? (" (scaled by " + g6(r.scale) + ")").c_str() : "",
+                q.options.input == InputKind::Within ? "within (top of the half-space)"
+                                                     : "outcrop (half-space)",
+                r.nfft);
+  out += buf;
+  if (q.options.method == Method::Linear) {
+    out += "method: linear, the small-strain properties (no iteration)\n";
+  } else {
+    const IterationRow& final_row = res.rows.back();
+    const std::string distance =
+        final_row.distance >= 0.0 ? "within " + pct(final_row.distance) : "an unknown distance";
+    std::snprintf(buf, sizeof buf,
+                  "iterations: %d (%s), %s: G/Gmax and damping %s of the fixed point (tolerance "
+                  "%s); %.3g ms per iteration\n",
+                  res.iterations, q.options.accelerate ? "Anderson mixing" : "plain",
+                  res.converged ? "converged" : "NOT converged", distance.c_str(),
+                  pct(q.options.tol).c_str(), res.seconds / std::max(1, res.iterations) * 1e3);
+    out += buf;
+  }
+  std::size_t worst = 0;
+  for (std::size_t m = 0; m < r.subs.size(); ++m)
+    if (res.strain_peak[m] > res.strain_peak[worst]) worst = m;
+  std::snprintf(buf, sizeof buf,
+                "surface PGA %s %s; largest peak strain %s %% at %s %s (sublayer %zu of layer "
+                "%s)\n",
+                g6(peak(r.surface)).c_str(), unit.c_str(), g6(res.strain_peak[worst]).c_str(),
+                g6(r.subs[worst].mid / c.length_factor).c_str(), lu.c_str(), worst + 1,
+                quote(c.layers[static_cast<std::size_t>(r.subs[worst].layer)].name).c_str());
+  out += buf;
+  out += "wrote " + one_line(folder) +
+         ": surface.txt, profile.csv, iterations.csv, transfer.txt, "
+         "spectra.txt";
+  for (const DepthMotion& d : r.at) out += ", " + depth_file(d.depth);
+  out += "\n";
+  return out;
+}
+
+std::vector<std::string> site_warnings(const SiteRequest& q, const SiteRun& r) {
+  std::vector<std::string> out;
+  char buf[256];
+  if (r.result.ringing > 0.01) {
+    std::snprintf(buf, sizeof buf,
+                  "warning: the surface still rings at %.2g of its peak at the end of the "
+                  "transform, which wraps onto the record's start; raise --pad or --nfft",
+                  r.result.ringing);
+    out.push_back(buf);
+  }
+  if (q.options.method == Method::Eql && !r.result.converged)
+    out.push_back("warning: not converged after " + std::to_string(r.result.iterations) +
+                  " iterations; the last state is written");
+  return out;
+}
+
+}  // namespace korvo::column

@@ -1,0 +1,60 @@
+// One site run as korvo-site makes it: a column read from its profile, a
+// record (scaled if asked), the response, the motions at depth, the surface
+// and input spectra, and the result files and console lines that report them.
+// Everything is computed before anything is written; nothing here writes.
+#pragma once
+
+#include <complex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "column/column.h"
+#include "motion/record.h"
+#include "motion/spectra.h"
+
+namespace korvo::column {
+
+struct SiteRequest {
+  std::string profile_name, record_name;  // as the user named them, for the summary
+  Column column;
+  double fmax = 25.0;           // Hz, for dividing layers
+  record::Accelerogram record;  // as read; `record.unit` is the unit of its values
+  double target_pga = 0.0;      // > 0: scaled to this peak (record's unit)
+  Options options;
+  std::vector<double> depths;  // --at, in the profile's length unit
+};
+
+struct DepthMotion {
+  double depth = 0.0;  // profile's length unit
+  std::vector<double> a;
+};
+
+struct SiteRun {
+  std::vector<Sublayer> subs;
+  Motion motion;     // as analysed: scaled, in the record's unit
+  double pga = 0.0;  // of the record as read
+  double scale = 1.0;
+  Result result;
+  std::vector<double> surface;
+  std::vector<DepthMotion> at;  // sorted by depth, each once
+  std::vector<std::complex<double>> transfer;
+  double df = 0.0;  // Hz
+  long nfft = 0;
+  std::vector<Real> periods;
+  spectra::Spectrum input, output;  // 5 % damped, of the input and the surface motion
+};
+
+// Throws korvo::Error for a column or record that cannot be analysed, or a
+// result that is not finite.
+SiteRun run_site(const SiteRequest& request);
+
+// The result files, name and text, in the order they are written.
+std::vector<std::pair<std::string, std::string>> site_files(const SiteRequest& request,
+                                                            const SiteRun& run);
+// The console's summary lines, naming the folder the files went to.
+std::string site_summary(const SiteRequest& request, const SiteRun& run, const std::string& folder);
+// Warnings, one line each, without the program's name.
+std::vector<std::string> site_warnings(const SiteRequest& request, const SiteRun& run);
+
+}  // namespace korvo::column

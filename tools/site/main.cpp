@@ -1,0 +1,249 @@
+// korvo-site: linear or equivalent-linear site response of a layered column.
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "column/site.h"
+#include "common/command.h"
+#include "text/text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace col = korvo::column;
+namespace rec = korvo::record;
+using namespace korvo::command;
+
+constexpr const char* USAGE =
+    "usage: korvo-site [options] PROFILE RECORD\n"
+    "  PROFILE             the soil column over a half-space (TOML)\n"
+    "  RECORD              acceleration record: `time acceleration` pairs, PEER AT2 or USGS SMC\n"
+    "  -o, --output DIR    folder for the results (default site_out), made when missing\n"
+    "  --method M          eql: equivalent-linear (default); linear: small-strain properties\n"
+    "  --at Z              also write the motion at depth Z (profile's length unit); repeatable\n"
+    "  --input KIND        outcrop: the record is the half-space's outcrop motion (default);\n"
+    "                      within: the motion within the column at the half-space's top\n"
+    "  --unit U            unit of a pairs record: g (default), cm/s^2, m/s^2\n"
+    "  --scale-pga A       scale the record to the peak A (record's unit, or named: 0.3g)\n"
+    "  --format F          pairs, at2 or smc (default: from the name and the content)\n"
+    "  --fmax F            highest frequency for dividing layers, Hz (default 25)\n"
+    "  --strain-ratio R    effective over peak strain, a ratio from 0.01 to 1 (default 0.65)\n"
+    "  --magnitude M       strain ratio (M - 1)/10 for magnitude M from 1.1 to 10\n"
+    "  --tol T             stop when G/Gmax and damping are within the relative distance T\n"
+    "                      of the fixed point, a fraction (default 0.001)\n"
+    "  --max-iter N        most iterations (default 100)\n"
+    "  --plain             plain fixed-point iteration instead of Anderson mixing\n"
+    "  --model M           complex modulus: velocity V(1+i xi) (default), simple G(1+2i xi),\n"
+    "                      unit-modulus G(1-2xi^2+2i xi sqrt(1-xi^2))\n"
+    "  --pad S             seconds of quiet after the record (default 10); the transform\n"
+    "                      length is rounded up to 2^a, 5 2^a or 25 2^a samples\n"
+    "  --nfft N            the transform length itself, at least the record's samples\n"
+    "  --plot              also draw profile.png and spectra.png with gnuplot\n"
+    "Exit status: 0 results written (also when not converged: the console and\n"
+    "iterations.csv say so), 1 bad input, 2 wrong command line.\n";
+
+struct Command {
+  col::SiteRequest request;
+  std::string folder = "site_out", profile, record, unit, scale_pga, format;
+  bool plot = false;
+};
+
+bool on_path(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  if (!path) return false;
+  std::stringstream dirs(path);
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    std::error_code ec;
+    const fs::path p = fs::path(dir.empty() ? "." : dir) / program;
+    if (fs::is_regular_file(p, ec) &&
+        (fs::status(p, ec).permissions() & fs::perms::others_exec) != fs::perms::none)
+      return true;
+  }
+  return false;
+}
+
+// The command line through CLI11; numbers are read with korvo's reader and
+// checked here, so that a report names the option, what it means and the text.
+Command parse_command_line(int argc, char** argv) {
+  Command c;
+  col::Options& o = c.request.options;
+  std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
+              max_iter, pad, nfft;
+  std::vector<std::string> depths;
+  CLI::App app("korvo-site");
+  app.allow_extras();
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("-o,--output", c.folder);
+  app.add_option("--method", method);
+  app.add_option("--at", depths)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--input", input);
+  app.add_option("--unit", c.unit);
+  app.add_option("--scale-pga", c.scale_pga);
+  app.add_option("--format", c.format);
+  auto* fmax_opt = app.add_option("--fmax", fmax);
+  auto* ratio_opt = app.add_option("--strain-ratio", ratio);
+  auto* magnitude_opt = app.add_option("--magnitude", magnitude);
+  auto* tol_opt = app.add_option("--tol", tol);
+  auto* iter_opt = app.add_option("--max-iter", max_iter);
+  auto* plain = app.add_flag("--plain");
+  app.add_option("--model", model);
+  auto* pad_opt = app.add_option("--pad", pad);
+  auto* nfft_opt = app.add_option("--nfft", nfft);
+  app.add_flag("--plot", c.plot);
+  app.add_option("PROFILE", c.profile);
+  app.add_option("RECORD", c.record);
+  parse(app, argc, argv, "profile and one record");
+  if (c.profile.empty()) usage_error("a PROFILE and a RECORD are needed");
+  if (c.record.empty()) usage_error("a RECORD is needed after the profile " + c.profile);
+
+  // A value of an option given, in [lo, hi]; `means` says what it is.
+  auto number = [](const CLI::Option* opt, const std::string& text, double lo, double hi,
+                   const char* means, double& v) {
+    if (opt->count() == 0) return;
+    double x = 0.0;
+    if (korvo::parse_number(text, x) != korvo::Parse::Ok || !(x >= lo && x <= hi)) {
+      char range[96];
+      std::snprintf(range, sizeof range, " from %g to %g", lo, hi);
+      usage_error(opt->get_name() + " is " + means + range + ", not " + korvo::quote(text));
+    }
+    v = x;
+  };
+  number(fmax_opt, fmax, 1e-3, 1e6, "the highest frequency for dividing layers in Hz,",
+         c.request.fmax);
+  number(ratio_opt, ratio, 0.01, 1.0, "the effective over peak strain, a ratio", o.strain_ratio);
+  double m = 0.0;
+  number(magnitude_opt, magnitude, 1.1, 10.0, "the earthquake's magnitude,", m);
+  if (ratio_opt->count() && magnitude_opt->count())
+    usage_error("--strain-ratio and --magnitude both set the strain ratio: give one");
+  if (magnitude_opt->count()) o.strain_ratio = (m - 1.0) / 10.0;
+  number(tol_opt, tol, 1e-15, 0.5, "a relative distance, a fraction", o.tol);
+  double iterations = o.max_iter;
+  number(iter_opt, max_iter, 1.0, 100000.0, "the most iterations,", iterations);
+  if (iterations != std::floor(iterations))
+    usage_error("--max-iter is a whole number of iterations, not " + korvo::quote(max_iter));
+  o.max_iter = static_cast<int>(iterations);
+  number(pad_opt, pad, 0.0, 1e4, "seconds of quiet after the record,", o.pad);
+  double n = 0.0;
+  number(nfft_opt, nfft, 2.0, static_cast<double>(col::TRANSFORM_MAX), "a transform length,", n);
+  if (n != std::floor(n))
+    usage_error("--nfft is a whole number of samples, not " + korvo::quote(nfft));
+  o.nfft = static_cast<long>(n);
+  if (pad_opt->count() && nfft_opt->count())
+    usage_error("--pad and --nfft both set the transform length: give one");
+  o.accelerate = plain->count() == 0;
+  for (const std::string& text : depths) {
+    double z = 0.0;
+    if (korvo::parse_number(text, z) != korvo::Parse::Ok || !(z >= 0.0) || !std::isfinite(z))
+      usage_error("--at is a depth of 0 or more, not " + korvo::quote(text));
+    c.request.depths.push_back(z);
+  }
+
+  auto one_of = [](const char* option, const std::string& text,
+                   std::initializer_list<const char*> words) {
+    std::string list;
+    for (const char* w : words) {
+      if (text == w) return;
+      list += list.empty() ? w : std::string(", ") + w;
+    }
+    usage_error(std::string(option) + " is one of " + list + ", not " + korvo::quote(text));
+  };
+  one_of("--method", method, {"linear", "eql"});
+  o.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
+  one_of("--input", input, {"outcrop", "within"});
+  o.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
+  one_of("--model", model, {"velocity", "simple", "unit-modulus"});
+  o.modulus = model == "simple"         ? col::ComplexModulus::Simple
+              : model == "unit-modulus" ? col::ComplexModulus::UnitModulus
+                                        : col::ComplexModulus::Velocity;
+  if (!c.format.empty()) one_of("--format", c.format, {"pairs", "at2", "smc"});
+  rec::Unit u{};
+  if (!c.unit.empty() && !rec::parse_unit(c.unit, u))
+    usage_error("--unit is one of g, cm/s^2, m/s^2, not " + korvo::quote(c.unit));
+  return c;
+}
+
+// The profile and the record, read before anything is computed.
+void read_inputs(Command& c) {
+  col::SiteRequest& q = c.request;
+  q.profile_name = c.profile;
+  q.record_name = c.record;
+  q.column = col::read_column(read_file(c.profile), c.profile);
+  const rec::Layout layout = c.format == "pairs" ? rec::Layout::Pairs
+                             : c.format == "at2" ? rec::Layout::At2
+                             : c.format == "smc" ? rec::Layout::Smc
+                                                 : rec::Layout::Detect;
+  q.record = rec::read_accelerogram(read_file(c.record), c.record, layout);
+  rec::Unit named = rec::Unit::G;
+  if (!c.unit.empty()) rec::parse_unit(c.unit, named);
+  if (q.record.layout == rec::Layout::Pairs) {
+    q.record.unit = named;
+  } else if (!c.unit.empty() && named != q.record.unit) {
+    usage_error("--unit " + c.unit + " is for pairs files; " + c.record + " is in " +
+                rec::unit_name(q.record.unit));
+  }
+  if (!c.scale_pga.empty()) {
+    try {
+      q.target_pga = rec::parse_peak(c.scale_pga, q.record.unit);
+    } catch (const korvo::Error& e) {
+      usage_error(std::string("--scale-pga: ") + e.what());
+    }
+  }
+}
+
+int run(int argc, char** argv) {
+  Command c = parse_command_line(argc, argv);
+  if (c.plot && !on_path("gnuplot"))
+    fail("--plot needs gnuplot on the PATH (Debian: apt-get install gnuplot-nox)");
+  try {
+    read_inputs(c);
+    const col::SiteRun r = col::run_site(c.request);
+    const auto files = col::site_files(c.request, r);
+    const fs::path dir(c.folder);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir))
+      fail("cannot make the folder " + c.folder + (ec ? ": " + ec.message() : std::string()));
+    for (const auto& [name, text] : files) write_file((dir / name).string(), text);
+    std::fputs(col::site_summary(c.request, r, dir.string()).c_str(), stdout);
+    std::fflush(stdout);
+    for (const std::string& w : col::site_warnings(c.request, r))
+      std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
+    if (c.plot) {
+      FILE* gp = popen("gnuplot", "w");
+      if (!gp) fail("cannot start gnuplot");
+      const std::string script =
+          col::plot_script(dir.string(), c.request.column, rec::unit_name(c.request.record.unit));
+      std::fwrite(script.data(), 1, script.size(), gp);
+      if (pclose(gp) != 0) fail("gnuplot failed to draw the figures");
+      std::printf("drew %s/profile.png and %s/spectra.png\n", dir.string().c_str(),
+                  dir.string().c_str());
+    }
+  } catch (const korvo::Error& e) {
+    fail(e.what());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const HelpAsked&) {
+    std::fputs(USAGE, stdout);
+    return 0;
+  } catch (const Refusal& r) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "korvo-site: %s\n", r.what.c_str());
+    return r.status;
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "korvo-site: not enough memory\n");
+    return 1;
+  }
+}
