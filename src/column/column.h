@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "korvo.h"
+#include "motion/record.h"
 
 namespace korvo::column {
 
-constexpr double GRAVITY = 9.80665;            // m/s^2, standard
+using record::GRAVITY;                         // m/s^2, standard
 constexpr double WATER_UNIT_WEIGHT = 9.80665;  // kN/m^3
 constexpr double ATMOSPHERE = 101.325;         // kPa
 constexpr double PI_D = 3.14159265358979323846;
@@ -125,8 +126,8 @@ enum class InputKind { Outcrop, Within };
 // Linear: the small-strain properties, no iteration.
 enum class Method { Linear, Eql };
 
-// The longest transform the engine takes: its work arrays hold some 150
-// bytes a frequency bin, 300 MB at this length.
+// The longest transform the engine takes: its work arrays hold some 160
+// bytes a frequency bin, about 350 MB at this length.
 constexpr long TRANSFORM_MAX = 1L << 22;
 
 struct Options {

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/command.h"
+#include "command/command.h"
 #include "motion/record.h"
 
 namespace {

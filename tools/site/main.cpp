@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "column/site.h"
-#include "common/command.h"
+#include "command/command.h"
 #include "text/text.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "common/command.h"
+#include "command/command.h"
 #include "motion/spectra.h"
 #include "text/text.h"
 

@@ -1,6 +1,7 @@
 // What the companion commands share around their work: refusals with their
 // exit status, whole files in and out, and the command line parsed by CLI11
-// with the commands' own words for its faults.
+// with the commands' own words for its faults. Header only: the libraries
+// never include it (they throw korvo::Error; a command's main decides).
 #pragma once
 
 #include <fcntl.h>
