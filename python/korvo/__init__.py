@@ -45,6 +45,8 @@ __all__ = [
     "run",
     "Spectrum",
     "response_spectrum",
+    "SiteResult",
+    "site",
     "NMAX",
     "LMAX",
 ]
@@ -483,3 +485,4 @@ def response_spectrum(accel, dt: float, periods=None, damping: float = 0.05, *,
 # Suites build on everything above.
 from .toro import Toro  # noqa: E402
 from .suite import SuiteResult, suite  # noqa: E402
+from .site import SiteResult, site  # noqa: E402

@@ -313,6 +313,8 @@ py::array_t<float> column(const korvo::Profile& p) {
 
 }  // namespace
 
+void bind_site(py::module_& m);  // site.cpp
+
 PYBIND11_MODULE(_korvo, m) {
   m.doc() = "korvo's compiled core; use the package korvo.";
 
@@ -420,4 +422,5 @@ PYBIND11_MODULE(_korvo, m) {
         py::arg("periods"), py::arg("damping"), py::arg("oversample"));
   m.def("log_periods", &korvo::spectra::log_periods, py::arg("first"), py::arg("last"),
         py::arg("count"));
+  bind_site(m);
 }

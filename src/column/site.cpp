@@ -75,13 +75,15 @@ SiteRun run_site(const SiteRequest& q) {
   std::sort(depths.begin(), depths.end());
   depths.erase(std::unique(depths.begin(), depths.end()), depths.end());
 
-  Analysis analysis(r.subs, q.column.halfspace, r.motion, q.options);
-  r.result = analysis.run();
-  r.surface = analysis.surface();
-  for (double z : depths) r.at.push_back({z, analysis.acceleration_at(z * q.column.length_factor)});
-  r.transfer = analysis.transfer();
-  r.df = analysis.frequency_step();
-  r.nfft = analysis.transform_length();
+  auto analysis = std::make_shared<Analysis>(r.subs, q.column.halfspace, r.motion, q.options);
+  r.result = analysis->run();
+  r.surface = analysis->surface();
+  for (double z : depths)
+    r.at.push_back({z, analysis->acceleration_at(z * q.column.length_factor)});
+  r.transfer = analysis->transfer();
+  r.df = analysis->frequency_step();
+  r.nfft = analysis->transform_length();
+  r.analysis = std::move(analysis);
 
   r.periods = spectra::log_periods(0.01f, 10.0f, 100);
   r.input = spectrum_of(r.motion.a, r.motion.dt, r.periods);

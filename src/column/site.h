@@ -5,6 +5,7 @@
 #pragma once
 
 #include <complex>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,8 @@ struct SiteRun {
   long nfft = 0;
   std::vector<Real> periods;
   spectra::Spectrum input, output;  // 5 % damped, of the input and the surface motion
+  // In its final state, for motions and strains at other depths.
+  std::shared_ptr<const Analysis> analysis;
 };
 
 // Throws korvo::Error for a column or record that cannot be analysed, or a

@@ -1,0 +1,217 @@
+"""Site response of a layered column from its TOML profile: what korvo-site computes."""
+
+from __future__ import annotations
+
+import io
+import os
+from typing import Iterable, Optional, Union
+
+import numpy as np
+
+from . import _korvo
+from ._korvo import KorvoError
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class SiteResult:
+    """One site run of the column engine.
+
+    Attributes
+    ----------
+    layers : pandas.DataFrame
+        One row per sublayer, then the half-space: korvo-site's ``profile.csv``
+        (depths and thicknesses in the profile's length unit, final G/Gmax and
+        damping in %, effective and peak strain in %, peak stress in kPa, peak
+        acceleration at the top of each sublayer in the record's unit).
+    iterations : pandas.DataFrame
+        korvo-site's ``iterations.csv``: one row per iteration (none for the
+        linear method).
+    time : ndarray, shape (n,)
+        Sample times, s, from 0.
+    surface, input : ndarray, shape (n,)
+        The surface acceleration and the input motion as analysed (scaled), in
+        the record's unit.
+    frequency : ndarray, shape (nfft // 2 + 1,)
+        Hz.
+    transfer : ndarray of complex128, shape (nfft // 2 + 1,)
+        Surface over input motion.
+    periods : ndarray, shape (100,)
+        s, log-spaced from 0.01 to 10.
+    psa_input, psa_surface : ndarray, shape (100,)
+        5 % damped pseudo-spectral acceleration, record's unit, from the same
+        engine as :func:`response_spectrum`.
+    unit : str
+        The record's unit.
+    scale : float
+        The factor the record was scaled by (1 when not).
+    converged : bool
+    nfft : int
+        The transform length.
+    warnings : list of str
+        As korvo-site prints them, without its name.
+    """
+
+    def __init__(self, core, profile: str, source: str) -> None:
+        import pandas as pd
+
+        self._core = core
+        self._source = source
+        self._profile = profile
+        self.dt = core.dt
+        self.surface = core.surface
+        self.input = core.input
+        self.time = np.arange(len(self.surface)) * self.dt
+        self.frequency = core.frequency
+        self.transfer = core.transfer
+        self.periods = core.periods
+        self.psa_input, self.psa_surface = core.psa
+        self.unit = core.unit
+        self.scale = core.scale
+        self.converged = core.converged
+        self.nfft = core.nfft
+        self.warnings = list(core.warnings())
+        files = dict(core.files())
+        self.layers = pd.read_csv(io.StringIO(files["profile.csv"]))
+        self.iterations = pd.read_csv(io.StringIO(files["iterations.csv"]))
+
+    def acceleration_at(self, depth: float) -> np.ndarray:
+        """Total acceleration (record's unit) at `depth` (profile's length unit), within the
+        column or the half-space, over the record's length."""
+        return self._core.acceleration_at(float(depth))
+
+    def strain_at(self, depth: float) -> np.ndarray:
+        """Shear strain (%) at `depth` (profile's length unit) over the record's length."""
+        return self._core.strain_at(float(depth))
+
+    def summary(self, folder: str = ".") -> str:
+        """The console lines korvo-site prints for this run, naming `folder`."""
+        return self._core.summary(folder)
+
+    def write(self, folder: PathLike) -> list:
+        """Write korvo-site's result files into `folder` (made when missing), byte for byte
+        as korvo-site writes them; each file whole or not there. Returns their paths."""
+        folder = os.fspath(folder)
+        os.makedirs(folder, exist_ok=True)
+        paths = []
+        for name, text in self._core.files():
+            path = os.path.join(folder, name)
+            temp = path + ".partial"
+            try:
+                with open(temp, "w", encoding="utf-8", newline="") as f:
+                    f.write(text)
+                os.replace(temp, path)
+            except BaseException:
+                if os.path.exists(temp):
+                    os.unlink(temp)
+                raise
+            paths.append(path)
+        return paths
+
+    def __repr__(self) -> str:
+        return (f"<korvo.SiteResult {self._profile!r} x {self._source!r}: "
+                f"{len(self.layers) - 1} sublayers, surface PGA "
+                f"{np.max(np.abs(self.surface)):.6g} {self.unit}>")
+
+
+def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] = None,
+         scale_pga: Optional[Union[str, float]] = None, strain_ratio: Optional[float] = None,
+         magnitude: Optional[float] = None, model: str = "velocity", tol: float = 1e-3,
+         max_iter: int = 100, accelerate: bool = True, input: str = "outcrop",
+         fmax: float = 25.0, pad: Optional[float] = None, nfft: Optional[int] = None,
+         at: Iterable[float] = ()) -> SiteResult:
+    """Linear or equivalent-linear response of a soil column: korvo-site from Python.
+
+    Parameters
+    ----------
+    profile : str or os.PathLike
+        The column's TOML profile file.
+    motion : str, os.PathLike, or (accel, dt)
+        A record file (``time acceleration`` pairs, PEER AT2 or USGS SMC, read
+        in double precision exactly as korvo-site reads it), or accelerations
+        (array_like, shape (n,)) and their sample interval dt in s.
+    method : {'eql', 'linear'}
+        Equivalent-linear iteration, or the small-strain properties.
+    unit : {None, 'g', 'cm/s^2', 'm/s^2'}
+        Unit of a pairs file or of `accel` (default g); AT2 and SMC files
+        carry their own.
+    scale_pga : str or float, optional
+        Scale the record to this peak: a number in the record's unit, or text
+        with a unit (``'0.3g'``).
+    strain_ratio, magnitude : float, optional
+        Effective over peak strain (default 0.65), or (M - 1)/10; not both.
+    model : {'velocity', 'simple', 'unit-modulus'}
+        The complex modulus.
+    tol, max_iter, accelerate
+        The stopping rule (relative distance to the fixed point), the most
+        iterations, and Anderson mixing (False: plain iteration).
+    input : {'outcrop', 'within'}
+        What the record is: the half-space's outcrop motion, or the motion
+        within the column at its top.
+    fmax : float
+        Highest frequency for dividing layers, Hz.
+    pad, nfft : optional
+        Seconds of quiet after the record (default 10) or the transform
+        length itself; not both.
+    at : iterable of float
+        Depths (profile's length unit) whose motion korvo-site would write.
+
+    Returns
+    -------
+    SiteResult
+
+    Raises
+    ------
+    KorvoError
+        An unreadable profile or record, an option out of range, a result
+        that is not finite; one line naming the file, line or argument.
+    """
+    if strain_ratio is not None and magnitude is not None:
+        raise KorvoError("strain_ratio and magnitude both set the strain ratio: give one")
+    if pad is not None and nfft is not None:
+        raise KorvoError("pad and nfft both set the transform length: give one")
+    ratio = 0.65 if strain_ratio is None else _number(strain_ratio, "strain_ratio", 0.01, 1.0)
+    if magnitude is not None:
+        ratio = (_number(magnitude, "magnitude", 1.1, 10.0) - 1.0) / 10.0
+    options = dict(
+        method=method, strain_ratio=ratio, tol=_number(tol, "tol", 1e-15, 0.5),
+        max_iter=int(_number(max_iter, "max_iter", 1, 100000)), accelerate=bool(accelerate),
+        model=model, input=input,
+        pad=10.0 if pad is None else _number(pad, "pad", 0.0, 1e4),
+        nfft=0 if nfft is None else int(_number(nfft, "nfft", 2, 1 << 22)))
+    depths = [_number(z, "at", 0.0, np.inf) for z in at]
+    fmax = _number(fmax, "fmax", 1e-3, 1e6)
+    profile = os.fspath(profile)
+    scale = "" if scale_pga is None else str(scale_pga)
+    unit = "" if unit is None else str(unit)
+    if isinstance(motion, (str, os.PathLike)):
+        core = _korvo.site(profile, os.fspath(motion), None, 0.0, unit, scale, fmax, depths,
+                           options)
+        source = os.fspath(motion)
+    else:
+        try:
+            accel, dt = motion
+        except (TypeError, ValueError):
+            raise TypeError("motion is a record file or a pair (accel, dt)") from None
+        a = np.asarray(accel, dtype=np.float64)
+        if a.ndim != 1 or len(a) < 2:
+            raise KorvoError(f"motion: accel must be one-dimensional with two samples or more, "
+                             f"not of shape {a.shape}")
+        if not np.all(np.isfinite(a)):
+            raise KorvoError("motion: accel holds a value that is not finite")
+        dt = _number(dt, "dt", 0.0, np.inf, open_low=True)
+        core = _korvo.site(profile, None, a, dt, unit, scale, fmax, depths, options)
+        source = "record"
+    return SiteResult(core, profile, source)
+
+
+def _number(value, name: str, low: float, high: float, open_low: bool = False) -> float:
+    try:
+        x = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+    if not np.isfinite(x) or x < low or x > high or (open_low and x <= low):
+        bound = f"above {low:g}" if open_low else f"from {low:g}"
+        upper = "" if high == np.inf else f" to {high:g}"
+        raise KorvoError(f"{name} must be a number {bound}{upper}, not {value!r}")
+    return x

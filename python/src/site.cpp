@@ -1,0 +1,185 @@
+// korvo.site's compiled part: one site run of the column engine (what
+// korvo-site computes), with its arrays, its result files' texts and the
+// motions and strains at any depth afterwards.
+#include "column/site.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <complex>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "text/text.h"
+
+namespace py = pybind11;
+
+namespace {
+
+namespace col = korvo::column;
+namespace rec = korvo::record;
+using korvo::Error;
+
+struct Site {
+  col::SiteRequest request;
+  col::SiteRun run;
+  std::mutex queries;  // the engine's depth queries reuse its work arrays
+};
+
+std::string whole_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error("cannot open " + korvo::one_line(path));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw Error("cannot read " + korvo::one_line(path));
+  return text;
+}
+
+template <class T>
+py::array_t<T> to_numpy(const std::vector<T>& v) {
+  py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+  std::copy(v.begin(), v.end(), out.mutable_data());
+  return out;
+}
+
+rec::Unit unit_of(const std::string& text, const char* argument) {
+  rec::Unit u{};
+  if (!rec::parse_unit(text, u))
+    throw Error(std::string(argument) + " is one of 'g', 'cm/s^2', 'm/s^2', not " +
+                korvo::quote(text));
+  return u;
+}
+
+col::Options options_of(const py::dict& o) {
+  col::Options opt;
+  const std::string method = o["method"].cast<std::string>();
+  if (method != "linear" && method != "eql")
+    throw Error("method is 'linear' or 'eql', not " + korvo::quote(method));
+  opt.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
+  opt.strain_ratio = o["strain_ratio"].cast<double>();
+  opt.tol = o["tol"].cast<double>();
+  opt.max_iter = o["max_iter"].cast<int>();
+  opt.accelerate = o["accelerate"].cast<bool>();
+  const std::string model = o["model"].cast<std::string>();
+  if (model == "velocity")
+    opt.modulus = col::ComplexModulus::Velocity;
+  else if (model == "simple")
+    opt.modulus = col::ComplexModulus::Simple;
+  else if (model == "unit-modulus")
+    opt.modulus = col::ComplexModulus::UnitModulus;
+  else
+    throw Error("model is 'velocity', 'simple' or 'unit-modulus', not " + korvo::quote(model));
+  const std::string input = o["input"].cast<std::string>();
+  if (input != "outcrop" && input != "within")
+    throw Error("input is 'outcrop' or 'within', not " + korvo::quote(input));
+  opt.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
+  opt.pad = o["pad"].cast<double>();
+  opt.nfft = o["nfft"].cast<long>();
+  return opt;
+}
+
+// The profile from its TOML file; the motion from a file (any layout) or
+// from accelerations and dt. Everything else as korvo-site's options.
+std::unique_ptr<Site> site(const std::string& profile, const py::object& record_path,
+                           const py::object& accel, double dt, const std::string& unit,
+                           const std::string& scale_pga, double fmax,
+                           const std::vector<double>& depths, const py::dict& options) {
+  auto s = std::make_unique<Site>();
+  col::SiteRequest& q = s->request;
+  q.options = options_of(options);
+  q.fmax = fmax;
+  q.depths = depths;
+  q.profile_name = profile;
+  std::vector<double> a;
+  if (record_path.is_none()) a = accel.cast<std::vector<double>>();
+  std::string path = record_path.is_none() ? std::string() : record_path.cast<std::string>();
+  {
+    py::gil_scoped_release unlocked;
+    q.column = col::read_column(whole_file(profile), profile);
+    if (!path.empty()) {
+      q.record_name = path;
+      q.record = rec::read_accelerogram(whole_file(path), path);
+      if (q.record.layout == rec::Layout::Pairs) {
+        q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
+      } else if (!unit.empty() && unit_of(unit, "unit") != q.record.unit) {
+        throw Error("unit " + korvo::quote(unit) + " is for pairs files; " + korvo::one_line(path) +
+                    " is in " + rec::unit_name(q.record.unit));
+      }
+    } else {
+      q.record_name = "record";
+      q.record.a = std::move(a);
+      q.record.dt = dt;
+      q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
+    }
+    if (!scale_pga.empty()) q.target_pga = rec::parse_peak(scale_pga, q.record.unit);
+    s->run = col::run_site(q);
+  }
+  return s;
+}
+
+py::array_t<double> at_depth(Site& s, double depth, bool strain) {
+  if (!(depth >= 0.0) || !std::isfinite(depth))
+    throw Error("depth must be 0 or more, not " + std::to_string(depth));
+  std::vector<double> v;
+  {
+    py::gil_scoped_release unlocked;
+    const std::lock_guard<std::mutex> lock(s.queries);
+    const double z = depth * s.request.column.length_factor;
+    v = strain ? s.run.analysis->strain_at(z) : s.run.analysis->acceleration_at(z);
+  }
+  return to_numpy(v);
+}
+
+}  // namespace
+
+void bind_site(py::module_& m) {
+  py::class_<Site>(m, "Site")
+      .def_property_readonly("surface", [](const Site& s) { return to_numpy(s.run.surface); })
+      .def_property_readonly("dt", [](const Site& s) { return s.run.motion.dt; })
+      .def_property_readonly("input", [](const Site& s) { return to_numpy(s.run.motion.a); })
+      .def_property_readonly("unit",
+                             [](const Site& s) { return rec::unit_name(s.request.record.unit); })
+      .def_property_readonly("scale", [](const Site& s) { return s.run.scale; })
+      .def_property_readonly("converged", [](const Site& s) { return s.run.result.converged; })
+      .def_property_readonly("iterations", [](const Site& s) { return s.run.result.iterations; })
+      .def_property_readonly("nfft", [](const Site& s) { return s.run.nfft; })
+      .def_property_readonly("frequency",
+                             [](const Site& s) {
+                               std::vector<double> f(s.run.transfer.size());
+                               for (std::size_t k = 0; k < f.size(); ++k)
+                                 f[k] = s.run.df * static_cast<double>(k);
+                               return to_numpy(f);
+                             })
+      .def_property_readonly("transfer", [](const Site& s) { return to_numpy(s.run.transfer); })
+      .def_property_readonly("periods",
+                             [](const Site& s) {
+                               std::vector<double> p(s.run.periods.begin(), s.run.periods.end());
+                               return to_numpy(p);
+                             })
+      .def_property_readonly("psa",
+                             [](const Site& s) {
+                               std::vector<double> in, out;
+                               for (const auto& r : s.run.input.rows) in.push_back(r.psa);
+                               for (const auto& r : s.run.output.rows) out.push_back(r.psa);
+                               return py::make_tuple(to_numpy(in), to_numpy(out));
+                             })
+      .def("files", [](const Site& s) { return col::site_files(s.request, s.run); })
+      .def("summary",
+           [](const Site& s, const std::string& folder) {
+             return col::site_summary(s.request, s.run, folder);
+           })
+      .def("warnings", [](const Site& s) { return col::site_warnings(s.request, s.run); })
+      .def(
+          "acceleration_at", [](Site& s, double depth) { return at_depth(s, depth, false); },
+          py::arg("depth"))
+      .def(
+          "strain_at", [](Site& s, double depth) { return at_depth(s, depth, true); },
+          py::arg("depth"));
+  m.def("site", &site, py::arg("profile"), py::arg("record_path"), py::arg("accel"), py::arg("dt"),
+        py::arg("unit"), py::arg("scale_pga"), py::arg("fmax"), py::arg("depths"),
+        py::arg("options"));
+}
