@@ -213,6 +213,14 @@ Run run(const Floats& time, const Floats& accel, const std::string& source, cons
   // As the record reader forms it: what was not given is 0.
   korvo::fp_stage([&] { g.DT = w->T[1] - w->T[0]; },
                   [] { return "in the sample interval T(2) - T(1)"; });
+  // Refused as the record reader refuses a file: decreasing or equal times
+  // would give a negative or empty frequency grid, and files written from it.
+  if (!(g.DT > 0.0f)) {
+    char what[96];
+    std::snprintf(what, sizeof what, ": the sample interval T(2) - T(1) = %.7g is not positive",
+                  korvo::wide(g.DT));
+    throw Error(source + what);
+  }
   if (!korvo::compute(*w, g, p, answers, threads)) too_long(source, g.NT);
   r.AMP = side_by_side(w->AMP, g.NOM);
   r.X.assign(w->X, w->X + g.NOM);
