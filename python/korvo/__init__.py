@@ -386,10 +386,12 @@ class RunResult:
 
         Raises
         ------
+        TypeError
+            `folder` not a file name.
         KorvoError
             A file that cannot be created or written (korvo's report).
         """
-        paths = tuple(os.path.join(os.fspath(folder), name)
+        paths = tuple(os.path.join(_args.path(folder, "folder"), name)
                       for name in ("S_amp1", "amp_dat", "korvo_dat"))
         self._r.write_transfer(paths[0])
         self._r.write_spectrum(paths[1])

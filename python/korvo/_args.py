@@ -67,6 +67,18 @@ def array(value, name: str, dtype=np.float32) -> np.ndarray:
     return out
 
 
+def numeric(value, name: str) -> np.ndarray:
+    """`value` as a float64 array of any shape, inf and NaN let through:
+    for the model functions that take depths and thicknesses (the half-space
+    is infinitely thick)."""
+    if value is None or isinstance(value, (str, bytes, dict)):
+        raise TypeError(f"{name} must be a number or an array of numbers, not {_kind(value)}")
+    a = np.asarray(value)
+    if a.dtype.kind not in "iufO" or (a.dtype.kind == "O" and not all(map(_is_real, a.flat))):
+        raise TypeError(f"{name} must be a number or an array of numbers")
+    return a.astype(float)
+
+
 def real(value, name: str) -> float:
     """A number finite also in single precision, as a Python float."""
     if not _is_real(value):

@@ -155,18 +155,19 @@ class Toro:
         thickness : array_like
             Its thickness, m (``inf`` for the half-space).
         """
-        h = np.asarray(depth, dtype=float)
+        h = _args.numeric(depth, "depth")
         rho_d = np.where(h <= 200.0,
                          self.rho_200 * ((np.minimum(h, 200.0) + self.h_0) / (200.0 + self.h_0))
                          ** self.b,
                          self.rho_200)
-        rho_t = self.rho_0 * np.exp(-np.asarray(thickness, dtype=float) / self.delta)
+        rho_t = self.rho_0 * np.exp(-_args.numeric(thickness, "thickness") / self.delta)
         return (1.0 - rho_d) * rho_t + rho_d
 
     @staticmethod
     def layer_rate(depth):
         """Mean number of layer boundaries per metre at `depth` (m)."""
-        return LAYERING["c_3"] * (np.asarray(depth, dtype=float) + LAYERING["c_1"]) ** LAYERING["c_2"]
+        depth = _args.numeric(depth, "depth")
+        return LAYERING["c_3"] * (depth + LAYERING["c_1"]) ** LAYERING["c_2"]
 
     @staticmethod
     def _expected_boundaries(depth):

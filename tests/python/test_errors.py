@@ -183,6 +183,8 @@ ARGUMENT_REFUSALS = [
     ("toro ln_std str",   lambda: korvo.Toro(depth_ln_std="0.1"),                TypeError, "depth_ln_std must be a number"),
     ("toro layering",     lambda: korvo.Toro(layering="yes"),                    TypeError, "layering must be True or False"),
     ("toro profile",      lambda: korvo.Toro().realize(None, 1, 0),              TypeError, "profile must be a korvo.Profile or a dict"),
+    ("toro depths",       lambda: korvo.Toro().correlation(["5"], 1.0),          TypeError, "depth must be a number or an array of numbers"),
+    ("write folder None", lambda: one_run().write(None),                         TypeError, "folder must be a file name"),
     # not one-dimensional
     ("2-D column",        lambda: profile(vs=[[200.0, 800.0]]),                  korvo.KorvoError, r"vs: a one-dimensional array is needed, not shape \(1, 2\)"),
     ("ragged column",     lambda: profile(vs=[[200.0], [800.0, 1.0]]),           korvo.KorvoError, "vs: a one-dimensional array is needed, not a ragged"),
@@ -221,6 +223,8 @@ ARGUMENT_REFUSALS = [
     ("no periods",        lambda: korvo.response_spectrum([1, 2], 0.01, []),     korvo.KorvoError, "periods: at least one period is needed"),
     # a NUL would end the name korvo's reader opens: this one would read the soil file
     ("NUL in a path",     lambda: korvo.Profile.read(str(SOIL) + "\0.bak"),      korvo.KorvoError, "path: a file name cannot hold a NUL character"),
+    # ... and this one would overwrite a file "x" three times, reported as written
+    ("NUL in a folder",   lambda: one_run().write("x\0y"),                       korvo.KorvoError, "folder: a file name cannot hold a NUL character"),
     # results beyond single precision
     ("psa overflows",     lambda: korvo.response_spectrum(np.full(100, 3e38), 0.01), korvo.KorvoError, "accel: psa at period 0.01 s is beyond single precision"),
     ("pgd overflows",     lambda: korvo.response_spectrum(np.ones(100), 1e30),   korvo.KorvoError, "accel and dt: pgd is beyond single precision"),
