@@ -22,7 +22,8 @@ response_spectrum
 
 Every refusal and floating-point fault is raised as :class:`KorvoError` (a
 ``ValueError``) carrying korvo's one-line report; an argument of the wrong
-type as a ``TypeError``. Either message names the argument. The numeric work
+type as :class:`KorvoTypeError`, both a ``TypeError`` and a KorvoError. Either
+message names the argument. The numeric work
 releases the GIL, so runs in a thread pool use every core.
 """
 
@@ -34,10 +35,12 @@ from typing import Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _args, _korvo
+from ._args import KorvoTypeError
 from ._korvo import KorvoError
 
 __all__ = [
     "KorvoError",
+    "KorvoTypeError",
     "Record",
     "read_record",
     "Profile",
@@ -69,7 +72,7 @@ def _wave_code(wave: Union[str, int]) -> int:
         if 0 <= wave <= 2:
             return int(wave)
     elif not isinstance(wave, str):
-        raise TypeError(f"wave is {words}, not {type(wave).__name__}")
+        raise KorvoTypeError(f"wave is {words}, not {type(wave).__name__}")
     raise KorvoError(f"wave is {words}, not {wave!r}")
 
 
@@ -78,7 +81,7 @@ def _profile(profile, name: str = "profile") -> "Profile":
         return profile
     if isinstance(profile, (str, bytes, os.PathLike)):
         return Profile.read(profile)
-    raise TypeError(f"{name} must be a korvo.Profile or a soil file name, "
+    raise KorvoTypeError(f"{name} must be a korvo.Profile or a soil file name, "
                     f"not {type(profile).__name__}")
 
 
@@ -119,7 +122,7 @@ class Record:
 
     Raises
     ------
-    TypeError
+    KorvoTypeError
         `time` or `accel` not an array of numbers, `unit` not a str.
     KorvoError
         Arrays not one-dimensional, of different lengths, empty, or holding
@@ -138,7 +141,7 @@ class Record:
             raise KorvoError(f"{source}: time has {len(self.time)} samples, "
                              f"accel {len(self.accel)}")
         if unit is not None and not isinstance(unit, str):
-            raise TypeError(f"unit must be a str or None, not {type(unit).__name__}")
+            raise KorvoTypeError(f"unit must be a str or None, not {type(unit).__name__}")
         self.unit, self.format, self.title, self.source = unit, format, title, source
         if not len(self):
             raise KorvoError(f"{source}: no samples")
@@ -184,7 +187,7 @@ def read_record(path: PathLike, format: Optional[str] = None) -> Record:
 
     Raises
     ------
-    TypeError
+    KorvoTypeError
         `path` not a file name.
     KorvoError
         An unreadable file or value, with korvo's (or korvo-record's) report;
@@ -236,7 +239,7 @@ class Profile:
 
     Raises
     ------
-    TypeError
+    KorvoTypeError
         Columns that are not arrays of numbers, scalars of the wrong type.
     KorvoError
         A layer count outside 1..50 (korvo's report), columns of different
@@ -309,7 +312,7 @@ def transfer(profile: Profile, nf: int, dt: float, wave: Union[str, int] = "hori
 
     Raises
     ------
-    TypeError
+    KorvoTypeError
         `profile` not a Profile, `nf` not a whole number, `dt` not a number.
     KorvoError
         An `nf` that is not a power of two from 4 to 32768, a `dt` that is
@@ -317,7 +320,7 @@ def transfer(profile: Profile, nf: int, dt: float, wave: Union[str, int] = "hori
         boundary as korvo does).
     """
     if not isinstance(profile, Profile):
-        raise TypeError(f"profile must be a korvo.Profile, not {type(profile).__name__}")
+        raise KorvoTypeError(f"profile must be a korvo.Profile, not {type(profile).__name__}")
     n = _args.integer(nf, "nf", None, None)
     if n < 4 or n > NMAX or n & (n - 1):
         raise KorvoError(f"nf: a transform length is a power of two from 4 to {NMAX}, not {n}")
@@ -386,7 +389,7 @@ class RunResult:
 
         Raises
         ------
-        TypeError
+        KorvoTypeError
             `folder` not a file name.
         KorvoError
             A file that cannot be created or written (korvo's report).
@@ -438,7 +441,7 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
 
     Raises
     ------
-    TypeError
+    KorvoTypeError
         An argument of the wrong type, named.
     KorvoError
         Refusals (a record longer than NMAX, a bad answer) and floating-point
@@ -452,7 +455,7 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
     if isinstance(record, (str, bytes, os.PathLike)):
         record = read_record(record)
     elif not isinstance(record, Record):
-        raise TypeError("record must be a korvo.Record or a file name, "
+        raise KorvoTypeError("record must be a korvo.Record or a file name, "
                         f"not {type(record).__name__}")
     profile = _profile(profile)
     code = _wave_code(wave)
@@ -528,7 +531,7 @@ def response_spectrum(accel, dt: float, periods=None, damping: float = 0.05, *,
 
     Raises
     ------
-    TypeError
+    KorvoTypeError
         An argument of the wrong type, named.
     KorvoError
         Fewer than two samples, no period, a non-positive dt or period,

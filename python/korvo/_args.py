@@ -1,7 +1,9 @@
 """The public functions' arguments, checked before they reach the compiled part.
 
-A wrong type is a TypeError, a wrong value a KorvoError (a ValueError); either
-way one line that names the argument as the caller wrote it. Without these,
+A wrong value is a KorvoError (a ValueError), a wrong type a KorvoTypeError:
+a TypeError, and a KorvoError like every other refusal, so that a caller
+catching korvo's refusals (korvo-suite, say) catches these too. Either way one
+line that names the argument as the caller wrote it. Without these,
 pybind11 answers a string array or a 70-bit integer with a page listing the
 private signature, and numpy quietly reads ``["1.5"]`` as a number.
 """
@@ -19,6 +21,10 @@ from ._korvo import KorvoError
 INT32_MIN, INT32_MAX = -(2 ** 31), 2 ** 31 - 1
 
 
+class KorvoTypeError(KorvoError, TypeError):
+    """An argument of the wrong type, with a one-line report naming it."""
+
+
 def _kind(value) -> str:
     return type(value).__name__
 
@@ -32,7 +38,7 @@ def array(value, name: str, dtype=np.float32) -> np.ndarray:
     """`value` as a new one-dimensional array of `dtype`, every element
     finite (an empty array passes: the caller knows how many it needs)."""
     if value is None or isinstance(value, (str, bytes, dict)):
-        raise TypeError(f"{name} must be an array of numbers, not {_kind(value)}")
+        raise KorvoTypeError(f"{name} must be an array of numbers, not {_kind(value)}")
     precision = "single" if np.dtype(dtype) == np.float32 else "double"
     try:
         a = np.asarray(value)
@@ -44,14 +50,14 @@ def array(value, name: str, dtype=np.float32) -> np.ndarray:
         # strings among numbers, which stay refused.
         for item in a.flat:
             if not _is_real(item):
-                raise TypeError(f"{name} must be an array of numbers, not hold {_kind(item)}")
+                raise KorvoTypeError(f"{name} must be an array of numbers, not hold {_kind(item)}")
         try:
             a = a.astype(np.float64)
         except OverflowError:
             raise KorvoError(f"{name}: a value beyond {precision} precision") from None
     elif a.dtype.kind not in "iuf":
         kinds = {"U": "strings", "S": "bytes", "b": "booleans", "c": "complex numbers"}
-        raise TypeError(f"{name} must be an array of numbers, not of "
+        raise KorvoTypeError(f"{name} must be an array of numbers, not of "
                         f"{kinds.get(a.dtype.kind, a.dtype)}")
     if a.ndim != 1:
         raise KorvoError(f"{name}: a one-dimensional array is needed, not shape {a.shape}")
@@ -72,17 +78,17 @@ def numeric(value, name: str) -> np.ndarray:
     for the model functions that take depths and thicknesses (the half-space
     is infinitely thick)."""
     if value is None or isinstance(value, (str, bytes, dict)):
-        raise TypeError(f"{name} must be a number or an array of numbers, not {_kind(value)}")
+        raise KorvoTypeError(f"{name} must be a number or an array of numbers, not {_kind(value)}")
     a = np.asarray(value)
     if a.dtype.kind not in "iufO" or (a.dtype.kind == "O" and not all(map(_is_real, a.flat))):
-        raise TypeError(f"{name} must be a number or an array of numbers")
+        raise KorvoTypeError(f"{name} must be a number or an array of numbers")
     return a.astype(float)
 
 
 def real(value, name: str) -> float:
     """A number finite also in single precision, as a Python float."""
     if not _is_real(value):
-        raise TypeError(f"{name} must be a number, not {_kind(value)}")
+        raise KorvoTypeError(f"{name} must be a number, not {_kind(value)}")
     try:
         x = float(value)
     except OverflowError:
@@ -98,7 +104,7 @@ def integer(value, name: str, least: Optional[int] = INT32_MIN,
     """A whole number from `least` to `most` (korvo's integers are 32 bits;
     None: no bound, for a caller with its own words)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be a whole number, not {_kind(value)}")
+        raise KorvoTypeError(f"{name} must be a whole number, not {_kind(value)}")
     n = int(value)
     if least is not None and most is not None and not least <= n <= most:
         raise KorvoError(f"{name} must be from {least} to {most}, not {n}")
@@ -115,14 +121,14 @@ def flag(value, name: str) -> bool:
         return bool(value)
     if isinstance(value, numbers.Integral) and int(value) in (0, 1):
         return bool(value)
-    raise TypeError(f"{name} must be True or False, not {value!r}")
+    raise KorvoTypeError(f"{name} must be True or False, not {value!r}")
 
 
 def path(value, name: str) -> str:
     """A file name for korvo's C readers, which stop at a NUL character:
     "soil\\0x" would quietly open "soil"."""
     if not isinstance(value, (str, bytes, os.PathLike)):
-        raise TypeError(f"{name} must be a file name (str or os.PathLike), not {_kind(value)}")
+        raise KorvoTypeError(f"{name} must be a file name (str or os.PathLike), not {_kind(value)}")
     name_text = os.fsdecode(os.fspath(value))
     if "\0" in name_text:
         raise KorvoError(f"{name}: a file name cannot hold a NUL character")
@@ -134,7 +140,7 @@ def choice(value, name: str, options, words: str) -> Optional[str]:
     if value is None and None in options:
         return None
     if not isinstance(value, str):
-        raise TypeError(f"{name} is {words}, not {_kind(value)}")
+        raise KorvoTypeError(f"{name} is {words}, not {_kind(value)}")
     if value not in options:
         raise KorvoError(f"{name} is {words}, not {value!r}")
     return value

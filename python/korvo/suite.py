@@ -17,7 +17,7 @@ import os
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
-from typing import Callable, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
@@ -279,15 +279,15 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
             return r
         if isinstance(r, (str, bytes, os.PathLike)):
             return read_record(r)
-        raise TypeError(f"records[{i!r}] must be a korvo.Record or a file name, "
+        raise _args.KorvoTypeError(f"records[{i!r}] must be a korvo.Record or a file name, "
                         f"not {type(r).__name__}")
 
     if isinstance(records, Mapping):
         names = [str(k) for k in records]
         records = [record(r, k) for k, r in records.items()]
     elif isinstance(records, (str, bytes, os.PathLike, Record)) \
-            or not isinstance(records, Sequence):
-        raise TypeError("records must be a sequence or mapping of korvo.Record or file names, "
+            or not isinstance(records, Iterable):
+        raise _args.KorvoTypeError("records must be a sequence or mapping of korvo.Record or file names, "
                         f"not {type(records).__name__}")
     else:
         records = [record(r, i) for i, r in enumerate(records)]
@@ -337,7 +337,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     if chunk_size is not None:
         chunk_size = _args.integer(chunk_size, "chunk_size", 1)
     if progress is not None and not callable(progress):
-        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+        raise _args.KorvoTypeError(f"progress must be callable, not {type(progress).__name__}")
 
     options = dict(wave=wave, reference=int(reference), band_pass=band_pass)
     job = _Job(records, _columns(profile), variation, int(seed), options, periods, frequencies,

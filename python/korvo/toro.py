@@ -285,7 +285,7 @@ def _columns(profile) -> dict:
         d = {k: getattr(profile, k) for k in keys}
         d.update(qexp=profile.qexp, angle=profile.angle, iflag=profile.iflag)
     else:
-        raise TypeError(f"profile must be a korvo.Profile or a dict of its arrays, "
+        raise _args.KorvoTypeError(f"profile must be a korvo.Profile or a dict of its arrays, "
                         f"not {type(profile).__name__}")
     for k in keys:
         d[k] = _args.array(d[k], k, float)

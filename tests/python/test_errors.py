@@ -129,6 +129,7 @@ def test_arrays_refused_as_the_console_refuses_their_file(times, tmp_path):
 SOIL = GOLDEN / "reference_basic_h_input" / "soil.dat"
 RUN = dict(record=korvo.Record([0, 0.01, 0.02], [1, 2, 3]), profile=SOIL)
 NAN, INF = math.nan, math.inf
+TYPE, VALUE = korvo.KorvoTypeError, korvo.KorvoError
 
 
 def one_run(**changes):
@@ -142,101 +143,102 @@ def one_suite(**changes):
 
 # Every public function against wrong types, shapes, non-finite values, bad
 # sample intervals, huge integers and empty arrays: one line, the argument
-# named, TypeError for a type and KorvoError (a ValueError) for a value.
+# named; KorvoTypeError (a TypeError too) for a type, KorvoError for a value.
 ARGUMENT_REFUSALS = [
     # wrong types
-    ("transfer None",     lambda: korvo.transfer(None, 1024, 0.01),              TypeError, "profile must be a korvo.Profile"),
-    ("transfer nf str",   lambda: korvo.transfer(profile(), "1024", 0.01),       TypeError, "nf must be a whole number, not str"),
-    ("transfer nf float", lambda: korvo.transfer(profile(), 1024.0, 0.01),       TypeError, "nf must be a whole number"),
-    ("transfer dt None",  lambda: korvo.transfer(profile(), 1024, None),         TypeError, "dt must be a number"),
-    ("transfer wave",     lambda: korvo.transfer(profile(), 1024, 0.01, None),   TypeError, "wave is 'horizontal'"),
-    ("strings",           lambda: profile(vs=["a", "b"]),                        TypeError, "vs must be an array of numbers, not of strings"),
-    ("numeric strings",   lambda: profile(vs=["200", "800"]),                    TypeError, "vs must be an array of numbers, not of strings"),
-    ("None inside",       lambda: profile(rho=[2.0, None]),                      TypeError, "rho must be an array of numbers, not hold NoneType"),
-    ("booleans",          lambda: profile(thickness=[True, False]),              TypeError, "thickness must be an array of numbers, not of booleans"),
-    ("column None",       lambda: profile(qp=None),                              TypeError, "qp must be an array of numbers, not NoneType"),
-    ("qexp None",         lambda: profile(qexp=None),                            TypeError, "qexp must be a number"),
-    ("angle str",         lambda: profile(angle="10"),                           TypeError, "angle must be a number, not str"),
-    ("iflag float",       lambda: profile(iflag=1.5),                            TypeError, "iflag must be a whole number"),
-    ("soil path None",    lambda: korvo.Profile.read(None),                      TypeError, "path must be a file name"),
-    ("record time None",  lambda: korvo.Record(None, [1.0]),                     TypeError, "time must be an array of numbers"),
-    ("record unit",       lambda: korvo.Record([0, 1], [1, 2], unit=9.81),       TypeError, "unit must be a str or None"),
-    ("read path None",    lambda: korvo.read_record(None),                       TypeError, "path must be a file name"),
-    ("read format list",  lambda: korvo.read_record(SOIL, format=["at2"]),       TypeError, "format is 'pairs'"),
-    ("run record None",   lambda: one_run(record=None),                          TypeError, "record must be a korvo.Record or a file name"),
-    ("run profile None",  lambda: one_run(profile=None),                         TypeError, "profile must be a korvo.Profile or a soil file"),
-    ("run reference str", lambda: one_run(reference="1"),                        TypeError, "reference must be a whole number"),
-    ("run conditioning",  lambda: one_run(conditioning=["integrate"]),           TypeError, "conditioning is None"),
-    ("run band_pass str", lambda: one_run(band_pass="1234"),                     TypeError, "band_pass must be an array of numbers"),
-    ("run band_pass None", lambda: one_run(band_pass=[1.0, None]),               TypeError, "band_pass must be an array of numbers"),
-    ("run threads",       lambda: one_run(threads="no"),                         TypeError, "threads must be True or False"),
-    ("spectrum accel",    lambda: korvo.response_spectrum(None, 0.01),           TypeError, "accel must be an array of numbers"),
-    ("spectrum dt",       lambda: korvo.response_spectrum([1, 2], "0.01"),       TypeError, "dt must be a number"),
-    ("spectrum periods",  lambda: korvo.response_spectrum([1, 2], 0.01, ["1"]),  TypeError, "periods must be an array of numbers"),
-    ("spectrum damping",  lambda: korvo.response_spectrum([1, 2], 0.01, damping=None), TypeError, "damping must be a number"),
-    ("spectrum oversample", lambda: korvo.response_spectrum([1, 2], 0.01, oversample="no"), TypeError, "oversample must be True or False"),
-    ("suite records str", lambda: one_suite(records="accel.dat"),                TypeError, "records must be a sequence or mapping"),
-    ("suite record None", lambda: one_suite(records=[None]),                     TypeError, r"records\[0\] must be a korvo.Record"),
-    ("suite workers",     lambda: one_suite(workers="2"),                        TypeError, "workers must be a whole number"),
-    ("suite progress",    lambda: one_suite(progress=True),                      TypeError, "progress must be callable"),
-    ("toro site class",   lambda: korvo.Toro(["USGS C"]),                        TypeError, "site_class is one of"),
-    ("toro ln_std str",   lambda: korvo.Toro(depth_ln_std="0.1"),                TypeError, "depth_ln_std must be a number"),
-    ("toro layering",     lambda: korvo.Toro(layering="yes"),                    TypeError, "layering must be True or False"),
-    ("toro profile",      lambda: korvo.Toro().realize(None, 1, 0),              TypeError, "profile must be a korvo.Profile or a dict"),
-    ("toro depths",       lambda: korvo.Toro().correlation(["5"], 1.0),          TypeError, "depth must be a number or an array of numbers"),
-    ("write folder None", lambda: one_run().write(None),                         TypeError, "folder must be a file name"),
+    ("transfer None",        lambda: korvo.transfer(None, 1024, 0.01),                       TYPE,  "profile must be a korvo.Profile"),
+    ("transfer nf str",      lambda: korvo.transfer(profile(), "1024", 0.01),                TYPE,  "nf must be a whole number, not str"),
+    ("transfer nf float",    lambda: korvo.transfer(profile(), 1024.0, 0.01),                TYPE,  "nf must be a whole number"),
+    ("transfer dt None",     lambda: korvo.transfer(profile(), 1024, None),                  TYPE,  "dt must be a number"),
+    ("transfer wave",        lambda: korvo.transfer(profile(), 1024, 0.01, None),            TYPE,  "wave is 'horizontal'"),
+    ("strings",              lambda: profile(vs=["a", "b"]),                                 TYPE,  "vs must be an array of numbers, not of strings"),
+    ("numeric strings",      lambda: profile(vs=["200", "800"]),                             TYPE,  "vs must be an array of numbers, not of strings"),
+    ("None inside",          lambda: profile(rho=[2.0, None]),                               TYPE,  "rho must be an array of numbers, not hold NoneType"),
+    ("booleans",             lambda: profile(thickness=[True, False]),                       TYPE,  "thickness must be an array of numbers, not of booleans"),
+    ("column None",          lambda: profile(qp=None),                                       TYPE,  "qp must be an array of numbers, not NoneType"),
+    ("qexp None",            lambda: profile(qexp=None),                                     TYPE,  "qexp must be a number"),
+    ("angle str",            lambda: profile(angle="10"),                                    TYPE,  "angle must be a number, not str"),
+    ("iflag float",          lambda: profile(iflag=1.5),                                     TYPE,  "iflag must be a whole number"),
+    ("soil path None",       lambda: korvo.Profile.read(None),                               TYPE,  "path must be a file name"),
+    ("record time None",     lambda: korvo.Record(None, [1.0]),                              TYPE,  "time must be an array of numbers"),
+    ("record unit",          lambda: korvo.Record([0, 1], [1, 2], unit=9.81),                TYPE,  "unit must be a str or None"),
+    ("read path None",       lambda: korvo.read_record(None),                                TYPE,  "path must be a file name"),
+    ("read format list",     lambda: korvo.read_record(SOIL, format=["at2"]),                TYPE,  "format is 'pairs'"),
+    ("run record None",      lambda: one_run(record=None),                                   TYPE,  "record must be a korvo.Record or a file name"),
+    ("run profile None",     lambda: one_run(profile=None),                                  TYPE,  "profile must be a korvo.Profile or a soil file"),
+    ("run reference str",    lambda: one_run(reference="1"),                                 TYPE,  "reference must be a whole number"),
+    ("run conditioning",     lambda: one_run(conditioning=["integrate"]),                    TYPE,  "conditioning is None"),
+    ("run band_pass str",    lambda: one_run(band_pass="1234"),                              TYPE,  "band_pass must be an array of numbers"),
+    ("run band_pass None",   lambda: one_run(band_pass=[1.0, None]),                         TYPE,  "band_pass must be an array of numbers"),
+    ("run threads",          lambda: one_run(threads="no"),                                  TYPE,  "threads must be True or False"),
+    ("spectrum accel",       lambda: korvo.response_spectrum(None, 0.01),                    TYPE,  "accel must be an array of numbers"),
+    ("spectrum dt",          lambda: korvo.response_spectrum([1, 2], "0.01"),                TYPE,  "dt must be a number"),
+    ("spectrum periods",     lambda: korvo.response_spectrum([1, 2], 0.01, ["1"]),           TYPE,  "periods must be an array of numbers"),
+    ("spectrum damping",     lambda: korvo.response_spectrum([1, 2], 0.01, damping=None),    TYPE,  "damping must be a number"),
+    ("spectrum oversample",  lambda: korvo.response_spectrum([1, 2], 0.01, oversample="no"), TYPE,  "oversample must be True or False"),
+    ("suite records str",    lambda: one_suite(records="accel.dat"),                         TYPE,  "records must be a sequence or mapping"),
+    ("suite record None",    lambda: one_suite(records=[None]),                              TYPE,  r"records\[0\] must be a korvo.Record"),
+    ("suite workers",        lambda: one_suite(workers="2"),                                 TYPE,  "workers must be a whole number"),
+    ("suite progress",       lambda: one_suite(progress=True),                               TYPE,  "progress must be callable"),
+    ("toro site class",      lambda: korvo.Toro(["USGS C"]),                                 TYPE,  "site_class is one of"),
+    ("toro ln_std str",      lambda: korvo.Toro(depth_ln_std="0.1"),                         TYPE,  "depth_ln_std must be a number"),
+    ("toro layering",        lambda: korvo.Toro(layering="yes"),                             TYPE,  "layering must be True or False"),
+    ("toro profile",         lambda: korvo.Toro().realize(None, 1, 0),                       TYPE,  "profile must be a korvo.Profile or a dict"),
+    ("toro depths",          lambda: korvo.Toro().correlation(["5"], 1.0),                   TYPE,  "depth must be a number or an array of numbers"),
+    ("write folder None",    lambda: one_run().write(None),                                  TYPE,  "folder must be a file name"),
     # not one-dimensional
-    ("2-D column",        lambda: profile(vs=[[200.0, 800.0]]),                  korvo.KorvoError, r"vs: a one-dimensional array is needed, not shape \(1, 2\)"),
-    ("ragged column",     lambda: profile(vs=[[200.0], [800.0, 1.0]]),           korvo.KorvoError, "vs: a one-dimensional array is needed, not a ragged"),
-    ("2-D time",          lambda: korvo.Record(np.zeros((2, 2)), np.zeros(4)),  korvo.KorvoError, "time: a one-dimensional array"),
-    ("2-D accel",         lambda: korvo.response_spectrum(np.ones((2, 3)), 0.01), korvo.KorvoError, "accel: a one-dimensional array"),
-    ("periods scalar",    lambda: korvo.response_spectrum([1, 2], 0.01, 0.5),    korvo.KorvoError, r"periods: a one-dimensional array is needed, not shape \(\)"),
-    ("lengths differ",    lambda: korvo.Record([0, 0.01], [1, 2, 3]),            korvo.KorvoError, "record: time has 2 samples, accel 3"),
+    ("2-D column",           lambda: profile(vs=[[200.0, 800.0]]),                           VALUE, r"vs: a one-dimensional array is needed, not shape \(1, 2\)"),
+    ("ragged column",        lambda: profile(vs=[[200.0], [800.0, 1.0]]),                    VALUE, "vs: a one-dimensional array is needed, not a ragged"),
+    ("2-D time",             lambda: korvo.Record(np.zeros((2, 2)), np.zeros(4)),            VALUE, "time: a one-dimensional array"),
+    ("2-D accel",            lambda: korvo.response_spectrum(np.ones((2, 3)), 0.01),         VALUE, "accel: a one-dimensional array"),
+    ("periods scalar",       lambda: korvo.response_spectrum([1, 2], 0.01, 0.5),             VALUE, r"periods: a one-dimensional array is needed, not shape \(\)"),
+    ("lengths differ",       lambda: korvo.Record([0, 0.01], [1, 2, 3]),                     VALUE, "record: time has 2 samples, accel 3"),
     # NaN, Inf, beyond single precision
-    ("time NaN",          lambda: korvo.Record([0, NAN], [1, 2]),                korvo.KorvoError, r"time\[1\] is not finite"),
-    ("accel too large",   lambda: korvo.Record([0, 0.01], [1, 1e39]),            korvo.KorvoError, r"accel\[1\] = 1e\+39 is beyond single precision"),
-    ("qexp NaN",          lambda: profile(qexp=NAN),                             korvo.KorvoError, "qexp nan is not finite"),
-    ("transfer dt inf",   lambda: korvo.transfer(profile(), 1024, INF),          korvo.KorvoError, "dt inf is not finite"),
-    ("transfer dt 1e39",  lambda: korvo.transfer(profile(), 1024, 1e39),         korvo.KorvoError, "dt 1e\\+39 is not finite as a single-precision number"),
-    ("band_pass inf",     lambda: one_run(band_pass=[1, INF]),                   korvo.KorvoError, r"band_pass\[1\] is not finite"),
-    ("spectrum accel NaN", lambda: korvo.response_spectrum([1, NAN], 0.01),      korvo.KorvoError, r"accel\[1\] is not finite"),
-    ("spectrum damping NaN", lambda: korvo.response_spectrum([1, 2], 0.01, damping=NAN), korvo.KorvoError, "damping nan is not finite"),
-    ("suite frequencies", lambda: one_suite(frequencies=[1.0, NAN]),             korvo.KorvoError, r"frequencies\[1\] is not finite"),
-    ("toro b NaN",        lambda: korvo.Toro(b=NAN),                             korvo.KorvoError, "b nan is not finite"),
+    ("time NaN",             lambda: korvo.Record([0, NAN], [1, 2]),                         VALUE, r"time\[1\] is not finite"),
+    ("accel too large",      lambda: korvo.Record([0, 0.01], [1, 1e39]),                     VALUE, r"accel\[1\] = 1e\+39 is beyond single precision"),
+    ("qexp NaN",             lambda: profile(qexp=NAN),                                      VALUE, "qexp nan is not finite"),
+    ("transfer dt inf",      lambda: korvo.transfer(profile(), 1024, INF),                   VALUE, "dt inf is not finite"),
+    ("transfer dt 1e39",     lambda: korvo.transfer(profile(), 1024, 1e39),                  VALUE, "dt 1e\\+39 is not finite as a single-precision number"),
+    ("band_pass inf",        lambda: one_run(band_pass=[1, INF]),                            VALUE, r"band_pass\[1\] is not finite"),
+    ("spectrum accel NaN",   lambda: korvo.response_spectrum([1, NAN], 0.01),                VALUE, r"accel\[1\] is not finite"),
+    ("spectrum damping NaN", lambda: korvo.response_spectrum([1, 2], 0.01, damping=NAN),     VALUE, "damping nan is not finite"),
+    ("suite frequencies",    lambda: one_suite(frequencies=[1.0, NAN]),                      VALUE, r"frequencies\[1\] is not finite"),
+    ("toro b NaN",           lambda: korvo.Toro(b=NAN),                                      VALUE, "b nan is not finite"),
     # sample intervals
-    ("decreasing times",  lambda: korvo.Record(-np.arange(64) * 0.01, np.ones(64)), korvo.KorvoError, r"record: the sample interval T\(2\) - T\(1\) = -0.01 is not positive"),
-    ("transfer dt < 0",   lambda: korvo.transfer(profile(), 1024, -0.01),        korvo.KorvoError, "dt must be positive"),
-    ("transfer dt 0",     lambda: korvo.transfer(profile(), 1024, 0.0),          korvo.KorvoError, "dt must be positive"),
-    ("transfer dt 1e-50", lambda: korvo.transfer(profile(), 1024, 1e-50),        korvo.KorvoError, "dt must be positive in single precision"),
-    ("spectrum dt < 0",   lambda: korvo.response_spectrum([1, 2], -0.01),        korvo.KorvoError, "dt must be positive"),
+    ("decreasing times",     lambda: korvo.Record(-np.arange(64) * 0.01, np.ones(64)),       VALUE, r"record: the sample interval T\(2\) - T\(1\) = -0.01 is not positive"),
+    ("transfer dt < 0",      lambda: korvo.transfer(profile(), 1024, -0.01),                 VALUE, "dt must be positive"),
+    ("transfer dt 0",        lambda: korvo.transfer(profile(), 1024, 0.0),                   VALUE, "dt must be positive"),
+    ("transfer dt 1e-50",    lambda: korvo.transfer(profile(), 1024, 1e-50),                 VALUE, "dt must be positive in single precision"),
+    ("spectrum dt < 0",      lambda: korvo.response_spectrum([1, 2], -0.01),                 VALUE, "dt must be positive"),
     # huge integers
-    ("iflag 10**20",      lambda: profile(iflag=10 ** 20),                       korvo.KorvoError, "iflag must be from -2147483648 to 2147483647"),
-    ("nf 2**70",          lambda: korvo.transfer(profile(), 2 ** 70, 0.01),      korvo.KorvoError, "nf: a transform length is a power of two"),
-    ("velocity 10**400",  lambda: profile(vs=[10 ** 400, 800]),                  korvo.KorvoError, "vs: a value beyond single precision"),
-    ("reference 2**70",   lambda: one_run(reference=2 ** 70),                    korvo.KorvoError, "reference must be from"),
-    ("realizations 2**70", lambda: one_suite(realizations=2 ** 70),              korvo.KorvoError, "realizations must be a positive whole number"),
-    ("workers 2**70",     lambda: one_suite(workers=2 ** 70),                    korvo.KorvoError, "workers must be from 1 to"),
-    ("toro seed < 0",     lambda: korvo.Toro().realize(profile(), -1, 0),        korvo.KorvoError, "seed must be at least 0"),
+    ("iflag 10**20",         lambda: profile(iflag=10 ** 20),                                VALUE, "iflag must be from -2147483648 to 2147483647"),
+    ("nf 2**70",             lambda: korvo.transfer(profile(), 2 ** 70, 0.01),               VALUE, "nf: a transform length is a power of two"),
+    ("velocity 10**400",     lambda: profile(vs=[10 ** 400, 800]),                           VALUE, "vs: a value beyond single precision"),
+    ("reference 2**70",      lambda: one_run(reference=2 ** 70),                             VALUE, "reference must be from"),
+    ("realizations 2**70",   lambda: one_suite(realizations=2 ** 70),                        VALUE, "realizations must be a positive whole number"),
+    ("workers 2**70",        lambda: one_suite(workers=2 ** 70),                             VALUE, "workers must be from 1 to"),
+    ("toro seed < 0",        lambda: korvo.Toro().realize(profile(), -1, 0),                 VALUE, "seed must be at least 0"),
     # empty arrays
-    ("empty record",      lambda: korvo.Record([], []),                          korvo.KorvoError, "record: no samples"),
-    ("empty history",     lambda: korvo.response_spectrum([], 0.01),             korvo.KorvoError, "accel: a history needs at least two samples, not 0"),
-    ("no periods",        lambda: korvo.response_spectrum([1, 2], 0.01, []),     korvo.KorvoError, "periods: at least one period is needed"),
+    ("empty record",         lambda: korvo.Record([], []),                                   VALUE, "record: no samples"),
+    ("empty history",        lambda: korvo.response_spectrum([], 0.01),                      VALUE, "accel: a history needs at least two samples, not 0"),
+    ("no periods",           lambda: korvo.response_spectrum([1, 2], 0.01, []),              VALUE, "periods: at least one period is needed"),
     # a NUL would end the name korvo's reader opens: this one would read the soil file
-    ("NUL in a path",     lambda: korvo.Profile.read(str(SOIL) + "\0.bak"),      korvo.KorvoError, "path: a file name cannot hold a NUL character"),
+    ("NUL in a path",        lambda: korvo.Profile.read(str(SOIL) + "\0.bak"),               VALUE, "path: a file name cannot hold a NUL character"),
     # ... and this one would overwrite a file "x" three times, reported as written
-    ("NUL in a folder",   lambda: one_run().write("x\0y"),                       korvo.KorvoError, "folder: a file name cannot hold a NUL character"),
+    ("NUL in a folder",      lambda: one_run().write("x\0y"),                                VALUE, "folder: a file name cannot hold a NUL character"),
     # results beyond single precision
-    ("psa overflows",     lambda: korvo.response_spectrum(np.full(100, 3e38), 0.01), korvo.KorvoError, "accel: psa at period 0.01 s is beyond single precision"),
-    ("pgd overflows",     lambda: korvo.response_spectrum(np.ones(100), 1e30),   korvo.KorvoError, "accel and dt: pgd is beyond single precision"),
+    ("psa overflows",        lambda: korvo.response_spectrum(np.full(100, 3e38), 0.01),      VALUE, "accel: psa at period 0.01 s is beyond single precision"),
+    ("pgd overflows",        lambda: korvo.response_spectrum(np.ones(100), 1e30),            VALUE, "accel and dt: pgd is beyond single precision"),
 ]
 
 
 @pytest.mark.parametrize("call,error,report", [c[1:] for c in ARGUMENT_REFUSALS],
                          ids=[c[0] for c in ARGUMENT_REFUSALS])
 def test_argument_refusals(call, error, report):
-    with pytest.raises(Exception) as raised:
+    with pytest.raises(korvo.KorvoError) as raised:
         call()
     assert type(raised.value) is error
+    assert isinstance(raised.value, ValueError if error is VALUE else TypeError)
     assert re.match(report, str(raised.value))
     assert "\n" not in str(raised.value)
 
