@@ -3,9 +3,9 @@
 A wrong value is a KorvoError (a ValueError), a wrong type a KorvoTypeError:
 a TypeError, and a KorvoError like every other refusal, so that a caller
 catching korvo's refusals (korvo-suite, say) catches these too. Either way one
-line that names the argument as the caller wrote it. Without these,
-pybind11 answers a string array or a 70-bit integer with a page listing the
-private signature, and numpy quietly reads ``["1.5"]`` as a number.
+line that names the argument as the caller wrote it, where pybind11 would
+answer a string array or a 70-bit integer with a page about the private
+signature, and numpy would quietly read ``["1.5"]`` as a number.
 """
 
 from __future__ import annotations
@@ -50,15 +50,16 @@ def array(value, name: str, dtype=np.float32) -> np.ndarray:
         # strings among numbers, which stay refused.
         for item in a.flat:
             if not _is_real(item):
-                raise KorvoTypeError(f"{name} must be an array of numbers, not hold {_kind(item)}")
+                raise KorvoTypeError(f"{name} must be an array of numbers, "
+                                     f"not hold {_kind(item)}")
         try:
             a = a.astype(np.float64)
         except OverflowError:
             raise KorvoError(f"{name}: a value beyond {precision} precision") from None
     elif a.dtype.kind not in "iuf":
         kinds = {"U": "strings", "S": "bytes", "b": "booleans", "c": "complex numbers"}
-        raise KorvoTypeError(f"{name} must be an array of numbers, not of "
-                        f"{kinds.get(a.dtype.kind, a.dtype)}")
+        raise KorvoTypeError(f"{name} must be an array of numbers, "
+                             f"not of {kinds.get(a.dtype.kind, a.dtype)}")
     if a.ndim != 1:
         raise KorvoError(f"{name}: a one-dimensional array is needed, not shape {a.shape}")
     with np.errstate(over="ignore"):
@@ -78,7 +79,8 @@ def numeric(value, name: str) -> np.ndarray:
     for the model functions that take depths and thicknesses (the half-space
     is infinitely thick)."""
     if value is None or isinstance(value, (str, bytes, dict)):
-        raise KorvoTypeError(f"{name} must be a number or an array of numbers, not {_kind(value)}")
+        raise KorvoTypeError(f"{name} must be a number or an array of numbers, "
+                             f"not {_kind(value)}")
     a = np.asarray(value)
     if a.dtype.kind not in "iufO" or (a.dtype.kind == "O" and not all(map(_is_real, a.flat))):
         raise KorvoTypeError(f"{name} must be a number or an array of numbers")
@@ -106,12 +108,10 @@ def integer(value, name: str, least: Optional[int] = INT32_MIN,
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise KorvoTypeError(f"{name} must be a whole number, not {_kind(value)}")
     n = int(value)
-    if least is not None and most is not None and not least <= n <= most:
-        raise KorvoError(f"{name} must be from {least} to {most}, not {n}")
-    if least is not None and n < least:
-        raise KorvoError(f"{name} must be at least {least}, not {n}")
-    if most is not None and n > most:
-        raise KorvoError(f"{name} must be at most {most}, not {n}")
+    if (least is not None and n < least) or (most is not None and n > most):
+        bounds = (f"from {least} to {most}" if least is not None and most is not None
+                  else f"at least {least}" if least is not None else f"at most {most}")
+        raise KorvoError(f"{name} must be {bounds}, not {n}")
     return n
 
 
@@ -128,7 +128,8 @@ def path(value, name: str) -> str:
     """A file name for korvo's C readers, which stop at a NUL character:
     "soil\\0x" would quietly open "soil"."""
     if not isinstance(value, (str, bytes, os.PathLike)):
-        raise KorvoTypeError(f"{name} must be a file name (str or os.PathLike), not {_kind(value)}")
+        raise KorvoTypeError(f"{name} must be a file name (str or os.PathLike), "
+                             f"not {_kind(value)}")
     name_text = os.fsdecode(os.fspath(value))
     if "\0" in name_text:
         raise KorvoError(f"{name}: a file name cannot hold a NUL character")

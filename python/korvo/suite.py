@@ -22,6 +22,7 @@ from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, 
 import numpy as np
 
 from . import Profile, Record, KorvoError, _args, _profile, read_record, response_spectrum, run
+from ._args import KorvoTypeError
 from .toro import Toro, _columns
 
 __all__ = ["suite", "SuiteResult", "DEFAULT_PERIODS", "DEFAULT_FREQUENCIES"]
@@ -279,16 +280,16 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
             return r
         if isinstance(r, (str, bytes, os.PathLike)):
             return read_record(r)
-        raise _args.KorvoTypeError(f"records[{i!r}] must be a korvo.Record or a file name, "
-                        f"not {type(r).__name__}")
+        raise KorvoTypeError(f"records[{i!r}] must be a korvo.Record or a file name, "
+                             f"not {type(r).__name__}")
 
     if isinstance(records, Mapping):
         names = [str(k) for k in records]
         records = [record(r, k) for k, r in records.items()]
     elif isinstance(records, (str, bytes, os.PathLike, Record)) \
             or not isinstance(records, Iterable):
-        raise _args.KorvoTypeError("records must be a sequence or mapping of korvo.Record or file names, "
-                        f"not {type(records).__name__}")
+        raise KorvoTypeError("records must be a sequence or mapping of korvo.Record or "
+                             f"file names, not {type(records).__name__}")
     else:
         records = [record(r, i) for i, r in enumerate(records)]
         names = _names(records)
@@ -337,7 +338,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     if chunk_size is not None:
         chunk_size = _args.integer(chunk_size, "chunk_size", 1)
     if progress is not None and not callable(progress):
-        raise _args.KorvoTypeError(f"progress must be callable, not {type(progress).__name__}")
+        raise KorvoTypeError(f"progress must be callable, not {type(progress).__name__}")
 
     options = dict(wave=wave, reference=int(reference), band_pass=band_pass)
     job = _Job(records, _columns(profile), variation, int(seed), options, periods, frequencies,

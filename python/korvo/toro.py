@@ -30,6 +30,7 @@ from typing import Dict, Optional, Union
 import numpy as np
 
 from . import _args
+from ._args import KorvoTypeError
 from ._korvo import KorvoError
 
 __all__ = ["Toro", "SITE_CLASSES", "LAYERING", "DEFAULT_SITE_CLASS"]
@@ -285,8 +286,8 @@ def _columns(profile) -> dict:
         d = {k: getattr(profile, k) for k in keys}
         d.update(qexp=profile.qexp, angle=profile.angle, iflag=profile.iflag)
     else:
-        raise _args.KorvoTypeError(f"profile must be a korvo.Profile or a dict of its arrays, "
-                        f"not {type(profile).__name__}")
+        raise KorvoTypeError("profile must be a korvo.Profile or a dict of its arrays, "
+                             f"not {type(profile).__name__}")
     for k in keys:
         d[k] = _args.array(d[k], k, float)
     d.setdefault("qexp", 0.0)
