@@ -243,6 +243,14 @@ def test_argument_refusals(call, error, report):
     assert "\n" not in str(raised.value)
 
 
+def test_a_record_changed_after_its_checks_is_refused_by_the_run():
+    record = korvo.Record([0.0, 0.01, 0.02], [1.0, 2.0, 3.0])
+    record.time = np.array([0.01, 0.0, 0.02], dtype=np.float32)
+    with pytest.raises(korvo.KorvoError,
+                       match=r"^record: the sample interval T\(2\) - T\(1\) = -0.01 is not positive$"):
+        korvo.run(record, SOIL)
+
+
 def test_numbers_of_any_numeric_type_are_accepted():
     # numpy scalars, integer columns and integers beyond 64 bits that fit a float32
     wide = profile(vs=np.array([200, 800], dtype=np.int64), rho=[2, 10 ** 20], iflag=np.int32(1))
