@@ -23,24 +23,27 @@ response_spectrum
 Every refusal and floating-point fault is raised as :class:`KorvoError` (a
 ``ValueError``) carrying korvo's one-line report; an argument of the wrong
 type as :class:`KorvoTypeError`, both a ``TypeError`` and a KorvoError. Either
-message names the argument. The numeric work
+message names the argument. What the console warns of (uneven times, a soil
+line off its columns) is a :class:`KorvoWarning`. The numeric work
 releases the GIL, so runs in a thread pool use every core.
 """
 
 from __future__ import annotations
 
 import os
+import warnings
 from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _args, _korvo
-from ._args import KorvoTypeError
+from ._args import KorvoTypeError, KorvoWarning
 from ._korvo import KorvoError
 
 __all__ = [
     "KorvoError",
     "KorvoTypeError",
+    "KorvoWarning",
     "Record",
     "read_record",
     "Profile",
@@ -83,6 +86,11 @@ def _profile(profile, name: str = "profile") -> "Profile":
         return Profile.read(profile)
     raise KorvoTypeError(f"{name} must be a korvo.Profile or a soil file name, "
                     f"not {type(profile).__name__}")
+
+
+def _warn(notes, stacklevel: int = 3) -> None:
+    for note in notes:
+        warnings.warn(note, KorvoWarning, stacklevel=stacklevel)
 
 
 def _readonly(a: np.ndarray) -> np.ndarray:
@@ -150,6 +158,20 @@ class Record:
         if not self.dt > 0.0:
             raise KorvoError(f"{source}: the sample interval T(2) - T(1) = {self.dt:.7g} "
                              "is not positive")
+        if format == "arrays":
+            _warn(self._uneven(), stacklevel=4)
+
+    def _uneven(self) -> list:
+        """The console's note on a time more than half a step off its place
+        ``time[0] + i * dt`` (a run uses those places, not the times)."""
+        t = self.time.astype(float)
+        dt = t[1] - t[0] if len(t) > 1 else 0.0
+        off = np.flatnonzero(np.abs(t - (t[0] + np.arange(len(t)) * dt)) > 0.5 * abs(dt))
+        if not off.size:
+            return []
+        i = int(off[0])
+        return [f"{self.source}: the times are not evenly spaced: time[{i}] is {t[i]:g}, "
+                f"expected {t[0] + i * dt:g}"]
 
     @property
     def dt(self) -> float:
@@ -202,6 +224,7 @@ def read_record(path: PathLike, format: Optional[str] = None) -> Record:
     data = _korvo.read_pairs(name) if kind == "pairs" else _korvo.read_strong_motion(name, kind)
     rec = Record.__new__(Record)
     rec._fill(data.time, data.accel, data.unit or None, data.format, data.title, name)
+    _warn(data.notes)
     return rec
 
 
@@ -268,7 +291,8 @@ class Profile:
             (6F8: density, VP, QP, VS, QS, thickness).
         """
         self = cls.__new__(cls)
-        self._p = _korvo.read_soil(_args.path(path, "path"))
+        self._p, notes = _korvo.read_soil(_args.path(path, "path"))
+        _warn(notes)
         self.angle = float(np.float32(self._p.ANGLE / _korvo.DEGRAD))
         return self
 

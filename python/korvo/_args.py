@@ -25,6 +25,10 @@ class KorvoTypeError(KorvoError, TypeError):
     """An argument of the wrong type, with a one-line report naming it."""
 
 
+class KorvoWarning(UserWarning):
+    """Input read as it must be that looks like a mistake (the console's notes)."""
+
+
 def _kind(value) -> str:
     return type(value).__name__
 

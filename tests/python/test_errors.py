@@ -3,6 +3,7 @@ and the interpreter (and the next run) unharmed."""
 
 import math
 import re
+import warnings
 
 import numpy as np
 import pytest
@@ -124,6 +125,24 @@ def test_arrays_refused_as_the_console_refuses_their_file(times, tmp_path):
     with pytest.raises(korvo.KorvoError) as raised:
         korvo.Record(times, [1.0] * len(times))
     assert "korvo: " + str(raised.value).replace("record", "accel.dat", 1) + "\n" == err
+
+
+def test_uneven_times_warn_as_the_console_does(tmp_path, monkeypatch):
+    (tmp_path / "accel.dat").write_text("0 1.0\n0.01 2.0\n0.05 3.0\n0.03 1.0\n0.04 2.0\n")
+    (tmp_path / "soil.dat").write_text(TWO_LAYERS)
+    status, err = run_console(tmp_path, "accel.dat\nsoil.dat\n0\n1\n0\n0\n")
+    note = err.splitlines()[0]
+    assert status == 0 and note.startswith("korvo: accel.dat: the times are not evenly spaced")
+    monkeypatch.chdir(tmp_path)
+    with pytest.warns(korvo.KorvoWarning) as caught:
+        korvo.read_record("accel.dat")
+    assert ["korvo: " + str(w.message) for w in caught] == [note]
+    with pytest.warns(korvo.KorvoWarning, match=r"^record: the times are not evenly spaced: "
+                                                 r"time\[2\] is 0.05, expected 0.02$"):
+        korvo.Record([0, 0.01, 0.05, 0.03, 0.04], np.ones(5))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        korvo.Record(np.arange(1000) * 0.005, np.ones(1000))
 
 
 SOIL = GOLDEN / "reference_basic_h_input" / "soil.dat"
