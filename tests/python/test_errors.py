@@ -209,18 +209,13 @@ ARGUMENT_REFUSALS = [
     ("2-D column",           lambda: profile(vs=[[200.0, 800.0]]),                           VALUE, r"vs: a one-dimensional array is needed, not shape \(1, 2\)"),
     ("ragged column",        lambda: profile(vs=[[200.0], [800.0, 1.0]]),                    VALUE, "vs: a one-dimensional array is needed, not a ragged"),
     ("2-D time",             lambda: korvo.Record(np.zeros((2, 2)), np.zeros(4)),            VALUE, "time: a one-dimensional array"),
-    ("2-D accel",            lambda: korvo.response_spectrum(np.ones((2, 3)), 0.01),         VALUE, "accel: a one-dimensional array"),
     ("periods scalar",       lambda: korvo.response_spectrum([1, 2], 0.01, 0.5),             VALUE, r"periods: a one-dimensional array is needed, not shape \(\)"),
     ("lengths differ",       lambda: korvo.Record([0, 0.01], [1, 2, 3]),                     VALUE, "record: time has 2 samples, accel 3"),
     # NaN, Inf, beyond single precision
     ("time NaN",             lambda: korvo.Record([0, NAN], [1, 2]),                         VALUE, r"time\[1\] is not finite"),
     ("accel too large",      lambda: korvo.Record([0, 0.01], [1, 1e39]),                     VALUE, r"accel\[1\] = 1e\+39 is beyond single precision"),
-    ("qexp NaN",             lambda: profile(qexp=NAN),                                      VALUE, "qexp nan is not finite"),
-    ("transfer dt inf",      lambda: korvo.transfer(profile(), 1024, INF),                   VALUE, "dt inf is not finite"),
     ("transfer dt 1e39",     lambda: korvo.transfer(profile(), 1024, 1e39),                  VALUE, "dt 1e\\+39 is not finite as a single-precision number"),
     ("band_pass inf",        lambda: one_run(band_pass=[1, INF]),                            VALUE, r"band_pass\[1\] is not finite"),
-    ("spectrum accel NaN",   lambda: korvo.response_spectrum([1, NAN], 0.01),                VALUE, r"accel\[1\] is not finite"),
-    ("spectrum damping NaN", lambda: korvo.response_spectrum([1, 2], 0.01, damping=NAN),     VALUE, "damping nan is not finite"),
     ("suite frequencies",    lambda: one_suite(frequencies=[1.0, NAN]),                      VALUE, r"frequencies\[1\] is not finite"),
     ("toro b NaN",           lambda: korvo.Toro(b=NAN),                                      VALUE, "b nan is not finite"),
     # sample intervals
@@ -228,7 +223,6 @@ ARGUMENT_REFUSALS = [
     ("transfer dt < 0",      lambda: korvo.transfer(profile(), 1024, -0.01),                 VALUE, "dt must be positive"),
     ("transfer dt 0",        lambda: korvo.transfer(profile(), 1024, 0.0),                   VALUE, "dt must be positive"),
     ("transfer dt 1e-50",    lambda: korvo.transfer(profile(), 1024, 1e-50),                 VALUE, "dt must be positive in single precision"),
-    ("spectrum dt < 0",      lambda: korvo.response_spectrum([1, 2], -0.01),                 VALUE, "dt must be positive"),
     # huge integers
     ("iflag 10**20",         lambda: profile(iflag=10 ** 20),                                VALUE, "iflag must be from -2147483648 to 2147483647"),
     ("nf 2**70",             lambda: korvo.transfer(profile(), 2 ** 70, 0.01),               VALUE, "nf: a transform length is a power of two"),
