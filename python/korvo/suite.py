@@ -21,7 +21,8 @@ from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, 
 
 import numpy as np
 
-from . import Profile, Record, KorvoError, _args, _profile, read_record, response_spectrum, run
+from . import (Profile, Record, KorvoError, _args, _profile, _wave_code, read_record,
+               response_spectrum, run)
 from ._args import KorvoTypeError
 from .toro import Toro, _columns
 
@@ -317,6 +318,10 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         raise KorvoError(f"seed must be a non-negative whole number, not {seed!r}")
     if _args.integer(reference, "reference") not in (1, 2):
         raise KorvoError(f"reference is 1 or 2, not {reference!r}")
+    # Checked here rather than in every run, where a refusal would name a record.
+    _wave_code(wave)
+    if band_pass is not None:
+        band_pass = _args.array(band_pass, "band_pass").tolist()
     periods = _args.array(DEFAULT_PERIODS if periods is None else periods, "periods")
     frequencies = _args.array(DEFAULT_FREQUENCIES if frequencies is None else frequencies,
                               "frequencies", float)

@@ -199,6 +199,7 @@ ARGUMENT_REFUSALS = [
     ("suite record None",    lambda: one_suite(records=[None]),                              TYPE,  r"records\[0\] must be a korvo.Record"),
     ("suite workers",        lambda: one_suite(workers="2"),                                 TYPE,  "workers must be a whole number"),
     ("suite progress",       lambda: one_suite(progress=True),                               TYPE,  "progress must be callable"),
+    ("suite wave",           lambda: one_suite(wave=0.5),                                    TYPE,  "wave is 'horizontal'"),
     ("toro site class",      lambda: korvo.Toro(["USGS C"]),                                 TYPE,  "site_class is one of"),
     ("toro ln_std str",      lambda: korvo.Toro(depth_ln_std="0.1"),                         TYPE,  "depth_ln_std must be a number"),
     ("toro layering",        lambda: korvo.Toro(layering="yes"),                             TYPE,  "layering must be True or False"),
