@@ -85,7 +85,7 @@ def _profile(profile, name: str = "profile") -> "Profile":
     if isinstance(profile, (str, bytes, os.PathLike)):
         return Profile.read(profile)
     raise KorvoTypeError(f"{name} must be a korvo.Profile or a soil file name, "
-                    f"not {type(profile).__name__}")
+                         f"not {type(profile).__name__}")
 
 
 def _warn(notes, stacklevel: int = 3) -> None:
@@ -480,7 +480,7 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
         record = read_record(record)
     elif not isinstance(record, Record):
         raise KorvoTypeError("record must be a korvo.Record or a file name, "
-                        f"not {type(record).__name__}")
+                             f"not {type(record).__name__}")
     profile = _profile(profile)
     code = _wave_code(wave)
     if _args.integer(reference, "reference") not in (1, 2):
