@@ -21,22 +21,29 @@ response_spectrum
     Response spectra and ground peaks of an acceleration history.
 
 Every refusal and floating-point fault is raised as :class:`KorvoError` (a
-``ValueError``) carrying korvo's one-line report. The numeric work releases
-the GIL, so runs in a thread pool use every core.
+``ValueError``) carrying korvo's one-line report; an argument of the wrong
+type as :class:`KorvoTypeError`, both a ``TypeError`` and a KorvoError. Either
+message names the argument. What the console warns of (uneven times, a soil
+line off its columns) is a :class:`KorvoWarning`. The numeric work
+releases the GIL, so runs in a thread pool use every core.
 """
 
 from __future__ import annotations
 
 import os
+import warnings
 from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _korvo
+from . import _args, _korvo
+from ._args import KorvoTypeError, KorvoWarning
 from ._korvo import KorvoError
 
 __all__ = [
     "KorvoError",
+    "KorvoTypeError",
+    "KorvoWarning",
     "Record",
     "read_record",
     "Profile",
@@ -63,11 +70,29 @@ _CONDITIONING = {None: 0, "integrate": 1, "differentiate": 2}
 
 
 def _wave_code(wave: Union[str, int]) -> int:
+    words = "'horizontal', 'vertical' or 'p' (or 0, 1, 2)"
     if isinstance(wave, str) and wave.lower() in _WAVES:
         return _WAVES[wave.lower()]
-    if isinstance(wave, (int, np.integer)) and not isinstance(wave, bool) and 0 <= wave <= 2:
-        return int(wave)
-    raise KorvoError(f"wave is 'horizontal', 'vertical' or 'p' (or 0, 1, 2), not {wave!r}")
+    if isinstance(wave, (int, np.integer)) and not isinstance(wave, (bool, np.bool_)):
+        if 0 <= wave <= 2:
+            return int(wave)
+    elif not isinstance(wave, str):
+        raise KorvoTypeError(f"wave is {words}, not {type(wave).__name__}")
+    raise KorvoError(f"wave is {words}, not {wave!r}")
+
+
+def _profile(profile, name: str = "profile") -> "Profile":
+    if isinstance(profile, Profile):
+        return profile
+    if isinstance(profile, (str, bytes, os.PathLike)):
+        return Profile.read(profile)
+    raise KorvoTypeError(f"{name} must be a korvo.Profile or a soil file name, "
+                         f"not {type(profile).__name__}")
+
+
+def _warn(notes, stacklevel: int = 3) -> None:
+    for note in notes:
+        warnings.warn(note, KorvoWarning, stacklevel=stacklevel)
 
 
 def _readonly(a: np.ndarray) -> np.ndarray:
@@ -104,20 +129,51 @@ class Record:
         The first header line of an AT2 or SMC file, else ''.
     source : str
         The file name, or ``'record'``; refusals name it.
+
+    Raises
+    ------
+    KorvoTypeError
+        `time` or `accel` not an array of numbers, `unit` not a str.
+    KorvoError
+        Arrays not one-dimensional, of different lengths, empty, or holding
+        values not finite in single precision; a sample interval that is not
+        positive (the console's refusal of such a record file). Times after
+        the second are not checked: as in a record file, only ``dt`` counts.
     """
 
     def __init__(self, time, accel, unit: Optional[str] = None) -> None:
-        self.time = _readonly(np.array(time, dtype=np.float32, copy=True))
-        self.accel = _readonly(np.array(accel, dtype=np.float32, copy=True))
-        if self.time.ndim != 1 or self.time.shape != self.accel.shape:
-            raise KorvoError(
-                f"record: time {self.time.shape} and accel {self.accel.shape} "
-                "must be one-dimensional and of one length"
-            )
-        self.unit = unit
-        self.format = "arrays"
-        self.title = ""
-        self.source = "record"
+        self._fill(time, accel, unit, "arrays", "", "record")
+
+    def _fill(self, time, accel, unit, format, title, source) -> None:
+        self.time = _readonly(_args.array(time, "time"))
+        self.accel = _readonly(_args.array(accel, "accel"))
+        if len(self.time) != len(self.accel):
+            raise KorvoError(f"{source}: time has {len(self.time)} samples, "
+                             f"accel {len(self.accel)}")
+        if unit is not None and not isinstance(unit, str):
+            raise KorvoTypeError(f"unit must be a str or None, not {type(unit).__name__}")
+        self.unit, self.format, self.title, self.source = unit, format, title, source
+        if not len(self):
+            raise KorvoError(f"{source}: no samples")
+        # As the console refuses a record file: decreasing or equal times
+        # would give a negative or empty frequency grid.
+        if not self.dt > 0.0:
+            raise KorvoError(f"{source}: the sample interval T(2) - T(1) = {self.dt:.7g} "
+                             "is not positive")
+        if format == "arrays":
+            _warn(self._uneven(), stacklevel=4)
+
+    def _uneven(self) -> list:
+        """The console's note on a time more than half a step off its place
+        ``time[0] + i * dt`` (a run uses those places, not the times)."""
+        t = self.time.astype(float)
+        dt = t[1] - t[0] if len(t) > 1 else 0.0
+        off = np.flatnonzero(np.abs(t - (t[0] + np.arange(len(t)) * dt)) > 0.5 * abs(dt))
+        if not off.size:
+            return []
+        i = int(off[0])
+        return [f"{self.source}: the times are not evenly spaced: time[{i}] is {t[i]:g}, "
+                f"expected {t[0] + i * dt:g}"]
 
     @property
     def dt(self) -> float:
@@ -155,19 +211,22 @@ def read_record(path: PathLike, format: Optional[str] = None) -> Record:
 
     Raises
     ------
+    KorvoTypeError
+        `path` not a file name.
     KorvoError
         An unreadable file or value, with korvo's (or korvo-record's) report;
         a pairs file of more than :data:`NMAX` pairs (korvo keeps only the
         first NMAX, so the record cannot be returned whole). AT2 and SMC
         records of any length are returned; :func:`run` refuses the long ones.
     """
-    name = os.fspath(path)
-    if format not in (None, "pairs", "at2", "smc"):
-        raise KorvoError(f"format is 'pairs', 'at2' or 'smc', not {format!r}")
+    name = _args.path(path, "path")
+    format = _args.choice(format, "format", (None, "pairs", "at2", "smc"),
+                          "'pairs', 'at2' or 'smc'")
     kind = format or _korvo.record_format(name)
     data = _korvo.read_pairs(name) if kind == "pairs" else _korvo.read_strong_motion(name, kind)
-    rec = Record(data.time, data.accel, data.unit or None)
-    rec.format, rec.title, rec.source = data.format, data.title, name
+    rec = Record.__new__(Record)
+    rec._fill(data.time, data.accel, data.unit or None, data.format, data.title, name)
+    _warn(data.notes)
     return rec
 
 
@@ -205,15 +264,21 @@ class Profile:
 
     Raises
     ------
+    KorvoTypeError
+        Columns that are not arrays of numbers, scalars of the wrong type.
     KorvoError
         A layer count outside 1..50 (korvo's report), columns of different
-        lengths, values that are not finite.
+        lengths, values that are not finite in single precision, an iflag
+        beyond 32 bits.
     """
 
     def __init__(self, *, rho, vp, qp, vs, qs, thickness, qexp: float = 0.0,
                  angle: float = 0.0, iflag: int = 0) -> None:
-        self._p = _korvo.make_profile(rho, vp, qp, vs, qs, thickness, float(qexp),
-                                      float(angle), int(iflag))
+        columns = {k: _args.array(v, k) for k, v in
+                   dict(rho=rho, vp=vp, qp=qp, vs=vs, qs=qs, thickness=thickness).items()}
+        angle = _args.real(angle, "angle")
+        self._p = _korvo.make_profile(**columns, qexp=_args.real(qexp, "qexp"), angle=angle,
+                                      iflag=_args.integer(iflag, "iflag"))
         self.angle = float(np.float32(angle))
 
     @classmethod
@@ -228,7 +293,8 @@ class Profile:
             (6F8: density, VP, QP, VS, QS, thickness).
         """
         self = cls.__new__(cls)
-        self._p = _korvo.read_soil(os.fspath(path))
+        self._p, notes = _korvo.read_soil(_args.path(path, "path"))
+        _warn(notes)
         self.angle = float(np.float32(self._p.ANGLE / _korvo.DEGRAD))
         return self
 
@@ -272,10 +338,22 @@ def transfer(profile: Profile, nf: int, dt: float, wave: Union[str, int] = "hori
 
     Raises
     ------
+    KorvoTypeError
+        `profile` not a Profile, `nf` not a whole number, `dt` not a number.
     KorvoError
-        A floating-point fault, named by line and boundary as korvo does.
+        An `nf` that is not a power of two from 4 to 32768, a `dt` that is
+        not positive and finite, a floating-point fault (named by line and
+        boundary as korvo does).
     """
-    return _korvo.transfer(profile._p, int(nf), float(dt), _wave_code(wave))
+    if not isinstance(profile, Profile):
+        raise KorvoTypeError(f"profile must be a korvo.Profile, not {type(profile).__name__}")
+    n = _args.integer(nf, "nf", None, None)
+    if n < 4 or n > NMAX or n & (n - 1):
+        raise KorvoError(f"nf: a transform length is a power of two from 4 to {NMAX}, not {n}")
+    dt = _args.real(dt, "dt")
+    if not np.float32(dt) > 0.0:
+        raise KorvoError(f"dt must be positive in single precision, not {dt:g}")
+    return _korvo.transfer(profile._p, n, dt, _wave_code(wave))
 
 
 class RunResult:
@@ -337,10 +415,12 @@ class RunResult:
 
         Raises
         ------
+        KorvoTypeError
+            `folder` not a file name.
         KorvoError
             A file that cannot be created or written (korvo's report).
         """
-        paths = tuple(os.path.join(os.fspath(folder), name)
+        paths = tuple(os.path.join(_args.path(folder, "folder"), name)
                       for name in ("S_amp1", "amp_dat", "korvo_dat"))
         self._r.write_transfer(paths[0])
         self._r.write_spectrum(paths[1])
@@ -387,6 +467,8 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
 
     Raises
     ------
+    KorvoTypeError
+        An argument of the wrong type, named.
     KorvoError
         Refusals (a record longer than NMAX, a bad answer) and floating-point
         faults, with the console program's one-line report.
@@ -396,20 +478,22 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
     >>> r = korvo.run("elc180.txt", "shake91ex.soil", band_pass=(0.5, 1.5, 90, 120))
     >>> r.write("out")
     """
-    if not isinstance(record, Record):
+    if isinstance(record, (str, bytes, os.PathLike)):
         record = read_record(record)
-    if not isinstance(profile, Profile):
-        profile = Profile.read(profile)
-    if reference not in (1, 2) or isinstance(reference, bool):
+    elif not isinstance(record, Record):
+        raise KorvoTypeError("record must be a korvo.Record or a file name, "
+                             f"not {type(record).__name__}")
+    profile = _profile(profile)
+    code = _wave_code(wave)
+    if _args.integer(reference, "reference") not in (1, 2):
         raise KorvoError(
             f"reference is 1 (input wave or outcrop) or 2 (top of the half-space), not {reference!r}")
-    if conditioning not in _CONDITIONING:
-        raise KorvoError(
-            f"conditioning is None, 'integrate' or 'differentiate', not {conditioning!r}")
-    corners = [] if band_pass is None else [float(c) for c in band_pass]
-    r = _korvo.run(record.time, record.accel, record.source, profile._p, _wave_code(wave),
+    conditioning = _args.choice(conditioning, "conditioning", _CONDITIONING,
+                                "None, 'integrate' or 'differentiate'")
+    corners = [] if band_pass is None else _args.array(band_pass, "band_pass").tolist()
+    r = _korvo.run(record.time, record.accel, record.source, profile._p, code,
                    int(reference), _CONDITIONING[conditioning], int(band_pass is not None),
-                   corners, bool(threads))
+                   corners, _args.flag(threads, "threads"))
     return RunResult(r)
 
 
@@ -473,14 +557,44 @@ def response_spectrum(accel, dt: float, periods=None, damping: float = 0.05, *,
 
     Raises
     ------
+    KorvoTypeError
+        An argument of the wrong type, named.
     KorvoError
-        A non-positive dt or period, damping outside [0, 1), values that are
-        not finite.
+        Fewer than two samples, no period, a non-positive dt or period,
+        damping outside [0, 1), values that are not finite; a spectrum or
+        ground peak beyond single precision, named with what made it so.
     """
+    a = _args.array(accel, "accel")
+    if len(a) < 2:
+        raise KorvoError(f"accel: a history needs at least two samples, not {len(a)}")
+    dt = _args.real(dt, "dt")
     if periods is None:
         periods = _korvo.log_periods(0.01, 10.0, 100)
-    return Spectrum(_korvo.response_spectrum(accel, float(dt), periods, float(damping),
-                                             bool(oversample)), float(np.float32(damping)))
+    else:
+        periods = _args.array(periods, "periods")
+        if not len(periods):
+            raise KorvoError("periods: at least one period is needed")
+    d = _korvo.response_spectrum(a, dt, periods, _args.real(damping, "damping"),
+                                 _args.flag(oversample, "oversample"))
+    _check_spectrum(d, a, dt)
+    return Spectrum(d, float(np.float32(damping)))
+
+
+def _check_spectrum(d: dict, accel: np.ndarray, dt: float) -> None:
+    """Refuse a spectrum that overflowed single precision. The engine runs
+    without fault traps, so an overflow would come back as inf. Every value
+    is linear in accel; the ground peaks grow with dt too (once and twice
+    integrated)."""
+    peak = float(np.max(np.abs(accel)))
+    for q in ("pgv", "pgd"):
+        if not np.isfinite(d[q]):
+            raise KorvoError(f"accel and dt: {q} is beyond single precision "
+                             f"(peak |accel| {peak:g}, dt {dt:g} s)")
+    for q in ("psa", "sv", "sd"):
+        bad = np.flatnonzero(~np.isfinite(d[q]))
+        if bad.size:
+            raise KorvoError(f"accel: {q} at period {d['periods'][bad[0]]:g} s is beyond "
+                             f"single precision (peak |accel| {peak:g})")
 
 # Suites build on everything above.
 from .toro import Toro  # noqa: E402

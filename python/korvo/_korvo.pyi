@@ -1,7 +1,7 @@
 """Types of korvo's compiled core. Use the package ``korvo``: it chooses the
 answers and documents the units; these functions only convert."""
 
-from typing import Any, Dict, List, Sequence
+from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -39,7 +39,7 @@ class Profile:
 
 def make_profile(rho: Floats, vp: Floats, qp: Floats, vs: Floats, qs: Floats, thickness: Floats,
                  qexp: float, angle: float, iflag: int) -> Profile: ...
-def read_soil(path: str) -> Profile: ...
+def read_soil(path: str) -> Tuple[Profile, List[str]]: ...
 
 class RecordData:
     @property
@@ -52,6 +52,8 @@ class RecordData:
     def unit(self) -> str: ...
     @property
     def title(self) -> str: ...
+    @property
+    def notes(self) -> List[str]: ...
 
 def record_format(path: str) -> str: ...
 def read_pairs(path: str) -> RecordData: ...

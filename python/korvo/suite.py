@@ -17,11 +17,13 @@ import os
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
-from typing import Callable, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
-from . import Profile, Record, KorvoError, read_record, response_spectrum, run
+from . import (Profile, Record, KorvoError, _args, _profile, _wave_code, read_record,
+               response_spectrum, run)
+from ._args import KorvoTypeError
 from .toro import Toro, _columns
 
 __all__ = ["suite", "SuiteResult", "DEFAULT_PERIODS", "DEFAULT_FREQUENCIES"]
@@ -274,11 +276,23 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         A bad argument, an unreadable file, or a run's refusal or fault,
         named with its record and realization.
     """
+    def record(r, i):
+        if isinstance(r, Record):
+            return r
+        if isinstance(r, (str, bytes, os.PathLike)):
+            return read_record(r)
+        raise KorvoTypeError(f"records[{i!r}] must be a korvo.Record or a file name, "
+                             f"not {type(r).__name__}")
+
     if isinstance(records, Mapping):
         names = [str(k) for k in records]
-        records = [r if isinstance(r, Record) else read_record(r) for r in records.values()]
+        records = [record(r, k) for k, r in records.items()]
+    elif isinstance(records, (str, bytes, os.PathLike, Record)) \
+            or not isinstance(records, Iterable):
+        raise KorvoTypeError("records must be a sequence or mapping of korvo.Record or "
+                             f"file names, not {type(records).__name__}")
     else:
-        records = [r if isinstance(r, Record) else read_record(r) for r in records]
+        records = [record(r, i) for i, r in enumerate(records)]
         names = _names(records)
     if not records:
         raise KorvoError("suite: no records")
@@ -290,11 +304,11 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         # Medians of PGA and PSA over g and cm/s^2 together would be meaningless.
         listed = "; ".join(f"{u}: {', '.join(n)}" for u, n in sorted(units.items()))
         raise KorvoError(f"records in different units ({listed}); a suite's statistics need one")
-    if not isinstance(profile, Profile):
-        profile = Profile.read(profile)
+    profile = _profile(profile)
     if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \
-            or realizations < 1:
-        raise KorvoError(f"realizations must be a positive whole number, not {realizations!r}")
+            or not 1 <= realizations <= _args.INT32_MAX:
+        raise KorvoError(f"realizations must be a positive whole number up to "
+                         f"{_args.INT32_MAX}, not {realizations!r}")
     variation = Toro() if variation is None else variation
     if not isinstance(variation, Toro):
         raise KorvoError(f"variation must be a korvo.Toro, not {type(variation).__name__}")
@@ -302,11 +316,16 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         seed = int(np.random.SeedSequence().entropy)
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
         raise KorvoError(f"seed must be a non-negative whole number, not {seed!r}")
-    if reference not in (1, 2) or isinstance(reference, bool):
+    if _args.integer(reference, "reference") not in (1, 2):
         raise KorvoError(f"reference is 1 or 2, not {reference!r}")
-    periods = np.array(DEFAULT_PERIODS if periods is None else periods, dtype=np.float32).ravel()
-    frequencies = np.array(DEFAULT_FREQUENCIES if frequencies is None else frequencies,
-                           dtype=float).ravel()
+    # Checked here rather than in every run, where a refusal would name a record.
+    _wave_code(wave)
+    if band_pass is not None:
+        band_pass = _args.array(band_pass, "band_pass").tolist()
+    periods = _args.array(DEFAULT_PERIODS if periods is None else periods, "periods")
+    frequencies = _args.array(DEFAULT_FREQUENCIES if frequencies is None else frequencies,
+                              "frequencies", float)
+    damping = _args.real(damping, "damping")
     if not len(periods) or not np.all(periods > 0) or not np.all(np.isfinite(periods)):
         raise KorvoError("periods: at least one, each positive and finite")
     if not len(frequencies) or not np.all(frequencies >= 0) \
@@ -319,10 +338,12 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         if frequencies.max() > nyquist:
             raise KorvoError(f"frequencies: {frequencies.max():g} Hz lies above the Nyquist "
                              f"frequency of {name} ({nyquist:g} Hz)")
-    if workers is not None and (isinstance(workers, bool) or int(workers) < 1):
-        raise KorvoError(f"workers must be at least 1, not {workers!r}")
-    if chunk_size is not None and (isinstance(chunk_size, bool) or int(chunk_size) < 1):
-        raise KorvoError(f"chunk_size must be at least 1, not {chunk_size!r}")
+    if workers is not None:
+        workers = _args.integer(workers, "workers", 1)
+    if chunk_size is not None:
+        chunk_size = _args.integer(chunk_size, "chunk_size", 1)
+    if progress is not None and not callable(progress):
+        raise KorvoTypeError(f"progress must be callable, not {type(progress).__name__}")
 
     options = dict(wave=wave, reference=int(reference), band_pass=band_pass)
     job = _Job(records, _columns(profile), variation, int(seed), options, periods, frequencies,
@@ -483,7 +504,9 @@ class SuiteResult:
 
     def at_depths(self, quantity: str = "vs", depths=None) -> np.ndarray:
         """A profile quantity of every realization at `depths`: shape (K, len(depths))."""
-        depths = self.depths if depths is None else np.asarray(depths, dtype=float)
+        _args.choice(quantity, "quantity", _PROFILE_KEYS,
+                     "one of " + ", ".join(map(repr, _PROFILE_KEYS)))
+        depths = self.depths if depths is None else _args.array(depths, "depths", float)
         out = np.empty((self.realizations, len(depths)))
         for k, p in enumerate(self.profiles):
             tops = np.concatenate([[0.0], np.cumsum(p["thickness"][:-1])])
@@ -581,7 +604,8 @@ class SuiteResult:
         """
         import pandas as pd
 
-        folder = os.fspath(folder)
+        folder = _args.path(folder, "folder")
+        figures = _args.flag(figures, "figures")
         os.makedirs(folder, exist_ok=True)
         R, K = len(self.records), self.realizations
         paths = []

@@ -29,6 +29,8 @@ from typing import Dict, Optional, Union
 
 import numpy as np
 
+from . import _args
+from ._args import KorvoTypeError
 from ._korvo import KorvoError
 
 __all__ = ["Toro", "SITE_CLASSES", "LAYERING", "DEFAULT_SITE_CLASS"]
@@ -105,25 +107,23 @@ class Toro:
                  rho_0: Optional[float] = None, delta: Optional[float] = None,
                  rho_200: Optional[float] = None, h_0: Optional[float] = None,
                  b: Optional[float] = None) -> None:
-        if site_class not in SITE_CLASSES:
-            raise KorvoError(f"site_class is one of {', '.join(map(repr, SITE_CLASSES))}, "
-                             f"not {site_class!r}")
-        self.site_class = site_class
+        self.site_class = _args.choice(site_class, "site_class", SITE_CLASSES,
+                                       f"one of {', '.join(map(repr, SITE_CLASSES))}")
         given = dict(ln_std=ln_std, rho_0=rho_0, delta=delta, rho_200=rho_200, h_0=h_0, b=b)
         for name, value in {**SITE_CLASSES[site_class],
                             **{k: v for k, v in given.items() if v is not None}}.items():
-            setattr(self, name, float(value))
+            setattr(self, name, _args.real(value, name))
         if not (0.0 <= self.rho_0 <= 1.0 and 0.0 <= self.rho_200 <= 1.0):
             raise KorvoError("rho_0 and rho_200 are correlations, from 0 to 1")
         if not (self.delta > 0.0 and self.h_0 >= 0.0 and self.ln_std >= 0.0):
             raise KorvoError("delta must be positive, h_0 and ln_std not negative")
         for name, value in (("depth_ln_std", depth_ln_std), ("density_ln_std", density_ln_std),
                             ("damping_ln_std", damping_ln_std)):
-            if not (float(value) >= 0.0 and math.isfinite(float(value))):
+            if not _args.real(value, name) >= 0.0:
                 raise KorvoError(f"{name} must be a finite number, not negative: {value!r}")
-        self.layering = bool(layering)
+        self.layering = _args.flag(layering, "layering")
         self.depth_ln_std = float(depth_ln_std)
-        self.halfspace = bool(halfspace)
+        self.halfspace = _args.flag(halfspace, "halfspace")
         self.density_ln_std = float(density_ln_std)
         self.damping_ln_std = float(damping_ln_std)
         if isinstance(length_unit, str):
@@ -131,7 +131,7 @@ class Toro:
                 raise KorvoError(f"length_unit is 'm', 'ft' or metres per unit, not {length_unit!r}")
             self.metres = _LENGTH_UNITS[length_unit]
         else:
-            self.metres = float(length_unit)
+            self.metres = _args.real(length_unit, "length_unit")
             if not (self.metres > 0.0 and math.isfinite(self.metres)):
                 raise KorvoError(f"length_unit: metres per unit must be positive, not {length_unit!r}")
         self.length_unit = length_unit
@@ -156,18 +156,19 @@ class Toro:
         thickness : array_like
             Its thickness, m (``inf`` for the half-space).
         """
-        h = np.asarray(depth, dtype=float)
+        h = _args.numeric(depth, "depth")
         rho_d = np.where(h <= 200.0,
                          self.rho_200 * ((np.minimum(h, 200.0) + self.h_0) / (200.0 + self.h_0))
                          ** self.b,
                          self.rho_200)
-        rho_t = self.rho_0 * np.exp(-np.asarray(thickness, dtype=float) / self.delta)
+        rho_t = self.rho_0 * np.exp(-_args.numeric(thickness, "thickness") / self.delta)
         return (1.0 - rho_d) * rho_t + rho_d
 
     @staticmethod
     def layer_rate(depth):
         """Mean number of layer boundaries per metre at `depth` (m)."""
-        return LAYERING["c_3"] * (np.asarray(depth, dtype=float) + LAYERING["c_1"]) ** LAYERING["c_2"]
+        depth = _args.numeric(depth, "depth")
+        return LAYERING["c_3"] * (depth + LAYERING["c_1"]) ** LAYERING["c_2"]
 
     @staticmethod
     def _expected_boundaries(depth):
@@ -210,6 +211,8 @@ class Toro:
             rho, vp, qp, vs, qs, thickness (float64 arrays, surface first, the
             half-space last) and qexp, angle, iflag as in `profile`.
         """
+        seed = _args.integer(seed, "seed", 0, None)
+        index = _args.integer(index, "index", 0, None)
         base = _columns(profile)
         nl = len(base["vs"])
         m = self.metres
@@ -271,13 +274,22 @@ class Toro:
 
 def _columns(profile) -> dict:
     """A profile's arrays (float64) and scalars, from a Profile or a dict."""
+    from . import Profile  # korvo's __init__ imports this module
+
+    keys = ("rho", "vp", "qp", "vs", "qs", "thickness")
     if isinstance(profile, dict):
         d = dict(profile)
-    else:
-        d = {k: getattr(profile, k) for k in ("rho", "vp", "qp", "vs", "qs", "thickness")}
+        missing = [k for k in keys if k not in d]
+        if missing:
+            raise KorvoError(f"profile: no {', '.join(missing)}")
+    elif isinstance(profile, Profile):
+        d = {k: getattr(profile, k) for k in keys}
         d.update(qexp=profile.qexp, angle=profile.angle, iflag=profile.iflag)
-    for k in ("rho", "vp", "qp", "vs", "qs", "thickness"):
-        d[k] = np.asarray(d[k], dtype=float)
+    else:
+        raise KorvoTypeError("profile must be a korvo.Profile or a dict of its arrays, "
+                             f"not {type(profile).__name__}")
+    for k in keys:
+        d[k] = _args.array(d[k], k, float)
     d.setdefault("qexp", 0.0)
     d.setdefault("angle", 0.0)
     d.setdefault("iflag", 0)

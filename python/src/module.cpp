@@ -82,6 +82,7 @@ struct RecordData {
   std::string format;  // "pairs", "at2" or "smc"
   std::vector<Real> time, accel;
   std::string unit, title;
+  korvo::Notes notes;  // what the console would warn of
 };
 
 // A pairs file read by korvo's own reader.
@@ -89,10 +90,11 @@ RecordData read_pairs(const std::string& path) {
   py::gil_scoped_release unlocked;
   auto T = std::make_unique<Real[]>(NMAX), A = std::make_unique<Real[]>(NMAX);
   Grid g;
-  korvo::read_record_file(path.c_str(), T.get(), A.get(), g);
+  korvo::Notes notes;
+  korvo::read_record_file(path.c_str(), T.get(), A.get(), g, &notes);
   // The pairs beyond NMAX were counted, not kept: a shortened record would be a different record.
   if (g.NT > NMAX) too_long(path, g.NT);
-  return {"pairs", {T.get(), T.get() + g.NT}, {A.get(), A.get() + g.NT}, "", ""};
+  return {"pairs", {T.get(), T.get() + g.NT}, {A.get(), A.get() + g.NT}, "", "", notes};
 }
 
 // An AT2 or SMC record as korvo reads the pairs korvo-record writes for it:
@@ -112,8 +114,12 @@ RecordData read_strong_motion(const std::string& path, const std::string& format
                                         : korvo::record::read_smc(text, path);
   const std::size_t count = rec.a.size();
   const std::string pairs = korvo::record::format_pairs(rec, static_cast<long>(count));
-  RecordData out{f == korvo::record::Format::At2 ? "at2" : "smc", std::vector<Real>(count),
-                 std::vector<Real>(count), korvo::record::unit_name(rec.unit), rec.title};
+  RecordData out{f == korvo::record::Format::At2 ? "at2" : "smc",
+                 std::vector<Real>(count),
+                 std::vector<Real>(count),
+                 korvo::record::unit_name(rec.unit),
+                 rec.title,
+                 {}};
   std::string_view rest = pairs;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t blank = rest.find(' '), end = rest.find('\n');
@@ -213,6 +219,14 @@ Run run(const Floats& time, const Floats& accel, const std::string& source, cons
   // As the record reader forms it: what was not given is 0.
   korvo::fp_stage([&] { g.DT = w->T[1] - w->T[0]; },
                   [] { return "in the sample interval T(2) - T(1)"; });
+  // Refused as the record reader refuses a file: decreasing or equal times
+  // would give a negative or empty frequency grid, and files written from it.
+  if (!(g.DT > 0.0f)) {
+    char what[96];
+    std::snprintf(what, sizeof what, ": the sample interval T(2) - T(1) = %.7g is not positive",
+                  korvo::wide(g.DT));
+    throw Error(source + what);
+  }
   if (!korvo::compute(*w, g, p, answers, threads)) too_long(source, g.NT);
   r.AMP = side_by_side(w->AMP, g.NOM);
   r.X.assign(w->X, w->X + g.NOM);
@@ -351,8 +365,14 @@ PYBIND11_MODULE(_korvo, m) {
       .def_readonly("IFLAG", &korvo::Profile::IFLAG);
   m.def("make_profile", &make_profile, py::arg("rho"), py::arg("vp"), py::arg("qp"), py::arg("vs"),
         py::arg("qs"), py::arg("thickness"), py::arg("qexp"), py::arg("angle"), py::arg("iflag"));
+  // The profile and the notes the console would warn of.
   m.def(
-      "read_soil", [](const std::string& path) { return korvo::read_soil_file(path.c_str()); },
+      "read_soil",
+      [](const std::string& path) {
+        korvo::Notes notes;
+        korvo::Profile p = korvo::read_soil_file(path.c_str(), &notes);
+        return py::make_tuple(p, notes);
+      },
       py::arg("path"));
 
   py::class_<RecordData>(m, "RecordData")
@@ -362,7 +382,8 @@ PYBIND11_MODULE(_korvo, m) {
       .def_property_readonly(
           "accel", [](const RecordData& r) { return to_numpy(r.accel.data(), r.accel.size()); })
       .def_readonly("unit", &RecordData::unit)
-      .def_readonly("title", &RecordData::title);
+      .def_readonly("title", &RecordData::title)
+      .def_readonly("notes", &RecordData::notes);
   m.def("record_format", &record_format, py::arg("path"));
   m.def("read_pairs", &read_pairs, py::arg("path"));
   m.def("read_strong_motion", &read_strong_motion, py::arg("path"), py::arg("format"));

@@ -13,6 +13,13 @@ GOLDEN = SOURCE / "tests" / "golden"
 TOOLS_DATA = SOURCE / "tests" / "data" / "tools"
 
 
+def pytest_configure(config):
+    # pytest makes --basetemp itself but not the folder holding it (under the
+    # build tree, one per test file, when ctest runs the tests).
+    if config.option.basetemp:
+        pathlib.Path(config.option.basetemp).parent.mkdir(parents=True, exist_ok=True)
+
+
 def program(variable: str, default: str) -> pathlib.Path:
     path = pathlib.Path(os.environ.get(variable, BUILD / default))
     if not path.exists():
