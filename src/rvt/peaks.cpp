@@ -22,11 +22,12 @@ std::string num(double x) {
 
 // Cartwright & Longuet-Higgins (1956): sqrt(2) integral_0^inf 1 - (1 - xi
 // exp(-z^2))^Ne dz, xi = Nz / Ne. The integrand is even and analytic in z, so
-// the trapezoid rule from 0 converges geometrically with the step; where Ne xi
-// exp(-z^2) > 40 the integrand is 1 to the last bit, and past 1e-17 it is
-// nothing, so only the bend between is evaluated.
+// the trapezoid rule from 0 converges geometrically with the step (h = 0.1
+// agrees with h = 0.01 to 1e-8 up to a million extrema, 4e-7 at 1e9); where
+// Ne xi exp(-z^2) > 40 the integrand is 1 to the last bit, and past 1e-17 it
+// is nothing, so only the bend between is evaluated.
 double clh(double Nz, double Ne) {
-  const double xi = std::min(Nz / Ne, 1.0), h = 0.05, s = Ne * xi;
+  const double xi = std::min(Nz / Ne, 1.0), h = 0.1, s = Ne * xi;
   const double z1 = s > 40.0 ? std::sqrt(std::log(s / 40.0)) : 0.0;
   const double z2 = std::sqrt(std::log(std::max(s, 1.0) * 1e17));
   const long k1 = static_cast<long>(z1 / h);  // points 0 .. k1 - 1 are 1
