@@ -41,7 +41,7 @@ struct PointSource {
   double kappa = 0.04;      // s, exp(-pi kappa f)
   // Crustal amplification (frequency Hz, factor), linear in ln f between
   // entries, the end factors beyond them; empty means 1 everywhere.
-  std::vector<double> amp_frequency, amp_factor;
+  std::vector<double> amp_frequency{}, amp_factor{};
   // Path duration: pieces of slope (s/km), continuous in R, from 0 s at R = 0.
   std::vector<Piece> path_duration = {{0.0, 0.05}};
 };
