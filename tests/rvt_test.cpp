@@ -62,7 +62,8 @@ void refused(const std::string& field, const std::function<void()>& call) {
 
 }  // namespace
 
-// M 6.5 at R = 60 km, 50 bar, beta 3.6 km/s, rho 2.7: by hand (a calculator),
+// M 6.5 at R = 60 km, 50 bar, beta 3.6 km/s, rho 2.7, computed apart (a few
+// lines of Python written from the formulas, not from this code):
 // M0 = 10^25.80 = 6.3096e25 dyne cm, fc = 4.906e6 3.6 (50/M0)^(1/3) = 0.163438 Hz,
 // C = 0.55 2 0.70711 / (4 pi 2.7 3.6^3) 1e-20 = 4.91356e-24,
 // G = (1/40) (40/60)^0.5 = 0.0204124; then at each f the factors in the row.
