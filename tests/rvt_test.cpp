@@ -66,7 +66,7 @@ void refused(const std::string& field, const std::function<void()>& call) {
 // lines of Python written from the formulas, not from this code):
 // M0 = 10^25.80 = 6.3096e25 dyne cm, fc = 4.906e6 3.6 (50/M0)^(1/3) = 0.163438 Hz,
 // C = 0.55 2 0.70711 / (4 pi 2.7 3.6^3) 1e-20 = 4.91356e-24,
-// G = (1/40) (40/60)^0.5 = 0.0204124; then at each f the factors in the row.
+// G = (1/40) (40/60)^0.5 = 0.0204124; then at each f the factors listed below.
 TEST(PointSource, HandCalculation) {
   PointSource p{.magnitude = 6.5,
                 .distance_km = 60.0,
