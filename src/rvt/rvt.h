@@ -1,0 +1,128 @@
+// Random-vibration-theory motions: a Fourier amplitude spectrum (FAS) of
+// ground acceleration with a duration stands for every record that could
+// have it, and peaks come from the spectral moments and a peak factor.
+//
+// Everything is in double. Acceleration FAS are in g s (|X(f)| dt of a record
+// in g), durations in s, frequencies in Hz; PSA and PGA come out in g, PGV in
+// cm/s. A site engine takes a Motion (a FAS on any increasing frequencies and
+// its duration) whatever made it: the point-source model or a table.
+#pragma once
+
+#include <vector>
+
+namespace korvo::rvt {
+
+// A piece of a piecewise law in hypocentral distance: from `from_km` on
+// (the first piece from 0), the law takes `value`.
+struct Piece {
+  double from_km = 0.0;
+  double value = 0.0;
+};
+
+// A point source after the stochastic method: Brune omega-squared source,
+// geometric spreading, anelastic attenuation, crustal amplification, kappa.
+// Defaults are the model's constants and a plain starting point, not a region.
+struct PointSource {
+  double magnitude = 6.0;                 // moment magnitude M
+  double distance_km = 20.0;              // hypocentral distance R, > 0
+  double stress_drop = 100.0;             // bar, > 0
+  double velocity = 3.5;                  // shear-wave velocity at the source, km/s
+  double density = 2.8;                   // at the source, g/cm^3
+  double radiation = 0.55;                // average S-wave radiation pattern
+  double free_surface = 2.0;              // free-surface amplification
+  double partition = 0.7071067811865476;  // into two horizontal components, 1/sqrt(2)
+  double reference_km = 1.0;              // R0 of the spreading law
+  // Geometric spreading: pieces of exponent b, G = (R0/R)^b1 up to the first
+  // hinge, then G(hinge) (hinge/R)^b2 up to the next, and so on; continuous.
+  std::vector<Piece> spreading = {{0.0, 1.0}};
+  double q0 = 180.0;  // Q(f) = q0 f^eta, > 0
+  double eta = 0.45;
+  double q_velocity = 0.0;  // km/s in the attenuation exp(-pi f R / (Q c)); 0: `velocity`
+  double kappa = 0.04;      // s, exp(-pi kappa f)
+  // Crustal amplification (frequency Hz, factor), linear in ln f between
+  // entries, the end factors beyond them; empty means 1 everywhere.
+  std::vector<double> amp_frequency{}, amp_factor{};
+  // Path duration: pieces of slope (s/km), continuous in R, from 0 s at R = 0.
+  std::vector<Piece> path_duration = {{0.0, 0.05}};
+};
+
+// M0 = 10^(1.5 M + 16.05) dyne cm (Hanks & Kanamori 1979, as Boore 2003 writes it).
+double seismic_moment(double magnitude);
+// fc = 4.906e6 beta (stress / M0)^(1/3), Hz (beta km/s, bar, dyne cm).
+double corner_frequency(const PointSource& p);
+// 1 / fc + the path duration at R, s.
+double source_duration(const PointSource& p);
+// The acceleration FAS at f > 0 Hz, g s.
+double fas(const PointSource& p, double f);
+
+// A spectrum and its ground-motion duration. Frequencies strictly
+// increasing and > 0; amplitudes >= 0 and finite. Outside the listed
+// frequencies the spectrum is 0; between them it is linear in log-log (a
+// zero amplitude: linear in ln f).
+struct Motion {
+  std::vector<double> frequency;  // Hz
+  std::vector<double> amplitude;  // g s
+  double duration = 0.0;          // s, > 0
+};
+// Checks the table; throws korvo::Error naming the bad argument.
+Motion table_motion(std::vector<double> frequency, std::vector<double> amplitude, double duration);
+
+// The quadrature grid: f_min to f_max evenly in ln f, `per_decade` points a
+// decade (both ends included). Moments are the trapezoid rule in ln f on it:
+// integral g(f) df = integral g(f) f d(ln f).
+struct Grid {
+  double f_min = 0.01;  // Hz
+  double f_max = 100.0;
+  int per_decade = 200;
+};
+std::vector<double> grid_frequencies(const Grid& g);
+
+// The point source's FAS on the grid, duration 1/fc + path duration.
+Motion point_source(const PointSource& p, const Grid& g = {});
+
+// m_k = 2 integral_0^inf (2 pi f)^k |Y(f)|^2 df (so that m0 is the integral of
+// y^2 over time, Parseval), in (g)^2 s^(1-k) for acceleration.
+struct Moments {
+  double m0 = 0.0, m1 = 0.0, m2 = 0.0, m4 = 0.0;
+};
+
+// The motion resampled on the grid, with the quadrature weights folded in:
+// made once per motion, then any number of oscillators.
+struct Prepared {
+  std::vector<double> omega;   // 2 pi f, rad/s
+  std::vector<double> energy;  // |A(f)|^2 times the trapezoid weight in ln f times f, times 2
+  double duration = 0.0;
+};
+Prepared prepare(const Motion& m, const Grid& g = {});
+
+// Moments of the ground acceleration (period 0) or of an oscillator's
+// pseudo-acceleration, |H|^2 = fn^4 / ((fn^2 - f^2)^2 + (2 zeta f fn)^2).
+Moments moments(const Prepared& p, double period = 0.0, double damping = 0.05);
+
+enum class PeakFactor {
+  CartwrightLonguetHiggins1956,  // mean of the largest of N extrema, by their bandwidth
+  Vanmarcke1975,                 // first passage with clumped crossings, delta^1.2
+  Davenport1964,                 // sqrt(2 ln Nz) + 0.5772 / sqrt(2 ln Nz)
+};
+const char* peak_factor_name(PeakFactor f);
+
+// The expected largest |y| over yrms of a stationary Gaussian process with
+// these moments lasting `duration` s (the duration that counts the zero
+// crossings Nz = sqrt(m2/m0) T / pi and extrema Ne = sqrt(m4/m2) T / pi).
+double peak_factor(PeakFactor f, const Moments& m, double duration);
+
+struct Method {
+  PeakFactor peak = PeakFactor::CartwrightLonguetHiggins1956;
+  // Boore & Joyner (1984): an oscillator rings on after the ground motion,
+  // so its rms is taken over Trms = Tgm + To g^3 / (g^3 + 1/3), To = Tn / (2 pi
+  // zeta), g = Tgm / Tn; crossings are still counted over Tgm. Off: Tgm.
+  bool oscillator_duration = true;
+};
+
+// PSA at each period (s, > 0) for damping (fraction of critical, 0 < zeta < 1), g.
+std::vector<double> psa(const Prepared& p, const std::vector<double>& periods, double damping,
+                        Method method = {});
+double pga(const Prepared& p, Method method = {});  // g
+double pgv(const Prepared& p, Method method = {});  // cm/s
+
+}  // namespace korvo::rvt
