@@ -67,7 +67,7 @@ void refused(const std::string& field, const std::function<void()>& call) {
 // M0 = 10^25.80 = 6.3096e25 dyne cm, fc = 4.906e6 3.6 (50/M0)^(1/3) = 0.163438 Hz,
 // C = 0.55 2 0.70711 / (4 pi 2.7 3.6^3) 1e-20 = 4.91356e-24,
 // G = (1/40) (40/60)^0.5 = 0.0204124; then at each f the factors listed below.
-TEST(PointSource, HandCalculation) {
+TEST(RvtPointSource, HandCalculation) {
   PointSource p{.magnitude = 6.5,
                 .distance_km = 60.0,
                 .stress_drop = 50.0,
@@ -96,7 +96,7 @@ TEST(PointSource, HandCalculation) {
 }
 
 // A flat FAS a from f1 to f2: m_k = 2 a^2 (2 pi)^k (f2^(k+1) - f1^(k+1)) / (k + 1).
-TEST(WhiteNoise, MomentsAndPeaksAgainstClosedForms) {
+TEST(RvtWhiteNoise, MomentsAndPeaksAgainstClosedForms) {
   const double a = 0.01, f1 = 0.5, f2 = 20.0;
   const Grid g{f1, f2, 200};
   const Prepared p0 = prepare(table_motion({f1, f2}, {a, a}, 1.0), g);
@@ -129,7 +129,7 @@ TEST(WhiteNoise, MomentsAndPeaksAgainstClosedForms) {
 
 // A million crossings: Vanmarcke, at bandwidth 1 and 0.6, near the Gumbel
 // asymptote sqrt(2 ln N) + gamma / sqrt(2 ln N) = 5.3663.
-TEST(PeakFactor, VanmarckeGumbelLimit) {
+TEST(RvtPeakFactor, VanmarckeGumbelLimit) {
   const double N = 1e6, s = std::sqrt(2.0 * std::log(N)), asym = s + 0.5772156649 / s;
   for (double m1 : {0.0, 0.8})
     EXPECT_NEAR(peak_factor(PeakFactor::Vanmarcke1975, {1.0, m1, 1.0, 4.0}, N * pi), asym,
@@ -139,7 +139,7 @@ TEST(PeakFactor, VanmarckeGumbelLimit) {
 // The mean peak of random-phase records with a flat FAS over 10 s against
 // Cartwright & Longuet-Higgins; lines 5 to 150 (0.5 to 15 Hz) stand for the
 // band 0.45 to 15.05 Hz.
-TEST(MonteCarlo, CartwrightLonguetHigginsMeanPeak) {
+TEST(RvtMonteCarlo, CartwrightLonguetHigginsMeanPeak) {
   const int n = 5000, records = 400;
   const double dt = 0.002, a = 0.01, lo = 0.45, hi = 15.05;
   std::mt19937_64 rng(20261208);
@@ -162,7 +162,7 @@ TEST(MonteCarlo, CartwrightLonguetHigginsMeanPeak) {
 // segment Tgm long with that FAS on every line, then 20 s at rest for the
 // oscillators to ring down; their mean PSA against CLH with Boore & Joyner's
 // rms duration (without it, CLH overshoots at long periods); Vanmarcke too.
-TEST(MonteCarlo, OscillatorPeaksWithBooreJoyner) {
+TEST(RvtMonteCarlo, OscillatorPeaksWithBooreJoyner) {
   PointSource src;
   src.magnitude = 6.5;
   src.distance_km = std::sqrt(30.0 * 30.0 + 8.0 * 8.0);
@@ -195,7 +195,7 @@ TEST(MonteCarlo, OscillatorPeaksWithBooreJoyner) {
 }
 
 // Parseval: the integral of a^2 over time equals m0 of the record's FAS.
-TEST(Parseval, RecordAndItsSpectrum) {
+TEST(RvtParseval, RecordAndItsSpectrum) {
   const double dt = 0.01;
   std::vector<double> a(2000);
   double energy = 0.0;
@@ -211,7 +211,7 @@ TEST(Parseval, RecordAndItsSpectrum) {
   EXPECT_NEAR(moments(p).m0 / energy, 1.0, 1e-3);
 }
 
-TEST(Refusals, NameTheArgument) {
+TEST(RvtRefusals, NameTheArgument) {
   refused("stress_drop", [] { fas(PointSource{.stress_drop = -1.0}, 1.0); });
   refused("spreading", [] { fas(PointSource{.spreading = {{0, 1}, {0, 0.5}}}, 1.0); });
   refused("amp_factor", [] { fas(PointSource{.amp_frequency = {1.0}}, 1.0); });
