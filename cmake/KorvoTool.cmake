@@ -13,6 +13,7 @@ function(korvo_tool name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBS")
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_compile_definitions(${name} PRIVATE KORVO_VERSION="${PROJECT_VERSION}")
   target_compile_options(${name} PRIVATE ${KORVO_TOOL_WARNINGS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
   install(TARGETS ${name} RUNTIME DESTINATION bin)
@@ -20,8 +21,10 @@ endfunction()
 
 function(korvo_tool_script name)
   # Copied again whenever the script changes (configure_file tracks its input).
-  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/${name} ${PROJECT_BINARY_DIR}/bin/${name} COPYONLY)
-  install(PROGRAMS ${name} DESTINATION bin)
+  # @KORVO_VERSION@ in the script becomes the project's version.
+  set(KORVO_VERSION ${PROJECT_VERSION})
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/${name} ${PROJECT_BINARY_DIR}/bin/${name} @ONLY)
+  install(PROGRAMS ${PROJECT_BINARY_DIR}/bin/${name} DESTINATION bin)
 endfunction()
 
 function(korvo_tool_define_name tool suffix out)

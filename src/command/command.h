@@ -23,6 +23,7 @@ struct Refusal {
   std::string what;
 };
 struct HelpAsked {};
+struct VersionAsked {};
 
 [[noreturn]] inline void usage_error(const std::string& what) { throw Refusal{2, what}; }
 [[noreturn]] inline void fail(const std::string& what) { throw Refusal{1, what}; }
@@ -73,8 +74,10 @@ inline void write_file(const std::string& name, const std::string& text) {
 // Parses the command line of an app that allows extras; an extra option, or
 // a second operand ("one <operand> at a time"), is a usage error.
 inline void parse(CLI::App& app, int argc, char** argv, const std::string& operand) {
+  const CLI::Option* version = app.add_flag("--version");
   try {
     app.parse(argc, argv);
+    if (version->count() > 0) throw VersionAsked{};
   } catch (const CLI::CallForHelp&) {
     throw HelpAsked{};
   } catch (const CLI::ArgumentMismatch& e) {

@@ -39,3 +39,23 @@ def test_public_calls_document_their_parameters():
         params = [p for p in inspect.signature(f).parameters if p != "self"]
         for p in params:
             assert p in doc, (f.__name__, p)
+
+
+def test_every_command_answers_version():
+    import os
+    import re
+    import subprocess
+
+    from conftest import program
+
+    korvo_binary = program("KORVO_BINARY", "bin/korvo")
+    first = None
+    for name in ["korvo", "korvo-record", "korvo-spectra", "korvo-site", "korvo-plot",
+                 "korvo-suite"]:
+        done = subprocess.run([korvo_binary.parent / name, "--version"], capture_output=True,
+                              text=True, timeout=60, env=dict(os.environ))
+        assert done.returncode == 0 and done.stderr == "", name
+        match = re.fullmatch(re.escape(name) + r" (\d+\.\d+\.\d+)\n", done.stdout)
+        assert match, (name, done.stdout)
+        first = first or match.group(1)
+        assert match.group(1) == first, name

@@ -234,6 +234,9 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return run(argc, argv);
+  } catch (const VersionAsked&) {
+    std::printf("korvo-site %s\n", KORVO_VERSION);
+    return 0;
   } catch (const HelpAsked&) {
     std::fputs(USAGE, stdout);
     return 0;

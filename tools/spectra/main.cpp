@@ -99,6 +99,9 @@ void run(const Options& o) {
 int main(int argc, char** argv) {
   try {
     run(parse_command_line(argc, argv));
+  } catch (const VersionAsked&) {
+    std::printf("korvo-spectra %s\n", KORVO_VERSION);
+    return 0;
   } catch (const HelpAsked&) {
     std::cout << USAGE;
   } catch (const Refusal& r) {
