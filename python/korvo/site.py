@@ -8,7 +8,7 @@ from typing import Iterable, Optional, Union
 
 import numpy as np
 
-from . import _korvo
+from . import _files, _korvo
 from ._korvo import KorvoError
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -96,15 +96,7 @@ class SiteResult:
         paths = []
         for name, text in self._core.files():
             path = os.path.join(folder, name)
-            temp = path + ".partial"
-            try:
-                with open(temp, "w", encoding="utf-8", newline="") as f:
-                    f.write(text)
-                os.replace(temp, path)
-            except BaseException:
-                if os.path.exists(temp):
-                    os.unlink(temp)
-                raise
+            _files.write_text(path, text)
             paths.append(path)
         return paths
 

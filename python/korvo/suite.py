@@ -23,6 +23,7 @@ import numpy as np
 
 from . import (Profile, Record, KorvoError, _args, _profile, _wave_code, read_record,
                response_spectrum, run)
+from . import _files
 from ._args import KorvoTypeError
 from .toro import Toro, _columns
 
@@ -612,7 +613,8 @@ class SuiteResult:
 
         def save(frame, name):
             path = os.path.join(folder, name)
-            frame.to_csv(path, index=False, float_format="%.7g")
+            with _files.whole(path) as temp:
+                frame.to_csv(temp, index=False, float_format="%.7g")
             paths.append(path)
 
         save(self.summary, "summary.csv")

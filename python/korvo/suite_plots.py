@@ -11,6 +11,8 @@ from typing import List
 
 import numpy as np
 
+from . import _files
+
 GREY = (0.55, 0.55, 0.55)
 
 
@@ -58,7 +60,7 @@ def amplification(res, path):
     ax.set_title(_title(res, "Spectral amplification"), fontsize=10)
     ax.legend(loc="upper right", fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, format="png")
 
 
 def spectra(res, path):
@@ -73,7 +75,7 @@ def spectra(res, path):
     ax.set_title(_title(res, "Surface response spectra"), fontsize=10)
     ax.legend(loc="lower left", fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, format="png")
 
 
 def transfer(res, path):
@@ -87,7 +89,7 @@ def transfer(res, path):
                  f"({res.variation.site_class}, seed {res.seed})", fontsize=10)
     ax.legend(loc="upper left", fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, format="png")
 
 
 def profiles(res, path):
@@ -125,7 +127,7 @@ def profiles(res, path):
     ax.grid(True, lw=0.3, alpha=0.5)
     ax.legend(loc="lower left", fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, format="png")
 
 
 def write_all(res, folder) -> List[str]:
@@ -133,6 +135,7 @@ def write_all(res, folder) -> List[str]:
     for name, draw in (("amplification", amplification), ("spectra", spectra),
                        ("transfer", transfer), ("profiles", profiles)):
         path = os.path.join(os.fspath(folder), f"{name}.png")
-        draw(res, path)
+        with _files.whole(path) as temp:
+            draw(res, temp)
         paths.append(path)
     return paths
