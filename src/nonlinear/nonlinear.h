@@ -60,7 +60,7 @@ struct Options {
   // Newton stops when no nodal residual force (kPa on the unit area) passes
   // tol times the larger of the largest element stress and the largest
   // nodal inertia force of the input (mass times input acceleration) so far.
-  double tol = 1e-9;
+  double tol = 1e-6;
   int max_iter = 30;
   bool strict = false;         // a step that does not converge throws instead of being counted
   std::vector<double> depths;  // m, extra acceleration histories
@@ -102,8 +102,10 @@ struct Hysteresis {
 void start(const Element& e, Hysteresis& h);
 // Stress and tangent at strain g from the committed state, which is left untouched.
 void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent);
-// Makes strain g the committed state.
+// Makes strain g the committed state; the second form takes the stress and
+// tangent that trial() gave at g.
 void commit(const Element& e, Hysteresis& h, double g);
+void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent);
 
 }  // namespace detail
 

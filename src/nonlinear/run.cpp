@@ -6,6 +6,111 @@
 
 namespace korvo::nonlinear {
 
+// The hysteresis lives beside the time stepping, where the compiler can
+// inline it into the loop over elements.
+namespace detail {
+
+void backbone(const Element& e, double g, double& tau, double& tangent) {
+  if (!e.hysteretic) {
+    tau = e.gmax * g;
+    tangent = e.gmax;
+    return;
+  }
+  const double x = std::abs(g) * 100.0 / e.gamma_r;
+  // s = 1 (the hyperbola) is common enough to spare the power.
+  const double p = e.s == 1.0 ? x : (x > 0.0 ? std::pow(x, e.s) : 0.0);
+  const double d = 1.0 + e.beta * p;
+  tau = e.gmax * g / d;
+  tangent = e.gmax * (1.0 + e.beta * (1.0 - e.s) * p) / (d * d);
+}
+
+namespace {
+
+// Where strain g lies, seen from the committed state: whether the committed
+// strain becomes a new reversal point, and how many reversal points stay
+// remembered once the loops g closes are taken off.
+struct Branch {
+  bool reversal = false;
+  std::size_t size = 0;
+};
+
+Branch locate(const Hysteresis& h, double g) {
+  const std::size_t n = h.g.size();
+  const double step = g - h.g_now;
+  Branch b;
+  b.reversal = h.direction != 0 && step != 0.0 && (step > 0.0) != (h.direction > 0);
+  b.size = n + (b.reversal ? 1 : 0);
+  auto rev = [&](std::size_t i) { return i < n ? h.g[i] : h.g_now; };
+  // The branch from reversal k heads back to reversal k - 1, where it closes
+  // the loop they make, and the path goes on along the branch from k - 2.
+  // The first branch off the backbone heads to the mirror of its start:
+  // Masing's rule puts the backbone there, and the path rejoins it.
+  // Example: 0 -> 0.5 -> -0.2 -> 0.3 -> 0.1 -> 0.4 closes the loop
+  // 0.3 -> 0.1 at 0.3 and goes on along the branch from -0.2.
+  while (b.size >= 1) {
+    const double from = rev(b.size - 1);
+    const double to = b.size >= 2 ? rev(b.size - 2) : -rev(0);
+    if (!(to > from ? g > to : g < to)) break;
+    b.size -= b.size >= 2 ? 2 : 1;
+  }
+  return b;
+}
+
+void evaluate(const Element& e, const Hysteresis& h, const Branch& b, double g, double& tau,
+              double& tangent) {
+  if (b.size == 0) {
+    backbone(e, g, tau, tangent);
+    return;
+  }
+  const std::size_t k = b.size - 1;
+  const bool fresh = k == h.g.size();
+  const double g0 = fresh ? h.g_now : h.g[k];
+  const double t0 = fresh ? h.tau_now : h.tau[k];
+  double f = 0.0;
+  backbone(e, (g - g0) / 2.0, f, tangent);
+  tau = t0 + 2.0 * f;
+}
+
+}  // namespace
+
+void start(const Element& e, Hysteresis& h) {
+  h = Hysteresis{};
+  h.tangent = e.gmax;
+}
+
+void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent) {
+  if (!e.hysteretic) {
+    tau = e.gmax * g;
+    tangent = e.gmax;
+    return;
+  }
+  evaluate(e, h, locate(h, g), g, tau, tangent);
+}
+
+void commit(const Element& e, Hysteresis& h, double g) {
+  double tau = 0.0, tangent = 0.0;
+  trial(e, h, g, tau, tangent);
+  commit(e, h, g, tau, tangent);
+}
+
+void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent) {
+  if (e.hysteretic) {
+    const Branch b = locate(h, g);
+    if (b.reversal) {
+      h.g.push_back(h.g_now);
+      h.tau.push_back(h.tau_now);
+    }
+    h.g.resize(b.size);
+    h.tau.resize(b.size);
+  }
+  if (g != h.g_now) h.direction = g > h.g_now ? 1 : -1;
+  h.g_now = g;
+  h.tau_now = tau;
+  h.tangent = tangent;
+}
+
+}  // namespace detail
+
 namespace {
 
 void check(const std::vector<Element>& elements, const column::HalfSpace& halfspace,
@@ -33,16 +138,18 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
 }
 
 // Symmetric tridiagonal system, diagonal d and off-diagonal e (e[i] couples
-// i and i + 1), solved in place into r; d is overwritten.
+// i and i + 1), solved in place into r; d is overwritten by the reciprocals
+// of the pivots, so that only the elimination divides.
 void solve(std::vector<double>& d, const std::vector<double>& e, std::vector<double>& r) {
   const std::size_t n = d.size();
+  d[0] = 1.0 / d[0];
   for (std::size_t i = 1; i < n; ++i) {
-    const double m = e[i - 1] / d[i - 1];
-    d[i] -= m * e[i - 1];
+    const double m = e[i - 1] * d[i - 1];
+    d[i] = 1.0 / (d[i] - m * e[i - 1]);
     r[i] -= m * r[i - 1];
   }
-  r[n - 1] /= d[n - 1];
-  for (std::size_t i = n - 1; i-- > 0;) r[i] = (r[i] - e[i] * r[i + 1]) / d[i];
+  r[n - 1] *= d[n - 1];
+  for (std::size_t i = n - 1; i-- > 0;) r[i] = (r[i] - e[i] * r[i + 1]) * d[i];
 }
 
 }  // namespace
@@ -111,6 +218,12 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   for (std::size_t i = 0; i < NE; ++i) detail::start(elements[i], hys[i]);
   std::vector<double> u(N, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), du(N), an(N), vn(N);
   std::vector<double> R(N), D(N), O(N), tau(NE), kt(NE), g(NE);
+  // The Newton matrix's constant part: A0 M + A1 C.
+  std::vector<double> D0(N), O0(N);
+  for (std::size_t i = 0; i < N; ++i) {
+    D0[i] = A0 * M[i] + A1 * CD[i];
+    O0[i] = A1 * CO[i];
+  }
   res.strain_peak.assign(NE, 0.0);
   res.stress_peak.assign(NE, 0.0);
   res.surface.assign(NS, 0.0);
@@ -132,6 +245,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       ag = a_lo + (a_hi - a_lo) * (static_cast<double>(j) / ns);
       std::fill(du.begin(), du.end(), 0.0);
       for (std::size_t i = 0; i < NE; ++i) {
+        g[i] = hys[i].g_now;
         tau[i] = hys[i].tau_now;
         kt[i] = hys[i].tangent;
       }
@@ -160,10 +274,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           break;
         }
         if (it == o.max_iter) break;
-        for (std::size_t i = 0; i < N; ++i) {
-          D[i] = A0 * M[i] + A1 * CD[i];
-          O[i] = A1 * CO[i];
-        }
+        std::copy(D0.begin(), D0.end(), D.begin());
+        std::copy(O0.begin(), O0.end(), O.begin());
         for (std::size_t i = 0; i < NE; ++i) {
           const double s = kt[i] * inv_h[i];
           D[i] += s;
@@ -177,7 +289,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         for (std::size_t i = 0; i < N; ++i) du[i] += R[i];
         for (std::size_t i = 0; i < NE; ++i) {
           const double below = i + 1 < N ? u[i + 1] + du[i + 1] : 0.0;
-          g[i] = (below - u[i] - du[i]) * inv_h[i];
+          g[i] = (below - (u[i] + du[i])) * inv_h[i];
           detail::trial(elements[i], hys[i], g[i], tau[i], kt[i]);
         }
       }
@@ -195,11 +307,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         v[i] = vn[i];
         a[i] = an[i];
       }
+      // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
-        const double below = i + 1 < N ? u[i + 1] : 0.0;
-        const double gi = (below - u[i]) * inv_h[i];
-        detail::commit(elements[i], hys[i], gi);
-        res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(gi));
+        detail::commit(elements[i], hys[i], g[i], tau[i], kt[i]);
+        res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
         res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
         tau_ref = std::max(tau_ref, res.stress_peak[i]);
       }
