@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <vector>
@@ -309,6 +310,81 @@ TEST(NonlinearColumn, HalvingTheTimeStepKeepsThePga) {
   EXPECT_EQ(a.unconverged + b.unconverged, 0);
   EXPECT_GT(peak(b.strain_peak), 0.1);  // well into the nonlinear range
   EXPECT_LT(std::abs(peak(a.surface) / peak(b.surface) - 1), 1e-4);
+}
+
+TEST(NonlinearColumn, MeshKeepsEachSublayersSoil) {
+  const auto profile = korvo::column::read_column(R"(water_table = 2.0
+[curves.soft]
+modulus = [[0.001, 1.0], [0.01, 0.9], [0.1, 0.5], [1.0, 0.15]]
+damping = [[0.001, 1.0], [0.01, 3.0], [0.1, 10.0], [1.0, 20.0]]
+[[layer]]
+name = "clay"
+thickness = 6.0
+unit_weight = 18.0
+vs = 150.0
+model = "darendeli"
+plasticity_index = 30
+ocr = 1
+k0 = 0.5
+frequency = 1
+cycles = 10
+sublayers = 2
+[[layer]]
+name = "soft"
+thickness = 2.5
+unit_weight = 17.0
+vs = 120.0
+model = "soft"
+sublayers = 1
+[[layer]]
+name = "rock"
+thickness = 4.0
+unit_weight = 21.0
+vs = 500.0
+model = "linear"
+damping_pct = 1.5
+sublayers = 1
+[halfspace]
+unit_weight = 22.0
+vs = 800.0
+damping_pct = 1.0
+)",
+                                                  "mesh.toml");
+  const auto subs = korvo::column::divide(profile, 25.0);
+  const auto els = mesh(subs, 1.0);
+  // 3 m sublayers in three, 2.5 m in three, 4 m in four.
+  ASSERT_EQ(els.size(), 3u + 3u + 3u + 4u);
+  double z = 0;
+  for (const Element& e : els) {
+    EXPECT_NEAR(e.top, z, 1e-12);
+    EXPECT_LE(e.thickness, 1.0);
+    z += e.thickness;
+    const auto& sub = subs[static_cast<std::size_t>(
+        std::upper_bound(subs.begin(), subs.end(), e.top + 1e-9,
+                         [](double t, const auto& s) { return t < s.top; }) -
+        subs.begin() - 1)];
+    EXPECT_EQ(e.layer, sub.layer);
+    EXPECT_NEAR(e.gmax, sub.rho * sub.vs0 * sub.vs0, 1e-9);
+    switch (e.layer) {
+      case 0:  // Darendeli: its reference strain and curvature, beta 1
+        EXPECT_TRUE(e.hysteretic);
+        EXPECT_EQ(e.gamma_r, sub.soil.gamma_r);
+        EXPECT_EQ(e.s, sub.soil.a);
+        EXPECT_EQ(e.xi, sub.soil.dmin);
+        break;
+      case 1:  // fitted to the table: G/Gmax 0.5 near 0.1 %
+        EXPECT_TRUE(e.hysteretic);
+        EXPECT_NEAR(1 / (1 + std::pow(0.1 / e.gamma_r, e.s)), 0.5, 3 * e.fit_error);
+        EXPECT_GT(e.fit_error, 0.0);
+        EXPECT_LT(e.fit_error, 0.05);
+        EXPECT_EQ(e.xi, 0.01);
+        break;
+      default:
+        EXPECT_FALSE(e.hysteretic);
+        EXPECT_NEAR(e.xi, 0.015, 1e-15);
+    }
+  }
+  EXPECT_NEAR(z, 12.5, 1e-12);
 }
 
 TEST(NonlinearColumn, RefusesBadInput) {
