@@ -233,6 +233,22 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     res.loop_stress.assign(NS, 0.0);
   }
   auto total = [&](std::size_t node, double ag) { return node < N ? an[node] + ag : ag; };
+  auto keep = [&](std::size_t k, double ag) {
+    res.surface[k] = total(0, ag) / to_si;
+    for (std::size_t d = 0; d < at_node.size(); ++d) {
+      const std::size_t i = at_node[d];
+      const double w = at_weight[d];
+      res.at[d][k] = ((1.0 - w) * total(i, ag) + w * total(i + 1, ag)) / to_si;
+    }
+    if (o.loop_element >= 0) {
+      const auto& h = hys[static_cast<std::size_t>(o.loop_element)];
+      res.loop_strain[k] = h.g_now * 100.0;
+      res.loop_stress[k] = h.tau_now;
+    }
+  };
+  // At rest at t = 0: the column has not moved yet, a rigid base has.
+  an = a;
+  keep(0, motion.a[0] * to_si);
   // Residuals are measured against the largest element stress and the
   // largest nodal inertia force of the input reached so far.
   double tau_ref = 0.0, force_ref = 0.0;
@@ -315,17 +331,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         tau_ref = std::max(tau_ref, res.stress_peak[i]);
       }
     }
-    res.surface[k] = total(0, ag) / to_si;
-    for (std::size_t d = 0; d < at_node.size(); ++d) {
-      const std::size_t i = at_node[d];
-      const double w = at_weight[d];
-      res.at[d][k] = ((1.0 - w) * total(i, ag) + w * total(i + 1, ag)) / to_si;
-    }
-    if (o.loop_element >= 0) {
-      const auto& h = hys[static_cast<std::size_t>(o.loop_element)];
-      res.loop_strain[k] = h.g_now * 100.0;
-      res.loop_stress[k] = h.tau_now;
-    }
+    keep(k, ag);
   }
   for (double& x : res.strain_peak) x *= 100.0;
   return res;
