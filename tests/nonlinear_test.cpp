@@ -409,6 +409,12 @@ TEST(NonlinearColumn, RefusesBadInput) {
   EXPECT_THROW(run(els, {22, 760, 0}, m, o), korvo::Error);
   o.strict = false;
   EXPECT_GT(run(els, {22, 760, 0}, m, o).unconverged, 0);
+  // A record that overflows the response is refused, not reported as converged.
+  auto huge = m;
+  huge.a[10] = 1e308;
+  EXPECT_THROW(run(els, {22, 760, 0}, huge, Options{}), korvo::Error);
+  huge.a[10] = NAN;
+  EXPECT_THROW(run(els, {22, 760, 0}, huge, Options{}), korvo::Error);
 }
 
 }  // namespace

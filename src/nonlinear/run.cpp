@@ -125,6 +125,9 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   }
   if (motion.a.size() < 2 || !(motion.dt > 0.0) || !(motion.to_si > 0.0))
     throw korvo::Error("the motion needs two samples or more and a positive time step");
+  for (std::size_t k = 0; k < motion.a.size(); ++k)
+    if (!std::isfinite(motion.a[k]))
+      throw korvo::Error("motion sample " + std::to_string(k + 1) + " is not a finite number");
   if (o.substeps < 1) throw korvo::Error("substeps must be 1 or more");
   if (o.max_iter < 1) throw korvo::Error("the Newton iteration limit must be 1 or more");
   if (!(o.tol > 0.0)) throw korvo::Error("the Newton tolerance must be positive");
@@ -259,6 +262,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     double ag = 0.0;
     for (int j = 1; j <= ns; ++j) {
       ag = a_lo + (a_hi - a_lo) * (static_cast<double>(j) / ns);
+      auto now = [&] {
+        return (static_cast<double>(k - 1) + static_cast<double>(j) / ns) * motion.dt;
+      };
       std::fill(du.begin(), du.end(), 0.0);
       for (std::size_t i = 0; i < NE; ++i) {
         g[i] = hys[i].g_now;
@@ -283,8 +289,11 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           if (i + 1 < N) f -= CO[i] * vn[i + 1];
           if (i < NE) f += tau[i];
           R[i] = f;
-          worst = std::max(worst, std::abs(f));
+          // NaN sticks, so a response that blew up cannot pass for converged.
+          if (std::isnan(f) || std::abs(f) > worst) worst = std::abs(f);
         }
+        if (!std::isfinite(worst))
+          throw korvo::Error("the response is not finite at " + column::shortest(now()) + " s");
         if (worst <= limit) {
           converged = true;
           break;
@@ -311,7 +320,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       }
       ++res.steps;
       if (!converged) {
-        const double t = (static_cast<double>(k - 1) + static_cast<double>(j) / ns) * motion.dt;
+        const double t = now();
         if (o.strict)
           throw korvo::Error("the time step at " + column::shortest(t) + " s did not converge in " +
                              std::to_string(o.max_iter) + " Newton iterations (residual " +
