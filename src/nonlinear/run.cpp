@@ -19,9 +19,9 @@ void backbone(const Element& e, double g, double& tau, double& tangent) {
   const double x = std::abs(g) * 100.0 / e.gamma_r;
   // s = 1 (the hyperbola) is common enough to spare the power.
   const double p = e.s == 1.0 ? x : (x > 0.0 ? std::pow(x, e.s) : 0.0);
-  const double d = 1.0 + e.beta * p;
-  tau = e.gmax * g / d;
-  tangent = e.gmax * (1.0 + e.beta * (1.0 - e.s) * p) / (d * d);
+  const double r = 1.0 / (1.0 + e.beta * p);
+  tau = e.gmax * g * r;
+  tangent = e.gmax * (1.0 + e.beta * (1.0 - e.s) * p) * r * r;
 }
 
 namespace {
@@ -299,15 +299,12 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           break;
         }
         if (it == o.max_iter) break;
-        std::copy(D0.begin(), D0.end(), D.begin());
-        std::copy(O0.begin(), O0.end(), O.begin());
-        for (std::size_t i = 0; i < NE; ++i) {
-          const double s = kt[i] * inv_h[i];
-          D[i] += s;
-          if (i + 1 < N) {
-            D[i + 1] += s;
-            O[i] -= s;
-          }
+        double above = 0.0;  // the tangent stiffness of the element above the node
+        for (std::size_t i = 0; i < N; ++i) {
+          const double s = i < NE ? kt[i] * inv_h[i] : 0.0;
+          D[i] = D0[i] + above + s;
+          O[i] = O0[i] - s;
+          above = s;
         }
         solve(D, O, R);
         ++res.iterations;
