@@ -1,0 +1,112 @@
+// Nonlinear time-domain response of a layered soil column: a lumped-mass
+// shear beam under vertically incident SH waves, total stress, hysteretic
+// soil integrated step by step. Double precision throughout.
+//
+// SI units as in the column library (m, s, t/m^3, kPa); strains are given in
+// % wherever they cross this interface. Faults are korvo::Error with a
+// one-line text; nothing here ends the process.
+#pragma once
+
+#include <vector>
+
+#include "column/column.h"
+
+namespace korvo::nonlinear {
+
+// One element of the shear beam; its mass is split equally to its two nodes.
+struct Element {
+  int layer = 0;                      // index into the profile's layers
+  double top = 0.0, thickness = 0.0;  // m
+  double rho = 0.0;                   // t/m^3
+  double gmax = 0.0;                  // kPa
+  double xi = 0.0;                    // small-strain damping, fraction of critical
+  // MKZ backbone tau = gmax g / (1 + beta (|g| / gamma_r)^s); linear when false.
+  bool hysteretic = false;
+  double gamma_r = 0.0;  // %
+  double s = 1.0, beta = 1.0;
+  double fit_error = 0.0;  // rms misfit of G/Gmax where the backbone was fitted to a table
+};
+
+// The elements of the sublayers, each sublayer cut into equal parts no
+// thicker than max_thickness (m; 0 keeps the sublayers). Darendeli sublayers
+// take gamma_r and the curvature directly (beta = 1); tabulated ones are
+// fitted (fit_mkz); linear ones stay linear.
+std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double max_thickness);
+
+struct Fit {
+  double gamma_r = 0.0;  // %
+  double s = 1.0;
+  double error = 0.0;  // rms of G/Gmax over the table's points
+};
+// gamma_r and s (beta = 1) that fit 1 / (1 + (g / gamma_r)^s) to a G/Gmax
+// table in least squares, the points spaced as the table gives them in log
+// strain. Throws when the table never falls below 1 or never reaches 0.5 of
+// its trend (nothing to fit).
+Fit fit_mkz(const column::Curve& modulus);
+
+enum class Base {
+  Elastic,  // a dashpot rho Vs of the half-space; the record is the outcrop motion
+  Rigid,    // the record is the motion at the base of the column (within)
+};
+
+struct Options {
+  int substeps = 20;  // time steps per record sample; the input is linear between samples
+  // Rayleigh damping of every element, exact at f1 and f2 (Hz): 0 takes the
+  // column's fundamental frequency Vs_avg / 4H (Vs_avg the travel-time mean)
+  // and 5 f1.
+  double f1 = 0.0, f2 = 0.0;
+  double xi = -1.0;  // fraction for every element; < 0 each element's own
+  Base base = Base::Elastic;
+  // Newton stops when no nodal residual force (kPa on the unit area) passes
+  // tol times the larger of the largest element stress and the largest
+  // nodal inertia force of the input (mass times input acceleration) so far.
+  double tol = 1e-6;
+  int max_iter = 30;
+  bool strict = false;         // a step that does not converge throws instead of being counted
+  std::vector<double> depths;  // m, extra acceleration histories
+  int loop_element = -1;       // 0-based element whose stress-strain history is kept
+};
+
+struct Result {
+  double f1 = 0.0, f2 = 0.0;            // Hz, the Rayleigh frequencies used
+  std::vector<double> surface;          // total acceleration, record unit, one per record sample
+  std::vector<std::vector<double>> at;  // the same at each of Options::depths
+  std::vector<double> strain_peak;      // %, per element
+  std::vector<double> stress_peak;      // kPa
+  std::vector<double> loop_strain, loop_stress;  // %, kPa, one per record sample
+  long steps = 0;
+  long iterations = 0;              // Newton solves, all steps
+  long unconverged = 0;             // steps left at max_iter
+  double first_unconverged = -1.0;  // s, time of the first such step
+};
+
+// Response of the elements over the half-space to the record.
+Result run(const std::vector<Element>& elements, const column::HalfSpace& halfspace,
+           const column::Motion& motion, const Options& options);
+
+namespace detail {
+
+// Backbone stress (kPa) and tangent modulus at strain g (a fraction).
+void backbone(const Element& e, double g, double& tau, double& tangent);
+
+// Extended Masing hysteresis with the reversal points it remembers: each
+// branch from a reversal is the backbone scaled by two; a branch that
+// reaches the reversal before its own start closes that inner loop and the
+// motion continues on the branch outside it; passing the largest strain so
+// far joins the backbone again.
+struct Hysteresis {
+  std::vector<double> g, tau;  // reversal points, oldest first
+  double g_now = 0.0, tau_now = 0.0, tangent = 0.0;
+  int direction = 0;  // sign of the last committed strain change
+};
+void start(const Element& e, Hysteresis& h);
+// Stress and tangent at strain g from the committed state, which is left untouched.
+void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent);
+// Makes strain g the committed state; the second form takes the stress and
+// tangent that trial() gave at g.
+void commit(const Element& e, Hysteresis& h, double g);
+void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent);
+
+}  // namespace detail
+
+}  // namespace korvo::nonlinear

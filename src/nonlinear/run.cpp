@@ -1,0 +1,346 @@
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "nonlinear/nonlinear.h"
+
+namespace korvo::nonlinear {
+
+// The hysteresis lives beside the time stepping, where the compiler can
+// inline it into the loop over elements.
+namespace detail {
+
+void backbone(const Element& e, double g, double& tau, double& tangent) {
+  if (!e.hysteretic) {
+    tau = e.gmax * g;
+    tangent = e.gmax;
+    return;
+  }
+  const double x = std::abs(g) * 100.0 / e.gamma_r;
+  // s = 1 (the hyperbola) is common enough to spare the power.
+  const double p = e.s == 1.0 ? x : (x > 0.0 ? std::pow(x, e.s) : 0.0);
+  const double r = 1.0 / (1.0 + e.beta * p);
+  tau = e.gmax * g * r;
+  tangent = e.gmax * (1.0 + e.beta * (1.0 - e.s) * p) * r * r;
+}
+
+namespace {
+
+// Where strain g lies, seen from the committed state: whether the committed
+// strain becomes a new reversal point, and how many reversal points stay
+// remembered once the loops g closes are taken off.
+struct Branch {
+  bool reversal = false;
+  std::size_t size = 0;
+};
+
+Branch locate(const Hysteresis& h, double g) {
+  const std::size_t n = h.g.size();
+  const double step = g - h.g_now;
+  Branch b;
+  b.reversal = h.direction != 0 && step != 0.0 && (step > 0.0) != (h.direction > 0);
+  b.size = n + (b.reversal ? 1 : 0);
+  auto rev = [&](std::size_t i) { return i < n ? h.g[i] : h.g_now; };
+  // The branch from reversal k heads back to reversal k - 1, where it closes
+  // the loop they make, and the path goes on along the branch from k - 2.
+  // The first branch off the backbone heads to the mirror of its start:
+  // Masing's rule puts the backbone there, and the path rejoins it.
+  // Example: 0 -> 0.5 -> -0.2 -> 0.3 -> 0.1 -> 0.4 closes the loop
+  // 0.3 -> 0.1 at 0.3 and goes on along the branch from -0.2.
+  while (b.size >= 1) {
+    const double from = rev(b.size - 1);
+    const double to = b.size >= 2 ? rev(b.size - 2) : -rev(0);
+    if (!(to > from ? g > to : g < to)) break;
+    b.size -= b.size >= 2 ? 2 : 1;
+  }
+  return b;
+}
+
+void evaluate(const Element& e, const Hysteresis& h, const Branch& b, double g, double& tau,
+              double& tangent) {
+  if (b.size == 0) {
+    backbone(e, g, tau, tangent);
+    return;
+  }
+  const std::size_t k = b.size - 1;
+  const bool fresh = k == h.g.size();
+  const double g0 = fresh ? h.g_now : h.g[k];
+  const double t0 = fresh ? h.tau_now : h.tau[k];
+  double f = 0.0;
+  backbone(e, (g - g0) / 2.0, f, tangent);
+  tau = t0 + 2.0 * f;
+}
+
+}  // namespace
+
+void start(const Element& e, Hysteresis& h) {
+  h = Hysteresis{};
+  h.tangent = e.gmax;
+}
+
+void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent) {
+  if (!e.hysteretic) {
+    tau = e.gmax * g;
+    tangent = e.gmax;
+    return;
+  }
+  evaluate(e, h, locate(h, g), g, tau, tangent);
+}
+
+void commit(const Element& e, Hysteresis& h, double g) {
+  double tau = 0.0, tangent = 0.0;
+  trial(e, h, g, tau, tangent);
+  commit(e, h, g, tau, tangent);
+}
+
+void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent) {
+  if (e.hysteretic) {
+    const Branch b = locate(h, g);
+    if (b.reversal) {
+      h.g.push_back(h.g_now);
+      h.tau.push_back(h.tau_now);
+    }
+    h.g.resize(b.size);
+    h.tau.resize(b.size);
+  }
+  if (g != h.g_now) h.direction = g > h.g_now ? 1 : -1;
+  h.g_now = g;
+  h.tau_now = tau;
+  h.tangent = tangent;
+}
+
+}  // namespace detail
+
+namespace {
+
+void check(const std::vector<Element>& elements, const column::HalfSpace& halfspace,
+           const column::Motion& motion, const Options& o) {
+  if (elements.empty()) throw korvo::Error("the column has no elements");
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    const Element& e = elements[i];
+    if (!(e.thickness > 0.0 && e.rho > 0.0 && e.gmax > 0.0 && e.xi >= 0.0) ||
+        (e.hysteretic && !(e.gamma_r > 0.0 && e.s > 0.0 && e.beta > 0.0)))
+      throw korvo::Error("element " + std::to_string(i + 1) +
+                         " needs a positive thickness, density, modulus and backbone");
+  }
+  if (motion.a.size() < 2 || !(motion.dt > 0.0) || !(motion.to_si > 0.0))
+    throw korvo::Error("the motion needs two samples or more and a positive time step");
+  for (std::size_t k = 0; k < motion.a.size(); ++k)
+    if (!std::isfinite(motion.a[k]))
+      throw korvo::Error("motion sample " + std::to_string(k + 1) + " is not a finite number");
+  if (o.substeps < 1) throw korvo::Error("substeps must be 1 or more");
+  if (o.max_iter < 1) throw korvo::Error("the Newton iteration limit must be 1 or more");
+  if (!(o.tol > 0.0)) throw korvo::Error("the Newton tolerance must be positive");
+  if (!(o.f1 >= 0.0 && o.f2 >= 0.0) || (o.f1 > 0.0 && o.f2 > 0.0 && !(o.f2 > o.f1)))
+    throw korvo::Error("the Rayleigh frequencies must be positive with f2 above f1");
+  if (o.loop_element >= static_cast<int>(elements.size()))
+    throw korvo::Error("loop element " + std::to_string(o.loop_element + 1) +
+                       " is not in the column of " + std::to_string(elements.size()));
+  if (o.base == Base::Elastic && !(halfspace.unit_weight > 0.0 && halfspace.vs > 0.0))
+    throw korvo::Error("an elastic base needs the half-space's unit weight and Vs");
+}
+
+// Symmetric tridiagonal system, diagonal d and off-diagonal e (e[i] couples
+// i and i + 1), solved in place into r; d is overwritten by the reciprocals
+// of the pivots, so that only the elimination divides.
+void solve(std::vector<double>& d, const std::vector<double>& e, std::vector<double>& r) {
+  const std::size_t n = d.size();
+  d[0] = 1.0 / d[0];
+  for (std::size_t i = 1; i < n; ++i) {
+    const double m = e[i - 1] * d[i - 1];
+    d[i] = 1.0 / (d[i] - m * e[i - 1]);
+    r[i] -= m * r[i - 1];
+  }
+  r[n - 1] *= d[n - 1];
+  for (std::size_t i = n - 1; i-- > 0;) r[i] = (r[i] - e[i] * r[i + 1]) * d[i];
+}
+
+}  // namespace
+
+Result run(const std::vector<Element>& elements, const column::HalfSpace& halfspace,
+           const column::Motion& motion, const Options& o) {
+  check(elements, halfspace, motion, o);
+  const std::size_t NE = elements.size();
+  // Nodes 0 (surface) to NE (base). Displacements are relative to the
+  // input motion; a rigid base holds the last node still.
+  const std::size_t N = o.base == Base::Elastic ? NE + 1 : NE;
+
+  Result res;
+  double travel = 0.0, height = 0.0;
+  for (const Element& e : elements) {
+    travel += e.thickness / std::sqrt(e.gmax / e.rho);
+    height += e.thickness;
+  }
+  res.f1 = o.f1 > 0.0 ? o.f1 : 1.0 / (4.0 * travel);
+  res.f2 = o.f2 > 0.0 ? o.f2 : 5.0 * res.f1;
+  if (!(res.f2 > res.f1))
+    throw korvo::Error("the Rayleigh frequency f2 must lie above f1 = " + column::shortest(res.f1) +
+                       " Hz");
+  const double w1 = 2.0 * column::PI_D * res.f1, w2 = 2.0 * column::PI_D * res.f2;
+
+  // Lumped masses, and Rayleigh damping element by element: the mass part
+  // on the element's half masses, the stiffness part on its small-strain
+  // stiffness, so that the damping matrix stays constant.
+  std::vector<double> M(N, 0.0), CD(N, 0.0), CO(N, 0.0), inv_h(NE);
+  for (std::size_t i = 0; i < NE; ++i) {
+    const Element& e = elements[i];
+    const double xi = o.xi >= 0.0 ? o.xi : e.xi;
+    const double alpha = 2.0 * xi * w1 * w2 / (w1 + w2), beta = 2.0 * xi / (w1 + w2);
+    const double half = e.rho * e.thickness / 2.0, k = e.gmax / e.thickness;
+    inv_h[i] = 1.0 / e.thickness;
+    M[i] += half;
+    CD[i] += alpha * half + beta * k;
+    if (i + 1 < N) {
+      M[i + 1] += half;
+      CD[i + 1] += alpha * half + beta * k;
+      CO[i] = -beta * k;
+    }
+  }
+  if (o.base == Base::Elastic) CD[N - 1] += halfspace.unit_weight / column::GRAVITY * halfspace.vs;
+
+  // Output depths as a node and the weight of the node below.
+  std::vector<std::size_t> at_node;
+  std::vector<double> at_weight;
+  for (double z : o.depths) {
+    if (!(z >= 0.0 && z <= height * (1.0 + 1e-12)))
+      throw korvo::Error("depth " + column::shortest(z) + " m is not within the column of " +
+                         column::shortest(height) + " m");
+    std::size_t i = 0;
+    while (i + 1 < NE && elements[i].top + elements[i].thickness <= z) ++i;
+    at_node.push_back(i);
+    at_weight.push_back(std::min(1.0, (z - elements[i].top) * inv_h[i]));
+  }
+
+  const std::size_t NS = motion.a.size();
+  const int ns = o.substeps;
+  const double dt = motion.dt / ns;
+  const double A0 = 4.0 / (dt * dt), A1 = 2.0 / dt, A2 = 4.0 / dt;
+  const double to_si = motion.to_si;
+
+  std::vector<detail::Hysteresis> hys(NE);
+  for (std::size_t i = 0; i < NE; ++i) detail::start(elements[i], hys[i]);
+  std::vector<double> u(N, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), du(N), an(N), vn(N);
+  std::vector<double> R(N), D(N), O(N), tau(NE), kt(NE), g(NE);
+  // The Newton matrix's constant part: A0 M + A1 C.
+  std::vector<double> D0(N), O0(N);
+  for (std::size_t i = 0; i < N; ++i) {
+    D0[i] = A0 * M[i] + A1 * CD[i];
+    O0[i] = A1 * CO[i];
+  }
+  res.strain_peak.assign(NE, 0.0);
+  res.stress_peak.assign(NE, 0.0);
+  res.surface.assign(NS, 0.0);
+  res.at.assign(o.depths.size(), std::vector<double>(NS, 0.0));
+  if (o.loop_element >= 0) {
+    res.loop_strain.assign(NS, 0.0);
+    res.loop_stress.assign(NS, 0.0);
+  }
+  auto total = [&](std::size_t node, double ag) { return node < N ? an[node] + ag : ag; };
+  auto keep = [&](std::size_t k, double ag) {
+    res.surface[k] = total(0, ag) / to_si;
+    for (std::size_t d = 0; d < at_node.size(); ++d) {
+      const std::size_t i = at_node[d];
+      const double w = at_weight[d];
+      res.at[d][k] = ((1.0 - w) * total(i, ag) + w * total(i + 1, ag)) / to_si;
+    }
+    if (o.loop_element >= 0) {
+      const auto& h = hys[static_cast<std::size_t>(o.loop_element)];
+      res.loop_strain[k] = h.g_now * 100.0;
+      res.loop_stress[k] = h.tau_now;
+    }
+  };
+  // At rest at t = 0: the column has not moved yet, a rigid base has.
+  an = a;
+  keep(0, motion.a[0] * to_si);
+  // Residuals are measured against the largest element stress and the
+  // largest nodal inertia force of the input reached so far.
+  double tau_ref = 0.0, force_ref = 0.0;
+  const double mass_max = *std::max_element(M.begin(), M.end());
+
+  for (std::size_t k = 1; k < NS; ++k) {
+    const double a_lo = motion.a[k - 1] * to_si, a_hi = motion.a[k] * to_si;
+    double ag = 0.0;
+    for (int j = 1; j <= ns; ++j) {
+      ag = a_lo + (a_hi - a_lo) * (static_cast<double>(j) / ns);
+      auto now = [&] {
+        return (static_cast<double>(k - 1) + static_cast<double>(j) / ns) * motion.dt;
+      };
+      std::fill(du.begin(), du.end(), 0.0);
+      for (std::size_t i = 0; i < NE; ++i) {
+        g[i] = hys[i].g_now;
+        tau[i] = hys[i].tau_now;
+        kt[i] = hys[i].tangent;
+      }
+      force_ref = std::max(force_ref, mass_max * std::abs(ag));
+      const double limit = o.tol * std::max(tau_ref, force_ref);
+      bool converged = false;
+      double worst = 0.0;
+      for (int it = 0;; ++it) {
+        // Residual of the equation of motion at the end of the step.
+        worst = 0.0;
+        for (std::size_t i = 0; i < N; ++i) {
+          an[i] = A0 * du[i] - A2 * v[i] - a[i];
+          vn[i] = A1 * du[i] - v[i];
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+          double f = -M[i] * (ag + an[i]) - CD[i] * vn[i];
+          // The element above pulls the node back by its stress, the one below forward.
+          if (i > 0) f -= CO[i - 1] * vn[i - 1] + tau[i - 1];
+          if (i + 1 < N) f -= CO[i] * vn[i + 1];
+          if (i < NE) f += tau[i];
+          R[i] = f;
+          // NaN sticks, so a response that blew up cannot pass for converged.
+          if (std::isnan(f) || std::abs(f) > worst) worst = std::abs(f);
+        }
+        if (!std::isfinite(worst))
+          throw korvo::Error("the response is not finite at " + column::shortest(now()) + " s");
+        if (worst <= limit) {
+          converged = true;
+          break;
+        }
+        if (it == o.max_iter) break;
+        double above = 0.0;  // the tangent stiffness of the element above the node
+        for (std::size_t i = 0; i < N; ++i) {
+          const double s = i < NE ? kt[i] * inv_h[i] : 0.0;
+          D[i] = D0[i] + above + s;
+          O[i] = O0[i] - s;
+          above = s;
+        }
+        solve(D, O, R);
+        ++res.iterations;
+        for (std::size_t i = 0; i < N; ++i) du[i] += R[i];
+        for (std::size_t i = 0; i < NE; ++i) {
+          const double below = i + 1 < N ? u[i + 1] + du[i + 1] : 0.0;
+          g[i] = (below - (u[i] + du[i])) * inv_h[i];
+          detail::trial(elements[i], hys[i], g[i], tau[i], kt[i]);
+        }
+      }
+      ++res.steps;
+      if (!converged) {
+        const double t = now();
+        if (o.strict)
+          throw korvo::Error("the time step at " + column::shortest(t) + " s did not converge in " +
+                             std::to_string(o.max_iter) + " Newton iterations (residual " +
+                             column::shortest(worst) + " kPa)");
+        if (res.unconverged++ == 0) res.first_unconverged = t;
+      }
+      for (std::size_t i = 0; i < N; ++i) {
+        u[i] += du[i];
+        v[i] = vn[i];
+        a[i] = an[i];
+      }
+      // The strains of the last trial are those of the updated displacements.
+      for (std::size_t i = 0; i < NE; ++i) {
+        detail::commit(elements[i], hys[i], g[i], tau[i], kt[i]);
+        res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
+        res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
+        tau_ref = std::max(tau_ref, res.stress_peak[i]);
+      }
+    }
+    keep(k, ag);
+  }
+  for (double& x : res.strain_peak) x *= 100.0;
+  return res;
+}
+
+}  // namespace korvo::nonlinear
