@@ -180,3 +180,39 @@ TEST(ColumnProfile, SublayersFollowTheWavelength) {
   const auto fixed = divide(read_column(with(BASE, "@", "sublayers = 3"), "p.toml"), 25.0);
   EXPECT_NEAR(fixed.back().thickness, 8.0 / 3.0, 1e-12);
 }
+
+// Vs30, f0 and kappa0 by hand for 10 m at 200 m/s (2 %) and 10 m at 400 m/s
+// (1 %) over 800 m/s: 30 / (10/200 + 10/400 + 10/800), 1 / (4 (10/200 + 10/400)),
+// 2 (0.02 10/200 + 0.01 10/400). Thirty metres or more of soil ignore the half-space.
+TEST(ColumnProfile, SmallStrainQuantities) {
+  const char* two = R"(water_table = 0
+[[layer]]
+name = "a"
+thickness = 10
+unit_weight = 18
+vs = 200
+model = "linear"
+damping_pct = 2
+sublayers = 3
+[[layer]]
+name = "b"
+thickness = 10
+unit_weight = 19
+vs = 400
+model = "linear"
+damping_pct = 1
+[halfspace]
+unit_weight = 22
+vs = 800
+damping_pct = 0.5
+)";
+  const Column c = read_column(two, "two.toml");
+  const SmallStrain q = small_strain(divide(c, 25.0), c.halfspace);
+  EXPECT_NEAR(q.vs30, 30.0 / 0.0875, 1e-9);
+  EXPECT_NEAR(q.f0, 1.0 / 0.3, 1e-12);
+  EXPECT_NEAR(q.kappa0, 0.0025, 1e-15);
+  std::string deep(two);
+  deep.replace(deep.find("thickness = 10"), 14, "thickness = 40");
+  const Column d = read_column(deep, "deep.toml");
+  EXPECT_NEAR(small_strain(divide(d, 25.0), d.halfspace).vs30, 200.0, 1e-9);
+}

@@ -48,6 +48,16 @@ class SiteResult:
     converged : bool
     nfft : int
         The transform length.
+    vs30 : float
+        Time-averaged shear-wave velocity of the top 30 m, m/s (the
+        half-space's below a shallower column), at small strains.
+    f0 : float
+        Fundamental frequency by the quarter-wavelength rule 1 / (4 sum h/Vs)
+        over the soil, Hz, small strains.
+    kappa0 : float
+        The column's kappa, sum 2 xi h / Vs over the soil at small strains, s.
+    first_peak : float
+        First peak of abs(transfer), Hz (strain-compatible for ``'eql'``).
     warnings : list of str
         As korvo-site prints them, without its name.
     """
@@ -70,6 +80,8 @@ class SiteResult:
         self.scale = core.scale
         self.converged = core.converged
         self.nfft = core.nfft
+        self.vs30, self.f0, self.kappa0 = core.vs30, core.f0, core.kappa0
+        self.first_peak = core.first_peak
         self.warnings = list(core.warnings())
         files = dict(core.files())
         self.layers = pd.read_csv(io.StringIO(files["profile.csv"]))

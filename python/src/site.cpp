@@ -147,6 +147,10 @@ void bind_site(py::module_& m) {
       .def_property_readonly("converged", [](const Site& s) { return s.run.result.converged; })
       .def_property_readonly("iterations", [](const Site& s) { return s.run.result.iterations; })
       .def_property_readonly("nfft", [](const Site& s) { return s.run.nfft; })
+      .def_property_readonly("vs30", [](const Site& s) { return s.run.small.vs30; })
+      .def_property_readonly("f0", [](const Site& s) { return s.run.small.f0; })
+      .def_property_readonly("kappa0", [](const Site& s) { return s.run.small.kappa0; })
+      .def_property_readonly("first_peak", [](const Site& s) { return s.run.first_peak; })
       .def_property_readonly("frequency",
                              [](const Site& s) {
                                std::vector<double> f(s.run.transfer.size());

@@ -111,6 +111,17 @@ struct Sublayer {
   Soil soil;
 };
 
+// What a column is at small strains, in SI units: the time-averaged
+// shear-wave velocity of the top 30 m (the half-space below a shallower
+// column), the fundamental frequency by the quarter-wavelength rule
+// 1 / (4 sum h/Vs) over the soil, and kappa0 = sum 2 xi h / Vs over the soil.
+struct SmallStrain {
+  double vs30 = 0.0;    // m/s
+  double f0 = 0.0;      // Hz
+  double kappa0 = 0.0;  // s
+};
+SmallStrain small_strain(const std::vector<Sublayer>& subs, const HalfSpace& halfspace);
+
 // Divides each layer so that no sublayer is thicker than a fifth of the
 // small-strain wavelength at fmax (Hz), unless the layer fixes its count.
 // Faults (a Darendeli layer without effective stress) name the layer. The

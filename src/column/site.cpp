@@ -83,6 +83,14 @@ SiteRun run_site(const SiteRequest& q) {
   r.transfer = analysis->transfer();
   r.df = analysis->frequency_step();
   r.nfft = analysis->transform_length();
+  r.small = small_strain(r.subs, q.column.halfspace);
+  for (std::size_t k = 1; k + 1 < r.transfer.size(); ++k) {
+    const double m = std::abs(r.transfer[k]);
+    if (m >= std::abs(r.transfer[k - 1]) && m > std::abs(r.transfer[k + 1])) {
+      r.first_peak = r.df * static_cast<double>(k);
+      break;
+    }
+  }
   r.analysis = std::move(analysis);
 
   r.periods = spectra::log_periods(0.01f, 10.0f, 100);
@@ -130,6 +138,12 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
       one_line(q.profile_name).c_str(), c.layers.size(), r.subs.size(),
       g6((last.top + last.thickness) / c.length_factor).c_str(), lu.c_str(),
       g6(c.halfspace.vs / c.length_factor).c_str(), lu.c_str());
+  out += buf;
+  std::snprintf(buf, sizeof buf,
+                "site: Vs30 %s m/s; fundamental frequency %s Hz (quarter wavelength), %s Hz "
+                "(first peak of transfer.txt); kappa0 %s s\n",
+                g6(r.small.vs30).c_str(), g6(r.small.f0).c_str(), g6(r.first_peak).c_str(),
+                g6(r.small.kappa0).c_str());
   out += buf;
   std::snprintf(buf, sizeof buf,
                 "record: %s, %zu samples, dt %s s, PGA %s %s%s; %s motion; transform of %ld\n",

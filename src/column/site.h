@@ -39,6 +39,8 @@ struct SiteRun {
   Result result;
   std::vector<double> surface;
   std::vector<DepthMotion> at;  // sorted by depth, each once
+  SmallStrain small;            // Vs30, quarter-wavelength f0, kappa0
+  double first_peak = 0.0;      // Hz, of |transfer|: its first local maximum
   std::vector<std::complex<double>> transfer;
   double df = 0.0;  // Hz
   long nfft = 0;

@@ -78,4 +78,21 @@ Props small_strain_props(const Soil& soil) {
   return {1.0, soil.damping};
 }
 
+SmallStrain small_strain(const std::vector<Sublayer>& subs, const HalfSpace& halfspace) {
+  SmallStrain q;
+  double travel = 0.0, travel30 = 0.0, depth = 0.0;
+  for (const Sublayer& s : subs) {
+    const double h = s.thickness;
+    travel += h / s.vs0;
+    q.kappa0 += 2.0 * small_strain_props(s.soil).damping * h / s.vs0;
+    const double within = std::min(h, std::max(0.0, 30.0 - depth));
+    travel30 += within / s.vs0;
+    depth += h;
+  }
+  if (depth < 30.0) travel30 += (30.0 - depth) / halfspace.vs;
+  q.vs30 = 30.0 / travel30;
+  q.f0 = travel > 0.0 ? 1.0 / (4.0 * travel) : 0.0;
+  return q;
+}
+
 }  // namespace korvo::column

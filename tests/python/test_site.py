@@ -52,3 +52,17 @@ def test_arrays_and_refusals():
     for kwargs, error, words in cases:
         with pytest.raises(error, match=words):
             korvo.site(EXAMPLES / "clay30.toml", **kwargs)
+
+
+def test_uniform_layer_peaks_at_the_quarter_wavelength(tmp_path):
+    # Lightly damped, the first peak of a uniform layer's outcrop transfer
+    # function lies at Vs / 4H whatever the half-space: 250 / 80 = 3.125 Hz.
+    (tmp_path / "u.toml").write_text(
+        'water_table = 0\n[[layer]]\nname = "u"\nthickness = 20\nunit_weight = 18\n'
+        'vs = 250\nmodel = "linear"\ndamping_pct = 0.5\n'
+        '[halfspace]\nunit_weight = 22\nvs = 900\ndamping_pct = 0.5\n')
+    a = np.random.default_rng(1).normal(size=2048)
+    r = korvo.site(tmp_path / "u.toml", (a, 0.01), method="linear")
+    assert r.f0 == pytest.approx(3.125)
+    assert abs(r.first_peak - 3.125) <= r.frequency[1]
+    assert r.vs30 == pytest.approx(30 / (20 / 250 + 10 / 900))
