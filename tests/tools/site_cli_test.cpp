@@ -197,6 +197,9 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
       {"p.toml pulse.txt --nfft 8192 --pad 5", 2, "korvo-site: --pad and --nfft both set"},
       {"p.toml pulse.txt --bogus", 2, "korvo-site: unknown option --bogus"},
       {"p.toml", 2, "korvo-site: a RECORD is needed after the profile p.toml"},
+      {"pulse.txt p.toml", 2,
+       "korvo-site: pulse.txt is a record, not a profile: korvo-site PROFILE RECORD"},
+      {"p.toml p.toml", 2, "korvo-site: p.toml is a profile, not a record"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(run(c.args + " -o never"), c.status) << c.args;

@@ -167,17 +167,41 @@ Command parse_command_line(int argc, char** argv) {
   return c;
 }
 
+bool looks_like_record(const std::string& text, const std::string& name) {
+  try {
+    rec::read_accelerogram(text, name);
+    return true;
+  } catch (const korvo::Error&) {
+    return false;
+  }
+}
+
 // The profile and the record, read before anything is computed.
 void read_inputs(Command& c) {
   col::SiteRequest& q = c.request;
   q.profile_name = c.profile;
   q.record_name = c.record;
-  q.column = col::read_column(read_file(c.profile), c.profile);
+  const std::string profile = read_file(c.profile);
+  try {
+    q.column = col::read_column(profile, c.profile);
+  } catch (const korvo::Error&) {
+    // A record where the profile goes: say so rather than quote the TOML parser.
+    if (looks_like_record(profile, c.profile))
+      usage_error(c.profile + " is a record, not a profile: korvo-site PROFILE RECORD");
+    throw;
+  }
   const rec::Layout layout = c.format == "pairs" ? rec::Layout::Pairs
                              : c.format == "at2" ? rec::Layout::At2
                              : c.format == "smc" ? rec::Layout::Smc
                                                  : rec::Layout::Detect;
-  q.record = rec::read_accelerogram(read_file(c.record), c.record, layout);
+  const std::string record = read_file(c.record);
+  try {
+    q.record = rec::read_accelerogram(record, c.record, layout);
+  } catch (const korvo::Error&) {
+    if (record.find("[[layer]]") != std::string::npos)
+      usage_error(c.record + " is a profile, not a record: korvo-site PROFILE RECORD");
+    throw;
+  }
   rec::Unit named = rec::Unit::G;
   if (!c.unit.empty()) rec::parse_unit(c.unit, named);
   if (q.record.layout == rec::Layout::Pairs) {
