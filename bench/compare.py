@@ -7,7 +7,12 @@ one (taskset -c 0), and the peak resident memory of one run of each
 The machine is shared: the minimum is the figure to compare, the median shows
 how noisy the runs were.
 
-usage: bench/compare.py [-n N] [--inputs DIR] [--cores 1,2] KORVO [KORVO ...]
+With --load, a busy loop keeps core 1 busy for the whole measurement, and
+each executable runs alternately free (both cores) and pinned to core 0: the
+ratio free / pinned shows whether a second thread still pays when its core is
+taken (above 1, the run would have been faster alone).
+
+usage: bench/compare.py [-n N] [--inputs DIR] [--cores 1,2] [--load] KORVO [KORVO ...]
   Inputs come from bench/make_inputs.sh (run it first).
 """
 import argparse
@@ -39,11 +44,33 @@ def run_once(korvo, workdir, answers, cores):
     return elapsed
 
 
+def loaded(args, inputs, work):
+    busy = subprocess.Popen(["taskset", "-c", "1", "sh", "-c", "while :; do :; done"])
+    try:
+        time.sleep(0.2)
+        print(f"{'case':8} {'korvo':>24}  {'free min / median':>18}  {'pinned min / median':>20}"
+              f"  {'ratio':>5}")
+        for case in CASES:
+            for k in args.korvo:
+                free, pinned = [], []
+                for _ in range(args.n):
+                    free.append(run_once(os.path.abspath(k), work, os.path.join(inputs, case), 2))
+                    pinned.append(run_once(os.path.abspath(k), work, os.path.join(inputs, case), 1))
+                mf, mp = statistics.median(free), statistics.median(pinned)
+                print(f"{case:8} {os.path.relpath(k):>24}  {1e3 * min(free):8.1f} / {1e3 * mf:6.1f}"
+                      f"  {1e3 * min(pinned):10.1f} / {1e3 * mp:6.1f}  {mf / mp:5.2f}", flush=True)
+    finally:
+        busy.kill()
+        busy.wait()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("-n", type=int, default=30, help="runs per case (default 30)")
     ap.add_argument("--inputs", default=os.path.join(os.path.dirname(__file__), "inputs"))
     ap.add_argument("--cores", default="2,1", help="core counts to try (1 and/or 2)")
+    ap.add_argument("--load", action="store_true",
+                    help="core 1 kept busy by another process; free against pinned")
     ap.add_argument("korvo", nargs="+")
     args = ap.parse_args()
 
@@ -53,11 +80,14 @@ def main():
             sys.exit(f"missing {inputs}/{name}: run bench/make_inputs.sh first")
     cores = [int(c) for c in args.cores.split(",")]
 
-    print(f"{'case':8} {'cores':>5}  " + "  ".join(f"{os.path.relpath(k):>24}" for k in args.korvo))
-    print(f"{'':8} {'':5}  " + "  ".join(f"{'min / median ms':>24}" for _ in args.korvo))
     with tempfile.TemporaryDirectory() as work:
         for f in ("r16k.txt", "r32k.txt", "soil50.dat"):
             shutil.copy(os.path.join(inputs, f), work)
+        if args.load:
+            loaded(args, inputs, work)
+            return
+        print(f"{'case':8} {'cores':>5}  " + "  ".join(f"{os.path.relpath(k):>24}" for k in args.korvo))
+        print(f"{'':8} {'':5}  " + "  ".join(f"{'min / median ms':>24}" for _ in args.korvo))
         for case in CASES:
             for c in cores:
                 cells = []
