@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "run/run.h"
-#include "simd/machine.h"
+#include "machine/machine.h"
 #include "support/e2e.h"
 
 using namespace e2e;
