@@ -13,7 +13,8 @@ ratio free / pinned shows whether a second thread still pays when its core is
 taken (above 1, the run would have been faster alone).
 
 usage: bench/compare.py [-n N] [--inputs DIR] [--cores 1,2] [--load] KORVO [KORVO ...]
-  Inputs come from bench/make_inputs.sh (run it first).
+  Inputs come from bench/make_inputs.sh (run it first). KORVO may be given as
+  NAME=VALUE:path to run it with NAME=VALUE, e.g. KORVO_THREADS=1:build/release/bin/korvo.
 """
 import argparse
 import os
@@ -30,14 +31,25 @@ CASES = {
 }
 
 
+def split(korvo):
+    """ "NAME=VALUE:path" runs path with NAME=VALUE in its environment."""
+    env = dict(os.environ)
+    if "=" in korvo.split(":")[0] and ":" in korvo:
+        setting, korvo = korvo.split(":", 1)
+        name, value = setting.split("=", 1)
+        env[name] = value
+    return os.path.abspath(korvo), env
+
+
 def run_once(korvo, workdir, answers, cores):
+    korvo, env = split(korvo)
     cmd = [korvo]
     if cores == 1:
         cmd = ["taskset", "-c", "0"] + cmd
     with open(answers, "rb") as stdin:
         start = time.perf_counter()
         done = subprocess.run(cmd, cwd=workdir, stdin=stdin, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
+                              stderr=subprocess.PIPE, env=env)
         elapsed = time.perf_counter() - start
     if done.returncode != 0 or b"Program terminated" not in done.stdout:
         sys.exit(f"{korvo} failed: {done.stderr.decode(errors='replace').strip()}")
@@ -54,8 +66,8 @@ def loaded(args, inputs, work):
             for k in args.korvo:
                 free, pinned = [], []
                 for _ in range(args.n):
-                    free.append(run_once(os.path.abspath(k), work, os.path.join(inputs, case), 2))
-                    pinned.append(run_once(os.path.abspath(k), work, os.path.join(inputs, case), 1))
+                    free.append(run_once(k, work, os.path.join(inputs, case), 2))
+                    pinned.append(run_once(k, work, os.path.join(inputs, case), 1))
                 mf, mp = statistics.median(free), statistics.median(pinned)
                 print(f"{case:8} {os.path.relpath(k):>24}  {1e3 * min(free):8.1f} / {1e3 * mf:6.1f}"
                       f"  {1e3 * min(pinned):10.1f} / {1e3 * mp:6.1f}  {mf / mp:5.2f}", flush=True)
@@ -95,7 +107,7 @@ def main():
                 times = {k: [] for k in args.korvo}
                 for _ in range(args.n):
                     for k in args.korvo:
-                        times[k].append(run_once(os.path.abspath(k), work,
+                        times[k].append(run_once(k, work,
                                                  os.path.join(inputs, case), c))
                 for k in args.korvo:
                     t = times[k]
@@ -105,7 +117,8 @@ def main():
             for case in CASES:
                 for k in args.korvo:
                     with open(os.path.join(inputs, case), "rb") as stdin:
-                        done = subprocess.run(["/usr/bin/time", "-f", "%M", os.path.abspath(k)],
+                        path, env = split(k)
+                        done = subprocess.run(["/usr/bin/time", "-f", "%M", path], env=env,
                                               cwd=work, stdin=stdin, stdout=subprocess.DEVNULL,
                                               stderr=subprocess.PIPE)
                     kb = int(done.stderr.split()[-1])
