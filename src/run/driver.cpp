@@ -36,8 +36,7 @@ bool stages(Workspace& w, Grid& g, Exchange& x, const Schedule& s) {
   if (!transform_length(g)) return false;
   s.map_in(w, g);
   x.length_found(g);
-  for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
-  fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
+  forward_transform(w, g);
   frequency_grid(g);
   x.frequencies_found(g);
   fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
@@ -103,6 +102,19 @@ struct GivenExchange final : Exchange {
 };
 
 }  // namespace
+
+void forward_transform(Workspace& w, const Grid& g) {
+  for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
+  fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
+}
+
+void inverse_transform(Workspace& w, const Grid& g) {
+  for (Integer i = 1; i <= g.NOM; ++i) w.Y[i - 1] = w.X[i - 1];
+  complete_hermitian(w.Y, g.NF);
+  fp_stage([&] { fft(g.NF, w.Y, +1); }, [] { return "in the inverse transform"; });
+  fp_stage([&] { time_history(w.Y, w.T, w.A, g); },
+           [] { return "in the output time axis and history"; });
+}
 
 void check_reference(Integer IAMP, std::string_view name) {
   // AMP holds two columns: any other would be read from past its end.

@@ -82,6 +82,14 @@ void write_history_file(const char* path, const Real* T, const Real* A, const Gr
 void write_history(Sink& out, const Real* T, const Real* A, Integer first, Integer last);
 constexpr int HISTORY_RECORD = 8 + 12 + 2;
 
+// Two stages of the method as the driver runs them (a benchmark times them
+// one by one). The record in A, zero beyond NT, into X and transformed
+// forward in place; g.NF set by transform_length.
+void forward_transform(Workspace& w, const Grid& g);
+// The time history in T and A from the processed spectrum, which stays in
+// X: Y holds the whole Hermitian spectrum and is transformed back in place.
+void inverse_transform(Workspace& w, const Grid& g);
+
 // The answers of the dialogue, given up front.
 struct Answers {
   Integer IWAVE = 0;  // 0 horizontal, 1 vertical, else P waves

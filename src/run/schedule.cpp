@@ -62,14 +62,6 @@ class Beside {
   std::atomic<bool> done_{false};
 };
 
-void inverse(Workspace& w, const Grid& g) {
-  for (Integer i = 1; i <= g.NOM; ++i) w.Y[i - 1] = w.X[i - 1];
-  complete_hermitian(w.Y, g.NF);
-  fp_stage([&] { fft(g.NF, w.Y, +1); }, [] { return "in the inverse transform"; });
-  fp_stage([&] { time_history(w.Y, w.T, w.A, g); },
-           [] { return "in the output time axis and history"; });
-}
-
 }  // namespace
 
 bool Schedule::overlap_from_environment() {
@@ -151,12 +143,12 @@ Held inverse_stage(const Schedule& s, Workspace& w, const Grid& g, const char* s
                    Sink* history, const char* history_path) {
   Held held;
   if (spectrum_path == nullptr) {
-    inverse(w, g);
+    inverse_transform(w, g);
     return held;
   }
   if (!s.overlapping()) {
     write_spectrum_file(spectrum_path, w.X, g);
-    inverse(w, g);
+    inverse_transform(w, g);
     return held;
   }
   // amp_dat is written beside while the spectrum is transformed back. Until
@@ -166,7 +158,7 @@ Held inverse_stage(const Schedule& s, Workspace& w, const Grid& g, const char* s
   {
     Beside amp(s.helper(), [&] { write_spectrum_file(spectrum_path, w.X, g); });
     try {
-      inverse(w, g);
+      inverse_transform(w, g);
     } catch (const Error&) {
       fault = std::current_exception();
     }
