@@ -143,7 +143,7 @@ bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a, bool sha
   if (g.NT < 1) throw Error("NT = " + std::to_string(g.NT) + ": a record has at least one pair");
   if (!(g.DT > 0.0f) || !std::isfinite(g.DT)) {
     char what[96];
-    std::snprintf(what, sizeof what, "DT = %.7g: the sample interval is not a positive number",
+    std::snprintf(what, sizeof what, "DT = %.7g: the sample interval is not positive",
                   wide(g.DT));
     throw Error(what);
   }
