@@ -9,29 +9,13 @@ namespace korvo {
 
 namespace {
 
-// What a run is given between its stages and what it shows of them: the
-// console run asks its questions and writes its lines and files; compute()
-// has its answers up front and shows nothing.
-struct Exchange {
-  virtual ~Exchange() = default;
-  virtual void length_found(const Grid&) {}
-  virtual void frequencies_found(const Grid&) {}
-  virtual Profile profile() = 0;
-  virtual Integer wave() = 0;
-  virtual Integer reference() = 0;
-  virtual Conditioning conditioning(const Grid&) = 0;
-  virtual void conditioned() {}
-  // The time history is in T and A; held: korvo_dat's records formed so far.
-  virtual void history_found(const Workspace&, const Grid&, const Held&) {}
-  // The files, none when null.
-  const char* transfer_path = nullptr;
-  const char* spectrum_path = nullptr;
-  const char* history_path = nullptr;
-  Sink* history = nullptr;
-};
-
 // The method, stage by stage, from the record in T and A to the time history.
 // False, with nothing computed, when the record is too long to transform.
+// What the run is given between its stages and what it shows of them comes
+// from x: the console run asks its questions and writes its lines and files;
+// compute() has its answers up front, shows nothing and writes no file (its
+// paths are null).
+template <class Exchange>
 bool stages(Workspace& w, Grid& g, Exchange& x, const Schedule& s) {
   if (!transform_length(g)) return false;
   s.map_in(w, g);
@@ -52,33 +36,32 @@ bool stages(Workspace& w, Grid& g, Exchange& x, const Schedule& s) {
   return true;
 }
 
-struct ConsoleExchange final : Exchange {
+struct ConsoleExchange {
   Console& con;
   Sink korvo_dat;
-  explicit ConsoleExchange(Console& c) : con(c) {
-    transfer_path = "S_amp1";
-    spectrum_path = "amp_dat";
-    history_path = "korvo_dat";
-    history = &korvo_dat;
-  }
-  void length_found(const Grid& g) override {
+  explicit ConsoleExchange(Console& c) : con(c) {}
+  const char* transfer_path = "S_amp1";
+  const char* spectrum_path = "amp_dat";
+  const char* history_path = "korvo_dat";
+  Sink* history = &korvo_dat;
+  void length_found(const Grid& g) {
     write_list(con.out);
     write_list(con.out, {" IF1,NF=", g.IF1, g.NF});
   }
-  void frequencies_found(const Grid& g) override {
+  void frequencies_found(const Grid& g) {
     write_list(con.out);
     write_list(con.out, {" DUR,DOM,NOM,EOM=", g.DUR, g.DOM, g.NOM, g.EOM});
     write_list(con.out, {" Highest Frequency (hz)=", wide(g.EOM) / TWOPI_D});
   }
-  Profile profile() override { return read_soil_profile(con); }
-  Integer wave() override { return ask_wave_type(con); }
-  Integer reference() override { return ask_reference(con); }
-  Conditioning conditioning(const Grid& g) override { return ask_conditioning(con, g); }
-  void conditioned() override {
+  Profile profile() { return read_soil_profile(con); }
+  Integer wave() { return ask_wave_type(con); }
+  Integer reference() { return ask_reference(con); }
+  Conditioning conditioning(const Grid& g) { return ask_conditioning(con, g); }
+  void conditioned() {
     write_list(con.out);
     write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
   }
-  void history_found(const Workspace& w, const Grid& g, const Held& held) override {
+  void history_found(const Workspace& w, const Grid& g, const Held& held) {
     write_summary(con.out, w.A, g);
     write_list(con.out);
     write_list(con.out, {"Output data are stored in \"korvo_dat\""});
@@ -91,14 +74,22 @@ struct ConsoleExchange final : Exchange {
   }
 };
 
-struct GivenExchange final : Exchange {
+struct GivenExchange {
   const Profile& p;
   const Answers& a;
   GivenExchange(const Profile& p_, const Answers& a_) : p(p_), a(a_) {}
-  Profile profile() override { return p; }
-  Integer wave() override { return a.IWAVE; }
-  Integer reference() override { return a.IAMP; }
-  Conditioning conditioning(const Grid&) override { return a.c; }
+  const char* transfer_path = nullptr;
+  const char* spectrum_path = nullptr;
+  const char* history_path = nullptr;
+  Sink* history = nullptr;
+  void length_found(const Grid&) {}
+  void frequencies_found(const Grid&) {}
+  Profile profile() { return p; }
+  Integer wave() { return a.IWAVE; }
+  Integer reference() { return a.IAMP; }
+  Conditioning conditioning(const Grid&) { return a.c; }
+  void conditioned() {}
+  void history_found(const Workspace&, const Grid&, const Held&) {}
 };
 
 }  // namespace
@@ -143,8 +134,7 @@ bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a, bool sha
   if (g.NT < 1) throw Error("NT = " + std::to_string(g.NT) + ": a record has at least one pair");
   if (!(g.DT > 0.0f) || !std::isfinite(g.DT)) {
     char what[96];
-    std::snprintf(what, sizeof what, "DT = %.7g: the sample interval is not positive",
-                  wide(g.DT));
+    std::snprintf(what, sizeof what, "DT = %.7g: the sample interval is not positive", wide(g.DT));
     throw Error(what);
   }
   check_layer_count(p.NL, "NL");
