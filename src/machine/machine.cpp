@@ -38,7 +38,9 @@ bool two_cores() { return allowed_cores() >= 2; }
 
 }  // namespace
 
-bool core_free() {
+bool second_thread_runs() {
+  const int cores = allowed_cores();
+  if (cores < 2) return false;
 #if defined(__linux__)
   // The fourth field, "running/total", counts the threads running or ready to
   // run on the whole system at this moment, the caller among them.
@@ -53,7 +55,7 @@ bool core_free() {
   int running = 0, total = 0;
   if (std::sscanf(text, "%lf %lf %lf %d/%d", &one, &five, &fifteen, &running, &total) != 5)
     return true;
-  return running < allowed_cores();
+  return running != cores;
 #else
   return true;
 #endif

@@ -18,10 +18,13 @@ namespace korvo {
 // where the system has no such call or declines, nothing happens.
 void prefault(void* p, std::size_t bytes);
 
-// Whether a core the caller may run on is free of other running threads at
-// this moment (true when the system does not say): a second thread of the
-// caller's would otherwise take turns with whatever runs there.
-bool core_free();
+// Whether a second thread of the caller's would run as much as the caller,
+// judged by the threads running at this moment: yes when a second core is
+// free, and when every core is taken (each thread then gets its turns); no
+// when only the caller's core is free and the second thread would take turns
+// with another program's while the caller waits for its share, and when the
+// caller may run on one core only. Yes when the system does not say.
+bool second_thread_runs();
 
 // The core the calling thread runs on (-1 when unknown).
 int current_core();

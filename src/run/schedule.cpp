@@ -66,7 +66,7 @@ class Beside {
 
 bool Schedule::overlap_from_environment() {
   const char* v = std::getenv("KORVO_THREADS");
-  if (v == nullptr || *v == '\0') return core_free();
+  if (v == nullptr || *v == '\0') return second_thread_runs();
   const std::string s(v);
   if (s == "1") return false;
   if (s == "2") return true;

@@ -15,9 +15,11 @@ namespace korvo {
 class Schedule {
  public:
   // KORVO_THREADS: "1" runs every stage on the calling thread, "2" overlaps
-  // them on a second core; unset or empty, they overlap when a second core is
-  // free as the run starts (a second thread on a busy core only takes turns
-  // with the calling one). Anything else is an Error naming the variable.
+  // them on a second thread; unset or empty, they overlap unless, as the run
+  // starts, only the calling thread's core is free: the second thread would
+  // take turns with another program on a busy core and the stages given to it
+  // would hold up the run (second_thread_runs). Anything else is an Error
+  // naming the variable.
   static bool overlap_from_environment();
 
   // `console`: a console run, whose helper thread is started now, so that its
