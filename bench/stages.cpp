@@ -75,8 +75,7 @@ int main(int argc, char** argv) {
       const Profile p = read_soil_file(soil.c_str());
       lap();
       transform_length(g);
-      for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
-      fft(g.NF, w.X, -1);
+      forward_transform(w, g);
       frequency_grid(g);
       scale(w.X, g.NF, g.DT);
       lap();
@@ -90,10 +89,7 @@ int main(int argc, char** argv) {
       lap();
       write_spectrum_file("amp_dat", w.X, g);
       lap();
-      for (Integer i = 1; i <= g.NOM; ++i) w.Y[i - 1] = w.X[i - 1];
-      complete_hermitian(w.Y, g.NF);
-      fft(g.NF, w.Y, +1);
-      time_history(w.Y, w.T, w.A, g);
+      inverse_transform(w, g);
       lap();
       write_history_file("korvo_dat", w.T, w.A, g);
       lap();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <tuple>
 
 #include "support/e2e.h"
 
@@ -23,14 +24,18 @@ std::vector<std::string> golden_cases() {
   return names;
 }
 
-class Golden : public testing::TestWithParam<std::string> {};
+// Every case with the stages overlapped on two threads and on one thread in
+// the plain order: the schedule must not show in a single byte.
+class Golden : public testing::TestWithParam<std::tuple<std::string, const char*>> {};
 
 TEST_P(Golden, MatchesByteForByte) {
-  const fs::path src = source_dir() / "tests/golden" / GetParam();
-  const fs::path dir = scratch(GetParam());
+  const auto& [name, threads] = GetParam();
+  const fs::path src = source_dir() / "tests/golden" / name;
+  const fs::path dir = scratch(name + "_" + threads);
   for (const char* input : {"accel.dat", "soil.dat"})
     if (fs::exists(src / input)) fs::copy_file(src / input, dir / input);
-  const Outcome run = run_korvo(dir, slurp(src / "answers"));
+  const Outcome run = run_in(dir, std::string("KORVO_THREADS=") + threads + " '" KORVO_BINARY "'",
+                             slurp(src / "answers"));
   EXPECT_EQ(std::to_string(run.status) + "\n", slurp(src / "expected/status"));
   EXPECT_EQ(run.out, slurp(src / "expected/console.txt"));
   EXPECT_EQ(run.err, "");
@@ -52,7 +57,11 @@ TEST_P(Golden, MatchesByteForByte) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, Golden, testing::ValuesIn(golden_cases()),
-                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Runs, Golden,
+                         testing::Combine(testing::ValuesIn(golden_cases()),
+                                          testing::Values("1", "2")),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) + "_threads" + std::get<1>(info.param);
+                         });
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "machine/machine.h"
 #include "run/run.h"
-#include "simd/machine.h"
 #include "support/e2e.h"
 
 using namespace e2e;

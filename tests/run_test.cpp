@@ -1,6 +1,8 @@
 // Whole runs of the korvo binary checked against independent expectations:
 // closed forms for what a run must do to simple records, and the invariants
 // of the result files.
+#include "run/run.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -282,4 +284,99 @@ TEST(WholeRun, HelpAndVersion) {
   const Outcome two = run_korvo(dir, "\n", "--help x");
   EXPECT_NE(two.err.find("cannot open --help"), std::string::npos) << two.err;
   EXPECT_FALSE(fs::exists(dir / "S_amp1"));
+}
+
+// The schedule's switch takes 1 or 2 (empty: chosen by the run); anything else
+// is refused before the first prompt, in one line naming the variable.
+TEST(WholeRun, ThreadsSwitchRefusesOtherValues) {
+  const fs::path dir = scratch("threads");
+  for (const char* v : {"0", "3", "two", "1 ", "-1"}) {
+    const Outcome r =
+        run_in(dir, std::string("KORVO_THREADS='") + v + "' '" KORVO_BINARY "'", "accel.dat\n");
+    EXPECT_EQ(r.status, 1) << v;
+    EXPECT_EQ(r.out, "") << v;
+    EXPECT_EQ(r.err, std::string("korvo: KORVO_THREADS=") + v +
+                         ": 1 (every stage on one thread) or 2 (stages overlapped on two cores)\n");
+  }
+  const Outcome chosen = run_in(dir, "KORVO_THREADS= '" KORVO_BINARY "'", "\n");
+  EXPECT_EQ(chosen.err.find("KORVO_THREADS"), std::string::npos) << chosen.err;
+}
+
+// The library's entries refuse, whoever calls them, what would index past
+// their arrays or leave no frequency grid, naming the argument in one line;
+// the control goes through.
+TEST(Entries, RefuseWhatIsOutOfRange) {
+  using korvo::Answers;
+  using korvo::Grid;
+  using korvo::Profile;
+  static korvo::Workspace w;
+  Profile rock;
+  rock.NL = 1;
+  rock.RHO[0] = 2.0f, rock.VP[0] = 2000.0f, rock.QP[0] = 100.0f;
+  rock.VS[0] = 1000.0f, rock.QS[0] = 50.0f, rock.QEXP = 999.0f;
+  struct {
+    const char* what;
+    std::function<void(Grid&, Answers&, Profile&)> spoil;
+    const char* named;  // the start of the report; none: a sound call
+  } cases[] = {
+      {"control", [](Grid&, Answers& a, Profile&) { a.IAMP = 2; }, nullptr},
+      {"IAMP past AMP's two columns", [](Grid&, Answers& a, Profile&) { a.IAMP = 3; }, "IAMP = 3:"},
+      {"IAMP before them", [](Grid&, Answers& a, Profile&) { a.IAMP = 0; }, "IAMP = 0:"},
+      {"IWAVE below 0", [](Grid&, Answers& a, Profile&) { a.IWAVE = -1; }, "IWAVE = -1:"},
+      {"IWAVE above 2", [](Grid&, Answers& a, Profile&) { a.IWAVE = 3; }, "IWAVE = 3:"},
+      {"no pairs", [](Grid& g, Answers&, Profile&) { g.NT = 0; }, "NT = 0:"},
+      {"DT = 0", [](Grid& g, Answers&, Profile&) { g.DT = 0.0f; }, "DT = 0:"},
+      {"DT < 0", [](Grid& g, Answers&, Profile&) { g.DT = -0.01f; }, "DT = -0.01:"},
+      {"DT NaN", [](Grid& g, Answers&, Profile&) { g.DT = NAN; }, "DT = nan:"},
+      {"DT infinite", [](Grid& g, Answers&, Profile&) { g.DT = INFINITY; }, "DT = inf:"},
+      {"no layer", [](Grid&, Answers&, Profile& p) { p.NL = 0; }, "NL: layer count 0"},
+      {"layers past LMAX", [](Grid&, Answers&, Profile& p) { p.NL = 51; }, "NL: layer count 51"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Grid g;
+    g.NT = 64;
+    g.DT = 0.01f;
+    Answers a;
+    Profile p = rock;
+    c.spoil(g, a, p);
+    for (int i = 0; i < 64; ++i) w.T[i] = 0.01f * static_cast<float>(i), w.A[i] = 1.0f;
+    std::string report;
+    try {
+      EXPECT_TRUE(korvo::compute(w, g, p, a, false));
+    } catch (const korvo::Error& e) {
+      report = e.what();
+    }
+    if (c.named == nullptr) {
+      EXPECT_EQ(report, "");
+      continue;
+    }
+    EXPECT_EQ(report.rfind(c.named, 0), 0u) << report;
+    EXPECT_EQ(report.find('\n'), std::string::npos) << report;
+  }
+
+  // The writers, given counts beyond the arrays, refuse before a file exists.
+  const fs::path dir = scratch("entries");
+  const std::string file = (dir / "out").string();
+  Grid g;
+  g.NOM = 3;
+  g.DOM = 1.0f;
+  auto refused = [&](const std::function<void()>& write, const std::string& named) {
+    std::string report;
+    try {
+      write();
+    } catch (const korvo::Error& e) {
+      report = e.what();
+    }
+    EXPECT_NE(report.find(named), std::string::npos) << named << " in " << report;
+    EXPECT_FALSE(fs::exists(file)) << named;
+  };
+  refused([&] { korvo::write_transfer_file(file.c_str(), w.AMP, g, 4); },
+          ": last = 4 outside 0 to 3");
+  g.NOM = korvo::NMAX + 1;
+  refused([&] { korvo::write_spectrum_file(file.c_str(), w.X, g); }, ": NOM = 32769 outside");
+  g.NT = korvo::NMAX + 1;
+  refused([&] { korvo::write_history_file(file.c_str(), w.T, w.A, g); }, ": NT = 32769 outside");
+  korvo::Sink sink;
+  refused([&] { korvo::write_history(sink, w.T, w.A, 0, 2); }, ": first = 0 outside");
 }

@@ -1,70 +1,105 @@
-#include <algorithm>
-#include <atomic>
-#include <exception>
-#include <system_error>
-#include <thread>
-#include <utility>
+#include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "run/run.h"
-#include "simd/machine.h"
+#include "run/schedule.h"
 
 namespace korvo {
 
 namespace {
 
-// korvo_dat records formed between two looks at whether amp_dat is written.
-constexpr Integer HELD_AT_A_TIME = 256;
+// The method, stage by stage, from the record in T and A to the time history.
+// False, with nothing computed, when the record is too long to transform.
+// What the run is given between its stages and what it shows of them comes
+// from x: the console run asks its questions and writes its lines and files;
+// compute() has its answers up front, shows nothing and writes no file (its
+// paths are null).
+template <class Exchange>
+bool stages(Workspace& w, Grid& g, Exchange& x, const Schedule& s) {
+  if (!transform_length(g)) return false;
+  s.map_in(w, g);
+  x.length_found(g);
+  forward_transform(w, g);
+  frequency_grid(g);
+  x.frequencies_found(g);
+  fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
 
-// A task run beside this thread: by the run's helper when there is one, else
-// on a thread of its own, else here when no thread can be started. finish()
-// waits for it and passes on what it threw; leaving the scope by an
-// exception waits too, quietly.
-class Beside {
- public:
-  template <class Task>
-  Beside(Helper* helper, Task task) : helper_(helper) {
-    if (helper_) {
-      helper_->give([this, task] { run(task); });
-      return;
-    }
-    try {
-      thread_ = thread_beside([this, task] { run(task); });
-    } catch (const std::system_error&) {
-      run(task);
-    }
-  }
-  ~Beside() { wait(); }
-  bool beside() const { return helper_ != nullptr || thread_.joinable(); }
-  // Whether the task has ended (what it threw is still to be passed on).
-  bool finished() const { return done_.load(std::memory_order_acquire); }
-  void finish() {
-    wait();
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
-  }
+  const Profile p = x.profile();
+  detail::site_transfer(x.wave(), g, p, w.AMP, s.lines());
+  amplify_stage(s, w, x.reference(), g, p, x.transfer_path);
 
- private:
-  template <class Task>
-  void run(Task& task) {
-    try {
-      task();
-    } catch (...) {
-      error_ = std::current_exception();
-    }
-    done_.store(true, std::memory_order_release);
+  condition(w.X, w.A, w.B, g, x.conditioning(g));
+  x.conditioned();
+  const Held held = inverse_stage(s, w, g, x.spectrum_path, x.history, x.history_path);
+  x.history_found(w, g, held);
+  return true;
+}
+
+struct ConsoleExchange {
+  Console& con;
+  Sink korvo_dat;
+  explicit ConsoleExchange(Console& c) : con(c) {}
+  const char* transfer_path = "S_amp1";
+  const char* spectrum_path = "amp_dat";
+  const char* history_path = "korvo_dat";
+  Sink* history = &korvo_dat;
+  void length_found(const Grid& g) {
+    write_list(con.out);
+    write_list(con.out, {" IF1,NF=", g.IF1, g.NF});
   }
-  void wait() {
-    if (helper_) std::exchange(helper_, nullptr)->wait();
-    if (thread_.joinable()) thread_.join();
+  void frequencies_found(const Grid& g) {
+    write_list(con.out);
+    write_list(con.out, {" DUR,DOM,NOM,EOM=", g.DUR, g.DOM, g.NOM, g.EOM});
+    write_list(con.out, {" Highest Frequency (hz)=", wide(g.EOM) / TWOPI_D});
   }
-  Helper* helper_;
-  std::thread thread_;
-  std::exception_ptr error_;
-  std::atomic<bool> done_{false};
+  Profile profile() { return read_soil_profile(con); }
+  Integer wave() { return ask_wave_type(con); }
+  Integer reference() { return ask_reference(con); }
+  Conditioning conditioning(const Grid& g) { return ask_conditioning(con, g); }
+  void conditioned() {
+    write_list(con.out);
+    write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
+  }
+  void history_found(const Workspace& w, const Grid& g, const Held& held) {
+    write_summary(con.out, w.A, g);
+    write_list(con.out);
+    write_list(con.out, {"Output data are stored in \"korvo_dat\""});
+    write_list(con.out);
+    create_output(korvo_dat, history_path);
+    if (held.unformed) std::rethrow_exception(held.unformed);
+    write_history(korvo_dat, w.T, w.A, held.next, g.NT);
+    close_output(korvo_dat);
+    write_stop(con.out);
+  }
 };
 
-// The time history from the processed spectrum, which stays in X: Y holds
-// the whole Hermitian spectrum and is transformed back in place.
-void inverse(Workspace& w, const Grid& g) {
+struct GivenExchange {
+  const Profile& p;
+  const Answers& a;
+  GivenExchange(const Profile& p_, const Answers& a_) : p(p_), a(a_) {}
+  const char* transfer_path = nullptr;
+  const char* spectrum_path = nullptr;
+  const char* history_path = nullptr;
+  Sink* history = nullptr;
+  void length_found(const Grid&) {}
+  void frequencies_found(const Grid&) {}
+  Profile profile() { return p; }
+  Integer wave() { return a.IWAVE; }
+  Integer reference() { return a.IAMP; }
+  Conditioning conditioning(const Grid&) { return a.c; }
+  void conditioned() {}
+  void history_found(const Workspace&, const Grid&, const Held&) {}
+};
+
+}  // namespace
+
+void forward_transform(Workspace& w, const Grid& g) {
+  for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
+  fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
+}
+
+void inverse_transform(Workspace& w, const Grid& g) {
   for (Integer i = 1; i <= g.NOM; ++i) w.Y[i - 1] = w.X[i - 1];
   complete_hermitian(w.Y, g.NF);
   fp_stage([&] { fft(g.NF, w.Y, +1); }, [] { return "in the inverse transform"; });
@@ -72,126 +107,39 @@ void inverse(Workspace& w, const Grid& g) {
            [] { return "in the output time axis and history"; });
 }
 
-// The parts of the arrays a run of this grid fills, mapped in at once (a
-// fresh process would otherwise fault them in a page at a time).
-void map_in(Workspace& w, const Grid& g) {
-  const auto lines = static_cast<std::size_t>(g.NF);
-  prefault(w.B, lines * sizeof(Real));
-  prefault(w.X, lines * sizeof(Complex));
-  prefault(w.Y, lines * sizeof(Complex));
-  // NOM itself is set with the frequency grid, after the forward transform.
-  const auto NOM = static_cast<std::size_t>(g.NF / 2 + 1);
-  prefault(w.AMP, NOM * sizeof(Complex));
-  prefault(w.AMP + AMP_STRIDE, NOM * sizeof(Complex));
+void check_reference(Integer IAMP, std::string_view name) {
+  // AMP holds two columns: any other would be read from past its end.
+  if (IAMP == 1 || IAMP == 2) return;
+  throw Error(std::string(name) + " = " + std::to_string(IAMP) +
+              ": 1 (input or outcrop wave) or 2 (top of the half-space)");
 }
 
-}  // namespace
-
 void run(Console& con, Workspace& w) {
-  // Started now, so that its core is awake by the time there is work for it.
-  const std::unique_ptr<Helper> helper = Helper::start();
+  const Schedule s(Schedule::overlap_from_environment(), true);
   Grid g;
-  prefault(w.T, sizeof w.T);
-  prefault(w.A, sizeof w.A);
-  read_record(con, w.T, w.A, g, helper.get());
-  if (!transform_length(g)) {
+  s.map_in_record(w);
+  read_record(con, w.T, w.A, g, s.helper());
+  ConsoleExchange x(con);
+  if (!stages(w, g, x, s)) {
     write_list(con.out, {" NT>2**15 !!!!!"});
     write_stop(con.out);
-    return;
   }
-  map_in(w, g);
-  write_list(con.out);
-  write_list(con.out, {" IF1,NF=", g.IF1, g.NF});
-
-  for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
-  fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
-  frequency_grid(g);
-  write_list(con.out);
-  write_list(con.out, {" DUR,DOM,NOM,EOM=", g.DUR, g.DOM, g.NOM, g.EOM});
-  write_list(con.out, {" Highest Frequency (hz)=", wide(g.EOM) / TWOPI_D});
-  fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
-
-  const Profile p = read_soil_profile(con);
-  detail::LinePlan plan;
-  plan.helper = helper.get();
-  detail::site_transfer(ask_wave_type(con), g, p, w.AMP, plan);
-
-  const Integer IAMP = ask_reference(con);
-
-  // S_amp1 is written on another core during the amplification, which keeps
-  // to this one. It is left
-  // as far as the lines the amplification got through: when that is short of
-  // NOM (a fault), it is written again to there, which also reports what the
-  // first writing met on the way.
-  Integer last = g.NOM;
-  std::exception_ptr fault;
-  {
-    Beside samp(helper.get(), [&] { write_transfer_file("S_amp1", w.AMP, g, g.NOM); });
-    try {
-      detail::amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, detail::LinePlan(!samp.beside()));
-    } catch (const LineFault& f) {
-      last = f.line;
-      fault = std::current_exception();
-    }
-    if (last == g.NOM) samp.finish();
-  }
-  if (last < g.NOM) write_transfer_file("S_amp1", w.AMP, g, last);
-  if (fault) std::rethrow_exception(fault);
-
-  condition(w.X, w.A, w.B, g, ask_conditioning(con, g));
-  write_list(con.out);
-  write_list(con.out, {"The Fourier Spectrum data are stored in \"amp_dat\""});
-
-  // amp_dat is written beside while the spectrum is transformed back. Until
-  // amp_dat is whole, korvo_dat's first records are formed here and held (a
-  // run that fails in amp_dat leaves no korvo_dat); the rest go straight to
-  // the file. What amp_dat met is reported before a fault of the transform.
-  Sink history;
-  Integer I = 1;
-  std::exception_ptr unformed;  // reported once the records before it are in korvo_dat
-  {
-    Beside amp(helper.get(), [&] { write_spectrum_file("amp_dat", w.X, g); });
-    try {
-      inverse(w, g);
-    } catch (const Error&) {
-      fault = std::current_exception();
-    }
-    if (!fault && !amp.finished()) {
-      try {
-        hold_output(history, "korvo_dat", static_cast<std::size_t>(g.NT) * HISTORY_RECORD);
-        for (; I <= g.NT && !amp.finished(); I += HELD_AT_A_TIME)
-          write_history(history, w.T, w.A, I, std::min(I + HELD_AT_A_TIME - 1, g.NT));
-      } catch (const Error&) {
-        unformed = std::current_exception();
-      }
-    }
-    amp.finish();
-  }
-  if (fault) std::rethrow_exception(fault);
-
-  write_summary(con.out, w.A, g);
-  write_list(con.out);
-  write_list(con.out, {"Output data are stored in \"korvo_dat\""});
-  write_list(con.out);
-  create_output(history, "korvo_dat");
-  if (unformed) std::rethrow_exception(unformed);
-  write_history(history, w.T, w.A, I, g.NT);
-  close_output(history);
-  write_stop(con.out);
 }
 
 bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a, bool share_lines) {
-  if (!transform_length(g)) return false;
-  for (Integer i = 1; i <= g.NF; ++i) w.X[i - 1] = {i <= g.NT ? w.A[i - 1] : 0.0f, 0.0f};
-  fp_stage([&] { fft(g.NF, w.X, -1); }, [] { return "in the forward transform of the record"; });
-  frequency_grid(g);
-  fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
-  const detail::LinePlan plan(share_lines);
-  detail::site_transfer(a.IWAVE, g, p, w.AMP, plan);
-  detail::amplify(w.X, w.A, w.B, w.AMP, a.IAMP, g, p, plan);
-  condition(w.X, w.A, w.B, g, a.c);
-  inverse(w, g);
-  return true;
+  if (a.IWAVE < 0 || a.IWAVE > 2)
+    throw Error("IWAVE = " + std::to_string(a.IWAVE) +
+                ": 0 (horizontal), 1 (vertical) or 2 (P waves)");
+  check_reference(a.IAMP, "IAMP");
+  if (g.NT < 1) throw Error("NT = " + std::to_string(g.NT) + ": a record has at least one pair");
+  if (!(g.DT > 0.0f) || !std::isfinite(g.DT)) {
+    char what[96];
+    std::snprintf(what, sizeof what, "DT = %.7g: the sample interval is not positive", wide(g.DT));
+    throw Error(what);
+  }
+  check_layer_count(p.NL, "NL");
+  GivenExchange x(p, a);
+  return stages(w, g, x, Schedule(share_lines, false));
 }
 
 }  // namespace korvo

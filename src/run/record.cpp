@@ -1,15 +1,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "run/run.h"
-#include "simd/machine.h"
+#include "run/tail.h"
 
 namespace korvo {
 
@@ -85,96 +83,6 @@ int decimals_for(double dt) {
   return d;
 }
 
-// The last part of a long record file, read beside the rest: from a line
-// ahead of where the reading has got when the helper starts, to the end,
-// while every line is a plain pair (a plain number first, one separator, a
-// plain number, then anything, as a free-form read takes it) and only blank
-// lines end the file. When the reading stops exactly where it begins, its
-// pairs are the rest of the record; else it is set aside and the reading goes
-// on as always, which finds what made it so and reports it.
-struct Tail {
-  static constexpr long UNDECIDED = -1, NONE = -2;
-  std::atomic<long> reached{0};        // where the reading has got
-  std::atomic<long> start{UNDECIDED};  // the offset of the tail's first line
-  bool plain = false;
-  Integer pairs = 0;
-  std::unique_ptr<Real[]> ta;  // time, acceleration, time, ...
-};
-
-// Below this a second reader costs more than it saves; above the other, the
-// record is too long to transform anyway (pairs of 32 bytes each).
-constexpr long TAIL_FROM = 64 * 1024;
-constexpr long TAIL_UP_TO = 32L * NMAX;
-// The share of what is left that the tail takes: the helper forms a pair
-// about as fast as the reading but starts later.
-constexpr double TAIL_SHARE = 0.5;
-
-// The first line beginning at or after `from` (> 0) in an open file; NONE
-// when there is none in reach.
-long line_after(int fd, long from) {
-  char window[RECORD_KEEP + 2];
-  const ssize_t got = pread(fd, window, sizeof window, from - 1);
-  for (ssize_t k = 1; k < got; ++k) {
-    const char before = window[k - 1];
-    if (before == '\n' || (before == '\r' && window[k] != '\n')) return from - 1 + k;
-  }
-  return Tail::NONE;
-}
-
-void read_tail(int fd, long size, Tail& tail) {
-  const long at = tail.reached.load(std::memory_order_relaxed);
-  // A margin, so that the reading has not passed it by the time it is set.
-  const auto from = static_cast<long>(static_cast<double>(size - at) * (1.0 - TAIL_SHARE)) + at;
-  const long start = size - from < TAIL_FROM / 4 ? Tail::NONE : line_after(fd, from);
-  if (start == Tail::NONE) {
-    tail.start.store(Tail::NONE, std::memory_order_release);
-    return;
-  }
-  tail.start.store(start, std::memory_order_release);
-  const auto n = static_cast<std::size_t>(size - start);
-  const auto text = std::make_unique_for_overwrite<char[]>(n);
-  prefault(text.get(), n);
-  for (std::size_t got = 0; got < n;) {
-    const ssize_t r = pread(fd, text.get() + got, n - got, start + static_cast<long>(got));
-    if (r <= 0) return;
-    got += static_cast<std::size_t>(r);
-  }
-  // The shortest line of a pair, "0 0" and its end, is 4 bytes.
-  const std::size_t most = n / 4 + 1;
-  tail.ta = std::make_unique_for_overwrite<Real[]>(2 * most);
-  prefault(tail.ta.get(), 2 * most * sizeof(Real));
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  const char* p = text.get();
-  const char* const e = p + n;
-  Integer k = 0;
-  while (p < e) {
-    const char* end = p;
-    while (end < e && *end != '\n' && *end != '\r') ++end;
-    if (end - p >= RECORD_KEEP) return;
-    const char* q = p;
-    while (q < end && blank(*q)) ++q;
-    if (q == end) {
-      for (; q < e; ++q)
-        if (!blank(*q) && *q != '\n' && *q != '\r') return;
-      break;
-    }
-    Real t, a;
-    if ((q = plain_number(q, end, false, t)) == nullptr) return;
-    while (q < end && blank(*q)) ++q;
-    if (q < end && *q == ',') ++q;
-    while (q < end && blank(*q)) ++q;
-    if (q == end || (q = plain_number(q, end, false, a)) == nullptr) return;
-    tail.ta[2 * static_cast<std::size_t>(k)] = t;
-    tail.ta[2 * static_cast<std::size_t>(k) + 1] = a;
-    ++k;
-    // A line ends at CR LF, LF or CR.
-    p = end;
-    if (p < e) p += (*p == '\r' && p + 1 < e && p[1] == '\n') ? 2 : 1;
-  }
-  tail.pairs = k;
-  tail.plain = true;
-}
-
 }  // namespace
 
 void read_record_file(const char* path, Real* T, Real* A, Grid& g, Notes* notes, Helper* helper) {
@@ -182,29 +90,9 @@ void read_record_file(const char* path, Real* T, Real* A, Grid& g, Notes* notes,
   // that an overlong record is reported with its full length.
   Source rec;
   open_input(rec, path);
-  Tail tail;
   struct stat st;
   const int fd = fileno(rec.file);
-  const bool long_file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= TAIL_FROM &&
-                         st.st_size <= TAIL_UP_TO;
-  // The tail is read from the open file, so it must be done with before the
-  // file is closed, however this ends.
-  struct Beside {
-    Helper* h;
-    ~Beside() {
-      if (h) h->wait();
-    }
-  } beside{long_file ? helper : nullptr};
-  if (beside.h) {
-    beside.h->give([&] {
-      try {
-        read_tail(fd, static_cast<long>(st.st_size), tail);
-      } catch (...) {
-        // Out of memory: no tail; the reading goes on alone.
-      }
-    });
-  }
-  bool watching = beside.h != nullptr;
+  const long size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long>(st.st_size) : 0;
   // DT comes from the first two times even when fewer were read: as in a
   // fresh workspace, what was not read is 0.
   T[0] = T[1] = 0.0f;
@@ -228,34 +116,26 @@ void read_record_file(const char* path, Real* T, Real* A, Grid& g, Notes* notes,
     }
   };
   try {
+    // Done with before the file is closed, however the reading ends.
+    TailReading tail(helper, fd, size);
     for (;; ++I) {
       Real* t = I <= NMAX ? &T[I - 1] : &spare_t;
       Real* a = I <= NMAX ? &A[I - 1] : &spare_a;
       if (!read_list(rec, {t, a})) break;
       take(t, rec.value_line);
-      if (!watching) continue;
-      tail.reached.store(rec.offset, std::memory_order_relaxed);
-      const long start = tail.start.load(std::memory_order_acquire);
-      if (start == Tail::UNDECIDED || (start >= 0 && rec.offset < start)) continue;
-      watching = false;
-      // Passed (a pair across two lines, say): the tail is set aside.
-      if (rec.offset != start) continue;
-      beside.h->wait();
-      beside.h = nullptr;
-      if (tail.plain) {
-        // Its lines follow this one, a pair each.
-        const long line = rec.line;
-        for (Integer k = 0; k < tail.pairs; ++k) {
-          ++I;
-          t = I <= NMAX ? &T[I - 1] : &spare_t;
-          a = I <= NMAX ? &A[I - 1] : &spare_a;
-          *t = tail.ta[2 * static_cast<std::size_t>(k)];
-          *a = tail.ta[2 * static_cast<std::size_t>(k) + 1];
-          take(t, line + 1 + k);
-        }
+      if (!tail.taken_at(rec.offset)) continue;
+      // Its lines follow this one, a pair each.
+      const long line = rec.line;
+      for (Integer k = 0; k < tail.pairs(); ++k) {
         ++I;
-        break;
+        t = I <= NMAX ? &T[I - 1] : &spare_t;
+        a = I <= NMAX ? &A[I - 1] : &spare_a;
+        *t = tail.time(k);
+        *a = tail.accel(k);
+        take(t, line + 1 + k);
       }
+      ++I;
+      break;
     }
   } catch (const Error& e) {
     if (rec.line > 4) throw;

@@ -1,3 +1,5 @@
+#include <string>
+
 #include "run/run.h"
 
 namespace korvo {
@@ -8,9 +10,18 @@ namespace {
 constexpr Layout FREQUENCY_LINE = layout("(F8.4,6E12.4)");
 constexpr Layout TIME_LINE = layout("(F8.3,3E12.4)");
 
+// The arrays hold NMAX lines: a count beyond them would read past their end.
+void check_lines(const char* entry, const char* name, Integer v, Integer lo, Integer hi) {
+  if (v >= lo && v <= hi) return;
+  throw Error(std::string(entry) + ": " + name + " = " + std::to_string(v) + " outside " +
+              std::to_string(lo) + " to " + std::to_string(hi));
+}
+
 }  // namespace
 
 void write_transfer_file(const char* path, const Complex* AMP, const Grid& g, Integer last) {
+  check_lines("write_transfer_file", "NOM", g.NOM, 0, NMAX);
+  check_lines("write_transfer_file", "last", last, 0, g.NOM);
   Sink samp;
   create_output(samp, path);
   Integer I = 1;
@@ -29,6 +40,7 @@ void write_transfer_file(const char* path, const Complex* AMP, const Grid& g, In
 }
 
 void write_spectrum_file(const char* path, const Complex* X, const Grid& g) {
+  check_lines("write_spectrum_file", "NOM", g.NOM, 0, NMAX);
   Sink amp;
   create_output(amp, path);
   Integer I = 2;
@@ -45,6 +57,7 @@ void write_spectrum_file(const char* path, const Complex* X, const Grid& g) {
 }
 
 void write_summary(Sink& con, const Real* A, const Grid& g) {
+  check_lines("write_summary", "NF", g.NF, 0, NMAX);
   // Both extremes start from 0 and cover all NF samples, also those beyond NT.
   Real AMIN = 0.0f, AMAX = 0.0f;
   for (Integer I = 1; I <= g.NF; ++I) {
@@ -61,10 +74,14 @@ void write_summary(Sink& con, const Real* A, const Grid& g) {
 }
 
 void write_history(Sink& out, const Real* T, const Real* A, Integer first, Integer last) {
+  if (last < first) return;
+  check_lines("write_history", "first", first, 1, NMAX);
+  check_lines("write_history", "last", last, first, NMAX);
   for (Integer I = first; I <= last; ++I) write_formatted(out, TIME_LINE, {T[I - 1], A[I - 1]});
 }
 
 void write_history_file(const char* path, const Real* T, const Real* A, const Grid& g) {
+  check_lines("write_history_file", "NT", g.NT, 0, NMAX);
   Sink out;
   create_output(out, path);
   write_history(out, T, A, 1, g.NT);

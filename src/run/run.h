@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "korvo.h"
@@ -38,6 +39,7 @@ using Notes = std::vector<std::string>;
 
 // The whole run, from the first prompt to the stop message (also when a
 // record is too long to transform). A refusal or a fault is an Error.
+// KORVO_THREADS=1 keeps every stage on this thread, in the plain order.
 void run(Console& con, Workspace& w);
 
 // Asks for the record file and reads it to its end into T and A (pairs beyond
@@ -50,6 +52,8 @@ Profile read_soil_profile(Console& con);
 // The same for a soil file named directly. A layer line whose numbers do not
 // sit in their columns adds a note.
 Profile read_soil_file(const char* name, Notes* notes = nullptr);
+// "<name> = IAMP: 1 (...) or 2 (...)" unless IAMP is 1 or 2, the columns of AMP.
+void check_reference(Integer IAMP, std::string_view name);
 // "<source>: layer count NL outside the allowed range 1 to 50" unless 1 <= NL <= LMAX.
 void check_layer_count(Integer NL, std::string_view source);
 // The record file at path read to its end into T and A; NT and DT in g.
@@ -78,6 +82,14 @@ void write_history_file(const char* path, const Real* T, const Real* A, const Gr
 void write_history(Sink& out, const Real* T, const Real* A, Integer first, Integer last);
 constexpr int HISTORY_RECORD = 8 + 12 + 2;
 
+// Two stages of the method as the driver runs them (a benchmark times them
+// one by one). The record in A, zero beyond NT, into X and transformed
+// forward in place; g.NF set by transform_length.
+void forward_transform(Workspace& w, const Grid& g);
+// The time history in T and A from the processed spectrum, which stays in
+// X: Y holds the whole Hermitian spectrum and is transformed back in place.
+void inverse_transform(Workspace& w, const Grid& g);
+
 // The answers of the dialogue, given up front.
 struct Answers {
   Integer IWAVE = 0;  // 0 horizontal, 1 vertical, else P waves
@@ -89,7 +101,9 @@ struct Answers {
 // before the run: from the record in T and A (g.NT and g.DT set) to AMP, the
 // processed spectrum in X (lines 1..NOM: amp_dat shows 2..NOM) and the time
 // history in T and A (lines 1..NF; korvo_dat shows 1..NT). False, with nothing computed, when the
-// record is longer than 2^15 pairs. A refusal or a fault is an Error, as in a console run.
+// record is longer than 2^15 pairs. A refusal or a fault is an Error, as in a console run; so are
+// answers and a grid out of range (IWAVE 0..2, IAMP 1..2, NT >= 1, DT > 0, NL 1..LMAX), named
+// in the one-line message.
 // share_lines = false keeps the whole run on the calling thread, for callers
 // that run many at once; the results are the same bits either way.
 bool compute(Workspace& w, Grid& g, const Profile& p, const Answers& a, bool share_lines = true);

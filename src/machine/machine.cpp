@@ -1,9 +1,11 @@
-#include "simd/machine.h"
+#include "machine/machine.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <system_error>
 
 #if defined(__linux__)
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -19,6 +21,43 @@ void prefault([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) {
   const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes + page - 1) & ~(page - 1);
   // Older kernels answer EINVAL; the pages then fault in as they are used.
   madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#endif
+}
+
+namespace {
+
+int allowed_cores() {
+#if defined(__linux__)
+  cpu_set_t mine;
+  if (sched_getaffinity(0, sizeof mine, &mine) == 0) return CPU_COUNT(&mine);
+#endif
+  return static_cast<int>(std::thread::hardware_concurrency());
+}
+
+bool two_cores() { return allowed_cores() >= 2; }
+
+}  // namespace
+
+bool second_thread_runs() {
+  const int cores = allowed_cores();
+  if (cores < 2) return false;
+#if defined(__linux__)
+  // The fourth field, "running/total", counts the threads running or ready to
+  // run on the whole system at this moment, the caller among them.
+  const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char text[128];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return true;
+  text[got] = '\0';
+  double one, five, fifteen;
+  int running = 0, total = 0;
+  if (std::sscanf(text, "%lf %lf %lf %d/%d", &one, &five, &fifteen, &running, &total) != 5)
+    return true;
+  return running != cores;
+#else
+  return true;
 #endif
 }
 
@@ -72,14 +111,6 @@ unsigned wait_while(const std::atomic<unsigned>& a, unsigned seen,
   }
   a.wait(seen, std::memory_order_acquire);
   return a.load(std::memory_order_acquire);
-}
-
-bool two_cores() {
-#if defined(__linux__)
-  cpu_set_t mine;
-  if (sched_getaffinity(0, sizeof mine, &mine) == 0) return CPU_COUNT(&mine) >= 2;
-#endif
-  return std::thread::hardware_concurrency() >= 2;
 }
 
 }  // namespace

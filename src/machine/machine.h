@@ -1,0 +1,80 @@
+// What a run asks of the operating system beyond plain threads and files:
+// memory mapped in ahead, and helper threads placed on a free core.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <utility>
+
+namespace korvo {
+
+// Maps in the pages under [p, p + bytes) with one system call, rather than
+// one page fault at a time as they are first written: on a virtual machine a
+// fault costs about 15 us and a page mapped in ahead about 1. Only a hint:
+// where the system has no such call or declines, nothing happens.
+void prefault(void* p, std::size_t bytes);
+
+// Whether a second thread of the caller's would run as much as the caller,
+// judged by the threads running at this moment: yes when a second core is
+// free, and when every core is taken (each thread then gets its turns); no
+// when only the caller's core is free and the second thread would take turns
+// with another program's while the caller waits for its share, and when the
+// caller may run on one core only. Yes when the system does not say.
+bool second_thread_runs();
+
+// The core the calling thread runs on (-1 when unknown).
+int current_core();
+// Moves the calling thread off core `home` when it may run elsewhere, then
+// lets it run on all its cores again. A newly started thread tends to be put
+// on the core of the thread that started it and moved only milliseconds
+// later: for a share of a computation that lasts a few milliseconds, that
+// is the two shares one after the other on one core.
+void leave_core(int home);
+
+// A thread for a share of a computation, started away from the caller's core.
+template <class Task>
+std::thread thread_beside(Task task) {
+  const int home = current_core();
+  return std::thread([home, task = std::move(task)]() mutable {
+    leave_core(home);
+    task();
+  });
+}
+
+// A thread started ahead of the work it will be given, on another core, that
+// keeps its core awake while it waits: on a virtual machine a core left idle
+// takes milliseconds to start a new thread, longer than a run's stages. It
+// waits busily for at most KEEP_AWAKE after being started or after its last
+// task, then sleeps until the next. One task at a time.
+class Helper {
+ public:
+  static constexpr auto KEEP_AWAKE = std::chrono::milliseconds(20);
+
+  // Null where waiting busily would take a core from the caller (fewer than
+  // two cores to run on) or no thread can be started.
+  static std::unique_ptr<Helper> start();
+  ~Helper();  // waits for the task in hand
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+
+  // Hands over a task; the helper must have finished the last one (wait()).
+  // The task must not throw: what it meets it keeps for the giver to find.
+  void give(std::function<void()> task);
+  // Until the task handed over has ended.
+  void wait();
+
+ private:
+  Helper() = default;
+  void serve();
+  std::function<void()> task_;
+  std::atomic<unsigned> given_{0};  // tasks handed over, and 1 << 31 when ending
+  std::atomic<unsigned> done_{0};   // tasks ended
+  std::atomic<int> home_{-1};       // the core of the thread that gives the tasks
+  std::thread thread_;
+};
+
+}  // namespace korvo
