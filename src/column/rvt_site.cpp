@@ -54,6 +54,7 @@ struct Walk {
   std::vector<C> E, F, H;         // per frequency; H = surface over input
   std::vector<std::vector<C>> S;  // per sublayer and frequency: strain per m/s^2 of input
   std::vector<C> V;               // complex velocities, the half-space last
+  std::vector<C> U;               // -i / V* per sublayer
 };
 
 void walk(const std::vector<Sublayer>& subs, const HalfSpace& half, const std::vector<Props>& P,
@@ -68,6 +69,8 @@ void walk(const std::vector<Sublayer>& subs, const HalfSpace& half, const std::v
   for (std::size_t m = 0; m < L; ++m)
     k.V[m] = complex_velocity(modulus, subs[m].vs0 * std::sqrt(P[m].g_ratio), P[m].damping);
   k.V[L] = complex_velocity(modulus, half.vs, half.damping);
+  k.U.resize(L);
+  for (std::size_t m = 0; m < L; ++m) k.U[m] = C{0.0, -1.0} / k.V[m];
   k.E.assign(NF, {1.0, 0.0});
   k.F.assign(NF, {1.0, 0.0});
   k.H.resize(NF);
@@ -108,8 +111,8 @@ void walk(const std::vector<Sublayer>& subs, const HalfSpace& half, const std::v
     k.H[f] = C{2.0, 0.0} / inp;
     // Strain = i k (E p - F q) per unit displacement; the input's
     // acceleration is -w^2 inp: -i (E p - F q) / (w V* inp).
-    for (std::size_t m = 0; m < L; ++m)
-      k.S[m][f] = C{0.0, -1.0} * k.S[m][f] / (k.V[m] * scale(w[f], inp));
+    const C per_input = C{1.0, 0.0} / scale(w[f], inp);
+    for (std::size_t m = 0; m < L; ++m) k.S[m][f] = k.S[m][f] * per_input * k.U[m];
   }
 }
 
@@ -166,8 +169,18 @@ RvtSiteResult rvt_site(const std::vector<Sublayer>& subs, const HalfSpace& halfs
     if (!(mo.m0 > 0.0)) return 0.0;
     return rvt::peak_factor(options.peaks.peak, mo, T) * std::sqrt(mo.m0 / T);
   };
+  // The iteration's last response was made with the properties it returns:
+  // the final state reuses that walk instead of repeating it.
+  std::vector<Props> walked;
+  auto same = [](const std::vector<Props>& a, const std::vector<Props>& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](const Props& x, const Props& y) {
+             return x.g_ratio == y.g_ratio && x.damping == y.damping;
+           });
+  };
   auto peaks = [&](const std::vector<Props>& P) {
-    walk(subs, halfspace, P, in.omega, opt.modulus, opt.input, k);
+    if (!same(P, walked)) walk(subs, halfspace, P, in.omega, opt.modulus, opt.input, k);
+    walked = P;
     std::vector<double> p(L);
     for (std::size_t m = 0; m < L; ++m) p[m] = peak_strain(m);
     return p;
