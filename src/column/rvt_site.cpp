@@ -116,8 +116,6 @@ void walk(const std::vector<Sublayer>& subs, const HalfSpace& half, const std::v
   }
 }
 
-double positive_or(double x, double fallback) { return x > 0.0 ? x : fallback; }
-
 }  // namespace
 
 ColumnTransfer column_transfer(const std::vector<Sublayer>& subs, const HalfSpace& halfspace,
@@ -236,7 +234,7 @@ RvtSiteResult rvt_site(const std::vector<Sublayer>& subs, const HalfSpace& halfs
   r.input_pga = rvt::pga(in, options.peaks);
   r.surface_pga = rvt::pga(out, options.peaks);
   for (std::size_t j = 0; j < r.periods.size(); ++j)
-    r.amplification.push_back(r.surface_psa[j] / positive_or(r.input_psa[j], 1.0));
+    r.amplification.push_back(r.surface_psa[j] / r.input_psa[j]);  // psa refused m0 = 0
 
   auto finite = [](const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
