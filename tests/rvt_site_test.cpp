@@ -122,55 +122,6 @@ TEST(RvtSiteTransfer, UniformLayerClosedForm) {
   }
 }
 
-// Strains in a layered column against the propagator matrix on (u, tau),
-// which shares nothing with the up- and down-going waves: from u = 1, tau = 0
-// at the surface, u(z) = cos(kz) u0 + sin(kz) / (k G*) tau0 and
-// tau(z) = -k G* sin(kz) u0 + cos(kz) tau0 in each sublayer; the strain at
-// mid-depth is tau / G*, the outcrop input u + tau / (i k G*) of the
-// half-space at its top, and the input acceleration -w^2 times the input.
-TEST(RvtSiteTransfer, LayeredStrainMatchesPropagator) {
-  const std::vector<Sublayer> subs = {linear(0.0, 4.0, 1.8, 150.0, 0.03),
-                                      linear(4.0, 6.0, 1.9, 260.0, 0.02),
-                                      linear(10.0, 5.0, 2.0, 420.0, 0.01)};
-  const HalfSpace rock{22.0, 900.0, 0.005};
-  const long double rho_r = 22.0L / GRAVITY, pi = 3.141592653589793238462643383279502884L;
-  const std::vector<double> f = {0.4, 2.3, 5.0, 13.7};
-  for (ComplexModulus mod : {ComplexModulus::Velocity, ComplexModulus::Simple}) {
-    auto G = [&](long double rho, long double vs, long double xi) {
-      const Cl factor = mod == ComplexModulus::Velocity ? Cl(1, xi) * Cl(1, xi) : Cl(1, 2 * xi);
-      return rho * vs * vs * factor;
-    };
-    const auto t = column_transfer(subs, rock, small(subs), f, mod, InputKind::Outcrop);
-    for (std::size_t i = 0; i < f.size(); ++i) {
-      const long double w = 2 * pi * f[i];
-      Cl u = 1, tau = 0;
-      std::vector<Cl> strain;
-      for (const auto& s : subs) {
-        const Cl Gs = G(s.rho, s.vs0, s.soil.damping);
-        const Cl k = w * std::sqrt(static_cast<long double>(s.rho) / Gs);
-        const Cl c = std::cos(k * (s.thickness / 2.0L)), sn = std::sin(k * (s.thickness / 2.0L));
-        for (int half = 0; half < 2; ++half) {  // to mid-depth, then to the bottom
-          const Cl u2 = c * u + sn / (k * Gs) * tau;
-          tau = -k * Gs * sn * u + c * tau;
-          u = u2;
-          if (half == 0) strain.push_back(tau / Gs);
-        }
-      }
-      const Cl Gr = G(rho_r, rock.vs, rock.damping);
-      const Cl kr = w * std::sqrt(rho_r / Gr);
-      const Cl input = u + tau / (Cl(0, 1) * kr * Gr);
-      for (std::size_t m = 0; m < subs.size(); ++m) {
-        const Cl s = strain[m] / (-w * w * input);
-        const std::complex<double> sd(double(s.real()), double(s.imag()));
-        EXPECT_LE(std::abs(t.strain[m][i] - sd), 1e-11 * std::abs(sd)) << f[i] << " Hz, " << m;
-      }
-      const Cl h = 1.0L / input;
-      EXPECT_LE(std::abs(t.surface[i] - std::complex<double>(double(h.real()), double(h.imag()))),
-                1e-11 * double(std::abs(h)));
-    }
-  }
-}
-
 // RVT-EQL of a uniform 30 m clay (Darendeli) under a point source: it must
 // converge, to strains soft enough that the curves matter, and its effective
 // strains must give back through the curves the properties it reports. The
