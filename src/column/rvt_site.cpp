@@ -63,8 +63,8 @@ void walk(const std::vector<Sublayer>& subs, const HalfSpace& half, const std::v
   if (input == InputKind::Within &&
       std::all_of(P.begin(), P.end(), [](const Props& x) { return x.damping == 0.0; }))
     throw Error(
-        "rvt site: a within input needs damping in the column: undamped, its resonances make the "
-        "surface motion unbounded");
+        "a within input needs damping in the column: undamped, its resonances make the surface "
+        "motion unbounded");
   k.V.resize(L + 1);
   for (std::size_t m = 0; m < L; ++m)
     k.V[m] = complex_velocity(modulus, subs[m].vs0 * std::sqrt(P[m].g_ratio), P[m].damping);
@@ -126,6 +126,10 @@ ColumnTransfer column_transfer(const std::vector<Sublayer>& subs, const HalfSpac
   if (props.size() != subs.size())
     throw Error("column transfer: props has " + std::to_string(props.size()) + " entries for " +
                 std::to_string(subs.size()) + " sublayers");
+  for (std::size_t m = 0; m < props.size(); ++m)
+    if (!(props[m].g_ratio > 0.0) || !(props[m].damping >= 0.0 && props[m].damping < 1.0))
+      throw Error("column transfer: props[" + std::to_string(m) +
+                  "] needs G/Gmax > 0 and damping in [0, 1)");
   std::vector<double> w(frequency.size());
   for (std::size_t i = 0; i < w.size(); ++i) {
     if (!(frequency[i] >= 0.0) || !std::isfinite(frequency[i]))
