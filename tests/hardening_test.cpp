@@ -324,6 +324,32 @@ TEST(Hardening, OutputsThatCannotBeWritten) {
   }
 }
 
+// A disk that fills in the middle of a file (a file-size limit stands in for
+// it, for root too): the file is cut back to its last whole line and the
+// files after it are not created. S_amp1's lines are 82 bytes with CR LF.
+TEST(Hardening, FileCutShortKeepsWholeLines) {
+  const path dir = e2e::scratch("fsize");
+  for (const char* f : {"elc180.txt", "shake91ex.soil", "answers"})
+    e2e::spit(dir / f, e2e::slurp(e2e::source_dir() / "examples" / f));
+  const std::string answers = e2e::slurp(dir / "answers");
+  for (long limit : {20000L, 100001L}) {
+    for (const char* f : {"S_amp1", "amp_dat", "korvo_dat"}) e2e::fs::remove(dir / f);
+    const e2e::Outcome r = e2e::run_in(
+        dir, "trap '' XFSZ; exec prlimit --fsize=" + std::to_string(limit) + " '" KORVO_BINARY "'",
+        answers);
+    EXPECT_EQ(r.status, 1) << limit;
+    EXPECT_EQ(r.err, "korvo: cannot write S_amp1: File too large\n") << limit;
+    const std::string s = e2e::slurp(dir / "S_amp1");
+    EXPECT_LT(s.size(), static_cast<std::size_t>(limit));
+    EXPECT_EQ(s.size() % 82, 0u) << limit;
+    if (!s.empty()) {
+      EXPECT_EQ(s.substr(s.size() - 2), "\r\n") << limit;
+    }
+    EXPECT_FALSE(e2e::fs::exists(dir / "amp_dat"));
+    EXPECT_FALSE(e2e::fs::exists(dir / "korvo_dat"));
+  }
+}
+
 // Permissions do not hold for root, who reads and writes regardless.
 TEST(Hardening, PermissionsRefused) {
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";

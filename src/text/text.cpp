@@ -1,6 +1,8 @@
 // Sinks and sources, error reports and the writers.
 #include "text/text.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,11 +19,26 @@ namespace {
 // One output record being built; room for the widest record and its line end.
 constexpr int LINE_LENGTH = 4096;
 
+// Writes whole records. When the system takes only part of them (a full
+// disk), a file is cut back to the records it held before, so that it never
+// ends in part of a line; the console is left as it is.
+bool put_records(Sink& out, const char* p, std::size_t n) {
+  if (std::fwrite(p, 1, n, out.file) == n) {
+    out.written += static_cast<long long>(n);
+    return true;
+  }
+  const int error = errno;
+  // Best effort: the report names the first failure either way.
+  if (!out.console) static_cast<void>(::ftruncate(::fileno(out.file), out.written) == 0);
+  errno = error;
+  return false;
+}
+
 // Hands the held records to the file.
 void flush_held(Sink& out) {
   const std::size_t wanted = static_cast<std::size_t>(out.held);
   out.held = 0;
-  if (wanted > 0 && std::fwrite(out.buffer.get(), 1, wanted, out.file) != wanted)
+  if (wanted > 0 && !put_records(out, out.buffer.get(), wanted))
     file_error("cannot write", out.name, errno);
 }
 
@@ -73,8 +90,7 @@ void emit(Sink& out, Line& line) {
   if (out.buffer) {
     out.held += n;
   } else {
-    const std::size_t wanted = static_cast<std::size_t>(n);
-    if (std::fwrite(start, 1, wanted, out.file) != wanted)
+    if (!put_records(out, start, static_cast<std::size_t>(n)))
       file_error("cannot write", out.name, errno);
   }
   line.start(out);
@@ -124,7 +140,7 @@ void finite_or_stop(const Sink& out, const Item& v) {
 
 Sink::~Sink() {
   if (file == nullptr || console) return;
-  if (held > 0) std::fwrite(buffer.get(), 1, static_cast<std::size_t>(held), file);
+  if (held > 0) put_records(*this, buffer.get(), static_cast<std::size_t>(held));
   std::fclose(file);
 }
 
@@ -187,6 +203,7 @@ void create_output(Sink& out, const char* name) {
   out.name = name;
   out.console = false;
   out.file = f;
+  out.written = 0;
   if (holding) {
     // What was held goes first, at once; the records still to come use the
     // start of the buffer, as much of it as a file's buffer.
@@ -227,7 +244,9 @@ void close_output(Sink& out) {
   errno = 0;
   const std::size_t held = static_cast<std::size_t>(out.held);
   out.held = 0;
-  bool failed = held > 0 && std::fwrite(out.buffer.get(), 1, held, f) != held;
+  out.file = f;  // for put_records
+  bool failed = held > 0 && !put_records(out, out.buffer.get(), held);
+  out.file = nullptr;
   failed = std::fflush(f) != 0 || std::ferror(f) != 0 || failed;
   const int error = errno;
   if (std::fclose(f) != 0 || failed) file_error("cannot write", out.name, error ? error : EIO);

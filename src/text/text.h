@@ -47,6 +47,7 @@ struct Sink {
   std::unique_ptr<char[]> buffer;  // null: unbuffered
   int size = 0;                    // of buffer
   int held = 0;                    // bytes of whole records in buffer
+  long long written = 0;           // bytes of whole records the file holds
 
   Sink() = default;
   Sink(std::FILE* f, const char* n, bool con) : file(f), name(n), console(con) {}
@@ -56,7 +57,8 @@ struct Sink {
         console(o.console),
         buffer(std::move(o.buffer)),
         size(o.size),
-        held(o.held) {
+        held(o.held),
+        written(o.written) {
     o.file = nullptr;
   }
   Sink& operator=(Sink&&) = delete;
