@@ -1,31 +1,39 @@
-// Vectors of W lanes for the kernels, one frequency line per lane: W = 8 in a
-// file built for AVX-512, 4 in one built for AVX2. Only those files include
-// this header. Everything here has internal linkage and the kernels call
-// nothing inline from elsewhere, so no function compiled for one instruction
-// set can stand in for another's at link time.
+// Vectors of W lanes for the kernels, one frequency line per lane. A file
+// defines KORVO_LANES before it includes this header: 8 in a file built for
+// AVX-512, 4 in one built for AVX2, 1 for the scalar code, where the lanes are
+// plain doubles and the library's own functions. Everything here has internal
+// linkage and the vector kernels call nothing inline from elsewhere, so no
+// function compiled for one instruction set can stand in for another's at
+// link time.
 //
 // A Real is held widened in a double lane; `round` stores it, as `real`
 // does. A float sum, product or quotient formed in double and then rounded is
 // the float operation's result (double has more than 2 x 24 + 2 bits).
 #pragma once
 
-#include <immintrin.h>
-
+#include <cmath>
 #include <cstdint>
 
 #include "korvo.h"
 
-#if defined(__AVX512F__) && defined(__AVX512DQ__)
-#define KORVO_LANES 8
-#elif defined(__AVX2__)
-#define KORVO_LANES 4
-#else
-#error "simd/lanes.h needs a file built for AVX2 or AVX-512"
+#if KORVO_LANES == 8
+#if !defined(__AVX512F__) || !defined(__AVX512DQ__)
+#error "8 lanes need a file built for AVX-512"
+#endif
+#include <immintrin.h>
+#elif KORVO_LANES == 4
+#if !defined(__AVX2__)
+#error "4 lanes need a file built for AVX2"
+#endif
+#include <immintrin.h>
+#elif KORVO_LANES != 1
+#error "define KORVO_LANES as 1, 4 or 8 before including simd/lanes.h"
 #endif
 
 // glibc's vector math (libmvec), the x86-64 vector function ABI: within 4
 // units of the last place of the correctly rounded result; the kernels test
 // near_tie wherever that could show in a stored Real.
+#if KORVO_LANES > 1
 extern "C" {
 #if KORVO_LANES == 8
 __m512d _ZGVeN8v_exp(__m512d);
@@ -39,6 +47,7 @@ __m256d _ZGVdN4v_sin(__m256d);
 __m256d _ZGVdN4vv_pow(__m256d, __m256d);
 #endif
 }
+#endif
 
 namespace korvo::lanes {
 namespace {
@@ -58,16 +67,33 @@ inline D vexp(D x) { return (D)_ZGVeN8v_exp((Native)x); }
 inline D vcos(D x) { return (D)_ZGVeN8v_cos((Native)x); }
 inline D vsin(D x) { return (D)_ZGVeN8v_sin((Native)x); }
 inline D vpow(D x, D y) { return (D)_ZGVeN8vv_pow((Native)x, (Native)y); }
-#else
+#elif KORVO_LANES == 4
 typedef __m256d Native;
 inline D vsqrt(D x) { return (D)_mm256_sqrt_pd((Native)x); }
 inline D vexp(D x) { return (D)_ZGVdN4v_exp((Native)x); }
 inline D vcos(D x) { return (D)_ZGVdN4v_cos((Native)x); }
 inline D vsin(D x) { return (D)_ZGVdN4v_sin((Native)x); }
 inline D vpow(D x, D y) { return (D)_ZGVdN4vv_pow((Native)x, (Native)y); }
+#else
+inline D vsqrt(D x) { return D{std::sqrt(x[0])}; }
+inline D vexp(D x) { return D{std::exp(x[0])}; }
+inline D vcos(D x) { return D{std::cos(x[0])}; }
+inline D vsin(D x) { return D{std::sin(x[0])}; }
+inline D vpow(D x, D y) { return D{std::pow(x[0], y[0])}; }
 #endif
+// Never run by a vector width (see Suspect::settle): hypot lane by lane.
+inline D vhypot(D x, D y) {
+  D h;
+  for (int k = 0; k < W; ++k) h[k] = std::hypot(x[k], y[k]);
+  return h;
+}
 
-inline D splat(double x) { return D{} + x; }
+// Every lane x, -0 included (D{} + x would turn -0 into +0).
+inline D splat(double x) {
+  D v;
+  for (int k = 0; k < W; ++k) v[k] = x;
+  return v;
+}
 
 // Stored as a Real and widened again.
 #if KORVO_LANES == 8
@@ -76,8 +102,10 @@ inline D round(D x) {
   const __m256 f = _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xff, (Native)x);
   return (D)_mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xff, f);
 }
-#else
+#elif KORVO_LANES == 4
 inline D round(D x) { return (D)_mm256_cvtps_pd(_mm256_cvtpd_ps((Native)x)); }
+#else
+inline D round(D x) { return D{static_cast<double>(static_cast<float>(x[0]))}; }
 #endif
 
 constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
@@ -93,6 +121,13 @@ inline M near_tie(D x) {
   return (M)((e < 1023 - 126) | (e > 1023 + 127) | (below - (MID - SLACK) <= 2 * SLACK));
 }
 
+// Every lane set.
+inline bool all(M m) {
+  for (int k = 0; k < W; ++k)
+    if (m[k] == 0) return false;
+  return true;
+}
+
 // One bit per lane, lane k at bit k.
 inline unsigned bits(M m) {
   unsigned b = 0;
@@ -103,6 +138,11 @@ inline unsigned bits(M m) {
 struct CV {
   D re, im;
 };
+
+// Lane k, holding Reals (already rounded).
+inline korvo::Complex lane(CV z, int k) {
+  return {static_cast<korvo::Real>(z.re[k]), static_cast<korvo::Real>(z.im[k])};
+}
 
 // korvo.h's cmul, cadd and csub lane by lane.
 inline CV cmul_v(CV a, CV b) {
@@ -132,7 +172,7 @@ inline void store(korvo::Complex* p, CV z) {
                                                                 << 32;
   _mm512_storeu_si512(p, (__m512i)pair);
 }
-#else
+#elif KORVO_LANES == 4
 inline CV split(__m256i q) {
   const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
   const __m256 v = _mm256_permutevar8x32_ps(_mm256_castsi256_ps(q), even);
@@ -151,6 +191,16 @@ inline void store(korvo::Complex* p, CV z) {
   float* f = reinterpret_cast<float*>(p);
   _mm_storeu_ps(f, _mm_unpacklo_ps(re, im));
   _mm_storeu_ps(f + 4, _mm_unpackhi_ps(re, im));
+}
+#else
+inline CV load(const korvo::Complex* p) {
+  return {D{static_cast<double>(p->re)}, D{static_cast<double>(p->im)}};
+}
+inline CV gather(const korvo::Complex* table, const std::int32_t* idx) {
+  return load(table + *idx);
+}
+inline void store(korvo::Complex* p, CV z) {
+  *p = {static_cast<float>(z.re[0]), static_cast<float>(z.im[0])};
 }
 #endif
 
