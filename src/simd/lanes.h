@@ -148,8 +148,21 @@ inline korvo::Complex lane(CV z, int k) {
 inline CV cmul_v(CV a, CV b) {
   return {round(a.re * b.re - a.im * b.im), round(a.im * b.re + a.re * b.im)};
 }
+#if KORVO_LANES == 1
+// One lane: float sums themselves, the same bits without the trips through
+// double (the transform's first stages are nearly all sums).
+inline float real(D x) { return static_cast<float>(x[0]); }
+inline D wide(float x) { return D{static_cast<double>(x)}; }
+inline CV cadd_v(CV a, CV b) {
+  return {wide(real(a.re) + real(b.re)), wide(real(a.im) + real(b.im))};
+}
+inline CV csub_v(CV a, CV b) {
+  return {wide(real(a.re) - real(b.re)), wide(real(a.im) - real(b.im))};
+}
+#else
 inline CV cadd_v(CV a, CV b) { return {round(a.re + b.re), round(a.im + b.im)}; }
 inline CV csub_v(CV a, CV b) { return {round(a.re - b.re), round(a.im - b.im)}; }
+#endif
 
 // W consecutive Complex values, and W of them from a table at idx[k], as lanes.
 // The pair of Reals of a Complex is one 64-bit element: the low half is re.
