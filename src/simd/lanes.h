@@ -54,6 +54,41 @@ namespace {
 
 constexpr int W = KORVO_LANES;
 
+#if KORVO_LANES == 1
+// One lane: plain numbers and the library's functions, so the scalar code
+// reads and compiles as plain arithmetic.
+typedef double D;
+typedef bool M;
+
+inline D vsqrt(D x) { return std::sqrt(x); }
+inline D vexp(D x) { return std::exp(x); }
+inline D vcos(D x) { return std::cos(x); }
+inline D vsin(D x) { return std::sin(x); }
+inline D vpow(D x, D y) { return std::pow(x, y); }
+inline D vhypot(D x, D y) { return std::hypot(x, y); }
+inline D splat(double x) { return x; }
+// The empty asm keeps the float: GCC 12 at -O2, pairing the two parts of a
+// complex number into one vector (SLP), drops a double -> float -> double
+// round trip altogether.
+inline D round(D x) {
+  float f = static_cast<float>(x);
+#if defined(__x86_64__) || defined(__i386__)
+  asm("" : "+x"(f));  // in its SSE register
+#elif defined(__aarch64__)
+  asm("" : "+w"(f));
+#else
+  asm("" : "+m"(f));
+#endif
+  return static_cast<double>(f);
+}
+inline D vabs(D x) { return std::fabs(x); }
+inline D vcopysign(D x, D s) { return std::copysign(x, s); }
+inline M near_tie(D x) { return korvo::detail::near_tie(x); }
+inline bool all(M m) { return m; }
+inline unsigned bits(M m) { return m ? 1u : 0u; }
+inline double get(D x, int) { return x; }
+inline void set(D& x, int, double v) { x = v; }
+#else
 typedef double D __attribute__((vector_size(8 * W)));
 typedef float F __attribute__((vector_size(4 * W)));
 typedef std::int64_t M __attribute__((vector_size(8 * W)));  // lane masks: -1 or 0
@@ -67,21 +102,15 @@ inline D vexp(D x) { return (D)_ZGVeN8v_exp((Native)x); }
 inline D vcos(D x) { return (D)_ZGVeN8v_cos((Native)x); }
 inline D vsin(D x) { return (D)_ZGVeN8v_sin((Native)x); }
 inline D vpow(D x, D y) { return (D)_ZGVeN8vv_pow((Native)x, (Native)y); }
-#elif KORVO_LANES == 4
+#else
 typedef __m256d Native;
 inline D vsqrt(D x) { return (D)_mm256_sqrt_pd((Native)x); }
 inline D vexp(D x) { return (D)_ZGVdN4v_exp((Native)x); }
 inline D vcos(D x) { return (D)_ZGVdN4v_cos((Native)x); }
 inline D vsin(D x) { return (D)_ZGVdN4v_sin((Native)x); }
 inline D vpow(D x, D y) { return (D)_ZGVdN4vv_pow((Native)x, (Native)y); }
-#else
-inline D vsqrt(D x) { return D{std::sqrt(x[0])}; }
-inline D vexp(D x) { return D{std::exp(x[0])}; }
-inline D vcos(D x) { return D{std::cos(x[0])}; }
-inline D vsin(D x) { return D{std::sin(x[0])}; }
-inline D vpow(D x, D y) { return D{std::pow(x[0], y[0])}; }
 #endif
-// Never run by a vector width (see Suspect::settle): hypot lane by lane.
+// Never run (see Suspect::settle in site/lines.h): hypot lane by lane.
 inline D vhypot(D x, D y) {
   D h;
   for (int k = 0; k < W; ++k) h[k] = std::hypot(x[k], y[k]);
@@ -102,10 +131,8 @@ inline D round(D x) {
   const __m256 f = _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xff, (Native)x);
   return (D)_mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xff, f);
 }
-#elif KORVO_LANES == 4
-inline D round(D x) { return (D)_mm256_cvtps_pd(_mm256_cvtpd_ps((Native)x)); }
 #else
-inline D round(D x) { return D{static_cast<double>(static_cast<float>(x[0]))}; }
+inline D round(D x) { return (D)_mm256_cvtps_pd(_mm256_cvtpd_ps((Native)x)); }
 #endif
 
 constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
@@ -135,13 +162,17 @@ inline unsigned bits(M m) {
   return b;
 }
 
+inline double get(D x, int k) { return x[k]; }
+inline void set(D& x, int k, double v) { x[k] = v; }
+#endif
+
 struct CV {
   D re, im;
 };
 
 // Lane k, holding Reals (already rounded).
 inline korvo::Complex lane(CV z, int k) {
-  return {static_cast<korvo::Real>(z.re[k]), static_cast<korvo::Real>(z.im[k])};
+  return {static_cast<korvo::Real>(get(z.re, k)), static_cast<korvo::Real>(get(z.im, k))};
 }
 
 // korvo.h's cmul, cadd and csub lane by lane.
@@ -151,8 +182,8 @@ inline CV cmul_v(CV a, CV b) {
 #if KORVO_LANES == 1
 // One lane: float sums themselves, the same bits without the trips through
 // double (the transform's first stages are nearly all sums).
-inline float real(D x) { return static_cast<float>(x[0]); }
-inline D wide(float x) { return D{static_cast<double>(x)}; }
+inline float real(D x) { return static_cast<float>(x); }
+inline D wide(float x) { return static_cast<double>(x); }
 inline CV cadd_v(CV a, CV b) {
   return {wide(real(a.re) + real(b.re)), wide(real(a.im) + real(b.im))};
 }
@@ -207,14 +238,12 @@ inline void store(korvo::Complex* p, CV z) {
 }
 #else
 inline CV load(const korvo::Complex* p) {
-  return {D{static_cast<double>(p->re)}, D{static_cast<double>(p->im)}};
+  return {static_cast<double>(p->re), static_cast<double>(p->im)};
 }
 inline CV gather(const korvo::Complex* table, const std::int32_t* idx) {
   return load(table + *idx);
 }
-inline void store(korvo::Complex* p, CV z) {
-  *p = {static_cast<float>(z.re[0]), static_cast<float>(z.im[0])};
-}
+inline void store(korvo::Complex* p, CV z) { *p = lane(z, 0); }
 #endif
 
 }  // namespace

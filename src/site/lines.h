@@ -28,12 +28,12 @@ using lanes::round;
 using lanes::splat;
 using lanes::W;
 
-// One line at a time, everything in one body: the lanes are then plain
-// registers rather than small vectors passed through memory between calls.
+// The scalar kernel as one body, the library calls apart: a line's layers
+// then stay in registers between the steps.
 #if KORVO_LANES == 1
-#define KORVO_LINE_KERNEL __attribute__((flatten))
+#define KORVO_ONE_BODY __attribute__((flatten))
 #else
-#define KORVO_LINE_KERNEL
+#define KORVO_ONE_BODY
 #endif
 
 // Lanes where a stand-in for a library function could change a stored bit.
@@ -51,7 +51,7 @@ struct Suspect {
       lanes |= m;
       return false;
     } else {
-      return m[0] != 0;
+      return lanes::all(m);
     }
   }
 };
@@ -90,14 +90,14 @@ CV csqrt_v(CV z, Suspect& suspect) {
     return {left ? splat(0.0) : root, left ? root : splat(0.0)};
   };
   // The scalar code branches: at z = 0 the formula below would divide 0 by 0.
-  if (W == 1 && real_axis[0]) return axis();
+  if (W == 1 && lanes::all(real_axis)) return axis();
   auto parts = [&](D modulus, D& t, D& q) {
     t = lanes::vsqrt((lanes::vabs(x) + modulus) / 2.0);
     q = lanes::vabs(y) / (2.0 * t);
   };
   D t, q;
   parts(lanes::vsqrt(x * x + y * y), t, q);
-  if (suspect.settle(~real_axis & (lanes::near_tie(t) | lanes::near_tie(q))))
+  if (suspect.settle((y != 0.0) & (lanes::near_tie(t) | lanes::near_tie(q))))
     parts(lanes::vhypot(x, y), t, q);
   const M right = x >= 0.0;
   const CV w = {round(right ? t : q), round(lanes::vcopysign(right ? q : t, y))};
@@ -151,7 +151,7 @@ void cexp_pair_v(CV z, CV& E1, CV& E2, Suspect& suspect, Reciprocal reciprocal) 
   const D e = lanes::vexp(z.re);
   suspect.stand_in(moving & lanes::near_tie(e));
   D inv;
-  if (W == 1 && !(lanes::vabs(z.re)[0] < 80.0)) {
+  if (W == 1 && !lanes::all(lanes::vabs(z.re) < 80.0)) {
     inv = lanes::vexp(-z.re);
   } else {
     inv = reciprocal(e);
@@ -264,10 +264,11 @@ void layers(const TransferJob& job, D OM, Layers& L, Suspect& suspect) {
 
 // The lines' transfer functions, line i at OM = (i - 1) DOM; lanes past
 // count repeat the last line.
-KORVO_LINE_KERNEL
+KORVO_ONE_BODY
 unsigned transfer_lines(const TransferJob& job, Integer first, Integer count, Complex* AMP) {
   D I1;  // (i - 1) as a Real
-  for (int k = 0; k < W; ++k) I1[k] = static_cast<double>(first - 1 + (k < count ? k : count - 1));
+  for (int k = 0; k < W; ++k)
+    lanes::set(I1, k, static_cast<double>(first - 1 + (k < count ? k : count - 1)));
   Suspect suspect;
   Layers L;
   layers(job, round(I1 * static_cast<double>(job.DOM)), L, suspect);
@@ -312,9 +313,9 @@ unsigned amplify_lines(const PhaseJob& job, Integer first, Integer count, const 
   CV s, x;
   for (int k = 0; k < W; ++k) {
     const Integer I = first + (k < count ? k : count - 1);
-    I1[k] = static_cast<double>(I - 1);
-    s.re[k] = S[I - 1].re, s.im[k] = S[I - 1].im;
-    x.re[k] = X[I - 1].re, x.im[k] = X[I - 1].im;
+    lanes::set(I1, k, static_cast<double>(I - 1));
+    lanes::set(s.re, k, S[I - 1].re), lanes::set(s.im, k, S[I - 1].im);
+    lanes::set(x.re, k, X[I - 1].re), lanes::set(x.im, k, X[I - 1].im);
   }
   const D OM = round(I1 * static_cast<double>(job.DOM));
   Suspect suspect;
@@ -325,7 +326,7 @@ unsigned amplify_lines(const PhaseJob& job, Integer first, Integer count, const 
 
 unsigned cexp_pair_lanes(const Complex* z, Complex* E1, Complex* E2) {
   CV zv, e1, e2;
-  for (int k = 0; k < W; ++k) zv.re[k] = z[k].re, zv.im[k] = z[k].im;
+  for (int k = 0; k < W; ++k) lanes::set(zv.re, k, z[k].re), lanes::set(zv.im, k, z[k].im);
   Suspect suspect;
   cexp_pair_v(zv, e1, e2, suspect);
   for (int k = 0; k < W; ++k) E1[k] = lanes::lane(e1, k), E2[k] = lanes::lane(e2, k);

@@ -36,7 +36,7 @@ void detail::cexp_pair(Complex z, Complex& E1, Complex& E2) {
 void detail::cexp_pair_with(Complex z, Complex& E1, Complex& E2, double (*reciprocal)(double)) {
   CV e1, e2;
   Suspect none;
-  cexp_pair_v(splat(z), e1, e2, none, [reciprocal](D e) { return D{reciprocal(e[0])}; });
+  cexp_pair_v(splat(z), e1, e2, none, reciprocal);
   E1 = lanes::lane(e1, 0), E2 = lanes::lane(e2, 0);
 }
 

@@ -26,7 +26,7 @@ using lanes::W;
 unsigned twiddle_lanes(Integer N, Integer IND, Integer first, Complex* TW) {
   const Integer H = N / 2;
   D j;
-  for (int k = 0; k < W; ++k) j[k] = static_cast<double>((first + k) * IND);
+  for (int k = 0; k < W; ++k) lanes::set(j, k, static_cast<double>((first + k) * IND));
   const D THETA = round(j * static_cast<double>(PI) / static_cast<double>(H));
   const M turning = THETA != 0.0;
   const D c = turning ? lanes::vcos(THETA) : splat(1.0);
