@@ -1,8 +1,9 @@
 // The instruction sets of the vector kernels, and the one a run uses.
 //
-// Each kernel has a plain scalar reference beside it and a vector version,
-// built once for AVX2 (4 lines per vector) and once for AVX-512 (8 lines), that
-// gives the same bits. The choice is made once per process, here.
+// Each kernel is one source over a lane type (simd/lanes.h), built for one
+// line at a time (the scalar code, the reference), for AVX2 (4 lines per
+// vector) and for AVX-512 (8 lines); every width gives the same bits. The
+// choice is made once per process, here.
 #pragma once
 
 namespace korvo {

@@ -30,33 +30,30 @@ std::string phase_fault(Integer I, Real OM, const Grid& g, const Profile& p) {
   return where;
 }
 
-// Line I: X(I) times the transfer function S(I) and the phase factor, its
-// parts into A and B. Runs with no fault pending; a fault throws LineFault.
+// Line I by the scalar kernel: X(I) times the transfer function S(I) and the
+// phase factor, its parts into A and B. Runs with no fault pending; a fault
+// throws LineFault, named after the step that raised it.
 void line(Integer I, Complex* X, Real* A, Real* B, const Complex* S, const Grid& g,
           const Profile& p) {
-  auto x = [X](Integer i) -> Complex& { return X[i - 1]; };
-  const Real OM = static_cast<Real>(I - 1) * g.DOM;
-  const Complex P = cmul(S[I - 1], x(I));
+  const detail::PhaseJob job = {g.DOM, p.NL, p.TH, p.VS};
+  Complex Y;
+  detail::site_scalar.amplify_lines(job, I, 1, S, X, &Y);
   if (const char* f = fp_fault()) {
-    throw LineFault(std::string("floating-point fault (") + f + ") in the amplified spectrum " +
-                        at_line(I, g.DOM),
-                    I);
+    // The spectrum times S(I) alone again: did the fault come before the phase?
+    fp_clear();
+    const Complex P = cmul(S[I - 1], X[I - 1]);
+    volatile Real kept[2] = {P.re, P.im};  // so that the product is formed
+    (void)kept;
+    const Real OM = static_cast<Real>(I - 1) * g.DOM;
+    const char* first = fp_fault();
+    throw LineFault(
+        std::string("floating-point fault (") + (first ? first : f) + ") " +
+            (first ? "in the amplified spectrum " + at_line(I, g.DOM) : phase_fault(I, OM, g, p)),
+        I);
   }
-  // Travel time through the layers above the half-space, one factor per
-  // layer from its own rounded angle. The sign advances the motion (the
-  // forward transform has exp(-i...)); shear velocities for every wave type,
-  // since the time is that of the shear wave the layers were measured with.
-  Complex PH = {1.0f, 0.0f};
-  for (Integer J = 1; J <= p.NL - 1; ++J) {
-    const Real theta = phase(p.TH[J - 1], OM, p.VS[J - 1]);
-    PH = cmul({rcos(theta), rsin(theta)}, PH);
-  }
-  x(I) = cmul(P, PH);
-  if (const char* f = fp_fault()) {
-    throw LineFault(std::string("floating-point fault (") + f + ") " + phase_fault(I, OM, g, p), I);
-  }
-  A[I - 1] = x(I).re;
-  B[I - 1] = x(I).im;
+  X[I - 1] = Y;
+  A[I - 1] = Y.re;
+  B[I - 1] = Y.im;
 }
 
 struct Lines {
@@ -66,6 +63,7 @@ struct Lines {
   const Complex* S;
   const Grid& g;
   const Profile& p;
+  const detail::SiteKernels& kernels;
 
   // first..last on the calling thread, from cleared flags.
   void scalar(Integer first, Integer last) const {
@@ -73,20 +71,19 @@ struct Lines {
     for (Integer I = first; I <= last; ++I) line(I, X, A, B, S, g, p);
   }
 
-  using Kernel = unsigned (*)(const detail::PhaseJob&, Integer, Integer, const Complex*,
-                              const Complex*, Complex*);
-
   // The same W lines at a time by a vector kernel. Lines it leaves (a library
   // stand-in near a tie) are formed by line(); a group of lines that raised a
   // flag is formed again line by line, which throws at the faulting line as
   // scalar() does (or finds none: the flag was the stand-in's own).
-  void vector(Kernel kernel, Integer W, Integer first, Integer last) const {
+  void run(Integer first, Integer last) const {
+    if (kernels.lanes == 1) return scalar(first, last);
     fp_clear();
     const detail::PhaseJob job = {g.DOM, p.NL, p.TH, p.VS};
+    const Integer W = kernels.lanes;
     for (Integer I = first; I <= last; I += W) {
       const Integer n = last - I + 1 < W ? last - I + 1 : W;
       Complex Y[8];
-      const unsigned left = kernel(job, I, n, S, X, Y);
+      const unsigned left = kernels.amplify_lines(job, I, n, S, X, Y);
       if (fp_fault()) {
         scalar(I, I + n - 1);
         fp_clear();
@@ -101,21 +98,6 @@ struct Lines {
         A[I + k - 1] = Y[k].re;
         B[I + k - 1] = Y[k].im;
       }
-    }
-  }
-
-  Simd set;
-
-  void run(Integer first, Integer last) const {
-    switch (set) {
-#if defined(KORVO_X86_KERNELS)
-      case Simd::avx512:
-        return vector(detail::amplify_lines_avx512, 8, first, last);
-      case Simd::avx2:
-        return vector(detail::amplify_lines_avx2, 4, first, last);
-#endif
-      default:
-        return scalar(first, last);
     }
   }
 };
@@ -133,8 +115,13 @@ void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, con
 void detail::amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
                      const Profile& p, LinePlan plan) {
   // The set is chosen here: a refusal of KORVO_SIMD is reported from this thread.
-  const Lines lines = {
-      X, A, B, AMP + (IAMP - 1) * AMP_STRIDE, g, p, plan.simd ? *plan.simd : simd_level()};
+  const Lines lines = {X,
+                       A,
+                       B,
+                       AMP + (IAMP - 1) * AMP_STRIDE,
+                       g,
+                       p,
+                       detail::site_kernels(plan.simd ? *plan.simd : simd_level())};
   const Integer NOM = g.NOM;
   const bool share = plan.threads && std::thread::hardware_concurrency() >= 2 &&
                      static_cast<long long>(NOM) * (p.NL > 1 ? p.NL : 1) >= SPLIT_WORK;

@@ -1,9 +1,11 @@
-// The vector kernels of the site stage: what they take, as plain data, and
-// their entry points for each instruction set (simd/simd.h chooses one).
-// Each computes a few lines exactly as the scalar code beside it does.
+// The kernels of the site stage: what they take, as plain data, and their
+// entry points for each instruction set (simd/simd.h chooses one). One source,
+// site/lines.h, built for one line at a time (the scalar code, the reference)
+// and for each vector width.
 #pragma once
 
 #include "korvo.h"
+#include "simd/simd.h"
 
 namespace korvo::detail {
 
@@ -26,15 +28,6 @@ struct TransferJob {
   const Complex* S;
 };
 
-// Lines first .. first + count - 1 of both columns of AMP, 1 <= count <= the
-// set's lanes (4 for AVX2, 8 for AVX-512), as Transfer::line forms them. The
-// result has bit k set for line first + k when a library function's result
-// lay near a rounding tie (or outside the normal range), where the line may
-// differ from the scalar one: the caller forms those lines again. The
-// floating-point flags are left as the operations raised them.
-unsigned transfer_lines_avx2(const TransferJob& job, Integer first, Integer count, Complex* AMP);
-unsigned transfer_lines_avx512(const TransferJob& job, Integer first, Integer count, Complex* AMP);
-
 // A run of the amplification (amplify.cpp): the travel-time phase factor
 // over layers 1..NL-1.
 struct PhaseJob {
@@ -44,18 +37,30 @@ struct PhaseJob {
   const Real* VS;
 };
 
-// Lines first .. first + count - 1 (1 <= count <= lanes): X(I) times S(I) and
-// the phase factor, into Y[0 .. count-1], as amplify forms them. Bit k of the
-// result: line first + k is left to the scalar code (a library value near a
-// tie). X, S and Y are indexed from line 1; Y may not be X.
-unsigned amplify_lines_avx2(const PhaseJob& job, Integer first, Integer count, const Complex* S,
-                            const Complex* X, Complex* Y);
-unsigned amplify_lines_avx512(const PhaseJob& job, Integer first, Integer count, const Complex* S,
-                              const Complex* X, Complex* Y);
+struct SiteKernels {
+  Integer lanes;  // lines per call: 1, 4 (AVX2) or 8 (AVX-512)
 
-// For tests: detail::cexp_pair on the set's lanes (z, E1 and E2 hold that
-// many values), returning the bits of the lanes left to the scalar code.
-unsigned cexp_pair_lanes_avx2(const Complex* z, Complex* E1, Complex* E2);
-unsigned cexp_pair_lanes_avx512(const Complex* z, Complex* E1, Complex* E2);
+  // Lines first .. first + count - 1 of both columns of AMP, 1 <= count <=
+  // lanes. The result has bit k set for line first + k when a vector stand-in
+  // for a library function lay near a rounding tie (or outside the normal
+  // range), where the line may differ from the scalar one: the caller forms
+  // those lines again with the scalar kernel, which sets no bit. The
+  // floating-point flags are left as the operations raised them.
+  unsigned (*transfer_lines)(const TransferJob& job, Integer first, Integer count, Complex* AMP);
+
+  // Lines first .. first + count - 1: X(I) times S(I) and the phase factor,
+  // into Y[0 .. count-1]. Bits as above. X, S and Y are indexed from line 1;
+  // Y may not be X.
+  unsigned (*amplify_lines)(const PhaseJob& job, Integer first, Integer count, const Complex* S,
+                            const Complex* X, Complex* Y);
+
+  // For tests: detail::cexp_pair on `lanes` values, returning the bits of the
+  // values left to the scalar code.
+  unsigned (*cexp_pair_lanes)(const Complex* z, Complex* E1, Complex* E2);
+};
+
+extern const SiteKernels site_scalar, site_avx2, site_avx512;
+// The kernels of a set this build has (simd/simd.h).
+const SiteKernels& site_kernels(Simd s);
 
 }  // namespace korvo::detail

@@ -58,7 +58,7 @@ namespace detail {
 // How the lines are computed, for tests: every plan gives the same bits.
 struct LinePlan {
   bool threads;              // contiguous blocks of lines on every core
-  bool reuse_table;          // the per-layer table kept while F = FHZ^QEXP stays the same
+  bool reuse_table;          // the per-layer table formed once when F = FHZ^QEXP is fixed
   std::optional<Simd> simd;  // the kernels' instruction set; none: the run's (simd_level)
   Helper* helper = nullptr;  // a thread standing by for a share, used before starting others
   LinePlan(bool threads_ = true, bool reuse_table_ = true, std::optional<Simd> simd_ = {})
@@ -69,33 +69,12 @@ void site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP,
 void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
              const Profile& p, LinePlan plan);
 
-// exp(z) and exp(-z), each exactly as cexp forms it: cos(-y) = cos y and
-// sin(-y) = -sin y bit for bit, and e^0 = 1, so one sin/cos pair serves both
-// and an elastic layer below the critical angle needs no exponential. e^-x
-// comes from `reciprocal` (of e^x, within a few units of e^-x) where that
-// cannot show in the rounded Real (near_tie), else from the library.
-template <class Reciprocal>
-void cexp_pair_with(Complex z, Complex& E1, Complex& E2, Reciprocal reciprocal) {
-  Real ex1 = 1.0f, ex2 = 1.0f;
-  if (z.re != 0.0f) {
-    // Both stay normal Reals: the reciprocal can neither overflow nor divide by 0.
-    if (std::fabs(z.re) < 80.0f) {
-      const double e = std::exp(wide(z.re)), inv = reciprocal(e);
-      ex1 = real(e);
-      ex2 = near_tie(inv) ? rexp(-z.re) : real(inv);
-    } else {
-      ex1 = rexp(z.re);
-      ex2 = rexp(-z.re);
-    }
-  }
-  const double y = wide(z.im);
-  const double c = std::cos(y), s = std::sin(y);
-  E1 = {real(wide(ex1) * c), real(wide(ex1) * s)};
-  E2 = {real(wide(ex2) * c), real(wide(ex2) * -s)};
-}
-inline void cexp_pair(Complex z, Complex& E1, Complex& E2) {
-  cexp_pair_with(z, E1, E2, [](double e) { return 1.0 / e; });
-}
+// exp(z) and exp(-z), each exactly as cexp forms it, by the scalar kernel
+// (site/lines.h): one sin/cos pair and e^-x as the reciprocal of e^x where
+// that cannot show in the rounded Real (near_tie), else the library's.
+void cexp_pair(Complex z, Complex& E1, Complex& E2);
+// The same with another reciprocal, for tests of the near-tie guard.
+void cexp_pair_with(Complex z, Complex& E1, Complex& E2, double (*reciprocal)(double));
 }  // namespace detail
 
 }  // namespace korvo

@@ -10,268 +10,153 @@
 #include "site/kernels.h"
 #include "site/site.h"
 
+#define KORVO_LANES 1
+#include "site/lines.h"
+
 namespace korvo {
+
+const detail::SiteKernels detail::site_scalar = THESE_KERNELS;
+
+const detail::SiteKernels& detail::site_kernels(Simd s) {
+#if defined(KORVO_X86_KERNELS)
+  if (s == Simd::avx512) return site_avx512;
+  if (s == Simd::avx2) return site_avx2;
+#endif
+  (void)s;
+  return site_scalar;
+}
+
+void detail::cexp_pair(Complex z, Complex& E1, Complex& E2) {
+  CV e1, e2;
+  Suspect none;
+  cexp_pair_v(splat(z), e1, e2, none);
+  E1 = lanes::lane(e1, 0), E2 = lanes::lane(e2, 0);
+}
+
+void detail::cexp_pair_with(Complex z, Complex& E1, Complex& E2, double (*reciprocal)(double)) {
+  CV e1, e2;
+  Suspect none;
+  cexp_pair_v(splat(z), e1, e2, none, reciprocal);
+  E1 = lanes::lane(e1, 0), E2 = lanes::lane(e2, 0);
+}
 
 namespace {
 
-using detail::LinePlan;
+// The scalar kernel's pieces (site/lines.h), for the table and the probe.
+using namespace detail;
 
-// Damping ratio of a layer on a line, F = FHZ^QEXP: one half over the
-// quality factor at that frequency.
-inline Real damping(Real F, Real Q) { return real(0.5 / (wide(F) * Q)); }
-
-// V (1 + i XI).
-inline Complex damped(Real V, Real XI) { return cmul({V, 0.0f}, {1.0f, XI}); }
-
-struct ScalarRule {
-  const Real* V;
-  const Real* Q;
-  // The half-space's undamped velocity squared, as a complex number.
-  Complex slowness_base(Integer NL) const {
-    const Real v = V[NL - 1];
+// The half-space's undamped velocity squared, as a complex number: VS^2 CF0
+// by the vertical rule, CF0 = 3 / (1 - VS^2 / VP^2), else V^2.
+Complex slowness_base(const TransferJob& job) {
+  const Integer NL = job.NL;
+  if (!job.vertical) {
+    const Real v = job.V[NL - 1];
     return {v * v, 0.0f};
   }
-  Complex velocity(Integer k, bool damp, Real F) const {
-    if (!damp) return {V[k - 1], 0.0f};
-    return damped(V[k - 1], damping(F, Q[k - 1]));
-  }
-  void describe(detail::TransferJob& job) const {
-    job.vertical = false;
-    job.V = V;
-    job.Q = Q;
-  }
-};
-
-// Effective velocity VS sqrt(3 / (1 - VS^2 / VP^2)) from both damped velocities.
-struct VerticalRule {
-  const Real* VP;
-  const Real* QP;
-  const Real* VS;
-  const Real* QS;
-  Complex slowness_base(Integer NL) const {
-    const Real vs = VS[NL - 1], vp = VP[NL - 1];
-    const Real CF0 = real(3.0 / (1.0 - wide(vs) * vs / (wide(vp) * vp)));
-    return cmul({vs * vs, 0.0f}, {CF0, 0.0f});
-  }
-  Complex velocity(Integer k, bool damp, Real F) const {
-    Complex VSC = {VS[k - 1], 0.0f}, VPC = {VP[k - 1], 0.0f};
-    if (damp) {
-      VSC = damped(VS[k - 1], damping(F, QS[k - 1]));
-      VPC = damped(VP[k - 1], damping(F, QP[k - 1]));
-    }
-    const Complex Q = cdiv(cmul(VSC, VSC), cmul(VPC, VPC));
-    const Complex CF = csqrt(rdiv(3.0f, {1.0f - Q.re, -Q.im}));
-    return cmul(VSC, CF);
-  }
-  void describe(detail::TransferJob& job) const {
-    job.vertical = true;
-    job.VP = VP, job.QP = QP, job.VS = VS, job.QS = QS;
-  }
-};
-
-// RHO * VC, part by part.
-inline Complex impedance(Real rho, Complex VC) { return {rho * VC.re, rho * VC.im}; }
-
-// sqrt(1 / VC^2 - P2): the vertical wavenumber of the layer over OM.
-inline Complex vertical_slowness(Complex VC, Complex P2) {
-  return csqrt(csub(rdiv(1.0f, cmul(VC, VC)), P2));
+  const Real vs = job.VS[NL - 1], vp = job.VP[NL - 1];
+  const Real CF0 = real(3.0 / (1.0 - wide(vs) * vs / (wide(vp) * vp)));
+  return cmul({vs * vs, 0.0f}, {CF0, 0.0f});
 }
-
-// The running product of layer matrices, (UP, DN) at the top of the
-// half-space = PM x (UP, DN) at the surface.
-struct Product {
-  Complex PM11, PM12, PM21, PM22;
-};
-
-// One boundary step, layer j over layer j+1, from its impedance ratio and
-// layer j's vertical slowness S.
-inline void boundary(Product& P, Complex ALPHA, Complex S, Real OM, Real THJ) {
-  const Complex KZ = {OM * S.re, OM * S.im};
-  // i KZ TH = (-Im, Re) of KZ TH.
-  const Complex KT = {KZ.re * THJ, KZ.im * THJ};
-  Complex E1, E2;
-  detail::cexp_pair({-KT.im, KT.re}, E1, E2);
-
-  // (1 +- ALPHA) E / 2: the sum changes only the real part; each part of the
-  // product is halved.
-  const Complex ap = {1.0f + ALPHA.re, ALPHA.im}, am = {1.0f - ALPHA.re, -ALPHA.im};
-  auto half = [](Complex z) -> Complex { return {z.re / 2.0f, z.im / 2.0f}; };
-  const Complex T11 = half(cmul(ap, E1)), T12 = half(cmul(am, E2));
-  const Complex T21 = half(cmul(am, E1)), T22 = half(cmul(ap, E2));
-
-  // a*x + b*y, one step: the four products and their sums wide, rounded once.
-  auto madd = [](Complex a, Complex x, Complex b, Complex y) -> Complex {
-    return {real(wide(a.re) * x.re - wide(a.im) * x.im + (wide(b.re) * y.re - wide(b.im) * y.im)),
-            real(wide(a.im) * x.re + wide(a.re) * x.im + (wide(b.im) * y.re + wide(b.re) * y.im))};
-  };
-  const Product old = P;
-  P.PM11 = madd(T11, old.PM11, T21, old.PM12);
-  P.PM12 = madd(T12, old.PM11, T22, old.PM12);
-  P.PM21 = madd(T11, old.PM21, T21, old.PM22);
-  P.PM22 = madd(T12, old.PM21, T22, old.PM22);
-}
-
-struct Column {
-  const Real* RHO;
-  const Real* TH;
-  Real QEXP;
-  Integer NL;
-};
 
 // What a line needs of the column apart from OM depends on the line only
-// through F = FHZ^QEXP. The same F gives the same bits, so the table is kept
-// while F stays the same: on every line with damping off or QEXP = 0.
+// through F = FHZ^QEXP; with damping off or QEXP = 0, F is the same on every
+// line (0, or x^0 = 1) and the per-layer table is formed once.
 struct ColumnAtF {
-  bool valid = false;
-  Real F = 0.0f;
   Complex ALPHA[LMAX];  // of boundary j
   Complex S[LMAX];      // vertical slowness of layer j
 };
 
-template <class Rule>
 struct Transfer {
-  Real DOM;
+  TransferJob job;
   LinePlan plan;
-  Column c;
-  Rule rule;
-  Complex P2;
-  Real ANUM;
 
-  Real omega(Integer i) const { return real(wide(static_cast<Real>(i - 1)) * DOM); }
-  bool damp() const { return c.QEXP != 999.0f; }
-  // F = FHZ^QEXP on every line: 0 without damping, 1 for QEXP = 0 (x^0 = 1 for every x).
-  bool same_F() const { return !damp() || c.QEXP == 0.0f; }
-  Real power(Real FHZ) const { return damp() ? rpow(FHZ, c.QEXP) : 0.0f; }
+  Real omega(Integer i) const { return real(wide(static_cast<Real>(i - 1)) * job.DOM); }
+  bool same_F() const { return !job.damp || job.QEXP == 0.0f; }
 
-  void finish(const Product& P, Integer i, Complex* AMP) const {
-    const Complex AN = cadd(P.PM12, P.PM11);
-    AMP[i - 1] = rdiv(ANUM, AN);
-    AMP[AMP_STRIDE + i - 1] = rdiv(2.0f, cadd(cadd(AN, P.PM21), P.PM22));
-  }
-
-  void fill(ColumnAtF& t, Real F) const {
-    const Integer NL = c.NL;
-    Complex VC = rule.velocity(NL, damp(), F);
-    Complex Z = impedance(c.RHO[NL - 1], VC);
-    for (Integer j = NL - 1; j >= 1; --j) {
-      const Complex VC1 = rule.velocity(j, damp(), F);
-      const Complex Z1 = impedance(c.RHO[j - 1], VC1);
-      t.ALPHA[j - 1] = cdiv(Z1, Z);
-      t.S[j - 1] = vertical_slowness(VC1, P2);
+  void fill(ColumnAtF& t) const {
+    Suspect none;
+    const D F = splat(job.damp ? 1.0 : 0.0);
+    const CV P2 = splat(job.P2);
+    CV Z = impedance_v(job.RHO[job.NL - 1], velocity_v(job, job.NL, F, none));
+    for (Integer j = job.NL - 1; j >= 1; --j) {
+      const CV VC1 = velocity_v(job, j, F, none);
+      const CV Z1 = impedance_v(job.RHO[j - 1], VC1);
+      t.ALPHA[j - 1] = lanes::lane(cdiv_v(Z1, Z), 0);
+      t.S[j - 1] = lanes::lane(vertical_slowness_v(VC1, P2, none), 0);
       Z = Z1;
     }
-    t.F = F;
-    t.valid = true;
   }
 
-  void line(ColumnAtF& t, Integer i, Complex* AMP) const {
-    const Real OM = omega(i);
-    Product P = {{1.0f, 0.0f}, {0.0f, 0.0f}, {0.0f, 0.0f}, {1.0f, 0.0f}};
-    if (c.NL > 1) {
-      const Real F = power(OM / TWOPI);
-      if (!plan.reuse_table || !t.valid || !(t.F == F && std::signbit(t.F) == std::signbit(F)))
-        fill(t, F);
-      for (Integer j = c.NL - 1; j >= 1; --j)
-        boundary(P, t.ALPHA[j - 1], t.S[j - 1], OM, c.TH[j - 1]);
-    }
-    finish(P, i, AMP);
-  }
-
-  detail::TransferJob job() const {
-    detail::TransferJob j{};
-    j.DOM = DOM;
-    j.NL = c.NL;
-    j.RHO = c.RHO;
-    j.TH = c.TH;
-    rule.describe(j);
-    j.damp = damp();
-    j.QEXP = c.QEXP;
-    j.P2 = P2;
-    j.ANUM = ANUM;
-    return j;
-  }
-
-  // The line again, one boundary at a time in the order of the recursion,
+  // Line i again, one boundary at a time in the order of the recursion,
   // testing the flags after each: the boundary that raised the first fault,
   // or 0 when the fault came after the boundaries.
   Integer probe(Integer i, Complex* AMP) const {
-    const Real OM = omega(i);
-    Product P = {{1.0f, 0.0f}, {0.0f, 0.0f}, {0.0f, 0.0f}, {1.0f, 0.0f}};
-    if (c.NL > 1) {
-      const Real F = power(OM / TWOPI);
-      Complex Z = impedance(c.RHO[c.NL - 1], rule.velocity(c.NL, damp(), F));
-      for (Integer j = c.NL - 1; j >= 1; --j) {
-        const Complex VC1 = rule.velocity(j, damp(), F);
-        const Complex Z1 = impedance(c.RHO[j - 1], VC1);
-        boundary(P, cdiv(Z1, Z), vertical_slowness(VC1, P2), OM, c.TH[j - 1]);
+    Suspect none;
+    const D OM = splat(omega(i));
+    const CV zero = {splat(0.0), splat(0.0)}, one = {splat(1.0), splat(0.0)};
+    ProductV P = {one, zero, zero, one};
+    if (job.NL > 1) {
+      const D F = power_v(job, OM, none);
+      const CV P2 = splat(job.P2);
+      CV Z = impedance_v(job.RHO[job.NL - 1], velocity_v(job, job.NL, F, none));
+      for (Integer j = job.NL - 1; j >= 1; --j) {
+        const CV VC1 = velocity_v(job, j, F, none);
+        const CV Z1 = impedance_v(job.RHO[j - 1], VC1);
+        CV E1, E2;
+        phase_factors_v(vertical_slowness_v(VC1, P2, none), OM, job.TH[j - 1], E1, E2, none);
+        product_v(P, cdiv_v(Z1, Z), E1, E2);
         if (fp_fault()) return j;
         Z = Z1;
       }
     }
-    finish(P, i, AMP);
+    CV A1, A2;
+    finish_v(job, P, A1, A2);
+    AMP[i - 1] = lanes::lane(A1, 0);
+    AMP[AMP_STRIDE + i - 1] = lanes::lane(A2, 0);
     return 0;
   }
 };
 
-// Lines first..last on the calling thread, from cleared flags: the first line
-// that raised a fault, or 0. Flags belong to the thread, so each worker tests
-// its own.
-template <class Rule>
-Integer lines(const Transfer<Rule>& t, Integer first, Integer last, Complex* AMP) {
+// Lines first..last on the calling thread by the scalar kernel, from cleared
+// flags: the first line that raised a fault, or 0. Flags belong to the
+// thread, so each worker tests its own.
+Integer lines(const TransferJob& job, Integer first, Integer last, Complex* AMP) {
   fp_clear();
-  ColumnAtF table;
   for (Integer i = first; i <= last; ++i) {
-    t.line(table, i, AMP);
+    detail::site_scalar.transfer_lines(job, i, 1, AMP);
     if (fp_fault()) return i;
   }
   return 0;
 }
 
-using Kernel = unsigned (*)(const detail::TransferJob&, Integer, Integer, Complex*);
-
-// The same lines W at a time by a vector kernel. Lines the kernel reports
-// (a library stand-in near a tie) are formed again by the scalar code; a
-// group of lines that raised a flag is formed again line by line, which finds
-// the faulting line as lines() does (or finds none: the flag was the
-// stand-in's own).
-template <class Rule>
-Integer vector_lines(const Transfer<Rule>& t, Kernel kernel, Integer W, Integer first, Integer last,
-                     Complex* AMP) {
+// The same lines by the kernels of a set, `lanes` at a time. Lines a vector
+// kernel reports (a library stand-in near a tie) are formed again by the
+// scalar one; a group of lines that raised a flag is formed again line by
+// line, which finds the faulting line as lines() does (or finds none: the
+// flag was the stand-in's own).
+Integer lines_of(const Transfer& t, const SiteKernels& k, Integer first, Integer last,
+                 Complex* AMP) {
   fp_clear();
-  detail::TransferJob job = t.job();
+  TransferJob job = t.job;
   ColumnAtF table;
-  if (t.c.NL > 1 && t.same_F()) {
-    t.fill(table, t.power(1.0f));
-    if (fp_fault()) return lines(t, first, last, AMP);
+  if (t.plan.reuse_table && job.NL > 1 && t.same_F()) {
+    t.fill(table);
+    if (fp_fault()) return lines(job, first, last, AMP);
     job.ALPHA = table.ALPHA;
     job.S = table.S;
   }
-  ColumnAtF scratch;
+  const Integer W = k.lanes;
   for (Integer i = first; i <= last; i += W) {
     const Integer n = last - i + 1 < W ? last - i + 1 : W;
-    for (unsigned redo = kernel(job, i, n, AMP); redo != 0; redo &= redo - 1)
-      t.line(scratch, i + std::countr_zero(redo), AMP);
+    for (unsigned redo = k.transfer_lines(job, i, n, AMP); redo != 0; redo &= redo - 1)
+      detail::site_scalar.transfer_lines(job, i + std::countr_zero(redo), 1, AMP);
     if (fp_fault()) {
-      if (const Integer bad = lines(t, i, i + n - 1, AMP)) return bad;
+      if (W == 1) return i;
+      if (const Integer bad = lines(job, i, i + n - 1, AMP)) return bad;
       fp_clear();
     }
   }
   return 0;
-}
-
-// Lines first..last on the calling thread, by the kernels of a set.
-template <class Rule>
-Integer lines_of(const Transfer<Rule>& t, Simd set, Integer first, Integer last, Complex* AMP) {
-  switch (set) {
-#if defined(KORVO_X86_KERNELS)
-    case Simd::avx512:
-      return vector_lines(t, detail::transfer_lines_avx512, 8, first, last, AMP);
-    case Simd::avx2:
-      return vector_lines(t, detail::transfer_lines_avx2, 4, first, last, AMP);
-#endif
-    default:
-      return lines(t, first, last, AMP);
-  }
 }
 
 // Below this many line-boundaries a run takes less than starting a thread.
@@ -287,12 +172,10 @@ constexpr Integer RUN_OF_LINES = 256;
 // up with a fixed half. Every line is computed the same way whoever computes
 // it; the lowest faulting line is the one a single pass would have stopped
 // at, since every run below it was computed too.
-template <class Rule>
-Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Integer NL,
-                      Complex* AMP) {
+Integer compute_lines(const Transfer& t, Integer first, Integer last, Integer NL, Complex* AMP) {
   const Integer count = last - first + 1;
   // Chosen here: a refusal of KORVO_SIMD is reported from this thread.
-  const Simd set = t.plan.simd ? *t.plan.simd : simd_level();
+  const SiteKernels& set = detail::site_kernels(t.plan.simd ? *t.plan.simd : simd_level());
   unsigned n = std::thread::hardware_concurrency();
   if (n > MAX_WORKERS) n = MAX_WORKERS;
   if (!t.plan.threads || n < 2 ||
@@ -333,38 +216,43 @@ Integer compute_lines(const Transfer<Rule>& t, Integer first, Integer last, Inte
   return lowest;
 }
 
-template <class Rule>
-void transfer(const Grid& g, const Profile& p, const Rule& rule, const char* wave, Complex* AMP,
+// job: the rule's columns and the vertical flag.
+void transfer(const Grid& g, const Profile& p, TransferJob job, const char* wave, Complex* AMP,
               LinePlan plan) {
-  const Column c = {p.RHO, p.TH, p.QEXP, p.NL};
   // Out-of-range counts would read or write past the arrays (or the per-line
   // table).
-  if (c.NL < 1 || c.NL > LMAX || g.NOM > NMAX) {
+  if (p.NL < 1 || p.NL > LMAX || g.NOM > NMAX) {
     char what[160];
     std::snprintf(what, sizeof what,
                   "%s transfer functions: %d layers (1 to %d allowed), %d lines (at most %d)", wave,
-                  static_cast<int>(c.NL), static_cast<int>(LMAX), static_cast<int>(g.NOM),
+                  static_cast<int>(p.NL), static_cast<int>(LMAX), static_cast<int>(g.NOM),
                   static_cast<int>(NMAX));
     throw Error(what);
   }
+  job.DOM = g.DOM;
+  job.NL = p.NL;
+  job.RHO = p.RHO;
+  job.TH = p.TH;
+  job.damp = p.QEXP != 999.0f;
+  job.QEXP = p.QEXP;
+  job.ANUM = p.IFLAG == 1 ? 2.0f : 1.0f;
   const std::string in_wave = std::string("in the ") + wave + " transfer functions";
-  Complex P2;
   fp_stage(
       [&] {
         const Real S = rsin(p.ANGLE);
-        P2 = rdiv(S * S, rule.slowness_base(c.NL));
+        job.P2 = rdiv(S * S, slowness_base(job));
       },
       [&] { return in_wave + ", in the half-space slowness"; });
-  const Transfer<Rule> t = {g.DOM, plan, c, rule, P2, p.IFLAG == 1 ? 2.0f : 1.0f};
+  const Transfer t = {job, plan};
 
   Integer first = 1;
   if (g.NOM >= 1) {
-    AMP[0] = {t.ANUM, 0.0f};
+    AMP[0] = {job.ANUM, 0.0f};
     AMP[AMP_STRIDE] = {1.0f, 0.0f};
     first = 2;
   }
 
-  const Integer i = compute_lines(t, first, g.NOM, c.NL, AMP);
+  const Integer i = compute_lines(t, first, g.NOM, p.NL, AMP);
   if (i > 0) {
     // The line again, boundary by boundary, to name where it failed.
     fp_clear();
@@ -379,26 +267,41 @@ void transfer(const Grid& g, const Profile& p, const Rule& rule, const char* wav
   }
 }
 
+// The jobs of the two rules; transfer() fills in the rest.
+TransferJob scalar_rule(const Real* V, const Real* Q) {
+  TransferJob job{};
+  job.V = V;
+  job.Q = Q;
+  return job;
+}
+// Effective velocity VS sqrt(3 / (1 - VS^2 / VP^2)) from both damped velocities.
+TransferJob vertical_rule(const Profile& p) {
+  TransferJob job{};
+  job.vertical = true;
+  job.VP = p.VP, job.QP = p.QP, job.VS = p.VS, job.QS = p.QS;
+  return job;
+}
+
 }  // namespace
 
 void scalar_layer_transfer(const Grid& g, const Profile& p, const Real* V, const Real* Q,
                            Complex* AMP) {
   // Called with the shear or with the compressional columns.
-  transfer(g, p, ScalarRule{V, Q}, "horizontal/P-wave", AMP, LinePlan{});
+  transfer(g, p, scalar_rule(V, Q), "horizontal/P-wave", AMP, LinePlan{});
 }
 
 void vertical_layer_transfer(const Grid& g, const Profile& p, Complex* AMP) {
-  transfer(g, p, VerticalRule{p.VP, p.QP, p.VS, p.QS}, "vertical", AMP, LinePlan{});
+  transfer(g, p, vertical_rule(p), "vertical", AMP, LinePlan{});
 }
 
 void detail::site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP,
                            LinePlan plan) {
   if (IWAVE == 0) {
-    transfer(g, p, ScalarRule{p.VS, p.QS}, "horizontal/P-wave", AMP, plan);
+    transfer(g, p, scalar_rule(p.VS, p.QS), "horizontal/P-wave", AMP, plan);
   } else if (IWAVE == 1) {
-    transfer(g, p, VerticalRule{p.VP, p.QP, p.VS, p.QS}, "vertical", AMP, plan);
+    transfer(g, p, vertical_rule(p), "vertical", AMP, plan);
   } else {
-    transfer(g, p, ScalarRule{p.VP, p.QP}, "horizontal/P-wave", AMP, plan);
+    transfer(g, p, scalar_rule(p.VP, p.QP), "horizontal/P-wave", AMP, plan);
   }
 }
 

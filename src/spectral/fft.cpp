@@ -7,9 +7,25 @@
 #include "spectral/kernels.h"
 #include "spectral/spectral.h"
 
+#define KORVO_LANES 1
+#include "spectral/passes.h"
+
 namespace korvo {
 
 namespace detail {
+
+const SpectralKernels spectral_scalar = THESE_KERNELS;
+
+namespace {
+const SpectralKernels& kernels(Simd s) {
+#if defined(KORVO_X86_KERNELS)
+  if (s == Simd::avx512) return spectral_avx512;
+  if (s == Simd::avx2) return spectral_avx2;
+#endif
+  (void)s;
+  return spectral_scalar;
+}
+}  // namespace
 
 void bit_reverse(Integer N, Complex* X) {
   auto x = [X](Integer i) -> Complex& { return X[i - 1]; };
@@ -31,22 +47,13 @@ void bit_reverse(Integer N, Complex* X) {
 void twiddles(Integer N, Integer IND, Complex* W) { twiddles(N, IND, W, simd_level()); }
 
 void twiddles(Integer N, Integer IND, Complex* W, Simd simd) {
+  const SpectralKernels& k = kernels(simd);
   const Integer H = N / 2;
-  auto entry = [&](Integer j) {
-    const Real THETA = real(static_cast<double>(j * IND) * wide(PI) / H);
-    W[j] = {rcos(THETA), rsin(THETA)};
-  };
   Integer j = 0;
-#if defined(KORVO_X86_KERNELS)
-  if (simd != Simd::scalar) {
-    const Integer lanes = simd == Simd::avx512 ? 8 : 4;
-    auto kernel = simd == Simd::avx512 ? twiddle_lanes_avx512 : twiddle_lanes_avx2;
-    for (; j + lanes <= H; j += lanes)
-      for (unsigned left = kernel(N, IND, j, W); left != 0; left &= left - 1)
-        entry(j + std::countr_zero(left));
-  }
-#endif
-  for (; j < H; ++j) entry(j);
+  for (; j + k.lanes <= H; j += k.lanes)
+    for (unsigned left = k.twiddle_lanes(N, IND, j, W); left != 0; left &= left - 1)
+      spectral_scalar.twiddle_lanes(N, IND, j + std::countr_zero(left), W);
+  for (; j < H; ++j) spectral_scalar.twiddle_lanes(N, IND, j, W);
 }
 
 }  // namespace detail
@@ -68,7 +75,6 @@ thread_local std::unique_ptr<Table> table;
 void fft(Integer N, Complex* X, Integer IND) { detail::fft(N, X, IND, simd_level()); }
 
 void detail::fft(Integer N, Complex* X, Integer IND, Simd simd) {
-  auto x = [X](Integer i) -> Complex& { return X[i - 1]; };
   detail::bit_reverse(N, X);
   if (N < 2) return;
 
@@ -82,29 +88,10 @@ void detail::fft(Integer N, Complex* X, Integer IND, Simd simd) {
     table->N = N;
     table->IND = IND;
   }
-  for (Integer MMAX = 1; MMAX < N; MMAX *= 2) {
-#if defined(KORVO_X86_KERNELS)
-    // Stages of at least a vector of groups, a vector at a time.
-    if (simd == Simd::avx512 && MMAX >= 8) {
-      butterflies_avx512(N, MMAX, table->W, X);
-      continue;
-    }
-    if (simd == Simd::avx2 && MMAX >= 4) {
-      butterflies_avx2(N, MMAX, table->W, X);
-      continue;
-    }
-#endif
-    const Integer ISTEP = 2 * MMAX, stride = N / ISTEP;
-    for (Integer M = 1; M <= MMAX; ++M) {
-      const Complex W = table->W[(M - 1) * stride];
-      for (Integer I = M; I <= N; I += ISTEP) {
-        const Integer Jb = I + MMAX;
-        const Complex Q = cmul(W, x(Jb));
-        x(Jb) = csub(x(I), Q);
-        x(I) = cadd(x(I), Q);
-      }
-    }
-  }
+  // Stages of at least a vector of groups, a vector at a time.
+  const SpectralKernels& k = kernels(simd);
+  for (Integer MMAX = 1; MMAX < N; MMAX *= 2)
+    (MMAX >= k.lanes ? k : spectral_scalar).butterflies(N, MMAX, table->W, X);
 }
 
 }  // namespace korvo

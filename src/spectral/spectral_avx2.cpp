@@ -1,19 +1,8 @@
-// The transform's kernels built for AVX2 (4 values per vector); CMake gives
-// this file the flags, simd/simd.h decides whether it runs.
+// The transform's kernels built for AVX2 (4 values per vector); CMake
+// gives this file the flags, simd/simd.h decides whether it runs.
 #if defined(KORVO_X86_KERNELS)
-#include "spectral/fft_simd.h"
+#define KORVO_LANES 4
+#include "spectral/passes.h"
 
-static_assert(korvo::lanes::W == 4);
-
-namespace korvo::detail {
-
-unsigned twiddle_lanes_avx2(Integer N, Integer IND, Integer first, Complex* TW) {
-  return twiddle_lanes(N, IND, first, TW);
-}
-
-void butterflies_avx2(Integer N, Integer MMAX, const Complex* TW, Complex* X) {
-  butterflies(N, MMAX, TW, X);
-}
-
-}  // namespace korvo::detail
+const korvo::detail::SpectralKernels korvo::detail::spectral_avx2 = THESE_KERNELS;
 #endif
