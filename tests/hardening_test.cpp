@@ -1,7 +1,9 @@
 // Wrong input of every kind through the korvo binary: each run must end with
 // its one-line report and exit status 1 (or finish normally), and leave each
 // result file absent or holding whole lines only, never NaN or Inf.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -348,6 +350,27 @@ TEST(Hardening, FileCutShortKeepsWholeLines) {
     EXPECT_FALSE(e2e::fs::exists(dir / "amp_dat"));
     EXPECT_FALSE(e2e::fs::exists(dir / "korvo_dat"));
   }
+}
+
+// A second run in a folder where one is writing is refused before it creates
+// anything: the two would splice each other's result files.
+TEST(Hardening, OneRunAFolder) {
+  const path dir = e2e::scratch("lock");
+  for (const char* f : {"elc180.txt", "shake91ex.soil", "answers"})
+    e2e::spit(dir / f, e2e::slurp(e2e::source_dir() / "examples" / f));
+  const std::string answers = e2e::slurp(dir / "answers");
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // what a run in progress holds
+  const e2e::Outcome busy = e2e::run_korvo(dir, answers);
+  EXPECT_EQ(busy.status, 1);
+  EXPECT_EQ(busy.err, "korvo: another korvo run is writing its results in this folder\n");
+  EXPECT_EQ(busy.out, "");
+  EXPECT_FALSE(e2e::fs::exists(dir / "S_amp1"));
+  ::close(fd);
+  const e2e::Outcome free = e2e::run_korvo(dir, answers);
+  EXPECT_EQ(free.status, 0) << free.err;
+  EXPECT_TRUE(e2e::fs::exists(dir / "korvo_dat"));
 }
 
 // Permissions do not hold for root, who reads and writes regardless.

@@ -6,6 +6,7 @@ name is left as it was."""
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import os
 import tempfile
 
@@ -46,3 +47,24 @@ def _remove(temp: str) -> None:
         os.unlink(temp)
     except FileNotFoundError:
         pass
+
+
+@contextlib.contextmanager
+def folder_lock(folder: str):
+    """Holds the folder's advisory lock (as korvo and korvo-site take it) while
+    the block writes there: a second run writing the same files is refused."""
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        yield  # no lock to take; the writes meet the folder's own refusal
+        return
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise KorvoError(f"another run is writing its results in {folder}") from None
+        except OSError:
+            pass  # a file system without locks
+        yield
+    finally:
+        os.close(fd)

@@ -106,10 +106,11 @@ class SiteResult:
         folder = os.fspath(folder)
         os.makedirs(folder, exist_ok=True)
         paths = []
-        for name, text in self._core.files():
-            path = os.path.join(folder, name)
-            _files.write_text(path, text)
-            paths.append(path)
+        with _files.folder_lock(folder):
+            for name, text in self._core.files():
+                path = os.path.join(folder, name)
+                _files.write_text(path, text)
+                paths.append(path)
         return paths
 
     def __repr__(self) -> str:

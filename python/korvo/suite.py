@@ -603,11 +603,15 @@ class SuiteResult:
         list of str
             The paths written.
         """
-        import pandas as pd
-
         folder = _args.path(folder, "folder")
         figures = _args.flag(figures, "figures")
         os.makedirs(folder, exist_ok=True)
+        with _files.folder_lock(folder):
+            return self._write_files(folder, figures)
+
+    def _write_files(self, folder, figures):
+        import pandas as pd
+
         R, K = len(self.records), self.realizations
         paths = []
 

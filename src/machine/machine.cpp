@@ -1,5 +1,6 @@
 #include "machine/machine.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <system_error>
@@ -7,6 +8,7 @@
 #if defined(__linux__)
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -163,6 +165,20 @@ Helper::~Helper() {
   given_.fetch_or(ENDING, std::memory_order_release);
   given_.notify_one();
   thread_.join();
+}
+
+bool lock_folder(const char* dir) {
+#if defined(__linux__)
+  const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;  // fd stays open: the lock with it
+  const bool busy = errno == EWOULDBLOCK;
+  ::close(fd);
+  return !busy;
+#else
+  (void)dir;
+  return true;
+#endif
 }
 
 }  // namespace korvo

@@ -26,6 +26,13 @@ void prefault(void* p, std::size_t bytes);
 // caller may run on one core only. Yes when the system does not say.
 bool second_thread_runs();
 
+// Takes the advisory lock of the folder `dir` for this process, held until
+// it exits (flock on the folder itself, so that nothing is left in it).
+// False when another process holds it: two runs writing the same result
+// files would splice them. True when the folder cannot be opened or locked
+// at all (a file system without locks): the run meets its own refusals.
+bool lock_folder(const char* dir);
+
 // The core the calling thread runs on (-1 when unknown).
 int current_core();
 // Moves the calling thread off core `home` when it may run elsewhere, then

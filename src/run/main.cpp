@@ -5,6 +5,7 @@
 #include <malloc.h>
 #endif
 
+#include "machine/machine.h"
 #include "run/run.h"
 
 namespace {
@@ -23,7 +24,8 @@ constexpr const char* USAGE =
     "  band pass           1 yes (then OML1 OML2 OMH1 OMH2 in rad/s), 0 no\n"
     "and writes in the working folder S_amp1 (transfer functions), amp_dat (the\n"
     "processed Fourier spectrum) and korvo_dat (the surface motion).\n"
-    "The README describes every file and field.\n";
+    "Only one run at a time writes in a folder; a second is refused.\n"
+    "docs/console.md describes every file and field.\n";
 
 }  // namespace
 
@@ -41,6 +43,11 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
+  // One run at a time in a folder: two would splice each other's result files.
+  if (!korvo::lock_folder(".")) {
+    std::fputs("korvo: another korvo run is writing its results in this folder\n", stderr);
+    return 1;
+  }
   // Static: the arrays are larger than a default stack.
   static korvo::Workspace w;
   try {

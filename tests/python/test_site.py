@@ -66,3 +66,19 @@ def test_uniform_layer_peaks_at_the_quarter_wavelength(tmp_path):
     assert r.f0 == pytest.approx(3.125)
     assert abs(r.first_peak - 3.125) <= r.frequency[1]
     assert r.vs30 == pytest.approx(30 / (20 / 250 + 10 / 900))
+
+
+def test_write_refuses_a_folder_another_run_writes_in(tmp_path):
+    import fcntl
+    import os
+
+    r = korvo.site(EXAMPLES / "clay30.toml", EXAMPLES / "elc180.txt", method="linear")
+    fd = os.open(tmp_path, os.O_RDONLY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)  # what korvo, korvo-site or a suite in progress holds
+        with pytest.raises(korvo.KorvoError, match="another run is writing its results in"):
+            r.write(tmp_path)
+        assert list(tmp_path.iterdir()) == []
+    finally:
+        os.close(fd)
+    assert len(r.write(tmp_path)) == 5

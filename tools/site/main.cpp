@@ -10,6 +10,7 @@
 
 #include "column/site.h"
 #include "command/command.h"
+#include "machine/machine.h"
 #include "text/text.h"
 
 namespace {
@@ -232,6 +233,8 @@ int run(int argc, char** argv) {
     fs::create_directories(dir, ec);
     if (ec || !fs::is_directory(dir))
       fail("cannot make the folder " + c.folder + (ec ? ": " + ec.message() : std::string()));
+    if (!korvo::lock_folder(c.folder.c_str()))
+      fail("another run is writing its results in " + c.folder);
     for (const auto& [name, text] : files) write_file((dir / name).string(), text);
     std::fputs(col::site_summary(c.request, r, dir.string()).c_str(), stdout);
     std::fflush(stdout);
