@@ -105,6 +105,7 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
       q.record = rec::read_accelerogram(whole_file(path), path);
       if (q.record.layout == rec::Layout::Pairs) {
         q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
+        q.record.unit_stated = !unit.empty();
       } else if (!unit.empty() && unit_of(unit, "unit") != q.record.unit) {
         throw Error("unit " + korvo::quote(unit) + " is for pairs files; " + korvo::one_line(path) +
                     " is in " + rec::unit_name(q.record.unit));
@@ -114,6 +115,7 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
       q.record.a = std::move(a);
       q.record.dt = dt;
       q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
+      q.record.unit_stated = !unit.empty();
     }
     if (!scale_pga.empty()) q.target_pga = rec::parse_peak(scale_pga, q.record.unit);
     s->run = col::run_site(q);

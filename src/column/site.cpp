@@ -186,9 +186,75 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
   return out;
 }
 
-std::vector<std::string> site_warnings(const SiteRequest& q, const SiteRun& r) {
+std::vector<std::string> column_warnings(const Column& c) {
   std::vector<std::string> out;
+  const double lf = c.length_factor, wf = c.weight_factor;
+  const std::string lu = c.length_unit, wu = c.weight_unit;
+  auto at = [&](const Layer& l) {
+    return "warning: " + where(c.source, l.line) + ": layer " + quote(l.name) + ": ";
+  };
+  auto velocity = [&](double vs) { return g6(vs / lf) + " " + lu + "/s"; };
+  double base = 0.0;
+  for (const Layer& l : c.layers) {
+    base += l.thickness;
+    if (l.unit_weight < 12.0 || l.unit_weight > 25.0)
+      out.push_back(at(l) + "unit weight " + g6(l.unit_weight / wf) + " " + wu +
+                    " lies outside 12 to 25 kN/m^3 of soils: is it in the unit [units] states?");
+    if (l.vs < 50.0 || l.vs > 4000.0)
+      out.push_back(at(l) + "Vs " + velocity(l.vs) +
+                    " lies outside 50 to 4000 m/s of soils and rocks: is the length unit " + lu +
+                    "?");
+    if (l.model == Model::Darendeli && (l.darendeli.k0 < 0.2 || l.darendeli.k0 > 3.0))
+      out.push_back(at(l) + "k0 " + g6(l.darendeli.k0) + " lies outside 0.2 to 3");
+  }
+  if (c.water_table > base)
+    out.push_back("warning: " + one_line(c.source) + ": the water table at " +
+                  g6(c.water_table / lf) + " " + lu + " lies below the column's base at " +
+                  g6(base / lf) + " " + lu);
+  if (!c.layers.empty() && c.halfspace.vs < c.layers.back().vs)
+    out.push_back("warning: " + one_line(c.source) + ": the half-space (Vs " +
+                  velocity(c.halfspace.vs) + ") is softer than the layer above it (Vs " +
+                  velocity(c.layers.back().vs) + ")");
+  for (const CurveSet& set : c.curves) {
+    const std::string name = "warning: " + one_line(c.source) + ": curve set " + quote(set.name);
+    const double last = std::min(set.modulus.strain_pct.back(), set.damping.strain_pct.back());
+    if (last <= 0.01)
+      out.push_back(name + ": its strains end at " + g6(last) +
+                    " %: are they decimals rather than percent?");
+    double most = 0.0;
+    for (double d : set.damping.value) most = std::max(most, d);
+    if (most <= 0.01)
+      out.push_back(name + ": its damping is at most " + g6(most * 100.0) +
+                    " %: is it given as fractions rather than percent?");
+  }
+  return out;
+}
+
+std::vector<std::string> site_warnings(const SiteRequest& q, const SiteRun& r) {
+  std::vector<std::string> out = column_warnings(q.column);
   char buf[256];
+  const double g = r.pga * r.scale * record::unit_factor(q.record.unit, record::Unit::G);
+  if (!q.record.unit_stated && g > 2.0)
+    out.push_back("warning: " + one_line(q.record_name) + ": a peak of " + g6(g) +
+                  " g with no unit stated: is the record in cm/s^2 or m/s^2 (--unit)?");
+  std::size_t beyond_table = 0, beyond_limit = 0, worst = 0;
+  for (std::size_t m = 0; m < r.subs.size(); ++m) {
+    const double e = r.result.strain_eff[m];
+    const Soil& soil = r.subs[m].soil;
+    if (soil.model == Model::Table && e > soil.set->modulus.strain_pct.back()) ++beyond_table;
+    if (e > r.result.strain_eff[worst]) worst = m;
+    if (e > q.strain_limit) ++beyond_limit;
+  }
+  const Layer& wl = q.column.layers[static_cast<std::size_t>(r.subs[worst].layer)];
+  if (beyond_table > 0)
+    out.push_back("warning: " + std::to_string(beyond_table) +
+                  " sublayers reach effective strains beyond their curve table's last strain, "
+                  "where the table's last values are held");
+  if (q.options.method == Method::Eql && beyond_limit > 0)
+    out.push_back("warning: effective strain " + g6(r.result.strain_eff[worst]) + " % in layer " +
+                  quote(wl.name) + " (" + std::to_string(beyond_limit) + " sublayers beyond " +
+                  g6(q.strain_limit) +
+                  " %): equivalent-linear analysis is doubtful beyond about 1 %");
   if (r.result.ringing > 0.01) {
     std::snprintf(buf, sizeof buf,
                   "warning: the surface still rings at %.2g of its peak at the end of the "

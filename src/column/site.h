@@ -24,6 +24,7 @@ struct SiteRequest {
   double target_pga = 0.0;      // > 0: scaled to this peak (record's unit)
   Options options;
   std::vector<double> depths;  // --at, in the profile's length unit
+  double strain_limit = 1.0;   // %: effective strains beyond it are warned of
 };
 
 struct DepthMotion {
@@ -59,7 +60,13 @@ std::vector<std::pair<std::string, std::string>> site_files(const SiteRequest& r
                                                             const SiteRun& run);
 // The console's summary lines, naming the folder the files went to.
 std::string site_summary(const SiteRequest& request, const SiteRun& run, const std::string& folder);
-// Warnings, one line each, without the program's name.
+// Input that runs but is likely a mistake (a unit weight in pcf read as
+// kN/m^3, strains written as decimals, damping as fractions, a half-space
+// softer than the soil above): one line each, without the program's name.
+std::vector<std::string> column_warnings(const Column& column);
+// Those, and what the run shows: a record whose unit nobody stated with a peak
+// above 2 g, strains beyond a curve table or beyond request.strain_limit, the
+// surface still ringing at the end of the transform, no convergence.
 std::vector<std::string> site_warnings(const SiteRequest& request, const SiteRun& run);
 
 }  // namespace korvo::column

@@ -239,6 +239,49 @@ TEST_F(SiteCommand, SpectraAreKorvoSpectras) {
   EXPECT_NE(read("stdout.txt").find("converged"), std::string::npos);
 }
 
+// Input that runs but is likely a mistake gets a warning (exit 0, files
+// written); --strict refuses it instead, writing nothing.
+TEST_F(SiteCommand, LikelyMistakesAreWarnedOf) {
+  auto with = [](std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::string P = PROFILE;
+  const struct {
+    std::string profile, args, warning;
+  } cases[] = {
+      {P, "--scale-pga 50", "pulse.txt: a peak of 50 g with no unit stated"},
+      {with(P, "[[0.0001, 1.0], [0.001, 0.98], [0.01, 0.8], [0.1, 0.4], [1.0, 0.1]]",
+            "[[0.000001, 1.0], [0.00001, 0.98], [0.0001, 0.8], [0.001, 0.4], [0.01, 0.1]]"),
+       "", "curve set \"sand\": its strains end at 0.01 %: are they decimals"},
+      {with(P, "[[0.0001, 0.6], [0.001, 1.0], [0.01, 4.0], [0.1, 12.0], [1.0, 22.0]]",
+            "[[0.0001, 0.006], [0.001, 0.01], [0.01, 0.04], [0.1, 0.12], [1.0, 0.22]]"),
+       "", "its damping is at most 0.22 %: is it given as fractions"},
+      {with(P, "unit_weight = 19.0", "unit_weight = 118"), "",
+       "m.toml, line 5: layer \"sand\": unit weight 118 kN/m^3 lies outside 12 to 25"},
+      {with(P, "vs = 220.0", "vs = 22.0"), "", "layer \"sand\": Vs 22 m/s lies outside 50 to 4000"},
+      {with(P, "k0 = 0.6", "k0 = 5"), "", "layer \"clay\": k0 5 lies outside 0.2 to 3"},
+      {with(P, "water_table = 3.0", "water_table = 60"), "",
+       "the water table at 60 m lies below the column's base at 20 m"},
+      {with(P, "vs = 900.0", "vs = 200.0"), "",
+       "the half-space (Vs 200 m/s) is softer than the layer above it (Vs 260 m/s)"},
+      {P, "--strain-limit 0.001", "beyond 0.001 %): equivalent-linear analysis is doubtful"},
+  };
+  for (const auto& c : cases) {
+    write("m.toml", c.profile);
+    ASSERT_EQ(run("m.toml pulse.txt " + c.args + " -o out"), 0) << c.warning << read("stderr.txt");
+    const std::string err = read("stderr.txt");
+    EXPECT_NE(err.find("korvo-site: warning: "), std::string::npos) << c.warning;
+    EXPECT_NE(err.find(c.warning), std::string::npos) << c.warning << "\n" << err;
+    fs::remove_all(dir_ / "strict");
+    EXPECT_EQ(run("m.toml pulse.txt " + c.args + " --strict -o strict"), 1) << c.warning;
+    EXPECT_NE(read("stderr.txt").find("(--strict)"), std::string::npos) << c.warning;
+    EXPECT_FALSE(fs::exists(dir_ / "strict/surface.txt")) << c.warning;
+  }
+  // The same record with its unit stated, in a plausible column: no warning.
+  ASSERT_EQ(run("p.toml pulse.txt --unit g -o out"), 0);
+  EXPECT_EQ(read("stderr.txt"), "");
+}
+
 // Stopped before the stopping rule holds: the last state is written and the
 // run says so on the console and in iterations.csv.
 TEST_F(SiteCommand, UnconvergedRunSaysSo) {

@@ -45,13 +45,16 @@ constexpr const char* USAGE =
     "                      length is rounded up to 2^a, 5 2^a or 25 2^a samples\n"
     "  --nfft N            the transform length itself, at least the record's samples\n"
     "  --plot              also draw profile.png and spectra.png with gnuplot\n"
+    "  --strain-limit S    warn of effective strains above S % (default 1)\n"
+    "  --strict            refuse, rather than warn of, a likely mistake in the input\n"
+    "  --version           print korvo-site's version\n"
     "Exit status: 0 results written (also when not converged: the console and\n"
     "iterations.csv say so), 1 bad input, 2 wrong command line.\n";
 
 struct Command {
   col::SiteRequest request;
   std::string folder = "site_out", profile, record, unit, scale_pga, format;
-  bool plot = false;
+  bool plot = false, strict = false;
 };
 
 bool on_path(const std::string& program) {
@@ -74,7 +77,7 @@ Command parse_command_line(int argc, char** argv) {
   Command c;
   col::Options& o = c.request.options;
   std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
-              max_iter, pad, nfft;
+              max_iter, pad, nfft, strain_limit;
   std::vector<std::string> depths;
   CLI::App app("korvo-site");
   app.allow_extras();
@@ -96,6 +99,8 @@ Command parse_command_line(int argc, char** argv) {
   auto* pad_opt = app.add_option("--pad", pad);
   auto* nfft_opt = app.add_option("--nfft", nfft);
   app.add_flag("--plot", c.plot);
+  app.add_flag("--strict", c.strict);
+  auto* limit_opt = app.add_option("--strain-limit", strain_limit);
   app.add_option("PROFILE", c.profile);
   app.add_option("RECORD", c.record);
   parse(app, argc, argv, "profile and one record");
@@ -123,6 +128,8 @@ Command parse_command_line(int argc, char** argv) {
     usage_error("--strain-ratio and --magnitude both set the strain ratio: give one");
   if (magnitude_opt->count()) o.strain_ratio = (m - 1.0) / 10.0;
   number(tol_opt, tol, 1e-15, 0.5, "a relative distance, a fraction", o.tol);
+  number(limit_opt, strain_limit, 0.0, 100.0, "the effective strain in % warned of,",
+         c.request.strain_limit);
   double iterations = o.max_iter;
   number(iter_opt, max_iter, 1.0, 100000.0, "the most iterations,", iterations);
   if (iterations != std::floor(iterations))
@@ -207,6 +214,7 @@ void read_inputs(Command& c) {
   if (!c.unit.empty()) rec::parse_unit(c.unit, named);
   if (q.record.layout == rec::Layout::Pairs) {
     q.record.unit = named;
+    q.record.unit_stated = !c.unit.empty();
   } else if (!c.unit.empty() && named != q.record.unit) {
     usage_error("--unit " + c.unit + " is for pairs files; " + c.record + " is in " +
                 rec::unit_name(q.record.unit));
@@ -226,7 +234,15 @@ int run(int argc, char** argv) {
     fail("--plot needs gnuplot on the PATH (Debian: apt-get install gnuplot-nox)");
   try {
     read_inputs(c);
+    // --strict: a likely mistake ends the run before anything is written.
+    auto strictly = [&](const std::vector<std::string>& warnings) {
+      if (c.strict && !warnings.empty())
+        fail(warnings.front().substr(std::string("warning: ").size()) + " (--strict)");
+    };
+    strictly(col::column_warnings(c.request.column));
     const col::SiteRun r = col::run_site(c.request);
+    const std::vector<std::string> warnings = col::site_warnings(c.request, r);
+    strictly(warnings);
     const auto files = col::site_files(c.request, r);
     const fs::path dir(c.folder);
     std::error_code ec;
@@ -238,8 +254,7 @@ int run(int argc, char** argv) {
     for (const auto& [name, text] : files) write_file((dir / name).string(), text);
     std::fputs(col::site_summary(c.request, r, dir.string()).c_str(), stdout);
     std::fflush(stdout);
-    for (const std::string& w : col::site_warnings(c.request, r))
-      std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
+    for (const std::string& w : warnings) std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
     if (c.plot) {
       FILE* gp = popen("gnuplot", "w");
       if (!gp) fail("cannot start gnuplot");
