@@ -54,9 +54,9 @@ Real qexp(const benchmark::State& state) {
 void run(benchmark::State& state, Integer IWAVE) {
   const Profile p = column(qexp(state));
   static std::vector<Complex> AMP(2 * static_cast<size_t>(AMP_STRIDE));
-  const detail::LinePlan plan(state.range(1) != 0);
+  const LinePlan plan(state.range(1) != 0);
   for (auto _ : state) {
-    detail::site_transfer(IWAVE, lines(), p, AMP.data(), plan);
+    site_transfer(IWAVE, lines(), p, AMP.data(), plan);
     benchmark::DoNotOptimize(AMP.data());
   }
   report(state);

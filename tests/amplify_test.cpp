@@ -57,9 +57,9 @@ bool same(const Spectrum& a, const Spectrum& b) {
          std::memcmp(a.B.data(), b.B.data(), a.B.size() * sizeof(Real)) == 0;
 }
 
-std::string run(Spectrum& s, Integer IAMP, const Grid& g, const Profile& p, detail::LinePlan plan) {
+std::string run(Spectrum& s, Integer IAMP, const Grid& g, const Profile& p, LinePlan plan) {
   try {
-    detail::amplify(s.X.data(), s.A.data(), s.B.data(), s.AMP.data(), IAMP, g, p, plan);
+    amplify(s.X.data(), s.A.data(), s.B.data(), s.AMP.data(), IAMP, g, p, plan);
   } catch (const LineFault& f) {
     return std::to_string(f.line) + ": " + f.what();
   }
@@ -76,7 +76,7 @@ TEST(Amplify, PhaseFactorIsTheTravelTime) {
   g.NOM = 300;
   Spectrum s = spectrum(g.NOM);
   const Spectrum before = s;
-  run(s, 2, g, p, detail::LinePlan(false, true, Simd::scalar));
+  run(s, 2, g, p, LinePlan(false, true, Simd::scalar));
   for (Integer I = 1; I <= g.NOM; ++I) {
     const size_t i = static_cast<size_t>(I - 1);
     const double om = static_cast<double>(static_cast<Real>(I - 1) * g.DOM);
@@ -105,11 +105,11 @@ TEST(Amplify, EverySetGivesTheScalarBits) {
       g.DOM = 0.23f;
       g.NOM = NOM;
       Spectrum want = spectrum(NOM);
-      run(want, 1, g, p, detail::LinePlan(false, true, Simd::scalar));
+      run(want, 1, g, p, LinePlan(false, true, Simd::scalar));
       for (Simd set : every_simd()) {
         for (bool threads : {false, true}) {
           Spectrum got = spectrum(NOM);
-          EXPECT_EQ(run(got, 1, g, p, detail::LinePlan(threads, true, set)), "");
+          EXPECT_EQ(run(got, 1, g, p, LinePlan(threads, true, set)), "");
           EXPECT_TRUE(same(got, want)) << detail::simd_name(set) << " NOM " << NOM;
         }
       }
@@ -138,14 +138,13 @@ TEST(Amplify, FaultsNamedAlikeOnEverySet) {
     for (Integer L : {c.line, c.second})
       if (L > 0) base.X[static_cast<size_t>(L - 1)] = {huge, huge};
     Spectrum s = base;
-    const std::string want = run(s, 1, g, *c.p, detail::LinePlan(false, true, Simd::scalar));
+    const std::string want = run(s, 1, g, *c.p, LinePlan(false, true, Simd::scalar));
     ASSERT_NE(want, "");
     EXPECT_EQ(want.substr(0, want.find(':')), std::to_string(c.line > 0 ? c.line : 1));
     for (Simd set : every_simd()) {
       for (bool threads : {false, true}) {
         Spectrum t = base;
-        EXPECT_EQ(run(t, 1, g, *c.p, detail::LinePlan(threads, true, set)), want)
-            << detail::simd_name(set);
+        EXPECT_EQ(run(t, 1, g, *c.p, LinePlan(threads, true, set)), want) << detail::simd_name(set);
       }
     }
   }

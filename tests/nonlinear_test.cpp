@@ -189,10 +189,10 @@ Element mkz(double gamma_r_pct, double s) {
 }
 
 // Walks the strain (%) along straight legs in small increments, committing each.
-double walk(const Element& e, detail::Hysteresis& h, std::initializer_list<double> points) {
+double walk(const Element& e, Hysteresis& h, std::initializer_list<double> points) {
   for (double p : points) {
     const double from = h.g_now;
-    for (int i = 1; i <= 400; ++i) detail::commit(e, h, from + (p / 100 - from) * i / 400);
+    for (int i = 1; i <= 400; ++i) commit(e, h, from + (p / 100 - from) * i / 400);
   }
   return h.tau_now;
 }
@@ -203,8 +203,8 @@ TEST(NonlinearSoil, MasingLoopAreaMatchesTheBackbonesIntegral) {
     const Element e = mkz(0.05, s);
     for (double amp : amps) {
       const double ga = amp / 100;
-      detail::Hysteresis h;
-      detail::start(e, h);
+      Hysteresis h;
+      start(e, h);
       walk(e, h, {amp});
       const double ta = h.tau_now;
       // The loop area by the trapezoid rule along the model's own path.
@@ -214,7 +214,7 @@ TEST(NonlinearSoil, MasingLoopAreaMatchesTheBackbonesIntegral) {
         const double from = h.g_now;
         for (int i = 1; i <= n; ++i) {
           const double g0 = h.g_now, t0 = h.tau_now;
-          detail::commit(e, h, from + (target - from) * i / n);
+          commit(e, h, from + (target - from) * i / n);
           area += (h.g_now - g0) * (h.tau_now + t0) / 2;
         }
       }
@@ -242,13 +242,13 @@ TEST(NonlinearSoil, MasingLoopAreaMatchesTheBackbonesIntegral) {
 TEST(NonlinearSoil, ReversalMemory) {
   const Element e = mkz(0.05, 0.9);
   auto at = [&](std::initializer_list<double> path) {
-    detail::Hysteresis h;
-    detail::start(e, h);
+    Hysteresis h;
+    start(e, h);
     return walk(e, h, path);
   };
   auto bb = [&](double pct) {
     double t, k;
-    detail::backbone(e, pct / 100, t, k);
+    backbone(e, pct / 100, t, k);
     return t;
   };
   struct Case {
@@ -267,8 +267,8 @@ TEST(NonlinearSoil, ReversalMemory) {
   };
   for (const Case& c : cases) EXPECT_NEAR(c.got, c.want, 1e-12 * std::abs(c.want)) << c.what;
   // Closed loops are forgotten: only the reversal at 0.5 remains.
-  detail::Hysteresis h;
-  detail::start(e, h);
+  Hysteresis h;
+  start(e, h);
   walk(e, h, {0.5, -0.4, 0.3, -0.2, 0.1, 0.35});
   EXPECT_EQ(h.g.size(), 2u);
 }

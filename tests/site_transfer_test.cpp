@@ -59,9 +59,9 @@ Integer wave_answer(Wave w) { return w == Wave::Shear ? 0 : w == Wave::Vertical 
 
 // AMP filled with a sentinel, then the transfer functions.
 std::vector<Complex> transfer(const Layers& c, Wave w, Real QEXP, Real ANGLE, Integer IFLAG,
-                              const Lines& l = {}, detail::LinePlan plan = detail::LinePlan{}) {
+                              const Lines& l = {}, LinePlan plan = LinePlan{}) {
   std::vector<Complex> AMP(static_cast<size_t>(2 * AMP_STRIDE), SENTINEL);
-  detail::site_transfer(wave_answer(w), grid(l), profile(c, QEXP, ANGLE, IFLAG), AMP.data(), plan);
+  site_transfer(wave_answer(w), grid(l), profile(c, QEXP, ANGLE, IFLAG), AMP.data(), plan);
   return AMP;
 }
 
@@ -483,7 +483,7 @@ TEST(SiteTransfer, SharedWorkChangesNoBit) {
   const Lines g{0.173f, 2000};
   for (const Case& c : cases) {
     const auto got = transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, g);
-    const auto want = transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, g, detail::LinePlan{false, false});
+    const auto want = transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, g, LinePlan{false, false});
     int differ = 0;
     for (size_t k = 0; k < got.size(); ++k) {
       differ += std::memcmp(&got[k], &want[k], sizeof(Complex)) != 0;
@@ -659,7 +659,7 @@ TEST(SiteTransfer, EveryInstructionSetGivesTheScalarBits) {
       {&deep, Wave::Shear, 0.3f, 0.3f, {0.5f, 2}},
   };
   for (const Case& c : cases) {
-    const detail::LinePlan scalar(false, false, Simd::scalar);
+    const LinePlan scalar(false, false, Simd::scalar);
     const auto want = transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, c.g, scalar);
     if (c.p == &lossy) {
       const Complex last = want[static_cast<size_t>(c.g.NOM - 1)];
@@ -667,8 +667,7 @@ TEST(SiteTransfer, EveryInstructionSetGivesTheScalarBits) {
     }
     for (Simd s : every_simd()) {
       for (bool threads : {false, true}) {
-        const auto got =
-            transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, c.g, detail::LinePlan(threads, true, s));
+        const auto got = transfer(*c.p, c.w, c.QEXP, c.ANGLE, 1, c.g, LinePlan(threads, true, s));
         EXPECT_EQ(differing_lines(got, want), 0)
             << "case " << (&c - cases) << " " << detail::simd_name(s) << " threads " << threads;
       }
@@ -697,16 +696,14 @@ TEST(SiteTransfer, FaultsNamedAlikeOnEveryInstructionSet) {
   for (const Case& c : cases) {
     Layers p = deep_profile();
     c.edit(p);
-    const std::string want = error_of([&] {
-      transfer(p, c.w, c.QEXP, 0.3f, 1, c.g, detail::LinePlan(false, false, Simd::scalar));
-    });
+    const std::string want = error_of(
+        [&] { transfer(p, c.w, c.QEXP, 0.3f, 1, c.g, LinePlan(false, false, Simd::scalar)); });
     ASSERT_NE(want, "") << "case " << (&c - cases);
     for (Simd s : every_simd()) {
       for (bool threads : {false, true}) {
-        EXPECT_EQ(error_of([&] {
-                    transfer(p, c.w, c.QEXP, 0.3f, 1, c.g, detail::LinePlan(threads, true, s));
-                  }),
-                  want)
+        EXPECT_EQ(
+            error_of([&] { transfer(p, c.w, c.QEXP, 0.3f, 1, c.g, LinePlan(threads, true, s)); }),
+            want)
             << "case " << (&c - cases) << " " << detail::simd_name(s);
       }
     }

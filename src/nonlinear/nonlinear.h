@@ -84,8 +84,6 @@ struct Result {
 Result run(const std::vector<Element>& elements, const column::HalfSpace& halfspace,
            const column::Motion& motion, const Options& options);
 
-namespace detail {
-
 // Backbone stress (kPa) and tangent modulus at strain g (a fraction).
 void backbone(const Element& e, double g, double& tau, double& tangent);
 
@@ -106,7 +104,5 @@ void trial(const Element& e, const Hysteresis& h, double g, double& tau, double&
 // tangent that trial() gave at g.
 void commit(const Element& e, Hysteresis& h, double g);
 void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent);
-
-}  // namespace detail
 
 }  // namespace korvo::nonlinear

@@ -8,8 +8,6 @@ namespace korvo::nonlinear {
 
 // The hysteresis lives beside the time stepping, where the compiler can
 // inline it into the loop over elements.
-namespace detail {
-
 void backbone(const Element& e, double g, double& tau, double& tangent) {
   if (!e.hysteretic) {
     tau = e.gmax * g;
@@ -108,8 +106,6 @@ void commit(const Element& e, Hysteresis& h, double g, double tau, double tangen
   h.tau_now = tau;
   h.tangent = tangent;
 }
-
-}  // namespace detail
 
 namespace {
 
@@ -217,8 +213,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   const double A0 = 4.0 / (dt * dt), A1 = 2.0 / dt, A2 = 4.0 / dt;
   const double to_si = motion.to_si;
 
-  std::vector<detail::Hysteresis> hys(NE);
-  for (std::size_t i = 0; i < NE; ++i) detail::start(elements[i], hys[i]);
+  std::vector<Hysteresis> hys(NE);
+  for (std::size_t i = 0; i < NE; ++i) start(elements[i], hys[i]);
   std::vector<double> u(N, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), du(N), an(N), vn(N);
   std::vector<double> R(N), D(N), O(N), tau(NE), kt(NE), g(NE);
   // The Newton matrix's constant part: A0 M + A1 C.
@@ -312,7 +308,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         for (std::size_t i = 0; i < NE; ++i) {
           const double below = i + 1 < N ? u[i + 1] + du[i + 1] : 0.0;
           g[i] = (below - (u[i] + du[i])) * inv_h[i];
-          detail::trial(elements[i], hys[i], g[i], tau[i], kt[i]);
+          trial(elements[i], hys[i], g[i], tau[i], kt[i]);
         }
       }
       ++res.steps;
@@ -331,7 +327,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       }
       // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
-        detail::commit(elements[i], hys[i], g[i], tau[i], kt[i]);
+        commit(elements[i], hys[i], g[i], tau[i], kt[i]);
         res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
         res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
         tau_ref = std::max(tau_ref, res.stress_peak[i]);

@@ -26,7 +26,7 @@ bool stages(Workspace& w, Grid& g, Exchange& x, const Schedule& s) {
   fp_stage([&] { scale(w.X, g.NF, g.DT); }, [] { return "in the scaling of the spectrum by DT"; });
 
   const Profile p = x.profile();
-  detail::site_transfer(x.wave(), g, p, w.AMP, s.lines());
+  site_transfer(x.wave(), g, p, w.AMP, s.lines());
   amplify_stage(s, w, x.reference(), g, p, x.transfer_path);
 
   condition(w.X, w.A, w.B, g, x.conditioning(g));

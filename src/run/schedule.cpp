@@ -79,8 +79,8 @@ Schedule::Schedule(bool overlap, bool console)
       console_(console),
       helper_(overlap && console ? Helper::start() : nullptr) {}
 
-detail::LinePlan Schedule::lines() const {
-  detail::LinePlan plan(overlap_);
+LinePlan Schedule::lines() const {
+  LinePlan plan(overlap_);
   plan.helper = helper_.get();
   return plan;
 }
@@ -107,13 +107,13 @@ void amplify_stage(const Schedule& s, Workspace& w, Integer IAMP, const Grid& g,
                    const char* transfer_path) {
   check_reference(IAMP, "IAMP");
   if (transfer_path == nullptr)
-    return detail::amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, detail::LinePlan(s.overlapping()));
+    return amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, LinePlan(s.overlapping()));
   // The file is left as far as the lines the amplification got through.
   Integer last = g.NOM;
   std::exception_ptr fault;
   if (!s.overlapping()) {
     try {
-      detail::amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, detail::LinePlan(false));
+      amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, LinePlan(false));
     } catch (const LineFault& f) {
       last = f.line;
       fault = std::current_exception();
@@ -128,7 +128,7 @@ void amplify_stage(const Schedule& s, Workspace& w, Integer IAMP, const Grid& g,
   {
     Beside samp(s.helper(), [&] { write_transfer_file(transfer_path, w.AMP, g, g.NOM); });
     try {
-      detail::amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, detail::LinePlan(!samp.beside()));
+      amplify(w.X, w.A, w.B, w.AMP, IAMP, g, p, LinePlan(!samp.beside()));
     } catch (const LineFault& f) {
       last = f.line;
       fault = std::current_exception();

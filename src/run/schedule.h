@@ -30,7 +30,7 @@ class Schedule {
   bool overlapping() const { return overlap_; }
   Helper* helper() const { return helper_.get(); }
   // How the transfer-function lines are shared out.
-  detail::LinePlan lines() const;
+  LinePlan lines() const;
   // The record's arrays, then the parts of the others a run of this grid
   // fills, mapped in at once (a fresh process would otherwise fault them in a
   // page at a time).

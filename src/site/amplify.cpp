@@ -109,11 +109,11 @@ constexpr long long SPLIT_WORK = 16384;
 
 void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
              const Profile& p) {
-  detail::amplify(X, A, B, AMP, IAMP, g, p, detail::LinePlan{});
+  amplify(X, A, B, AMP, IAMP, g, p, LinePlan{});
 }
 
-void detail::amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
-                     const Profile& p, LinePlan plan) {
+void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
+             const Profile& p, LinePlan plan) {
   // The set is chosen here: a refusal of KORVO_SIMD is reported from this thread.
   const Lines lines = {X,
                        A,

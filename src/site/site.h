@@ -54,8 +54,8 @@ void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, con
 
 class Helper;
 
-namespace detail {
-// How the lines are computed, for tests: every plan gives the same bits.
+// How the lines are computed: every plan gives the same bits (the
+// schedule chooses one; tests try them all).
 struct LinePlan {
   bool threads;              // contiguous blocks of lines on every core
   bool reuse_table;          // the per-layer table formed once when F = FHZ^QEXP is fixed
@@ -69,6 +69,7 @@ void site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP,
 void amplify(Complex* X, Real* A, Real* B, const Complex* AMP, Integer IAMP, const Grid& g,
              const Profile& p, LinePlan plan);
 
+namespace detail {
 // exp(z) and exp(-z), each exactly as cexp forms it, by the scalar kernel
 // (site/lines.h): one sin/cos pair and e^-x as the reciprocal of e^x where
 // that cannot show in the rounded Real (near_tie), else the library's.

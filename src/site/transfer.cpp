@@ -294,8 +294,7 @@ void vertical_layer_transfer(const Grid& g, const Profile& p, Complex* AMP) {
   transfer(g, p, vertical_rule(p), "vertical", AMP, LinePlan{});
 }
 
-void detail::site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP,
-                           LinePlan plan) {
+void site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP, LinePlan plan) {
   if (IWAVE == 0) {
     transfer(g, p, scalar_rule(p.VS, p.QS), "horizontal/P-wave", AMP, plan);
   } else if (IWAVE == 1) {
@@ -306,7 +305,7 @@ void detail::site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Compl
 }
 
 void site_transfer(Integer IWAVE, const Grid& g, const Profile& p, Complex* AMP) {
-  detail::site_transfer(IWAVE, g, p, AMP, detail::LinePlan{});
+  site_transfer(IWAVE, g, p, AMP, LinePlan{});
 }
 
 }  // namespace korvo
