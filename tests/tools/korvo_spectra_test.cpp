@@ -350,6 +350,7 @@ TEST(SpectraCommand, WritesTheSpectraFile) {
 TEST(SpectraCommand, CommandLine) {
   const fs::path dir = scratch("command_line");
   spit(dir / "h", "0 0\n0.01 1\n0.02 0\n0.03 -1\n");
+  spit(dir / "huge", "0 3e38\n0.01 -3e38\n0.02 3e38\n0.03 -3e38\n");
   const struct {
     const char* args;
     int status;
@@ -368,6 +369,8 @@ TEST(SpectraCommand, CommandLine) {
       {"nosuch", 1, "korvo-spectra: cannot open nosuch: No such file or directory"},
       {".", 1, "korvo-spectra: cannot read .: Is a directory"},
       {"h -o no/s", 1, "korvo-spectra: cannot write no/s: No such file or directory"},
+      {"huge -o never", 1,
+       "korvo-spectra: huge: the response at period 0.01 s is beyond single precision"},
       {"h --count=1e1 --tmin=1.5-2 --damping 0.1 --damping=0.02 -o s", 0, ""},
   };
   for (const auto& c : cases) {

@@ -85,6 +85,15 @@ void run(const Options& o) {
       h.a, h.dt, log_periods(korvo::real(o.tmin), korvo::real(o.tmax), static_cast<int>(o.count)),
       damping, o.oversample ? 0 : 1);
   const GroundPeaks& g = s.ground;
+  // Values beyond single precision are refused, not written as inf.
+  if (!std::isfinite(g.pga) || !std::isfinite(g.pgv) || !std::isfinite(g.pgd))
+    fail(o.input + ": the ground's peaks are beyond single precision");
+  for (const auto& r : s.rows) {
+    if (std::isfinite(r.psa) && std::isfinite(r.sv) && std::isfinite(r.sd)) continue;
+    char period[32];
+    std::snprintf(period, sizeof period, "%g", korvo::wide(r.period));
+    fail(o.input + ": the response at period " + period + " s is beyond single precision");
+  }
   write_file(o.output, format_spectra(o.input, h, damping, s));
 
   std::printf("%s: %zu samples, dt %g s; PGA %.6g, PGV %.6g, PGD %.6g\n", o.input.c_str(),
