@@ -260,7 +260,7 @@ class RvtSiteResult:
     duration : float
         The motion's ground-motion duration, s.
     iterations : int
-        Responses computed (1 for the linear method).
+        Equivalent-linear iterations (0 for the linear method).
     converged : bool
     """
 
