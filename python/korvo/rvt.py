@@ -211,8 +211,14 @@ class TableMotion(_Motion):
         self.duration = _args.real(duration, "duration")
         self._grid = _grid(grid)
         # The engine checks the table (order, signs, lengths) on the way.
-        _korvo.rvt_peaks(self.frequency, self.amplitude, self.duration, [], 0.05, "clh", True,
-                         self._grid)
+        try:
+            _korvo.rvt_peaks(self.frequency, self.amplitude, self.duration, [], 0.05, "clh",
+                             True, self._grid)
+        except KorvoError as e:
+            if "no energy" not in str(e):
+                raise
+            raise KorvoError(f"amplitude: the table has no energy on the grid "
+                             f"{self._grid[0]:g}-{self._grid[1]:g} Hz") from None
 
     def fas(self, frequency) -> np.ndarray:
         """The table's FAS at `frequency` (Hz), g s, interpolated as the engine does."""

@@ -89,6 +89,7 @@ def test_refusals_name_the_argument():
         (lambda: p.psa([0.1], damping=1.5), korvo.KorvoError, "damping"),
         (lambda: rvt.TableMotion([1.0, 0.5], [0.1, 0.1], 5.0), korvo.KorvoError, "frequency"),
         (lambda: rvt.TableMotion([0.5, 1.0], [0.1, 0.1], 0.0), korvo.KorvoError, "duration"),
+        (lambda: rvt.TableMotion([200.0, 300.0], [1.0, 1.0], 5.0), korvo.KorvoError, "amplitude"),
         (lambda: rvt.site(CLAY, {"magnitude": 6}), korvo.KorvoTypeError, "motion"),
         (lambda: rvt.site(CLAY, p, method="plastic"), korvo.KorvoError, "method"),
         (lambda: rvt.site(CLAY, p, strain_ratio=65), korvo.KorvoError, "strain_ratio"),
