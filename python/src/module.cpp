@@ -328,6 +328,7 @@ py::array_t<float> column(const korvo::Profile& p) {
 }  // namespace
 
 void bind_site(py::module_& m);  // site.cpp
+void bind_rvt(py::module_& m);   // rvt.cpp
 
 PYBIND11_MODULE(_korvo, m) {
   m.doc() = "korvo's compiled core; use the package korvo.";
@@ -444,4 +445,5 @@ PYBIND11_MODULE(_korvo, m) {
   m.def("log_periods", &korvo::spectra::log_periods, py::arg("first"), py::arg("last"),
         py::arg("count"));
   bind_site(m);
+  bind_rvt(m);
 }
