@@ -18,12 +18,8 @@ namespace korvo {
 // where the system has no such call or declines, nothing happens.
 void prefault(void* p, std::size_t bytes);
 
-// Whether a second thread of the caller's would run as much as the caller,
-// judged by the threads running at this moment: yes when a second core is
-// free, and when every core is taken (each thread then gets its turns); no
-// when only the caller's core is free and the second thread would take turns
-// with another program's while the caller waits for its share, and when the
-// caller may run on one core only. Yes when the system does not say.
+// Whether a second thread may run beside the caller: two cores or more to
+// run on.
 bool second_thread_runs();
 
 // Takes the advisory lock of the folder `dir` for this process, held until

@@ -15,10 +15,10 @@ namespace korvo {
 class Schedule {
  public:
   // KORVO_THREADS: "1" runs every stage on the calling thread, "2" overlaps
-  // them on a second thread; unset or empty, they overlap unless, as the run
-  // starts, only the calling thread's core is free: the second thread would
-  // take turns with another program on a busy core and the stages given to it
-  // would hold up the run (second_thread_runs). Anything else is an Error
+  // them on a second thread; unset or empty, they overlap when the run may
+  // use two cores (second_thread_runs). "1" suits a machine whose other cores
+  // are busy: the second thread would take turns with another program there
+  // while the stages given to it hold up the run. Anything else is an Error
   // naming the variable.
   static bool overlap_from_environment();
 
