@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "korvo.h"
-#include "simd/machine.h"
+#include "machine/machine.h"
 #include "simd/simd.h"
 #include "site/site.h"
 #include "support/e2e.h"

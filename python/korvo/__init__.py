@@ -224,7 +224,10 @@ def read_record(path: PathLike, format: Optional[str] = None) -> Record:
     format = _args.choice(format, "format", (None, "pairs", "at2", "smc"),
                           "'pairs', 'at2' or 'smc'")
     kind = format or _korvo.record_format(name)
-    data = _korvo.read_pairs(name) if kind == "pairs" else _korvo.read_strong_motion(name, kind)
+    if kind == "pairs":
+        data = _korvo.read_korvo_pairs(name)
+    else:
+        data = _korvo.read_strong_motion(name, kind)
     rec = Record.__new__(Record)
     rec._fill(data.time, data.accel, data.unit or None, data.format, data.title, name)
     _warn(data.notes)

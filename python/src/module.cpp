@@ -86,7 +86,7 @@ struct RecordData {
 };
 
 // A pairs file read by korvo's own reader.
-RecordData read_pairs(const std::string& path) {
+RecordData read_korvo_pairs(const std::string& path) {
   py::gil_scoped_release unlocked;
   auto T = std::make_unique<Real[]>(NMAX), A = std::make_unique<Real[]>(NMAX);
   Grid g;
@@ -386,7 +386,7 @@ PYBIND11_MODULE(_korvo, m) {
       .def_readonly("title", &RecordData::title)
       .def_readonly("notes", &RecordData::notes);
   m.def("record_format", &record_format, py::arg("path"));
-  m.def("read_pairs", &read_pairs, py::arg("path"));
+  m.def("read_korvo_pairs", &read_korvo_pairs, py::arg("path"));
   m.def("read_strong_motion", &read_strong_motion, py::arg("path"), py::arg("format"));
 
   m.def("transfer", &transfer, py::arg("profile"), py::arg("nf"), py::arg("dt"), py::arg("iwave"));

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <thread>
 
-#include "simd/machine.h"
+#include "machine/machine.h"
 #include "simd/simd.h"
 #include "site/kernels.h"
 #include "site/site.h"

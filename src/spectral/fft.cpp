@@ -2,7 +2,7 @@
 #include <memory>
 #include <utility>
 
-#include "simd/machine.h"
+#include "machine/machine.h"
 #include "simd/simd.h"
 #include "spectral/kernels.h"
 #include "spectral/spectral.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "simd/machine.h"
+#include "machine/machine.h"
 
 namespace korvo {
 
