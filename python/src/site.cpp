@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <complex>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -34,6 +35,13 @@ struct Site {
 std::string whole_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error("cannot open " + korvo::one_line(path));
+  // Read whole, as korvo-site reads it: a larger file is refused first.
+  constexpr std::uintmax_t INPUT_MAX = 512ULL << 20;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (!ec && size > INPUT_MAX)
+    throw Error(korvo::one_line(path) + " holds " + std::to_string(size >> 20) +
+                " MB; an input may hold 512 MB at most");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw Error("cannot read " + korvo::one_line(path));
   return text;

@@ -28,10 +28,19 @@ struct VersionAsked {};
 [[noreturn]] inline void usage_error(const std::string& what) { throw Refusal{2, what}; }
 [[noreturn]] inline void fail(const std::string& what) { throw Refusal{1, what}; }
 
+// Inputs are read whole: a larger file is refused before it is read.
+constexpr long long INPUT_MAX = 512LL << 20;
+
 // The whole file; one that cannot be opened or read is refused with the system's reason.
 inline std::string read_file(const std::string& name) {
   std::FILE* f = std::fopen(name.c_str(), "rb");
   if (f == nullptr) fail("cannot open " + name + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > INPUT_MAX) {
+    std::fclose(f);
+    fail(name + " holds " + std::to_string(st.st_size >> 20) + " MB; an input may hold " +
+         std::to_string(INPUT_MAX >> 20) + " MB at most");
+  }
   std::string text;
   char buf[1 << 16];
   for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);

@@ -158,6 +158,8 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
         std::string(PROFILE).replace(std::string(PROFILE).find("vs = 260.0"), 10, "vs = -260.0"));
   write("gap.txt", "0 0.1\n0.01 0.2\n0.05 0.1\n0.03 0.0\n");
   write("bad.txt", "0 0.1\n0.01 0.1x\n");
+  write("huge.toml", "");
+  fs::resize_file(dir_ / "huge.toml", 600u << 20);  // sparse: no disk, no time
   // Undamped, the column's resonances have no bounded response to a within input.
   write("undamped.toml",
         "water_table = 0\n[[layer]]\nname = \"a\"\nthickness = 10\nunit_weight = 18\n"
@@ -197,6 +199,8 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
       {"p.toml pulse.txt --nfft 8192 --pad 5", 2, "korvo-site: --pad and --nfft both set"},
       {"p.toml pulse.txt --bogus", 2, "korvo-site: unknown option --bogus"},
       {"p.toml", 2, "korvo-site: a RECORD is needed after the profile p.toml"},
+      {"huge.toml pulse.txt", 1,
+       "korvo-site: huge.toml holds 600 MB; an input may hold 512 MB at most"},
       {"pulse.txt p.toml", 2,
        "korvo-site: pulse.txt is a record, not a profile: korvo-site PROFILE RECORD"},
       {"p.toml p.toml", 2, "korvo-site: p.toml is a profile, not a record"},
