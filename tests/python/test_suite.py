@@ -198,7 +198,7 @@ def test_korvo_suite_writes_what_the_api_computes(tmp_path):
 @pytest.mark.parametrize("toml, args, status, words", [
     ('[variation]\nsite_clas = "USGS C"\n', [], 1,
      "SUITE.toml: unknown key 'site_clas' in [variation]"),
-    ("realizations = \n", [], 1, "SUITE.toml: Invalid value (at line 1, column 16)"),
+    ("realizations = \n", [], 1, "SUITE.toml, line 1: Invalid value (column 16)"),
     ("", ["--workers", "0"], 2, "--workers must be at least 1"),
     ('records = ["none.txt"]\nprofile = "none.soil"\n', [], 1, "none.txt"),
     ('records = ["*.none"]\nprofile = "x.soil"\n', [], 1, "records: nothing matches '*.none'"),
