@@ -36,7 +36,10 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup.sh: all ${#packages[@]} packages korvo needs are installed"
+  exit 0
+fi
 
 if [ "$(id -u)" -eq 0 ]; then
   as_root=()
