@@ -19,6 +19,7 @@
 
 #include "column/column.h"
 #include "column/rvt_site.h"
+#include "options.h"
 #include "text/text.h"
 
 namespace py = pybind11;
@@ -146,32 +147,6 @@ py::dict peaks(std::vector<double> frequency, std::vector<double> amplitude, dou
   return out;
 }
 
-col::Options options_of(const py::dict& o) {
-  col::Options opt;
-  const std::string method = o["method"].cast<std::string>();
-  if (method != "linear" && method != "eql")
-    throw Error("method is 'linear' or 'eql', not " + korvo::quote(method));
-  opt.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
-  opt.strain_ratio = o["strain_ratio"].cast<double>();
-  opt.tol = o["tol"].cast<double>();
-  opt.max_iter = o["max_iter"].cast<int>();
-  opt.accelerate = o["accelerate"].cast<bool>();
-  const std::string model = o["model"].cast<std::string>();
-  if (model == "velocity")
-    opt.modulus = col::ComplexModulus::Velocity;
-  else if (model == "simple")
-    opt.modulus = col::ComplexModulus::Simple;
-  else if (model == "unit-modulus")
-    opt.modulus = col::ComplexModulus::UnitModulus;
-  else
-    throw Error("model is 'velocity', 'simple' or 'unit-modulus', not " + korvo::quote(model));
-  const std::string input = o["input"].cast<std::string>();
-  if (input != "outcrop" && input != "within")
-    throw Error("input is 'outcrop' or 'within', not " + korvo::quote(input));
-  opt.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
-  return opt;
-}
-
 // The column of `profile` (a TOML file) divided for `fmax` under the motion;
 // the layer table in the profile's length unit.
 py::dict site(const std::string& profile, std::vector<double> frequency,
@@ -180,7 +155,7 @@ py::dict site(const std::string& profile, std::vector<double> frequency,
               bool oscillator_duration, const std::tuple<double, double, int>& grid,
               const py::dict& options) {
   col::RvtSiteOptions o;
-  o.column = options_of(options);
+  o.column = korvo::python::column_options(options);
   o.peaks = method_of(peak_factor, oscillator_duration);
   o.grid = grid_of(grid);
   o.periods = periods;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "text/text.h"
 
 namespace py = pybind11;
@@ -62,34 +63,6 @@ rec::Unit unit_of(const std::string& text, const char* argument) {
   return u;
 }
 
-col::Options options_of(const py::dict& o) {
-  col::Options opt;
-  const std::string method = o["method"].cast<std::string>();
-  if (method != "linear" && method != "eql")
-    throw Error("method is 'linear' or 'eql', not " + korvo::quote(method));
-  opt.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
-  opt.strain_ratio = o["strain_ratio"].cast<double>();
-  opt.tol = o["tol"].cast<double>();
-  opt.max_iter = o["max_iter"].cast<int>();
-  opt.accelerate = o["accelerate"].cast<bool>();
-  const std::string model = o["model"].cast<std::string>();
-  if (model == "velocity")
-    opt.modulus = col::ComplexModulus::Velocity;
-  else if (model == "simple")
-    opt.modulus = col::ComplexModulus::Simple;
-  else if (model == "unit-modulus")
-    opt.modulus = col::ComplexModulus::UnitModulus;
-  else
-    throw Error("model is 'velocity', 'simple' or 'unit-modulus', not " + korvo::quote(model));
-  const std::string input = o["input"].cast<std::string>();
-  if (input != "outcrop" && input != "within")
-    throw Error("input is 'outcrop' or 'within', not " + korvo::quote(input));
-  opt.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
-  opt.pad = o["pad"].cast<double>();
-  opt.nfft = o["nfft"].cast<long>();
-  return opt;
-}
-
 // The profile from its TOML file; the motion from a file (any layout) or
 // from accelerations and dt. Everything else as korvo-site's options.
 std::unique_ptr<Site> site(const std::string& profile, const py::object& record_path,
@@ -98,7 +71,7 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
                            const std::vector<double>& depths, const py::dict& options) {
   auto s = std::make_unique<Site>();
   col::SiteRequest& q = s->request;
-  q.options = options_of(options);
+  q.options = korvo::python::column_options(options);
   q.fmax = fmax;
   q.depths = depths;
   q.profile_name = profile;

@@ -1,0 +1,45 @@
+// The column engine's options from the dict the Python layer checked and
+// filled: one reading for korvo.site and korvo.rvt.site.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "column/column.h"
+#include "text/text.h"
+
+namespace korvo::python {
+
+// Keys method, strain_ratio, tol, max_iter, accelerate, model, input, and
+// pad and nfft when present (a record's transform).
+inline column::Options column_options(const pybind11::dict& o) {
+  namespace col = korvo::column;
+  col::Options opt;
+  const std::string method = o["method"].cast<std::string>();
+  if (method != "linear" && method != "eql")
+    throw Error("method is 'linear' or 'eql', not " + korvo::quote(method));
+  opt.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
+  opt.strain_ratio = o["strain_ratio"].cast<double>();
+  opt.tol = o["tol"].cast<double>();
+  opt.max_iter = o["max_iter"].cast<int>();
+  opt.accelerate = o["accelerate"].cast<bool>();
+  const std::string model = o["model"].cast<std::string>();
+  if (model == "velocity")
+    opt.modulus = col::ComplexModulus::Velocity;
+  else if (model == "simple")
+    opt.modulus = col::ComplexModulus::Simple;
+  else if (model == "unit-modulus")
+    opt.modulus = col::ComplexModulus::UnitModulus;
+  else
+    throw Error("model is 'velocity', 'simple' or 'unit-modulus', not " + korvo::quote(model));
+  const std::string input = o["input"].cast<std::string>();
+  if (input != "outcrop" && input != "within")
+    throw Error("input is 'outcrop' or 'within', not " + korvo::quote(input));
+  opt.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
+  if (o.contains("pad")) opt.pad = o["pad"].cast<double>();
+  if (o.contains("nfft")) opt.nfft = o["nfft"].cast<long>();
+  return opt;
+}
+
+}  // namespace korvo::python
