@@ -212,3 +212,33 @@ def test_korvo_suite_refusals(tmp_path, toml, args, status, words):
     assert done.returncode == status
     assert done.stderr.startswith("korvo-suite: ") and words in done.stderr, done.stderr
     assert len(done.stderr.strip().splitlines()) <= 2
+
+
+def test_korvo_suite_on_a_full_disk_leaves_only_whole_files(tmp_path):
+    # A file-size limit stands in for a disk that fills in the middle of a
+    # file (Python ignores SIGXFSZ, so the write fails with EFBIG).
+    import resource
+    (tmp_path / "SUITE.toml").write_text(
+        SUITE_TOML.format(records=[str(r) for r in RECORDS], profile=PROFILE).replace("'", '"'))
+    done = korvo_suite("SUITE.toml", "--no-figures", "-q", "-o", "full", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    full = {p.name: p.read_bytes() for p in (tmp_path / "full").iterdir()}
+    sizes = sorted(len(b) for b in full.values())
+    script = os.environ.get("KORVO_SUITE_SCRIPT",
+                            pathlib.Path(korvo.__file__).parents[2] / "bin" / "korvo-suite")
+    # Half the smallest file, and one byte short of the largest.
+    for limit in (sizes[0] // 2, sizes[-1] - 1):
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        cut = subprocess.run([script, "SUITE.toml", "--no-figures", "-q", "-o", "out"],
+                             cwd=tmp_path, capture_output=True, text=True, timeout=300,
+                             preexec_fn=limited)
+        assert cut.returncode == 1, cut.stderr
+        assert cut.stderr.startswith("korvo-suite: ") and "File too large" in cut.stderr
+        assert "/out/" in cut.stderr or "out/" in cut.stderr, cut.stderr  # names the file
+        assert len(cut.stderr.splitlines()) == 1, cut.stderr
+        for p in (tmp_path / "out").iterdir():
+            assert p.name in full, f"stray {p.name} at {limit}"
+            assert p.read_bytes() == full[p.name], f"{p.name} cut at {limit}"
+        for p in (tmp_path / "out").iterdir():
+            p.unlink()

@@ -308,3 +308,29 @@ TEST_F(SiteCommand, PlotDrawsBothFigures) {
     EXPECT_EQ(png.substr(1, 3), "PNG") << name;
   }
 }
+
+// A disk that fills in the middle of a file (a file-size limit stands in for
+// it, for root too): the run fails naming the file and the reason, and every
+// file it leaves is whole, the same as a run with room to spare.
+TEST_F(SiteCommand, FullDiskLeavesOnlyWholeFiles) {
+  ASSERT_EQ(run("p.toml pulse.txt --at 5 -o full"), 0) << read("stderr.txt");
+  for (const long limit : {3000L, 150000L}) {
+    fs::remove_all(dir_ / "out");
+    const std::string cmd = "cd '" + dir_.string() +
+                            "' && (trap '' XFSZ; exec prlimit --fsize=" + std::to_string(limit) +
+                            " '" KORVO_SITE_BINARY
+                            "' p.toml pulse.txt --at 5 -o out) > stdout.txt 2> stderr.txt";
+    const int s = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(s));
+    EXPECT_EQ(WEXITSTATUS(s), 1) << limit;
+    const std::string err = read("stderr.txt");
+    EXPECT_EQ(err.rfind("korvo-site: cannot write ", 0), 0u) << err;
+    EXPECT_NE(err.find(": File too large\n"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    for (const auto& entry : fs::directory_iterator(dir_ / "out")) {
+      const std::string name = entry.path().filename().string();
+      ASSERT_TRUE(fs::exists(dir_ / "full" / name)) << "stray file " << name;
+      EXPECT_EQ(read("out/" + name), read("full/" + name)) << name << " at " << limit;
+    }
+  }
+}
