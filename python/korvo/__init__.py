@@ -70,6 +70,18 @@ _WAVES = {"horizontal": 0, "vertical": 1, "p": 2}
 _CONDITIONING = {None: 0, "integrate": 1, "differentiate": 2}
 
 
+def _corners(band_pass, band_pass_hz) -> Optional[list]:
+    """The band-pass corners in rad/s, from either of the two arguments."""
+    if band_pass_hz is None:
+        return None if band_pass is None else _args.array(band_pass, "band_pass").tolist()
+    if band_pass is not None:
+        raise KorvoError("give the corners once: band_pass (rad/s) or band_pass_hz (Hz)")
+    hz = _args.array(band_pass_hz, "band_pass_hz", float)
+    if len(hz) > 4:
+        raise KorvoError(f"band_pass_hz: at most the four corners, not {len(hz)}")
+    return _args.array(2.0 * np.pi * hz, "band_pass_hz").tolist()
+
+
 def _wave_code(wave: Union[str, int]) -> int:
     words = "'horizontal', 'vertical' or 'p' (or 0, 1, 2)"
     if isinstance(wave, str) and wave.lower() in _WAVES:
@@ -185,12 +197,28 @@ class Record:
     def __len__(self) -> int:
         return len(self.accel)
 
+    def __getitem__(self, key: slice) -> "Record":
+        """The samples of a slice (``record[:32768]``, ``record[500:]``), a
+        Record of the same unit, format and source. A step would change the
+        sample interval without filtering, so it is refused."""
+        if not isinstance(key, slice):
+            raise KorvoTypeError(f"a Record is sliced (record[a:b]), not indexed by "
+                                 f"{type(key).__name__}")
+        if key.step not in (None, 1):
+            raise KorvoError(f"{self.source}: a slice with step {key.step!r} would resample "
+                             "the record without filtering; only steps of 1")
+        out = Record.__new__(Record)
+        out._fill(self.time[key], self.accel[key], self.unit, self.format, self.title,
+                  self.source)
+        return out
+
     def __repr__(self) -> str:
         unit = f", unit={self.unit!r}" if self.unit else ""
         return f"<korvo.Record {self.source!r}: {len(self)} samples, dt={self.dt:g} s{unit}>"
 
 
-def read_record(path: PathLike, format: Optional[str] = None) -> Record:
+def read_record(path: PathLike, format: Optional[str] = None, *,
+                start: Optional[float] = None, stop: Optional[float] = None) -> Record:
     """Read an acceleration record file.
 
     Parameters
@@ -202,6 +230,10 @@ def read_record(path: PathLike, format: Optional[str] = None) -> Record:
     format : {None, 'pairs', 'at2', 'smc'}, optional
         The layout; by default AT2 and SMC are told by extension or content
         (as korvo-record does) and anything else is read as pairs.
+    start, stop : float, optional
+        Keep the samples at times ``start <= t < stop``, s (the record's own
+        times). A long AT2 or SMC record is trimmed this way to what a run
+        holds; ``record[a:b]`` trims by sample.
 
     Returns
     -------
@@ -231,7 +263,16 @@ def read_record(path: PathLike, format: Optional[str] = None) -> Record:
     rec = Record.__new__(Record)
     rec._fill(data.time, data.accel, data.unit or None, data.format, data.title, name)
     _warn(data.notes)
-    return rec
+    if start is None and stop is None:
+        return rec
+    t = rec.time.astype(float)
+    lo = -np.inf if start is None else _args.real(start, "start")
+    hi = np.inf if stop is None else _args.real(stop, "stop")
+    keep = np.flatnonzero((t >= lo) & (t < hi))
+    if len(keep) < 2:
+        raise KorvoError(f"{name}: fewer than two samples between start={start!r} and "
+                         f"stop={stop!r} s (the record spans {t[0]:g} to {t[-1]:g} s)")
+    return rec[int(keep[0]):int(keep[-1]) + 1]
 
 
 class Profile:
@@ -439,7 +480,8 @@ class RunResult:
 def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
         wave: Union[str, int] = "horizontal", reference: int = 1,
         conditioning: Optional[str] = None,
-        band_pass: Optional[Sequence[float]] = None, threads: bool = True) -> RunResult:
+        band_pass: Optional[Sequence[float]] = None,
+        band_pass_hz: Optional[Sequence[float]] = None, threads: bool = True) -> RunResult:
     """One whole run of korvo, the console's answers given as arguments.
 
     Parameters
@@ -460,6 +502,9 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
         The trapezoid's corners OML1, OML2, OMH1, OMH2 in rad/s (not Hz).
         Fewer corners keep the rest at 0, 0, 0 and 99999.9, as a console
         answer ended early with ``/`` does. None: no filter.
+    band_pass_hz : sequence of up to 4 floats, optional
+        The same corners in Hz (each times 2 pi is the corner in rad/s); give
+        one of `band_pass` and `band_pass_hz`.
     threads : bool
         True: a long run shares its frequency lines among the cores. False:
         the run stays on the calling thread, for pools that run many at once
@@ -494,7 +539,12 @@ def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,
             f"reference is 1 (input wave or outcrop) or 2 (top of the half-space), not {reference!r}")
     conditioning = _args.choice(conditioning, "conditioning", _CONDITIONING,
                                 "None, 'integrate' or 'differentiate'")
-    corners = [] if band_pass is None else _args.array(band_pass, "band_pass").tolist()
+    band_pass = _corners(band_pass, band_pass_hz)
+    if len(record) > NMAX:
+        words = "pairs" if record.format == "pairs" else "samples"
+        raise KorvoError(f"{record.source}: NT>2**15 !!!!! ({len(record)} {words}, at most "
+                         f"{NMAX}); trim it: record[:{NMAX}] or read_record(..., stop=seconds)")
+    corners = [] if band_pass is None else band_pass
     r = _korvo.run(record.time, record.accel, record.source, profile._p, code,
                    int(reference), _CONDITIONING[conditioning], int(band_pass is not None),
                    corners, _args.flag(threads, "threads"))

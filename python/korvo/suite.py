@@ -21,7 +21,7 @@ from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, 
 
 import numpy as np
 
-from . import (Profile, Record, KorvoError, _args, _profile, _wave_code, read_record,
+from . import (Profile, Record, KorvoError, _args, _profile, _wave_code, _corners, read_record,
                response_spectrum, run)
 from . import _files
 from ._args import KorvoTypeError
@@ -226,6 +226,7 @@ def _names(records: Sequence[Record]) -> List[str]:
 def suite(records, profile, realizations: int = 100, variation: Optional[Toro] = None,
           seed: Optional[int] = None, client=None, *, wave: str = "horizontal",
           reference: int = 1, band_pass: Optional[Sequence[float]] = None,
+          band_pass_hz: Optional[Sequence[float]] = None,
           periods=None, damping: float = 0.05, frequencies=None,
           workers: Optional[int] = None, chunk_size: Optional[int] = None,
           progress: Optional[Callable[[int, int], None]] = None) -> "SuiteResult":
@@ -250,7 +251,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     client : dask.distributed.Client, optional
         Run on the cluster: the records go once to every worker, the runs in
         chunks. None: a thread pool of `workers` threads here.
-    wave, reference, band_pass
+    wave, reference, band_pass, band_pass_hz
         As for :func:`korvo.run` (the suite works on accelerations: no
         integration or differentiation).
     periods : array_like, optional
@@ -321,8 +322,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         raise KorvoError(f"reference is 1 or 2, not {reference!r}")
     # Checked here rather than in every run, where a refusal would name a record.
     _wave_code(wave)
-    if band_pass is not None:
-        band_pass = _args.array(band_pass, "band_pass").tolist()
+    band_pass = _corners(band_pass, band_pass_hz)
     periods = _args.array(DEFAULT_PERIODS if periods is None else periods, "periods")
     frequencies = _args.array(DEFAULT_FREQUENCIES if frequencies is None else frequencies,
                               "frequencies", float)

@@ -68,7 +68,7 @@ def test_record_longer_than_the_transform():
     n = korvo.NMAX + 1
     record = korvo.Record(np.arange(n) * 0.01, np.ones(n))
     profile = korvo.Profile.read(GOLDEN / "reference_basic_h_input" / "soil.dat")
-    with pytest.raises(korvo.KorvoError, match=r"^record: NT>2\*\*15 !!!!! \(32769 pairs"):
+    with pytest.raises(korvo.KorvoError, match=r"^record: NT>2\*\*15 !!!!! \(32769 samples"):
         korvo.run(record, profile)
     korvo.run(korvo.Record(record.time[:-1], record.accel[:-1]), profile)
 

@@ -44,10 +44,34 @@ def test_same_numbers_as_korvo_reads_from_korvo_record(name, tmp_path):
     assert np.array_equal(direct.accel[:n], via_pairs.accel)
 
 
-def test_a_record_too_long_for_a_run_is_refused_by_name():
+def test_a_record_too_long_for_a_run_is_refused_by_name_and_can_be_trimmed():
     smc = korvo.read_record(TOOLS_DATA / "2516b_a.smc")
-    with pytest.raises(korvo.KorvoError, match=r"2516b_a\.smc: NT>2\*\*15 !!!!! \(41200 pairs"):
-        korvo.run(smc, TOOLS_DATA.parents[1] / "golden" / "reference_basic_h_input" / "soil.dat")
+    soil = TOOLS_DATA.parents[1] / "golden" / "reference_basic_h_input" / "soil.dat"
+    with pytest.raises(korvo.KorvoError, match=r"2516b_a\.smc: NT>2\*\*15 !!!!! \(41200 samples, "
+                       r"at most 32768\); trim it: record\[:32768\]"):
+        korvo.run(smc, soil)
+    head = smc[:korvo.NMAX]
+    assert len(head) == korvo.NMAX and head.dt == smc.dt and head.unit == smc.unit
+    assert korvo.run(head, soil).NT == korvo.NMAX
+    # By time: samples at 0.005 s steps from 0, so [10, 20) s holds 2000 of them.
+    window = korvo.read_record(TOOLS_DATA / "2516b_a.smc", start=10.0, stop=20.0)
+    assert len(window) == 2000 and window.time[0] == np.float32(10.0)
+    assert np.array_equal(window.accel, smc.accel[2000:4000])
+    with pytest.raises(korvo.KorvoError, match="fewer than two samples"):
+        korvo.read_record(TOOLS_DATA / "2516b_a.smc", start=500.0)
+    with pytest.raises(korvo.KorvoError, match="step 2 would resample"):
+        smc[::2]
+
+
+def test_band_pass_corners_in_hz_are_the_corners_in_rad_per_s():
+    soil = TOOLS_DATA.parents[1] / "golden" / "reference_basic_h_input" / "soil.dat"
+    rec = korvo.read_record(TOOLS_DATA.parents[1].parent / "examples" / "elc180.txt")
+    # 0.1, 0.2, 10 and 15 Hz times 2 pi, worked out by hand.
+    rad = korvo.run(rec, soil, band_pass=(0.62831853, 1.2566371, 62.831853, 94.247780))
+    hz = korvo.run(rec, soil, band_pass_hz=(0.1, 0.2, 10, 15))
+    assert np.array_equal(hz.motion, rad.motion)
+    with pytest.raises(korvo.KorvoError, match="give the corners once"):
+        korvo.run(rec, soil, band_pass=(1, 2), band_pass_hz=(1, 2))
 
 
 def test_pairs_beyond_the_arrays_are_refused(tmp_path):
