@@ -2,6 +2,7 @@
 // converted once; layers divided by wavelength.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "column/column.h"
@@ -156,6 +157,107 @@ damping_pct = 1
   EXPECT_EQ(sa.size(), 25u);
   EXPECT_NEAR(sb.back().top + sb.back().thickness, 30.48, 1e-12);
   EXPECT_NEAR(sb[3].rho, 119.99 * 0.157087463844 / 9.80665, 1e-9);
+}
+
+// The console program's soil file as a column: the same layers as the TOML
+// that states its units, damping 1/(2 QS); what cannot be a column refused.
+TEST(ColumnProfile, SoilFileIsTheColumnItsTomlStates) {
+  const std::string soil =
+      "       0.0\n"
+      "         0\n"
+      "         3       0.0\n"
+      "   0.120   1000.  10.000   500.0  25.000  100.00\n"
+      "   0.125   1800.  10.000   900.0  10.000   50.00\n"
+      "   0.140   8000.  50.000  2500.0  50.000   0.000\n";
+  // By hand: kcf to pcf, 1/(2 QS) as a percentage.
+  const std::string toml = R"(water_table = 0
+[units]
+length = "ft"
+unit_weight = "pcf"
+[[layer]]
+name = "1"
+thickness = 100
+unit_weight = 120
+vs = 500
+model = "linear"
+damping_pct = 2
+[[layer]]
+name = "2"
+thickness = 50
+unit_weight = 125
+vs = 900
+model = "linear"
+damping_pct = 5
+[halfspace]
+unit_weight = 140
+vs = 2500
+damping_pct = 1
+)";
+  const std::string path = ::testing::TempDir() + "korvo_soil_column.soil";
+  auto write = [&](const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  };
+  write(soil);
+  EXPECT_TRUE(is_soil_file(soil));
+  EXPECT_FALSE(is_soil_file(toml));
+  const Column a = read_profile(soil, path, "ft", "--soil-unit");
+  const Column b = read_column(toml, "t.toml");
+  ASSERT_EQ(a.layers.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_NEAR(a.layers[i].thickness, b.layers[i].thickness, 1e-7 * b.layers[i].thickness);
+    EXPECT_NEAR(a.layers[i].unit_weight, b.layers[i].unit_weight, 1e-7 * b.layers[i].unit_weight);
+    EXPECT_NEAR(a.layers[i].vs, b.layers[i].vs, 1e-7 * b.layers[i].vs);
+    EXPECT_NEAR(a.layers[i].damping, b.layers[i].damping, 1e-9);
+    EXPECT_EQ(a.layers[i].model, Model::Linear);
+  }
+  EXPECT_NEAR(a.halfspace.damping, 0.01, 1e-9);
+  EXPECT_NEAR(a.halfspace.unit_weight, b.halfspace.unit_weight, 1e-7 * 22);
+  EXPECT_NE(a.converted.find("lengths in ft, RHO as a unit weight in kcf, damping 1/(2 QS)"),
+            std::string::npos);
+  // In metres RHO is a density: 0.12 t/m^3 weighs 0.12 g kN/m^3. The file's
+  // numbers are read as korvo reads them, in single precision.
+  EXPECT_NEAR(read_profile(soil, path, "m", "--soil-unit").layers[0].unit_weight, 0.12 * 9.80665,
+              1e-7);
+
+  struct Case {
+    std::string from, to, unit, words;
+  };
+  const Case cases[] = {
+      {"", "", "", "whose lengths carry no unit: give --soil-unit m or ft"},
+      {"", "", "yd", "the length unit of a soil file is m or ft, not \"yd\""},
+      {"       0.0\n", "      30.0\n", "m", ", line 1: a wave incident off the vertical"},
+      {"3       0.0", "3       0.5", "m",
+       ", line 3: QEXP 0.5 makes the damping depend on frequency"},
+      {"  25.000  100.00", "   0.000  100.00", "m",
+       ", line 4: QS must be a positive number, not 0"},
+      {"   500.0  25.000", "  -500.0  25.000", "m", ", line 4: VS must be a positive number"},
+      {"         3       0.0", "         1       0.0", "m",
+       ", line 4: no layer above the half-space"},
+  };
+  for (const Case& c : cases) {
+    std::string text = soil;
+    if (!c.from.empty()) text.replace(text.find(c.from), c.from.size(), c.to);
+    write(text);
+    std::string error = "no error";
+    try {
+      read_profile(text, path, c.unit, "--soil-unit");
+    } catch (const korvo::Error& e) {
+      error = e.what();
+    }
+    EXPECT_NE(error.find(c.words), std::string::npos) << c.words << " / " << error;
+  }
+  std::remove(path.c_str());
+  try {
+    read_profile(toml, "t.toml", "ft", "--soil-unit");
+    ADD_FAILURE() << "a unit for a TOML profile";
+  } catch (const korvo::Error& e) {
+    EXPECT_STREQ(
+        e.what(),
+        "--soil-unit is for soil files; t.toml is a TOML profile, whose [units] give its lengths");
+  }
 }
 
 // No sublayer thicker than a fifth of the wavelength at fmax, and no more

@@ -124,13 +124,14 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
          magnitude: Optional[float] = None, model: str = "velocity", tol: float = 1e-3,
          max_iter: int = 100, accelerate: bool = True, input: str = "outcrop",
          fmax: float = 25.0, pad: Optional[float] = None, nfft: Optional[int] = None,
-         at: Iterable[float] = ()) -> SiteResult:
+         at: Iterable[float] = (), soil_unit: Optional[str] = None) -> SiteResult:
     """Linear or equivalent-linear response of a soil column: korvo-site from Python.
 
     Parameters
     ----------
     profile : str or os.PathLike
-        The column's TOML profile file.
+        The column's TOML profile file, or korvo's fixed-column soil file
+        (linear layers, damping 1/(2 QS)) with `soil_unit`.
     motion : str, os.PathLike, or (accel, dt)
         A record file (``time acceleration`` pairs, PEER AT2 or USGS SMC, read
         in double precision exactly as korvo-site reads it), or accelerations
@@ -160,6 +161,9 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         length itself; not both.
     at : iterable of float
         Depths (profile's length unit) whose motion korvo-site would write.
+    soil_unit : {None, 'm', 'ft'}
+        The length unit of a soil file, which does not say (RHO is then a
+        density in t/m^3 or a unit weight in kcf); only for soil files.
 
     Returns
     -------
@@ -184,6 +188,10 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         model=model, input=input,
         pad=10.0 if pad is None else _number(pad, "pad", 0.0, 1e4),
         nfft=0 if nfft is None else int(_number(nfft, "nfft", 2, 1 << 22)))
+    if soil_unit is not None:
+        if soil_unit not in ("m", "ft"):
+            raise KorvoError(f"soil_unit is 'm' or 'ft', not {soil_unit!r}")
+        options["soil_unit"] = soil_unit
     depths = [_number(z, "at", 0.0, np.inf) for z in at]
     fmax = _number(fmax, "fmax", 1e-3, 1e6)
     profile = os.fspath(profile)

@@ -75,12 +75,14 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
   q.fmax = fmax;
   q.depths = depths;
   q.profile_name = profile;
+  const std::string soil_unit =
+      options.contains("soil_unit") ? options["soil_unit"].cast<std::string>() : std::string();
   std::vector<double> a;
   if (record_path.is_none()) a = accel.cast<std::vector<double>>();
   std::string path = record_path.is_none() ? std::string() : record_path.cast<std::string>();
   {
     py::gil_scoped_release unlocked;
-    q.column = col::read_column(whole_file(profile), profile);
+    q.column = col::read_profile(whole_file(profile), profile, soil_unit, "soil_unit");
     if (!path.empty()) {
       q.record_name = path;
       q.record = rec::read_accelerogram(whole_file(path), path);

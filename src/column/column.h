@@ -78,10 +78,29 @@ struct Column {
   std::vector<CurveSet> curves;
   std::vector<Layer> layers;
   HalfSpace halfspace;
+  // What reading a soil file assumed (its units, damping from Q), for the
+  // console; empty for a TOML profile.
+  std::string converted;
+  std::vector<std::string> notes;  // likely mistakes the reader saw, warned of with the rest
 };
 
 // TOML text; `name` labels the error reports, which name the layer and key.
 Column read_column(std::string_view text, std::string_view name);
+
+// Whether a profile's text is the console program's fixed-column soil file
+// (it opens with the incidence angle alone on its line) rather than TOML.
+bool is_soil_file(std::string_view text);
+// The console program's soil file at `path` as a column of linear layers:
+// damping 1 / (2 QS), lengths in `length_unit` ("m" or "ft"; the file does not
+// say which), RHO a density in t/m^3 (m) or a unit weight in kcf (ft). VP and
+// QP have no part in vertically incident shear waves. The numbers are korvo's
+// (read in single precision, as the console program reads them). A file whose damping
+// depends on frequency (QEXP != 0) or whose waves are not vertical is refused.
+Column read_soil_column(const std::string& path, std::string_view length_unit);
+// Either layout, told by is_soil_file. A soil file without a length unit is
+// refused with a message that names `unit_option`, the caller's way to give it.
+Column read_profile(std::string_view text, const std::string& path, std::string_view length_unit,
+                    std::string_view unit_option);
 
 struct Props {
   double g_ratio = 1.0;  // G/Gmax

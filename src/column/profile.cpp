@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "column/column.h"
+#include "run/run.h"
 #include "text/text.h"
 
 namespace korvo::column {
@@ -301,6 +302,88 @@ Column read_column(std::string_view source, std::string_view name) {
   p.halfspace.vs = number(*half, w, "vs", Range::Positive) * L;
   p.halfspace.damping = damping_pct(*half, w, "damping_pct");
   return p;
+}
+
+bool is_soil_file(std::string_view text) {
+  const std::size_t end = text.find('\n');
+  std::string_view line = text.substr(0, end);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+    line.remove_suffix(1);
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  double angle = 0.0;
+  return !line.empty() && parse_number(line, angle) == Parse::Ok;
+}
+
+Column read_soil_column(const std::string& path, std::string_view length_unit) {
+  Notes notes;
+  const Profile soil = read_soil_file(path.c_str(), &notes);
+  Column p;
+  p.source = path;
+  p.notes = std::move(notes);
+  if (length_unit == "ft") {
+    p.length_unit = "ft";
+    p.length_factor = FOOT;
+  } else if (length_unit != "m") {
+    throw korvo::Error("the length unit of a soil file is m or ft, not " + quote(length_unit));
+  }
+  // Lines 1 to 3 hold the angle, IFLAG and the layer count with QEXP.
+  if (soil.ANGLE != 0.0f)
+    throw korvo::Error(where(path, 1) +
+                       ": a wave incident off the vertical; the column takes vertical incidence "
+                       "(an angle of 0)");
+  if (soil.QEXP != 0.0f)
+    throw korvo::Error(where(path, 3) + ": QEXP " + shown(soil.QEXP) +
+                       " makes the damping depend on frequency, which a column layer's does not "
+                       "(QEXP 0)");
+  if (soil.NL < 2) throw korvo::Error(where(path, 4) + ": no layer above the half-space");
+  // RHO only enters through impedance ratios in the console program; here it
+  // also gives the stresses, so its unit follows the length unit's system.
+  const double L = p.length_factor;
+  const double weight = length_unit == "ft" ? PCF * 1000.0 : GRAVITY;
+  const auto positive = [&](Real v, int line, const char* what) {
+    if (!(v > 0.0f) || !std::isfinite(v))
+      throw korvo::Error(where(path, line) + ": " + what + " must be a positive number, not " +
+                         shown(v));
+    return static_cast<double>(v);
+  };
+  for (Integer i = 0; i < soil.NL; ++i) {
+    const int line = 4 + i;
+    const double unit_weight = positive(soil.RHO[i], line, "RHO") * weight;
+    const double vs = positive(soil.VS[i], line, "VS") * L;
+    const double damping = 0.5 / positive(soil.QS[i], line, "QS");
+    if (i + 1 == soil.NL) {
+      p.halfspace = {unit_weight, vs, damping};
+      break;
+    }
+    Layer layer;
+    layer.name = "layer " + std::to_string(i + 1);
+    layer.line = line;
+    layer.thickness = positive(soil.TH[i], line, "the thickness") * L;
+    layer.unit_weight = unit_weight;
+    layer.vs = vs;
+    layer.model = Model::Linear;
+    layer.damping = damping;
+    p.layers.push_back(layer);
+  }
+  p.converted = path + ": a soil file read with lengths in " + p.length_unit + ", RHO as " +
+                (length_unit == "ft" ? "a unit weight in kcf" : "a density in t/m^3") +
+                ", damping 1/(2 QS) in every layer, linear; VP and QP unused";
+  return p;
+}
+
+Column read_profile(std::string_view text, const std::string& path, std::string_view length_unit,
+                    std::string_view unit_option) {
+  if (!is_soil_file(text)) {
+    if (!length_unit.empty())
+      throw korvo::Error(std::string(unit_option) + " is for soil files; " + path +
+                         " is a TOML profile, whose [units] give its lengths");
+    return read_column(text, path);
+  }
+  if (length_unit.empty())
+    throw korvo::Error(path +
+                       " is a soil file of fixed columns, whose lengths carry no unit: " + "give " +
+                       std::string(unit_option) + " m or ft (or write the profile as TOML)");
+  return read_soil_column(path, length_unit);
 }
 
 std::vector<Sublayer> divide(const Column& profile, double fmax) {

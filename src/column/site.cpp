@@ -130,7 +130,7 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
   const std::string unit = record::unit_name(q.record.unit);
   const Sublayer& last = r.subs.back();
   const Result& res = r.result;
-  std::string out;
+  std::string out = c.converted.empty() ? std::string() : c.converted + "\n";
   char buf[512];
   std::snprintf(
       buf, sizeof buf,
@@ -188,6 +188,7 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
 
 std::vector<std::string> column_warnings(const Column& c) {
   std::vector<std::string> out;
+  for (const std::string& note : c.notes) out.push_back("warning: " + note);
   const double lf = c.length_factor, wf = c.weight_factor;
   const std::string lu = c.length_unit, wu = c.weight_unit;
   auto at = [&](const Layer& l) {

@@ -22,7 +22,8 @@ using namespace korvo::command;
 
 constexpr const char* USAGE =
     "usage: korvo-site [options] PROFILE RECORD\n"
-    "  PROFILE             the soil column over a half-space (TOML)\n"
+    "  PROFILE             the soil column over a half-space: TOML, or korvo's soil\n"
+    "                      file with --soil-unit\n"
     "  RECORD              acceleration record: `time acceleration` pairs, PEER AT2 or USGS SMC\n"
     "  -o, --output DIR    folder for the results (default site_out), made when missing\n"
     "  --method M          eql: equivalent-linear (default); linear: small-strain properties\n"
@@ -32,6 +33,8 @@ constexpr const char* USAGE =
     "  --unit U            unit of a pairs record: g (default), cm/s^2, m/s^2\n"
     "  --scale-pga A       scale the record to the peak A (record's unit, or named: 0.3g)\n"
     "  --format F          pairs, at2 or smc (default: from the name and the content)\n"
+    "  --soil-unit U       m or ft: the length unit of a PROFILE given as korvo's soil\n"
+    "                      file (RHO then a density in t/m^3 or a unit weight in kcf)\n"
     "  --fmax F            highest frequency for dividing layers, Hz (default 25)\n"
     "  --strain-ratio R    effective over peak strain, a ratio from 0.01 to 1 (default 0.65)\n"
     "  --magnitude M       strain ratio (M - 1)/10 for magnitude M from 1.1 to 10\n"
@@ -53,7 +56,7 @@ constexpr const char* USAGE =
 
 struct Command {
   col::SiteRequest request;
-  std::string folder = "site_out", profile, record, unit, scale_pga, format;
+  std::string folder = "site_out", profile, record, unit, scale_pga, format, soil_unit;
   bool plot = false, strict = false;
 };
 
@@ -89,6 +92,7 @@ Command parse_command_line(int argc, char** argv) {
   app.add_option("--unit", c.unit);
   app.add_option("--scale-pga", c.scale_pga);
   app.add_option("--format", c.format);
+  app.add_option("--soil-unit", c.soil_unit);
   auto* fmax_opt = app.add_option("--fmax", fmax);
   auto* ratio_opt = app.add_option("--strain-ratio", ratio);
   auto* magnitude_opt = app.add_option("--magnitude", magnitude);
@@ -191,7 +195,7 @@ void read_inputs(Command& c) {
   q.record_name = c.record;
   const std::string profile = read_file(c.profile);
   try {
-    q.column = col::read_column(profile, c.profile);
+    q.column = col::read_profile(profile, c.profile, c.soil_unit, "--soil-unit");
   } catch (const korvo::Error&) {
     // A record where the profile goes: say so rather than quote the TOML parser.
     if (looks_like_record(profile, c.profile))
