@@ -102,6 +102,14 @@ SiteRun run_site(const SiteRequest& q) {
   bool ok = finite(r.surface) && finite(r.input) && finite(r.output);
   for (const DepthMotion& d : r.at) ok = ok && finite(d.a);
   for (const auto& h : r.transfer) ok = ok && std::isfinite(h.real()) && std::isfinite(h.imag());
+  // The iteration's table and the final state go to iterations.csv and profile.csv.
+  const Result& res = r.result;
+  ok = ok && finite(res.strain_eff) && finite(res.strain_peak) && finite(res.stress_peak) &&
+       finite(res.pga_top);
+  for (const Props& p : res.props) ok = ok && std::isfinite(p.g_ratio) && std::isfinite(p.damping);
+  for (const IterationRow& row : res.rows)
+    ok = ok && std::isfinite(row.change_g) && std::isfinite(row.change_d) &&
+         std::isfinite(row.contraction) && std::isfinite(row.distance);
   if (!ok)
     throw Error(q.record_name + ": the response is not finite (peak " + g6(r.pga * r.scale) + " " +
                 record::unit_name(q.record.unit) + "): are the record's values in its unit?");

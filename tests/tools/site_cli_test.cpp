@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -160,6 +161,16 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
   write("bad.txt", "0 0.1\n0.01 0.1x\n");
   write("huge.toml", "");
   fs::resize_file(dir_ / "huge.toml", 600u << 20);  // sparse: no disk, no time
+  // A sample of 1e300 cm/s^2: the motions stay finite, the iteration's
+  // changes in damping do not (iterations.csv held nan).
+  {
+    std::ifstream in(fs::path(KORVO_SOURCE_DIR) / "tests/data/tools/2516b_a.smc", std::ios::binary);
+    std::string smc((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    smc.replace(smc.find("8.3924E-2 2.0234E-1"), 19, "8.3924E-2 1e300");
+    write("absurd.smc", smc);
+    std::ifstream p(fs::path(KORVO_SOURCE_DIR) / "examples/eql/clay30.toml", std::ios::binary);
+    write("clay30.toml", std::string((std::istreambuf_iterator<char>(p)), {}));
+  }
   // Undamped, the column's resonances have no bounded response to a within input.
   write("undamped.toml",
         "water_table = 0\n[[layer]]\nname = \"a\"\nthickness = 10\nunit_weight = 18\n"
@@ -204,6 +215,8 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
       {"pulse.txt p.toml", 2,
        "korvo-site: pulse.txt is a record, not a profile: korvo-site PROFILE RECORD"},
       {"p.toml p.toml", 2, "korvo-site: p.toml is a profile, not a record"},
+      {"clay30.toml absurd.smc --input within --plain --max-iter 3 --nfft 65536", 1,
+       "korvo-site: absurd.smc: the response is not finite"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(run(c.args + " -o never"), c.status) << c.args;
