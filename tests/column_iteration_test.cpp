@@ -187,6 +187,43 @@ TEST(ColumnIteration, AcceleratedAndPlainShareTheFixedPoint) {
   }
 }
 
+// The mixing starts afresh when the residual grows: the next iterate is then
+// the plain image, where without the restart it would be the secant step on
+// the last two pairs. A scripted response (log effective strains y1, y2, y3
+// for the first three calls) and one tabulated sublayer whose G/Gmax, linear
+// in log-strain, shows the iterate the fourth call is given.
+TEST(ColumnIteration, MixingRestartsWhenTheResidualGrows) {
+  CurveSet set{"line", {{1e-4, 10.0}, {1.0, 0.1}}, {{1e-4, 10.0}, {0.02, 0.02}}};
+  Soil soil;
+  soil.model = Model::Table;
+  soil.set = &set;
+  const double y1 = std::log(0.01), y2 = std::log(0.02);
+  const double f2 = y2 - y1;  // the residual at x2 = y1
+  struct {
+    double y3;
+    bool restart;
+  } cases[] = {{std::log(0.1), true}, {std::log(0.03), false}};
+  for (const auto& c : cases) {
+    const double f3 = c.y3 - y2;  // the residual at x3 = y2
+    ASSERT_EQ(std::fabs(f3) > std::fabs(f2), c.restart);
+    // The secant root of the residual through (y1, f2) and (y2, f3).
+    const double want = c.restart ? c.y3 : y2 - (y2 - y1) * f3 / (f3 - f2);
+    Options opt;
+    opt.max_iter = 4;
+    int calls = 0;
+    double fourth = 0.0;
+    const auto response = [&](const std::vector<Props>& P) {
+      const double y[] = {y1, y2, c.y3, y2};
+      // G/Gmax = 1 - 0.9 log10(strain / 1e-4) / 5 read back as a log-strain.
+      if (++calls == 4) fourth = std::log(1e-4) + (1.0 - P[0].g_ratio) / 0.9 * std::log(1e5);
+      return std::vector<double>{std::exp(y[std::min(calls, 4) - 1]) / opt.strain_ratio};
+    };
+    iterate({soil}, opt, response);
+    ASSERT_EQ(calls, 4);
+    EXPECT_NEAR(fourth, want, 1e-9) << "restart " << c.restart;
+  }
+}
+
 // Darendeli's model at points worked by hand: G/Gmax = 1/2 at the reference
 // strain for any curvature; for a = 1 the Masing term there is
 // (100/pi) (8 (1 - ln 2) - 2) % scaled by 0.9998 = c1(1), and

@@ -233,3 +233,38 @@ damping_pct = 1.0
   EXPECT_LT(worst, 2e-3 * peak);
   EXPECT_NEAR(r.strain_peak[5], peak, 1e-9 * peak);
 }
+
+// The shear stress at a depth balances the inertia of the soil above it:
+// tau(z, t) = int_0^z rho a(z', t) dz' with a the total acceleration (the
+// surface is free). Integrating the column's own acceleration histories
+// checks the stress it reports, G* = rho V*^2 times the strain, for each
+// complex-modulus form without forming G*.
+TEST(ColumnResponse, StressBalancesTheInertiaAbove) {
+  const Column profile = read_column(flat_profile(5.0), "flat.toml");
+  const auto subs = divide(profile, 25.0);
+  const Motion m = ricker(2.0, 3.0, 0.01, 2000, 1.0);  // m/s^2
+  const double rho = 18.0 / 9.80665;
+  for (ComplexModulus model :
+       {ComplexModulus::Velocity, ComplexModulus::Simple, ComplexModulus::UnitModulus}) {
+    Options opt;
+    opt.method = Method::Linear;
+    opt.modulus = model;
+    Analysis analysis(subs, profile.halfspace, m, opt);
+    const Result& r = analysis.run();
+    for (std::size_t s : {3u, 12u}) {
+      // Simpson's rule over 200 panels down to the sublayer's middle.
+      const int n = 200;
+      const double z = subs[s].mid, h = z / n;
+      std::vector<double> tau(m.a.size(), 0.0);
+      for (int i = 0; i <= n; ++i) {
+        const double w = (i == 0 || i == n) ? 1.0 : (i % 2 == 1 ? 4.0 : 2.0);
+        const auto a = analysis.acceleration_at(i * h);
+        for (std::size_t t = 0; t < tau.size(); ++t) tau[t] += w * h / 3.0 * rho * a[t];
+      }
+      double peak = 0.0;
+      for (double v : tau) peak = std::max(peak, std::fabs(v));
+      EXPECT_NEAR(r.stress_peak[s], peak, 1e-6 * peak)
+          << "model " << static_cast<int>(model) << " sublayer " << s;
+    }
+  }
+}

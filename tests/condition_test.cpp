@@ -18,6 +18,22 @@ TEST(BandWeight, CornersInOrder) {
   for (auto c : cases) EXPECT_EQ(band_weight(c.om, 1, 2, 3, 4), c.w) << "OM " << c.om;
 }
 
+// Across each ramp the weight is the straight line between its corners,
+// rising (OM - OML1) / (OML2 - OML1) and falling (OMH2 - OM) / (OMH2 - OMH1):
+// a ramp turned round still gives 1/2 at its midpoint but not at its quarters.
+// Unequal ramp widths so that swapping the two ramps' formulas shows too.
+TEST(BandWeight, RampsFollowTheirLines) {
+  const double L1 = 0.5, L2 = 2.5, H1 = 6.0, H2 = 7.0;
+  const double along[] = {0.05, 0.25, 0.4, 0.75, 0.9};
+  for (double s : along) {
+    const double up = L1 + s * (L2 - L1), down = H1 + s * (H2 - H1);
+    EXPECT_NEAR(band_weight(static_cast<Real>(up), 0.5f, 2.5f, 6.0f, 7.0f), s, 1e-6)
+        << "rising, OM " << up;
+    EXPECT_NEAR(band_weight(static_cast<Real>(down), 0.5f, 2.5f, 6.0f, 7.0f), 1.0 - s, 1e-6)
+        << "falling, OM " << down;
+  }
+}
+
 TEST(BandWeight, DegenerateAndSwappedCorners) {
   // No rising ramp when the two lower corners are 0.
   EXPECT_EQ(band_weight(0.01f, 0, 0, 3, 4), 1.0f);

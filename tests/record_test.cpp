@@ -161,6 +161,38 @@ TEST(RecordInput, FailuresNameTheirCause) {
   }
 }
 
+// A time more than half a step off its place T(1) + (I-1) DT is noted once,
+// naming its line; closer ones are rounding. Step 1 s, so 0.45 and 0.55 of a
+// step are far from any rounding of the times.
+TEST(RecordInput, UnevenTimeNotedBeyondHalfAStep) {
+  const struct {
+    const char* name;
+    const char* record;
+    const char* where;  // what the note says of the time; "" for no note
+  } cases[] = {
+      {"0.45 late", "0 1\n1 2\n2 3\n3.45 4\n4 5\n", ""},
+      {"0.45 early", "0 1\n1 2\n2 3\n2.55 4\n4 5\n", ""},
+      {"0.55 late", "0 1\n1 2\n2 3\n3.55 4\n4 5\n", "line 4 has 3.5500, expected 3.0000"},
+      {"0.55 early", "0 1\n1 2\n2 3\n2.45 4\n4 5\n", "line 4 has 2.4500, expected 3.0000"},
+  };
+  const std::string path = (scratch("uneven") / "accel.dat").string();
+  std::vector<korvo::Real> T(korvo::NMAX, 0.0f), A(korvo::NMAX, 0.0f);
+  for (const auto& c : cases) {
+    spit(path, c.record);
+    korvo::Grid g;
+    korvo::Notes notes;
+    korvo::read_record_file(path.c_str(), T.data(), A.data(), g, &notes);
+    EXPECT_EQ(g.NT, 5) << c.name;
+    if (*c.where == '\0') {
+      EXPECT_TRUE(notes.empty()) << c.name << ": " << (notes.empty() ? "" : notes[0]);
+    } else {
+      const std::string note =
+          path + ": the times are not evenly spaced: " + c.where + "; is this a two-column record?";
+      EXPECT_EQ(notes, korvo::Notes{note}) << c.name;
+    }
+  }
+}
+
 // The last part of a long record is read beside the rest when its lines are
 // plain pairs. Whatever those lines hold, the record, its length and
 // interval, and every warning (with its line) or refusal are one reading's.

@@ -80,6 +80,41 @@ def test_a_bare_halfspace_amplifies_nothing():
     assert res.input_pga[0] != res.input_pga[1]
 
 
+@pytest.mark.parametrize("reference", [1, 2])
+def test_reference_picks_the_transfer_function(reference):
+    # One elastic layer (H 10 m, Vs 210 m/s) over an elastic half-space, the
+    # same in every realization (ln_std 0). Over the outcrop the surface is
+    # 1 / (cos kH + i alpha sin kH), alpha = rho1 v1 / (rho2 v2) = 0.21; over
+    # the top of the half-space (reference 2) it is 1 / cos kH, whatever the
+    # rock. The suite's transfer table and its PGA, the record through that
+    # function by numpy's transform, follow the one asked for.
+    H, V1 = 10.0, 210.0
+    profile = korvo.Profile(rho=[2.0, 2.5], vp=[400.0, 1600.0], qp=[10.0, 50.0],
+                            vs=[V1, 800.0], qs=[10.0, 50.0], thickness=[H, 0.0], qexp=999.0)
+    n, dt = 1000, 0.01
+    a = (1 - 2 * (np.pi * (np.arange(n) * dt - 2.0)) ** 2) \
+        * np.exp(-(np.pi * (np.arange(n) * dt - 2.0)) ** 2)   # Ricker, 1 Hz
+    record = korvo.Record(np.arange(n) * dt, a)
+    nf = 1024
+    f = np.arange(nf // 2 + 1) / (nf * float(record.dt))
+    kh = 2 * np.pi * f * H / V1
+    h = 1 / np.cos(kh) if reference == 2 else 1 / (np.cos(kh) + 0.21j * np.sin(kh))
+    # The layer's poles (2m + 1) 5.25 Hz fall between lines of the 1024-point grid, which
+    # they would not for Vs 200 m/s (25 Hz is line 256); the table is read away from them.
+    freqs = np.array([0.5, 1.0, 2.0, 3.0, 4.0, 6.0, 8.0, 10.0, 12.0])
+    res = korvo.suite([record], profile, realizations=2, seed=1, workers=1,
+                      variation=korvo.Toro(ln_std=0.0), reference=reference,
+                      periods=PERIODS, frequencies=freqs)
+    want = np.interp(freqs, f, np.abs(h))
+    assert np.allclose(res.transfer, want, rtol=1e-5, atol=0)
+    spectrum = np.fft.rfft(np.asarray(record.accel, float), nf)
+    spectrum[0] = 0.0   # the run clears the zero-frequency line
+    # The run also advances the motion by the travel time through the layers,
+    # a factor exp(i omega H / V1) on every line.
+    pga = np.abs(np.fft.irfft(spectrum * h * np.exp(1j * kh), nf)[:n]).max()
+    assert np.allclose(res.pga, pga, rtol=1e-5, atol=0)
+
+
 def test_summary_pools_the_runs_and_reads_profiles_at_depth():
     # The same motion twice (IELC180.AT2 is elc180.txt's source): per-record
     # statistics agree, and pooling two copies of K values keeps the median

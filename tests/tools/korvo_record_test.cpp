@@ -189,6 +189,44 @@ TEST(RecordFiles, PeerAt2ColumnHeader) {
   EXPECT_EQ(r.a[4], 5.0f);
 }
 
+// The unit named after UNITS in each spelling the headers use; the samples
+// stay as written. A header in cm/s^2 converted to g by the command divides
+// by 980.665: 490.3325 cm/s^2 is 0.5 g.
+TEST(RecordFiles, At2HeaderUnits) {
+  const struct {
+    const char* line3;
+    Unit unit;
+  } cases[] = {
+      {"ACCELERATION TIME SERIES IN UNITS OF CM/S/S", Unit::CmS2},
+      {"ACCELERATION IN UNITS OF CM/SEC2", Unit::CmS2},
+      {"ACCELERATION IN UNITS OF GAL", Unit::CmS2},
+      {"Acceleration, units are gals", Unit::CmS2},
+      {"ACCELERATION IN UNITS OF M/S/S", Unit::MS2},
+      {"acceleration in units of m/s^2", Unit::MS2},
+      {"ACCELERATION IN UNITS OF G.", Unit::G},
+  };
+  for (const auto& c : cases) {
+    const std::string text =
+        std::string("t\nt\n") + c.line3 + "\nNPTS= 3, DT= .01 SEC\n490.3325 -1 2\n";
+    const Record r = read_at2(text, "u.at2");
+    EXPECT_EQ(r.unit, c.unit) << c.line3;
+    EXPECT_TRUE(r.unit_stated) << c.line3;
+    EXPECT_EQ(r.a[0], 490.3325f) << c.line3;
+  }
+  const fs::path dir = scratch("at2_header_units");
+  spit(dir / "gal.at2",
+       "t\nt\nACCELERATION IN UNITS OF GAL\nNPTS= 3, DT= .01 SEC\n490.3325 -980.665 0\n");
+  const Outcome run = run_record(dir, "gal.at2 --units g -o g.txt");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto pairs = lines_of(slurp(dir / "g.txt"));
+  ASSERT_EQ(pairs.size(), 3u);
+  double t = 0.0, a = 0.0, b = 0.0;
+  std::istringstream(pairs[0]) >> t >> a;
+  std::istringstream(pairs[1]) >> t >> b;
+  EXPECT_NEAR(a, 0.5, 1e-7);
+  EXPECT_NEAR(b, -1.0, 1e-7);
+}
+
 TEST(RecordFiles, UsgsSmcCorrected) {
   const Record r = read_smc(slurp(data("2516b_a.smc")), "2516b_a.smc");
   ASSERT_EQ(r.a.size(), 41200u);

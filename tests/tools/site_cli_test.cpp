@@ -299,6 +299,60 @@ TEST_F(SiteCommand, LikelyMistakesAreWarnedOf) {
   EXPECT_EQ(read("stderr.txt"), "");
 }
 
+// --scale-pga in any unit, on each kind of record, against the peaks read
+// from the files by hand: the pulse 0.25 g, elCentro.AT2 0.31882 g,
+// 2516b_a.smc 39.104 cm/s^2; 1 g = 980.665 cm/s^2. The console gives the
+// scaled peak in the record's unit, and the linear column's surface scales by
+// target / peak.
+TEST_F(SiteCommand, ScalePgaInAnyUnitOnEveryFormat) {
+  const std::string data = std::string(KORVO_SOURCE_DIR) + "/tests/data/tools/";
+  fs::copy_file(data + "elCentro.AT2", dir_ / "elCentro.AT2");
+  fs::copy_file(data + "2516b_a.smc", dir_ / "2516b_a.smc");
+  const struct {
+    const char *record, *scale, *unit;
+    double peak, target;  // in the record's unit
+  } cases[] = {
+      {"pulse.txt", "0.5m/s^2", "g", 0.25, 0.5 / 9.80665},
+      {"pulse.txt", "'98.0665 cm/s^2'", "g", 0.25, 0.1},
+      {"elCentro.AT2", "294cm/s^2", "g", 0.31882, 294.0 / 980.665},
+      {"elCentro.AT2", "0.1", "g", 0.31882, 0.1},
+      {"2516b_a.smc", "0.3g", "cm/s^2", 39.104, 0.3 * 980.665},
+      {"2516b_a.smc", "'2.5 m/s^2'", "cm/s^2", 39.104, 250.0},
+      {"2516b_a.smc", "100gal", "cm/s^2", 39.104, 100.0},
+  };
+  auto surface_peak = [&]() {
+    double p = 0.0;
+    for (double a : column("out/surface.txt", 1)) p = std::max(p, std::fabs(a));
+    return p;
+  };
+  std::string last;
+  double unscaled = 0.0;
+  for (const auto& c : cases) {
+    if (last != c.record) {
+      ASSERT_EQ(run(std::string("p.toml ") + c.record + " --method linear -o out"), 0)
+          << read("stderr.txt");
+      unscaled = surface_peak();
+      last = c.record;
+    }
+    ASSERT_EQ(run(std::string("p.toml ") + c.record + " --method linear --scale-pga " + c.scale +
+                  " -o out"),
+              0)
+        << c.scale << read("stderr.txt");
+    const std::string console = read("stdout.txt");
+    const auto at = console.find("PGA ", console.find("record: "));
+    ASSERT_NE(at, std::string::npos) << console;
+    std::istringstream line(console.substr(at + 4));
+    double pga = 0.0, scale = 0.0;
+    std::string unit, by;
+    line >> pga >> unit >> by >> by >> scale;
+    EXPECT_EQ(unit, c.unit) << c.record << " " << c.scale;
+    EXPECT_NEAR(pga, c.target, 1e-5 * c.target) << c.record << " " << c.scale;
+    EXPECT_NEAR(scale, c.target / c.peak, 1e-5 * scale) << c.record << " " << c.scale;
+    EXPECT_NEAR(surface_peak() / unscaled, c.target / c.peak, 1e-6 * scale)
+        << c.record << " " << c.scale;
+  }
+}
+
 // Stopped before the stopping rule holds: the last state is written and the
 // run says so on the console and in iterations.csv.
 TEST_F(SiteCommand, UnconvergedRunSaysSo) {
