@@ -233,8 +233,8 @@ def _names(records: Sequence[Record]) -> List[str]:
 def suite(records, profile, realizations: int = 100, variation: Optional[Toro] = None,
           seed: Optional[int] = None, client=None, *, wave: str = "horizontal",
           reference: int = 1, band_pass: Optional[Sequence[float]] = None,
-          periods=None, damping: float = 0.05, frequencies=None,
-          unit: Optional[str] = None, workers: Optional[int] = None, chunk_size: Optional[int] = None,
+          periods=None, damping: float = 0.05, frequencies=None, unit: Optional[str] = None,
+          workers: Optional[int] = None, chunk_size: Optional[int] = None,
           progress: Optional[Callable[[int, int], None]] = None) -> "SuiteResult":
     """Every record through every realization of a randomized profile.
 

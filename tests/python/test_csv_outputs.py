@@ -17,7 +17,8 @@ EQL = SOURCE / "examples" / "eql"
 UNITS = r"(s|hz|g|cm_s2|m_s2|m|ft|m_s|ft_s|cm_s|cm|pct|kpa|kn_m3|pcf)"
 # A quantity with its unit (depth_m, psa_input_cm_s2), or one column of a wide
 # table with its period or frequency (psa_g_0.02s, ratio_0.5s, transfer_2hz).
-WITH_UNIT = re.compile(rf"^[a-z0-9_]+_{UNITS}$|^(psa_(g|cm_s2|m_s2)|ratio|transfer)_[0-9.e+-]+(s|hz)$")
+WITH_UNIT = re.compile(rf"^[a-z0-9_]+_{UNITS}$"
+                       r"|^(psa_(g|cm_s2|m_s2)|ratio|transfer)_[0-9.e+-]+(s|hz)$")
 # Identifiers, text, and ratios, which have no unit; summary.csv gives its
 # medians' and x's units in the columns unit and x_unit; rho is in the soil
 # file's own unit.
