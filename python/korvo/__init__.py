@@ -404,48 +404,64 @@ def transfer(profile: Profile, nf: int, dt: float, wave: Union[str, int] = "hori
 class RunResult:
     """The results of one :func:`run`.
 
-    Arrays are read-only and single precision. Upper-case names are those of
-    the console's summary.
+    Arrays are read-only and single precision. The console's upper-case
+    names (its summary's) remain as aliases of the names below: ``NT`` is
+    `samples`, ``DT`` `dt`, ``NF`` `nf`, ``IF1`` `log2_nf`, ``DUR``
+    `duration`, ``DOM`` `omega_step`, ``NOM`` `lines`, ``EOM`` `omega_max`,
+    ``AMIN`` `motion_min`, ``AMAX`` `motion_max`.
 
     Attributes
     ----------
-    frequency : ndarray of float32, shape (NOM,)
-        Hz, line ``i`` at ``i * DOM / 2 pi`` (the first column of S_amp1).
-    transfer : ndarray of complex64, shape (NOM, 2)
+    frequency : ndarray of float32, shape (lines,)
+        Hz, line ``i`` at ``i * omega_step / 2 pi`` (the first column of S_amp1).
+    transfer : ndarray of complex64, shape (lines, 2)
         The transfer functions (``S_amp1``), as :func:`transfer` gives them.
-    spectrum : ndarray of complex64, shape (NOM,)
+    spectrum : ndarray of complex64, shape (lines,)
         The processed Fourier spectrum, record's unit times s; line 0 is
-        cleared, ``amp_dat`` shows lines 1..NOM-1.
-    time : ndarray of float32, shape (NT,)
-        ``i * DT``, s (the first column of ``korvo_dat``).
-    motion : ndarray of float32, shape (NT,)
+        cleared, ``amp_dat`` shows lines 1..lines-1.
+    time : ndarray of float32, shape (samples,)
+        ``i * dt``, s (the first column of ``korvo_dat``).
+    motion : ndarray of float32, shape (samples,)
         The surface motion (``korvo_dat``): record's unit, times s when
         integrated, per s when differentiated.
-    NT, NF, IF1, NOM : int
-        Samples, transform length, log2 NF, frequency lines.
-    DT, DUR, DOM, EOM : float
-        Sample interval (s), NF*DT (s), line spacing (rad/s), NOM*DOM.
-    AMIN, AMAX : float
-        Extremes of the motion over all NF samples of the transform window,
+    samples, nf, log2_nf, lines : int
+        Samples of the record, transform length, log2 of it, frequency lines
+        (``nf // 2 + 1``).
+    dt, duration : float
+        Sample interval and the transform's length ``nf * dt``, s.
+    omega_step, omega_max : float
+        Line spacing and the last line's angular frequency
+        ``lines * omega_step``, rad/s.
+    motion_min, motion_max : float
+        Extremes of the motion over all nf samples of the transform window,
         each starting from 0, as the console prints them.
+    peak : float
+        ``max(motion_max, -motion_min)``: the peak ground acceleration (in
+        the record's unit) when the motion is not integrated or
+        differentiated.
     highest_frequency : float
         The console's "Highest Frequency (hz)".
     """
 
+    _ALIASES = {"NT": "samples", "DT": "dt", "NF": "nf", "IF1": "log2_nf", "DUR": "duration",
+                "DOM": "omega_step", "NOM": "lines", "EOM": "omega_max", "AMIN": "motion_min",
+                "AMAX": "motion_max"}
+
     def __init__(self, r) -> None:
         self._r = r
-        self.NT, self.DT, self.NF, self.IF1 = r.NT, r.DT, r.NF, r.IF1
-        self.DUR, self.DOM, self.NOM, self.EOM = r.DUR, r.DOM, r.NOM, r.EOM
+        self.samples, self.dt, self.nf, self.log2_nf = r.NT, r.DT, r.NF, r.IF1
+        self.duration, self.omega_step, self.lines, self.omega_max = r.DUR, r.DOM, r.NOM, r.EOM
         self.highest_frequency = r.highest_frequency
         self.frequency = _readonly(r.frequency)
         self.transfer = r.transfer
         self.spectrum = r.spectrum
-        self.time = r.time[: self.NT]
-        self.motion = r.history[: self.NT]
+        self.time = r.time[: self.samples]
+        self.motion = r.history[: self.samples]
         window = r.history
         # Both start from 0 and move only on a strictly larger or smaller value.
-        self.AMIN = min(0.0, float(window.min()))
-        self.AMAX = max(0.0, float(window.max()))
+        self.motion_min = min(0.0, float(window.min()))
+        self.motion_max = max(0.0, float(window.max()))
+        self.peak = max(self.motion_max, -self.motion_min)
 
     def write(self, folder: PathLike = ".") -> Tuple[str, str, str]:
         """Write ``S_amp1``, ``amp_dat`` and ``korvo_dat`` into `folder`.
@@ -473,8 +489,15 @@ class RunResult:
         return paths
 
     def __repr__(self) -> str:
-        return (f"<korvo.RunResult: NT={self.NT} DT={self.DT:g} NF={self.NF} "
-                f"NOM={self.NOM} AMIN={self.AMIN:g} AMAX={self.AMAX:g}>")
+        return (f"<korvo.RunResult: samples={self.samples} dt={self.dt:g} nf={self.nf} "
+                f"lines={self.lines} motion_min={self.motion_min:g} "
+                f"motion_max={self.motion_max:g}>")
+
+
+for _old, _new in RunResult._ALIASES.items():
+    setattr(RunResult, _old, property(lambda self, _n=_new: getattr(self, _n),
+                                      doc=f"Alias of :attr:`{_new}` (the console's name)."))
+del _old, _new
 
 
 def run(record: Union[PathLike, Record], profile: Union[PathLike, Profile], *,

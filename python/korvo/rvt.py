@@ -273,10 +273,11 @@ class RvtSiteResult:
     def __init__(self, d: dict, profile: str) -> None:
         import pandas as pd
 
-        lu = d["length_unit"]
+        lu = d["length_unit"].lower()
+        # Named as korvo-site's profile.csv names them.
         self.layers = pd.DataFrame({
             "layer": d["layer"], f"top_{lu}": d["top"], f"mid_{lu}": d["mid"],
-            f"thickness_{lu}": d["thickness"], f"vs0_{lu}/s": d["vs0"], f"vs_{lu}/s": d["vs"],
+            f"thickness_{lu}": d["thickness"], f"vs0_{lu}_s": d["vs0"], f"vs_{lu}_s": d["vs"],
             "g_gmax": d["g_gmax"], "damping_pct": d["damping_pct"],
             "strain_eff_pct": d["strain_eff_pct"], "strain_peak_pct": d["strain_peak_pct"],
             "stress_peak_kpa": d["stress_peak_kpa"]})

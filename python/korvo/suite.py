@@ -36,6 +36,13 @@ DEFAULT_FREQUENCIES = np.geomspace(0.1, 20.0, 100)
 
 PROFILE_QUANTITIES = ("vs", "vp", "rho", "qs", "qp")
 _PROFILE_KEYS = ("rho", "vp", "qp", "vs", "qs", "thickness")
+_UNITS = ("g", "cm/s^2", "m/s^2")
+
+
+def column_unit(unit: str) -> str:
+    """A unit as the suffix of a column's name, as korvo-site writes them:
+    ``'cm/s^2'`` -> ``'cm_s2'``, ``'m/s'`` -> ``'m_s'``."""
+    return unit.replace("^", "").replace("/", "_").lower()
 
 # Steps per period of the shortest period, as korvo-spectra oversamples.
 _STEPS_PER_PERIOD = 20
@@ -158,7 +165,7 @@ def _input_spectra(job: _Job, r: int):
     """Record r through the base profile's half-space alone: (r, pga, psa)."""
     record = job.records[r]
     res = run(record, _halfspace(job.base), threads=False, **job.options)
-    return (r,) + _spectrum(res.motion, res.DT, job.periods, job.damping)
+    return (r,) + _spectrum(res.motion, res.dt, job.periods, job.damping)
 
 
 def _all_input_spectra(job: _Job, count: int) -> list:
@@ -190,7 +197,7 @@ def _runs(job: _Job, start: int, stop: int) -> dict:
             res = run(record, profile, threads=False, **job.options)
         except KorvoError as e:
             raise KorvoError(f"{record.source}, realization {k}: {e}") from None
-        pga, psa = _spectrum(res.motion, res.DT, job.periods, job.damping)
+        pga, psa = _spectrum(res.motion, res.dt, job.periods, job.damping)
         i = j - start
         out["pga"][i] = pga
         out["psa"][i] = psa
@@ -227,7 +234,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
           seed: Optional[int] = None, client=None, *, wave: str = "horizontal",
           reference: int = 1, band_pass: Optional[Sequence[float]] = None,
           band_pass_hz: Optional[Sequence[float]] = None,
-          periods=None, damping: float = 0.05, frequencies=None,
+          periods=None, damping: float = 0.05, frequencies=None, unit: Optional[str] = None,
           workers: Optional[int] = None, chunk_size: Optional[int] = None,
           progress: Optional[Callable[[int, int], None]] = None) -> "SuiteResult":
     """Every record through every realization of a randomized profile.
@@ -261,6 +268,10 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         Where the transfer function's modulus is read (linear interpolation
         between the run's lines), Hz, up to the lowest Nyquist frequency of
         the records; default :data:`DEFAULT_FREQUENCIES`.
+    unit : {None, 'g', 'cm/s^2', 'm/s^2'}
+        Unit of records that state none (pairs files, arrays): default the
+        unit the others state, else ``'g'``. It names the tables' columns
+        (``pga_g``, ``psa_g_0.02s``) and the figures' axes.
     workers : int, optional
         Threads without a client; default the machine's cores.
     chunk_size : int, optional
@@ -306,6 +317,11 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         # Medians of PGA and PSA over g and cm/s^2 together would be meaningless.
         listed = "; ".join(f"{u}: {', '.join(n)}" for u, n in sorted(units.items()))
         raise KorvoError(f"records in different units ({listed}); a suite's statistics need one")
+    if unit is not None:
+        _args.choice(unit, "unit", _UNITS, "'g', 'cm/s^2' or 'm/s^2'")
+        if units and unit not in units:
+            raise KorvoError(f"unit is {unit!r}, but the records state {next(iter(units))!r}")
+    unit = next(iter(units)) if units else (unit or "g")
     profile = _profile(profile)
     if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \
             or not 1 <= realizations <= _args.INT32_MAX:
@@ -416,7 +432,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     input_pga = np.array([p for p, _ in inputs])
     input_psa = np.array([s for _, s in inputs], dtype=float)
     return SuiteResult._assemble(job, names, K, parts, input_pga, input_psa,
-                                 time.perf_counter() - began)
+                                 time.perf_counter() - began, unit)
 
 
 def _ln_stats(values: np.ndarray, axis: int):
@@ -444,11 +460,16 @@ class SuiteResult:
         top, the profile's length unit; the half-space's top is the last).
     summary : pandas.DataFrame
         Columns ``scope`` (a record's name, or ``"suite"`` over all runs),
-        ``quantity``, ``x``, ``median`` (exp of the mean ln), ``ln_std`` (ln
-        standard deviation, n - 1), ``n``. Profile quantities are summarized
+        ``quantity``, ``unit`` (the median's: the records' unit for ``pga``
+        and ``psa``, the length unit per s for velocities, ``-`` for none),
+        ``x``, ``x_unit`` (``s`` for periods, ``hz``, the length unit for
+        depths, ``-`` for pga), ``median`` (exp of the mean ln), ``ln_std``
+        (ln standard deviation, n - 1), ``n``. Profile quantities are summarized
         over the realizations at :attr:`depths` (scope ``"suite"`` only: the
         profiles are the same for every record).
     records : list of str
+    unit : str
+        The records' acceleration unit (PGA and PSA are in it).
     realizations, seed : int
     periods, frequencies, depths : ndarray
     pga : ndarray, shape (R, K)
@@ -466,8 +487,9 @@ class SuiteResult:
     """
 
     @classmethod
-    def _assemble(cls, job, names, K, parts, input_pga, input_psa, elapsed):
+    def _assemble(cls, job, names, K, parts, input_pga, input_psa, elapsed, unit="g"):
         self = cls.__new__(cls)
+        self.unit = unit
         R = len(names)
         total = R * K
         P, F = len(job.periods), len(job.frequencies)
@@ -568,10 +590,13 @@ class SuiteResult:
 
         rows = []
 
+        units = self._units()
+
         def add(scope, quantity, x, values, axis):
             median, ln_std = _ln_stats(values, axis)
-            rows.append(pd.DataFrame({"scope": scope, "quantity": quantity, "x": x,
-                                      "median": np.atleast_1d(median),
+            unit, x_unit = units[quantity]
+            rows.append(pd.DataFrame({"scope": scope, "quantity": quantity, "unit": unit, "x": x,
+                                      "x_unit": x_unit, "median": np.atleast_1d(median),
                                       "ln_std": np.atleast_1d(ln_std),
                                       "n": values.shape[axis]}))
 
@@ -588,15 +613,33 @@ class SuiteResult:
             add("suite", q, self.depths, self.at_depths(q), 0)
         return pd.concat(rows, ignore_index=True)
 
+    def _length_unit(self) -> str:
+        # 'm' or 'ft'; 'lu' for a length unit given as metres per unit.
+        unit = self.variation.length_unit
+        return unit if isinstance(unit, str) else "lu"
+
+    def _units(self) -> dict:
+        """Each quantity's unit and its x's, as the summary names them."""
+        a, lu = self.unit, self._length_unit()
+        out = {"pga": (a, "-"), "psa": (a, "s"), "ratio": ("-", "s"), "transfer": ("-", "hz"),
+               "rho": ("-", lu), "qs": ("-", lu), "qp": ("-", lu)}
+        out.update({q: (f"{lu}/s", lu) for q in ("vs", "vp")})
+        return out
+
     def write(self, folder, figures: bool = True) -> List[str]:
         """Write the tables (CSV) and the figures (PNG) into `folder`.
 
-        Files: ``summary.csv`` (:attr:`summary`), ``runs.csv`` (one row per run:
-        record, realization, pga, then ``psa_<T>``, ``ratio_<T>`` and
-        ``transfer_<f>`` columns), ``profiles.csv`` (one row per layer of each
-        realization), ``inputs.csv`` (the records' own PGA and PSA), and the
-        figures ``amplification.png``, ``spectra.png``, ``transfer.png`` and
-        ``profiles.png``. The folder is created when missing.
+        Files, CSV with one header row, names carrying their units (``g`` below
+        stands for the records' unit, ``cm_s2`` for cm/s^2; ``m`` for the
+        profile's length unit): ``summary.csv`` (:attr:`summary`),
+        ``runs.csv`` (one row per run: record, realization, ``pga_g``, then
+        ``psa_g_<T>s``, ``ratio_<T>s`` and ``transfer_<f>hz`` columns, T the
+        period in s, f the frequency in Hz), ``profiles.csv`` (one row per
+        layer of each realization: ``top_m``, ``rho`` in the soil file's unit,
+        ``vp_m_s``, ``qp``, ``vs_m_s``, ``qs``, ``thickness_m``),
+        ``inputs.csv`` (the records' own ``pga_g`` and ``psa_g_<T>s``), and
+        the figures ``amplification.png``, ``spectra.png``, ``transfer.png``
+        and ``profiles.png``. The folder is created when missing.
 
         Returns
         -------
@@ -622,23 +665,30 @@ class SuiteResult:
             paths.append(path)
 
         save(self.summary, "summary.csv")
+        # Wide tables, one column per period or frequency, the unit in each name.
+        a, lu = column_unit(self.unit), self._length_unit()
         columns = {"record": np.repeat(self.records, K), "realization": np.tile(np.arange(K), R),
-                   "pga": self.pga.ravel()}
-        for label, x, values in (("psa", self.periods, self.psa),
-                                 ("ratio", self.periods, self.ratio),
-                                 ("transfer", self.frequencies, self.transfer)):
+                   f"pga_{a}": self.pga.ravel()}
+        for label, x, values in ((f"psa_{a}_", self.periods, self.psa),
+                                 ("ratio_", self.periods, self.ratio),
+                                 ("transfer_", self.frequencies, self.transfer)):
             flat = values.reshape(R * K, -1)
-            columns.update({f"{label}_{v:.5g}": flat[:, i] for i, v in enumerate(x)})
+            x_unit = "hz" if label == "transfer_" else "s"
+            columns.update({f"{label}{v:.5g}{x_unit}": flat[:, i] for i, v in enumerate(x)})
         save(pd.DataFrame(columns), "runs.csv")
+        names = {"rho": "rho", "vp": f"vp_{lu}_s", "qp": "qp", "vs": f"vs_{lu}_s", "qs": "qs",
+                 "thickness": f"thickness_{lu}"}
         layers = []
         for k, p in enumerate(self.profiles):
             nl = len(p["vs"])
             tops = np.concatenate([[0.0], np.cumsum(p["thickness"][:-1], dtype=float)])
             layers.append(pd.DataFrame({"realization": k, "layer": np.arange(1, nl + 1),
-                                        "top": tops, **{q: p[q] for q in _PROFILE_KEYS}}))
+                                        f"top_{lu}": tops,
+                                        **{names[q]: p[q] for q in _PROFILE_KEYS}}))
         save(pd.concat(layers, ignore_index=True), "profiles.csv")
-        inputs = {"record": self.records, "pga": self.input_pga}
-        inputs.update({f"psa_{v:.5g}": self.input_psa[:, i] for i, v in enumerate(self.periods)})
+        inputs = {"record": self.records, f"pga_{a}": self.input_pga}
+        inputs.update({f"psa_{a}_{v:.5g}s": self.input_psa[:, i]
+                       for i, v in enumerate(self.periods)})
         save(pd.DataFrame(inputs), "inputs.csv")
         if figures:
             from . import suite_plots

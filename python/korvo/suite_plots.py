@@ -71,7 +71,7 @@ def spectra(res, path):
     ax.plot(res.periods, inputs, color="tab:blue", lw=1.8, label="input records, median")
     ax.set_yscale("log")
     ax.set_xlabel("Period (s)")
-    ax.set_ylabel(f"PSA, record unit ({res.damping:.0%} damping)")
+    ax.set_ylabel(f"PSA ({res.unit}, {res.damping:.0%} damping)")
     ax.set_title(_title(res, "Surface response spectra"), fontsize=10)
     ax.legend(loc="lower left", fontsize=8)
     fig.tight_layout()

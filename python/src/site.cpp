@@ -86,12 +86,12 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
     if (!path.empty()) {
       q.record_name = path;
       q.record = rec::read_accelerogram(whole_file(path), path);
-      if (q.record.layout == rec::Layout::Pairs) {
+      if (q.record.layout == rec::Layout::Pairs && !q.record.unit_stated) {
         q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
         q.record.unit_stated = !unit.empty();
       } else if (!unit.empty() && unit_of(unit, "unit") != q.record.unit) {
-        throw Error("unit " + korvo::quote(unit) + " is for pairs files; " + korvo::one_line(path) +
-                    " is in " + rec::unit_name(q.record.unit));
+        throw Error("unit " + korvo::quote(unit) + " is for pairs files without a unit; " +
+                    korvo::one_line(path) + " is in " + rec::unit_name(q.record.unit));
       }
     } else {
       q.record_name = "record";

@@ -238,15 +238,16 @@ class Analysis {
   std::unique_ptr<Impl> impl_;
 };
 
-// `time acceleration` lines from t = 0, times with the fewest decimals that hold dt.
-std::string format_history(const std::vector<double>& a, double dt);
+// CSV `time_s,accel_<unit>` from t = 0, times with the fewest decimals that hold dt.
+std::string format_history(const std::vector<double>& a, double dt, const std::string& unit);
 
-// The result files. Lengths and unit weights in the profile's units, strains
-// in %, stresses in kPa, accelerations in `unit` (the record's).
+// The result files, CSV with one header row whose names carry the units.
+// Lengths and unit weights in the profile's units, strains in %, stresses in
+// kPa, accelerations in `unit` (the record's).
 std::string format_profile(const Column& profile, const std::vector<Sublayer>& subs,
                            const Result& result, const std::string& unit);
 std::string format_iterations(const Result& result);
-std::string format_transfer(const std::vector<std::complex<double>>& h, double df, bool within);
+std::string format_transfer(const std::vector<std::complex<double>>& h, double df);
 std::string format_spectra(const std::vector<float>& periods, const std::vector<float>& input,
                            const std::vector<float>& surface, const std::string& unit);
 // A gnuplot script that draws profile.png and spectra.png in `dir` from the

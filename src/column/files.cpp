@@ -19,13 +19,13 @@ std::string fixed(double x, int decimals) {
 
 }  // namespace
 
-std::string format_history(const std::vector<double>& a, double dt) {
+std::string format_history(const std::vector<double>& a, double dt, const std::string& unit) {
   const int d = record::time_decimals(dt);
-  std::string out;
+  std::string out = "time_s,accel_" + record::column_unit(unit) + "\n";
   out.reserve(a.size() * 28);
   for (std::size_t k = 0; k < a.size(); ++k) {
     out += fixed(dt * static_cast<double>(k), d);
-    out += ' ';
+    out += ',';
     out += shortest(a[k]);
     out += '\n';
   }
@@ -45,13 +45,14 @@ std::string csv_text(const std::string& s) {
 
 std::string format_profile(const Column& profile, const std::vector<Sublayer>& subs,
                            const Result& r, const std::string& unit) {
-  const std::string& lu = profile.length_unit;
+  const std::string lu = record::column_unit(profile.length_unit);
   const double lf = profile.length_factor, wf = profile.weight_factor;
   auto len = [&](double m) { return shortest(m / lf); };
   std::string out =
       "sublayer,layer,top_" + lu + ",mid_" + lu + ",thickness_" + lu + ",unit_weight_" +
-      profile.weight_unit + ",vs0_" + lu + "/s,vs_" + lu +
-      "/s,g_gmax,damping_pct,strain_eff_pct,strain_peak_pct,stress_peak_kpa,pga_top_" + unit + "\n";
+      record::column_unit(profile.weight_unit) + ",vs0_" + lu + "_s,vs_" + lu +
+      "_s,g_gmax,damping_pct,strain_eff_pct,strain_peak_pct,stress_peak_kpa,pga_top_" +
+      record::column_unit(unit) + "\n";
   for (std::size_t m = 0; m < subs.size(); ++m) {
     const Sublayer& s = subs[m];
     const Layer& layer = profile.layers[static_cast<std::size_t>(s.layer)];
@@ -73,8 +74,8 @@ std::string format_profile(const Column& profile, const std::vector<Sublayer>& s
 
 std::string format_iterations(const Result& r) {
   std::string out =
-      "iteration,max_change_g,sublayer_g,max_change_damping,sublayer_damping,contraction,"
-      "distance,status\n";
+      "iteration,max_change_g_gmax,sublayer_g_gmax,max_change_damping,sublayer_damping,"
+      "contraction,distance,status\n";
   for (std::size_t k = 0; k < r.rows.size(); ++k) {
     const IterationRow& row = r.rows[k];
     const bool last = k + 1 == r.rows.size();
@@ -91,12 +92,11 @@ std::string format_iterations(const Result& r) {
   return out;
 }
 
-std::string format_transfer(const std::vector<std::complex<double>>& h, double df, bool within) {
-  std::string out = std::string("# surface over ") + (within ? "within" : "outcrop") +
-                    " input motion: frequency_hz real imag modulus\n";
+std::string format_transfer(const std::vector<std::complex<double>>& h, double df) {
+  std::string out = "freq_hz,real,imag,modulus\n";
   for (std::size_t f = 0; f < h.size(); ++f) {
-    out += shortest(df * static_cast<double>(f)) + " " + shortest(h[f].real()) + " " +
-           shortest(h[f].imag()) + " " + shortest(std::hypot(h[f].real(), h[f].imag())) + "\n";
+    out += shortest(df * static_cast<double>(f)) + "," + shortest(h[f].real()) + "," +
+           shortest(h[f].imag()) + "," + shortest(std::hypot(h[f].real(), h[f].imag())) + "\n";
   }
   return out;
 }
@@ -109,11 +109,11 @@ std::string format_spectra(const std::vector<float>& periods, const std::vector<
     const auto r = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, r.ptr);
   };
-  std::string out = "# 5 % damped pseudo-spectral acceleration (" + unit +
-                    "): period_s psa_input psa_surface ratio\n";
+  const std::string u = record::column_unit(unit);
+  std::string out = "period_s,psa_input_" + u + ",psa_surface_" + u + ",ratio\n";
   for (std::size_t k = 0; k < periods.size(); ++k) {
     const double a = static_cast<double>(input[k]), b = static_cast<double>(surface[k]);
-    out += text(periods[k]) + " " + text(input[k]) + " " + text(surface[k]) + " " +
+    out += text(periods[k]) + "," + text(input[k]) + "," + text(surface[k]) + "," +
            (a > 0.0 ? shortest(b / a) : std::string("0")) + "\n";
   }
   return out;
@@ -121,8 +121,9 @@ std::string format_spectra(const std::vector<float>& periods, const std::vector<
 
 std::string plot_script(const std::string& dir, const Column& profile, const std::string& unit) {
   const std::string& lu = profile.length_unit;
+  const std::string lc = record::column_unit(lu), uc = record::column_unit(unit);
   const std::string data = "'" + dir + "/profile.csv'";
-  const std::string top = "column('top_" + lu + "')", thick = "column('thickness_" + lu + "')";
+  const std::string top = "column('top_" + lc + "')", thick = "column('thickness_" + lc + "')";
   std::string s;
   s += "set terminal pngcairo size 1500,650 font ',11'\n";
   s += "set datafile separator ','\nset datafile columnheaders\n";
@@ -143,20 +144,20 @@ std::string plot_script(const std::string& dir, const Column& profile, const std
   s += "set xlabel 'damping (%)'\nset xrange [0:*]\n" + steps("damping_pct");
   s += "set xlabel 'peak shear strain (%)'\nset xrange [0:*]\n" + steps("strain_peak_pct");
   s += "set xlabel 'peak acceleration (" + unit + ")'\nset xrange [0:*]\n";
-  s += "plot " + data + " using (column('pga_top_" + unit + "')):(" + top +
+  s += "plot " + data + " using (column('pga_top_" + uc + "')):(" + top +
        ") with linespoints lw 2 pt 7 ps 0.6 lc 2\n";
   s += "unset multiplot\n";
-  s += "reset\nset datafile separator whitespace\n";
+  s += "reset\nset datafile separator ','\nset datafile columnheaders\n";
   s += "set terminal pngcairo size 900,700 font ',11'\n";
   s += "set output '" + dir + "/spectra.png'\n";
   s += "set multiplot layout 2,1 title '5 % damped response spectra'\n";
   s += "set grid\nset logscale x\nset xrange [0.01:10]\nset key top right\n";
   s += "set xlabel 'period (s)'\nset ylabel 'PSA (" + unit + ")'\n";
   s += "plot '" + dir +
-       "/spectra.txt' using 1:2 with lines lw 2 title 'input', '' using 1:3 with lines lw 2 title "
+       "/spectra.csv' using 1:2 with lines lw 2 title 'input', '' using 1:3 with lines lw 2 title "
        "'surface'\n";
   s += "set ylabel 'surface / input'\nset key off\n";
-  s += "plot '" + dir + "/spectra.txt' using 1:4 with lines lw 2\n";
+  s += "plot '" + dir + "/spectra.csv' using 1:4 with lines lw 2\n";
   s += "unset multiplot\n";
   return s;
 }

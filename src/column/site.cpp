@@ -52,7 +52,7 @@ std::vector<float> psa(const spectra::Spectrum& s) {
   return out;
 }
 
-std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".txt"; }
+std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".csv"; }
 
 }  // namespace
 
@@ -121,14 +121,13 @@ std::vector<std::pair<std::string, std::string>> site_files(const SiteRequest& q
   const double dt = r.motion.dt;
   const std::string unit = record::unit_name(q.record.unit);
   std::vector<std::pair<std::string, std::string>> files;
-  files.emplace_back("surface.txt", format_history(r.surface, dt));
+  files.emplace_back("surface.csv", format_history(r.surface, dt, unit));
   for (const DepthMotion& d : r.at)
-    files.emplace_back(depth_file(d.depth), format_history(d.a, dt));
+    files.emplace_back(depth_file(d.depth), format_history(d.a, dt, unit));
   files.emplace_back("profile.csv", format_profile(q.column, r.subs, r.result, unit));
   files.emplace_back("iterations.csv", format_iterations(r.result));
-  files.emplace_back("transfer.txt",
-                     format_transfer(r.transfer, r.df, q.options.input == InputKind::Within));
-  files.emplace_back("spectra.txt", format_spectra(r.periods, psa(r.input), psa(r.output), unit));
+  files.emplace_back("transfer.csv", format_transfer(r.transfer, r.df));
+  files.emplace_back("spectra.csv", format_spectra(r.periods, psa(r.input), psa(r.output), unit));
   return files;
 }
 
@@ -149,7 +148,7 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
   out += buf;
   std::snprintf(buf, sizeof buf,
                 "site: Vs30 %s m/s; fundamental frequency %s Hz (quarter wavelength), %s Hz "
-                "(first peak of transfer.txt); kappa0 %s s\n",
+                "(first peak of transfer.csv); kappa0 %s s\n",
                 g6(r.small.vs30).c_str(), g6(r.small.f0).c_str(), g6(r.first_peak).c_str(),
                 g6(r.small.kappa0).c_str());
   out += buf;
@@ -187,8 +186,8 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
                 quote(c.layers[static_cast<std::size_t>(r.subs[worst].layer)].name).c_str());
   out += buf;
   out += "wrote " + one_line(folder) +
-         ": surface.txt, profile.csv, iterations.csv, transfer.txt, "
-         "spectra.txt";
+         ": surface.csv, profile.csv, iterations.csv, transfer.csv, "
+         "spectra.csv";
   for (const DepthMotion& d : r.at) out += ", " + depth_file(d.depth);
   out += "\n";
   return out;

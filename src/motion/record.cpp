@@ -315,6 +315,29 @@ const char* unit_suffix(Unit unit) {
   return "";
 }
 
+std::string column_unit(std::string_view unit) {
+  std::string out;
+  for (char c : unit) {
+    if (c == '^') continue;
+    out += c == '/' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+bool unit_of_column(std::string_view name, Unit& unit) {
+  const auto cut = name.find('_');
+  if (cut == std::string_view::npos) return false;
+  const std::string_view what = name.substr(0, cut), tail = name.substr(cut + 1);
+  if (what != "accel" && what != "psa") return false;
+  for (Unit u : {Unit::G, Unit::CmS2, Unit::MS2}) {
+    if (tail == column_unit(unit_name(u))) {
+      unit = u;
+      return true;
+    }
+  }
+  return false;
+}
+
 double unit_factor(Unit from, Unit to) {
   // Each pair written out so that no factor carries a division's rounding twice.
   if (from == to) return 1.0;
@@ -454,13 +477,15 @@ void convert(Record& rec, Unit to, double scale) {
   rec.unit = to;
 }
 
-std::string format_pairs(const Record& rec, long count) {
+std::string format_pairs(const Record& rec, long count, bool csv) {
   const int decimals = time_decimals(rec.dt);
   std::string out;
   out.reserve(static_cast<std::size_t>(count) * 24);
+  if (csv) out += "time_s,accel_" + column_unit(unit_name(rec.unit)) + "\n";
   char buf[64];
   for (long i = 0; i < count; ++i) {
-    int n = std::snprintf(buf, sizeof buf, "%.*f ", decimals, static_cast<double>(i) * rec.dt);
+    int n = std::snprintf(buf, sizeof buf, csv ? "%.*f," : "%.*f ", decimals,
+                          static_cast<double>(i) * rec.dt);
     const auto r = std::to_chars(buf + n, buf + sizeof buf - 1, rec.a[static_cast<std::size_t>(i)]);
     *r.ptr = '\n';
     out.append(buf, static_cast<std::size_t>(r.ptr + 1 - buf));
@@ -509,6 +534,14 @@ Pairs<T> read_pairs(std::string_view text, std::string_view name, double dt_over
       i = j;
     }
     if (n == 0) continue;
+    // Names where the first numbers would be: a header row, only as the first line.
+    const bool named = n == 2 && times.empty() && p.header.empty() &&
+                       std::isalpha(static_cast<unsigned char>(tokens[0][0])) &&
+                       std::isalpha(static_cast<unsigned char>(tokens[1][0]));
+    if (named) {
+      p.header = tokens[1];
+      continue;
+    }
     if (n < 2) fail(name, line_no, "expected a time and a value");
     // Times as doubles (dt comes from them), values straight to T.
     double t = 0.0;
@@ -577,6 +610,8 @@ Accelerogram read_accelerogram(std::string_view text, std::string_view name, Lay
     Pairs<double> p = read_pairs<double>(text, name);
     r.a = std::move(p.a);
     r.dt = p.dt;
+    // A header row `time_s,accel_cm_s2` (korvo-site's histories) states the unit.
+    r.unit_stated = unit_of_column(p.header, r.unit);
     return r;
   }
   BasicRecord<double> rec =

@@ -40,6 +40,12 @@ constexpr double GRAVITY = 9.80665;  // m/s^2, standard
 bool parse_unit(std::string_view text, Unit& unit);
 const char* unit_name(Unit unit);    // "g", "cm/s^2", "m/s^2"
 const char* unit_suffix(Unit unit);  // for file names: "g", "cms2", "ms2"
+// A unit as the suffix of a CSV column's name, lower case, '/' as '_' and no
+// '^': "cm/s^2" -> "cm_s2", "kN/m^3" -> "kn_m3", "m/s" -> "m_s".
+std::string column_unit(std::string_view unit);
+// The acceleration unit a column named `accel_<unit>` or `psa_<unit>` (as
+// korvo writes them) states; false for any other name.
+bool unit_of_column(std::string_view name, Unit& unit);
 // Multiplier that takes a value in `from` to `to` (standard gravity 9.80665 m/s^2).
 double unit_factor(Unit from, Unit to);
 // A peak acceleration, "0.3", "0.3g", "294 cm/s^2": in `record_unit` unless
@@ -60,10 +66,14 @@ BasicRecord<T> read_smc(std::string_view text, std::string_view name);
 // written decimal, when that is more) of its place on that grid, so gaps and
 // reordered lines are faults. `dt_override` > 0 skips that check and is used
 // instead. T is Real or double.
+//
+// A first line of names and no numbers is a CSV header row (`time_s,accel_g`,
+// as korvo-site writes its histories): it is skipped and kept in `header`.
 template <class T>
 struct Pairs {
   std::vector<T> a;
   double dt = 0.0;
+  std::string header;  // the header row's second name, e.g. "accel_g"; empty when none
 };
 template <class T>
 Pairs<T> read_pairs(std::string_view text, std::string_view name, double dt_override = 0.0);
@@ -74,8 +84,8 @@ struct Accelerogram {
   Layout layout = Layout::Pairs;  // as read
   std::vector<double> a;          // in `unit`
   double dt = 0.0;                // s
-  Unit unit = Unit::G;            // a pairs file states none: g until the caller says
-  bool unit_stated = false;
+  Unit unit = Unit::G;            // a pairs file states none (g until the caller says)
+  bool unit_stated = false;       // unless its CSV header row names it: accel_cm_s2
   std::string title;
 };
 // Detect: AT2 or SMC by name or content, else pairs.
@@ -95,7 +105,9 @@ void convert(Record& rec, Unit to, double scale);
 // The pairs korvo reads: "t a" per line, LF ends, no header. Times are exact
 // multiples of dt written with the fewest decimals that hold dt (at most 9);
 // accelerations are the shortest text that reads back as the same Real.
-std::string format_pairs(const Record& rec, long count);
+// csv: the same numbers as a table for pandas, a header row
+// `time_s,accel_<unit>` and commas; korvo itself reads only the plain pairs.
+std::string format_pairs(const Record& rec, long count, bool csv = false);
 // Fewest decimals (0 to 9) that write dt exactly; 9 when none do.
 int time_decimals(double dt);
 

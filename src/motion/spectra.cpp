@@ -109,7 +109,7 @@ Step step_coefficients(double period, double damping, double dt) {
 
 History read_history(std::string_view text, std::string_view name, double dt_override) {
   record::Pairs<Real> p = record::read_pairs<Real>(text, name, dt_override);
-  return {std::move(p.a), real(p.dt)};
+  return {std::move(p.a), real(p.dt), std::move(p.header)};
 }
 
 GroundPeaks ground_peaks(const std::vector<Real>& a, Real dt) {
@@ -265,29 +265,31 @@ Spectrum response_spectrum(const std::vector<Real>& a, Real dt, const std::vecto
   return s;
 }
 
-std::string format_spectra(std::string_view source, const History& h, Real damping,
-                           const Spectrum& s) {
-  const GroundPeaks& g = s.ground;
-  std::string out;
-  char buf[256];
-  std::snprintf(buf, sizeof buf,
-                "# response spectra of %.*s: %zu samples, dt %g s, damping %g, %s\n",
-                static_cast<int>(source.size()), source.data(), h.a.size(), wide(h.dt),
-                wide(damping), oversampling_words(s.factor).c_str());
-  out += buf;
-  std::snprintf(buf, sizeof buf, "# PGA %.6e  PGV %.6e  PGD %.6e\n", wide(g.pga), wide(g.pgv),
-                wide(g.pgd));
-  out += buf;
-  out +=
-      "# PSA in the record's unit, SV (relative velocity) in that unit times s, SD in that "
-      "unit times s^2\n";
-  out += "#   period_s            PSA             SV             SD\n";
+std::string format_spectra(const Spectrum& s, record::Unit unit) {
+  const double to_cm = record::unit_factor(unit, record::Unit::CmS2);
+  std::string out =
+      "period_s,psa_" + record::column_unit(record::unit_name(unit)) + ",sv_cm_s,sd_cm\n";
+  char buf[128];
   for (const Response& r : s.rows) {
-    std::snprintf(buf, sizeof buf, "%14.6e %14.6e %14.6e %14.6e\n", wide(r.period), wide(r.psa),
-                  wide(r.sv), wide(r.sd));
+    std::snprintf(buf, sizeof buf, "%.6e,%.6e,%.6e,%.6e\n", wide(r.period), wide(r.psa),
+                  wide(r.sv) * to_cm, wide(r.sd) * to_cm);
     out += buf;
   }
   return out;
+}
+
+std::string format_spectra_note(std::string_view source, const History& h, Real damping,
+                                const Spectrum& s, record::Unit unit) {
+  const double to_cm = record::unit_factor(unit, record::Unit::CmS2);
+  const GroundPeaks& g = s.ground;
+  char buf[512];
+  std::snprintf(buf, sizeof buf,
+                "samples: %zu\ndt: %g s\ndamping: %g\noversampling: %s\n"
+                "unit: %s\nPGA: %.6e %s\nPGV: %.6e cm/s\nPGD: %.6e cm\n",
+                h.a.size(), wide(h.dt), wide(damping), oversampling_words(s.factor).c_str(),
+                record::unit_name(unit), wide(g.pga), record::unit_name(unit), wide(g.pgv) * to_cm,
+                wide(g.pgd) * to_cm);
+  return "source: " + std::string(source) + "\n" + buf;
 }
 
 }  // namespace korvo::spectra

@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "korvo.h"
+#include "motion/record.h"
 
 namespace korvo::spectra {
 
 struct History {
   std::vector<Real> a;  // accelerations, any unit
   Real dt = 0.0f;       // s
+  std::string column;   // the value column's name in a CSV header row ("accel_g"), else empty
 };
 
 // Lines of `time value` (more columns are ignored; '#' starts a comment; blank
@@ -87,10 +89,15 @@ Spectrum response_spectrum(const std::vector<Real>& a, Real dt, const std::vecto
 // "oversampled 10x", or "not oversampled" for 1.
 std::string oversampling_words(int factor);
 
-// The spectra file: comment lines with the source, damping, oversampling and
-// ground peaks, then one line per period: period, PSA, SV, SD.
-std::string format_spectra(std::string_view source, const History& h, Real damping,
-                           const Spectrum& s);
+// The spectra file, CSV: `period_s,psa_<unit>,sv_cm_s,sd_cm`, one row per
+// period. PSA stays in the record's unit; SV and SD are converted to cm/s and
+// cm (standard gravity for g), so that a velocity never reads as g*s.
+std::string format_spectra(const Spectrum& s, record::Unit unit);
+// Its side file `<spectra>.note`: `key: value` lines naming the source, the
+// samples, dt, damping, oversampling and the ground's peaks (PGV in cm/s, PGD
+// in cm).
+std::string format_spectra_note(std::string_view source, const History& h, Real damping,
+                                const Spectrum& s, record::Unit unit);
 
 namespace detail {
 // One step of an oscillator: [u, v] at the next sample is

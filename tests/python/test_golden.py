@@ -42,14 +42,17 @@ def test_arrays_and_summary(case):
     r = korvo.run(record, profile, **args)
 
     # transfer() alone gives the very values the run wrote to S_amp1.
-    alone = korvo.transfer(profile, r.NF, r.DT, args["wave"])
-    assert alone.shape == (r.NOM, 2) and alone.dtype == np.complex64
+    alone = korvo.transfer(profile, r.nf, r.dt, args["wave"])
+    assert alone.shape == (r.lines, 2) and alone.dtype == np.complex64
     assert np.array_equal(bits(alone), bits(r.transfer))
 
     assert r.frequency[0] == 0 and r.spectrum[0] == 0
-    assert r.time.shape == r.motion.shape == (r.NT,)
-    assert r.NT == len(record) and r.DT == record.dt
+    assert r.time.shape == r.motion.shape == (r.samples,)
+    assert r.samples == len(record) and r.dt == record.dt
 
+    # The console's names, read against what it prints, are aliases of the clear ones.
+    for old, new in korvo.RunResult._ALIASES.items():
+        assert getattr(r, old) == getattr(r, new), old
     console = (src / "expected" / "console.txt").read_text()
     assert printed(console, "NT and DT=")[0] == r.NT
     assert printed(console, "IF1,NF=") == [r.IF1, r.NF]

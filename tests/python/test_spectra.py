@@ -4,6 +4,7 @@ on the same history, and the ground peaks of the samples as given."""
 import subprocess
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import korvo
@@ -28,9 +29,9 @@ def command_spectra(history, folder, options):
     out = folder / "spectra"
     subprocess.run([program("KORVO_SPECTRA_BINARY", "bin/korvo-spectra"), *options, "-o", out,
                     history], check=True, capture_output=True)
-    text = out.read_text()
-    peaks = next(l for l in text.splitlines() if l.startswith("# PGA")).split()
-    return np.loadtxt(out, comments="#"), [float(peaks[i]) for i in (2, 4, 6)]
+    note = dict(l.split(": ", 1) for l in (folder / "spectra.note").read_text().splitlines())
+    peaks = [float(note[q].split()[0]) for q in ("PGA", "PGV", "PGD")]
+    return pd.read_csv(out), peaks
 
 
 def agree(a, b):
@@ -47,9 +48,12 @@ def test_same_as_korvo_spectra(surface, tmp_path, options, keywords):
     table, (pga, pgv, pgd) = command_spectra(history, tmp_path, options)
     s = korvo.response_spectrum(result.motion, result.DT, **keywords)
     assert len(s.periods) == len(table) == 100
-    for column, values in enumerate([s.periods, s.psa, s.sv, s.sd]):
-        assert agree(values, table[:, column]), column
-    assert agree([s.pga, s.pgv, s.pgd], np.array([pga, pgv, pgd]))
+    # The history is in g: the command's velocities and displacements in cm/s and cm.
+    cm = 980.665
+    for column, values in [("period_s", s.periods), ("psa_g", s.psa), ("sv_cm_s", s.sv * cm),
+                           ("sd_cm", s.sd * cm)]:
+        assert agree(values, table[column].to_numpy()), column
+    assert agree([s.pga, s.pgv * cm, s.pgd * cm], np.array([pga, pgv, pgd]))
     assert s.oversampling == (1 if "--no-oversample" in options else 20)
 
 

@@ -224,8 +224,9 @@ def test_korvo_suite_writes_what_the_api_computes(tmp_path):
     runs = pd.read_csv(tmp_path / "out" / "runs.csv")
     api = small(realizations=4)
     assert list(runs.record) == ["elc180.txt"] * 4 + ["elCentro.AT2"] * 4
-    assert np.allclose(runs.pga, api.pga.ravel(), rtol=1e-6)  # 7 digits in the file
+    assert np.allclose(runs.pga_g, api.pga.ravel(), rtol=1e-6)  # 7 digits in the file
     assert np.allclose(runs.filter(like="ratio_"), api.ratio.reshape(8, -1), rtol=1e-6)
+    assert runs.columns[3] == "psa_g_0.02s" and runs.columns[-1] == "transfer_20hz"
     for name in ("amplification", "spectra", "transfer", "profiles"):
         assert (tmp_path / "out" / f"{name}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

@@ -88,13 +88,13 @@ double y_of(const std::vector<SvgText>& texts, const std::string& text) {
 // The four inputs with flat data: the figures of real data must carry more than axes.
 void write_flat(const fs::path& d) {
   fs::create_directories(d);
-  std::ofstream s(d / "S_amp1"), a(d / "amp_dat"), k(d / "korvo_dat"), r(d / "spectra_dat");
-  r << "# response spectra of flat: 100 samples, dt 0.01 s, damping 0.05\n";
+  std::ofstream s(d / "S_amp1"), a(d / "amp_dat"), k(d / "korvo_dat"), r(d / "spectra.csv");
+  r << "period_s,psa_g,sv_cm_s,sd_cm\n";
   for (int i = 1; i <= 100; ++i) {
     s << i * 0.1 << " 1 0 1 1 0 1\r\n";
     a << i * 0.1 << " 1 0 1\r\n";
     k << i * 0.01 << " 0\r\n";
-    r << i * 0.1 << " 0 0 0\n";
+    r << i * 0.1 << ",0,0,0\n";
   }
 }
 
@@ -199,22 +199,25 @@ TEST(PlotCompare, SpectralRatioAndInputHistory) {
   const fs::path dir = scratch("spectral_ratio_and_input_history");
   {
     std::ofstream a(dir / "surface"), b(dir / "input"), c(dir / "other");
-    a << "# response spectra of x: 9 samples, dt 0.01 s, damping 0.05, oversampled 20x\n";
+    for (auto* f : {&a, &b, &c}) *f << "period_s,psa_g,sv_cm_s,sd_cm\n";
     for (int k = 1; k <= 20; ++k) {
-      a << 0.05 * k << " " << 0.75 * k << " 0 0\n";
-      b << 0.05 * k << " " << 0.25 * k << " 0 0\n";
-      c << 0.06 * k << " " << 0.25 * k << " 0 0\n";
+      a << 0.05 * k << "," << 0.75 * k << ",0,0\n";
+      b << 0.05 * k << "," << 0.25 * k << ",0,0\n";
+      c << 0.06 * k << "," << 0.25 * k << ",0,0\n";
     }
   }
   const Outcome same = plot(dir, "--spectra surface --compare input");
   ASSERT_EQ(same.status, 0) << report(same);
   EXPECT_TRUE(inspect(dir / "spectral_ratio.png").signature);
-  std::istringstream ratio(slurp(dir / "spectral_ratio.txt"));
+  std::istringstream ratio(slurp(dir / "spectral_ratio.csv"));
+  std::string header;
+  std::getline(ratio, header);
+  EXPECT_EQ(header, "period_s,psa_ratio");
   int rows = 0;
   for (std::string line; std::getline(ratio, line);) {
-    if (line[0] == '#') continue;
     double period = 0.0, r = 0.0;
-    std::istringstream(line) >> period >> r;
+    char comma = 0;
+    std::istringstream(line) >> period >> comma >> r;
     EXPECT_NEAR(r, 3.0, 1e-6) << line;
     ++rows;
   }
@@ -228,6 +231,8 @@ TEST(PlotCompare, SpectralRatioAndInputHistory) {
   // The input read as korvo reads it: pairs in any layout.
   fs::copy_file(data("basic_h_input.korvo_dat"), dir / "korvo_dat");
   spit(dir / "record.txt", "0 0.1, 0.01 0.2\n0.02 -0.3 0.03\n0.4\n");
+  spit(dir / "record.csv", "time_s,accel_g\n0,0.1\n0.01,0.2\n0.02,-0.3\n0.03,0.4\n");
+  ASSERT_EQ(plot(dir, "--input record.csv").status, 0);
   const Outcome svg = plot(dir, "--input record.txt --format svg");
   ASSERT_EQ(svg.status, 0) << report(svg);
   const auto texts = svg_texts(slurp(dir / "korvo_dat.svg"));
@@ -258,7 +263,7 @@ TEST(PlotPaths, NamedFilesAsTypedAndRequired) {
       {"-C run --soil soil", 1, "korvo-plot: cannot open soil: No such file or directory"},
       {"-C run --compare here.txt", 1,
        "korvo-plot: --compare needs a spectra file to compare with: --spectra FILE or "
-       "run/spectra_dat"},
+       "run/spectra.csv"},
       {"-C nowhere", 1, "korvo-plot: -C nowhere: No such file or directory"},
       {"-C run --format gif", 2, "korvo-plot: --format is png or svg, not 'gif'"},
       {"-C run --smooth -1", 2, "korvo-plot: --smooth needs a bandwidth, a number >= 0, not '-1'"},

@@ -346,6 +346,8 @@ TEST(RecordOutput, PairsReadBackExactly) {
   r.a = {1.5f, -0.25f, 3e-7f, 0.1f};
   EXPECT_EQ(format_pairs(r, 4), "0.00 1.5\n0.01 -0.25\n0.02 3e-07\n0.03 0.1\n");
   EXPECT_EQ(format_pairs(r, 2), "0.00 1.5\n0.01 -0.25\n");
+  r.unit = Unit::CmS2;
+  EXPECT_EQ(format_pairs(r, 2, true), "time_s,accel_cm_s2\n0.00,1.5\n0.01,-0.25\n");
 
   // Times are exact multiples: 9999 * 0.005 = 49.995, not 49.99499...
   r.dt = 0.005;

@@ -301,6 +301,11 @@ TEST(SpectraInput, GridAndFieldFaults) {
       {"# only\n0 1\n", "h, line 2: a history needs at least two samples"},
       {"1 1\n0 2\n", "h, line 2: the times do not increase"},
       {"0 1\n0.01 1e39\n", "h, line 2: \"1e39\" is too large for single precision"},
+      // A header row is names only, and only before the first numbers.
+      {"time_s,accel_g\n0,1\ntime_s,accel_g\n", "h, line 3: \"time_s\" is not a time"},
+      {"time_s,accel_g\nt,a\n0,1\n0.01,1\n", "h, line 2: \"t\" is not a time"},
+      {"time_s\n0 1\n0.01 1\n", "h, line 1: expected a time and a value"},
+      {"t 0.5\n0 1\n0.01 1\n", "h, line 1: \"t\" is not a time"},
   };
   for (const auto& c : cases)
     EXPECT_NE(error_of(c.text).find(c.expect), std::string::npos)
@@ -311,6 +316,9 @@ TEST(SpectraInput, GridAndFieldFaults) {
   EXPECT_EQ(h.a.size(), 5u);
   EXPECT_NEAR(h.dt, 0.0025f, 1e-9f);
   EXPECT_NEAR(read_history("0 1\n7 2\n", "h", 0.5).dt, 0.5f, 0.0f);
+  const History csv = read_history("# c\ntime_s,accel_cm_s2\r\n0.00,1\n0.01,2\n", "h");
+  EXPECT_EQ(csv.a, (std::vector<Real>{1.0f, 2.0f}));
+  EXPECT_EQ(csv.column, "accel_cm_s2");
 }
 
 TEST(SpectraSpeed, FullLengthRecordAtHundredPeriods) {
@@ -331,12 +339,14 @@ TEST(SpectraCommand, WritesTheSpectraFile) {
   const fs::path dir = scratch("writes_the_spectra_file");
   const std::string hist = "'" KORVO_SOURCE_DIR "/tests/data/tools/basic_h_input.korvo_dat'";
   ASSERT_EQ(run_spectra(dir, hist + " --count 50 --damping 0.02").status, 0);
-  const std::vector<std::string> lines = lines_of(slurp(dir / "spectra_dat"));
-  ASSERT_EQ(lines.size(), 4u + 50u);
-  EXPECT_NE(lines[0].find("1000 samples, dt 0.01 s, damping 0.02"), std::string::npos);
-  EXPECT_EQ(lines[1].rfind("# PGA ", 0), 0u);
+  const std::vector<std::string> lines = lines_of(slurp(dir / "spectra.csv"));
+  ASSERT_EQ(lines.size(), 1u + 50u);
+  EXPECT_EQ(lines[0], "period_s,psa_g,sv_cm_s,sd_cm");
+  const std::string note = slurp(dir / "spectra.csv.note");
+  EXPECT_NE(note.find("samples: 1000\ndt: 0.01 s\ndamping: 0.02\n"), std::string::npos) << note;
+  EXPECT_NE(note.find("PGV: "), std::string::npos);
   double period = 0.0, last = 0.0;
-  for (std::size_t k = 4; k < lines.size(); ++k, last = period) {
+  for (std::size_t k = 1; k < lines.size(); ++k, last = period) {
     std::istringstream(lines[k]) >> period;
     EXPECT_GT(period, last);
   }
@@ -345,6 +355,54 @@ TEST(SpectraCommand, WritesTheSpectraFile) {
   EXPECT_EQ(run_spectra(dir, "missing_dat").status, 1);
   EXPECT_EQ(run_spectra(dir, hist + " --damping 1").status, 2);
   EXPECT_EQ(run_spectra(dir, hist + " --tmin 2 --tmax 1").status, 2);
+}
+
+// Velocities and displacements in cm/s and cm whatever the acceleration's
+// unit. Oracle: a constant 0.1 g over 1 s from rest reaches v = 0.1 * 980.665
+// cm/s and d = v / 2 cm (the ground's integrals are exact for straight lines).
+// The unit comes from --unit, else from a CSV header row, else g.
+TEST(SpectraCommand, PeaksInVelocityUnits) {
+  const fs::path dir = scratch("peaks_in_velocity_units");
+  std::string g = "time_s,accel_g\n", cm = "time_s,accel_cm_s2\n", bare, named = "t,a\n";
+  for (int i = 0; i <= 100; ++i) {
+    const std::string t = std::to_string(i * 0.01);
+    g += t + ",0.1\n";
+    cm += t + ",98.0665\n";
+    bare += t + " 0.1\n";
+    named += t + ",0.1\n";
+  }
+  spit(dir / "g.csv", g);
+  spit(dir / "cm.csv", cm);
+  spit(dir / "bare", bare);
+  spit(dir / "named.csv", named);
+  const struct {
+    const char* args;
+    const char* psa;  // the header's acceleration column
+  } cases[] = {
+      {"g.csv", "psa_g"},
+      {"cm.csv", "psa_cm_s2"},
+      {"bare", "psa_g"},
+      {"bare --unit m/s^2", "psa_m_s2"},
+      {"named.csv --unit g", "psa_g"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(run_spectra(dir, std::string(c.args) + " --count 3 -o s.csv").status, 0) << c.args;
+    EXPECT_EQ(first_line(slurp(dir / "s.csv")), std::string("period_s,") + c.psa + ",sv_cm_s,sd_cm")
+        << c.args;
+    const std::string note = slurp(dir / "s.csv.note");
+    double v = 0.0, d = 0.0;
+    std::istringstream(note.substr(note.find("PGV: ") + 5)) >> v;
+    std::istringstream(note.substr(note.find("PGD: ") + 5)) >> d;
+    const double want = std::string(c.args).find("m/s^2") != std::string::npos ? 10.0 : 98.0665;
+    EXPECT_NEAR(v, want, 1e-5 * want) << c.args << "\n" << note;
+    EXPECT_NEAR(d, want / 2.0, 1e-5 * want) << c.args << "\n" << note;
+  }
+  // A header naming a column whose unit cannot be told, without --unit: refused.
+  const Outcome r = run_spectra(dir, "named.csv -o s.csv");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(first_line(r.err),
+            "korvo-spectra: named.csv: the header names the values \"a\", not accel_<unit>: give "
+            "--unit");
 }
 
 TEST(SpectraCommand, CommandLine) {
@@ -379,12 +437,19 @@ TEST(SpectraCommand, CommandLine) {
     EXPECT_EQ(first_line(r.err), c.report) << c.args;
   }
   // Fortran-style numbers; the last of a repeated option wins.
-  const std::string spectra = slurp(dir / "s");
-  EXPECT_EQ(first_line(spectra),
-            "# response spectra of h: 4 samples, dt 0.01 s, damping 0.02, oversampled 14x");
-  const std::vector<std::string> lines = lines_of(spectra);
-  ASSERT_EQ(lines.size(), 4u + 10u);
-  EXPECT_EQ(lines[4].substr(0, 14), "  1.500000e-02");
+  // h's triangles integrate to a peak v of 0.01 g s and a final d of 1.1/6000 g s^2.
+  const std::string note = slurp(dir / "s.note");
+  EXPECT_EQ(note.substr(0, note.find("PGV: ")),
+            "source: h\nsamples: 4\ndt: 0.01 s\ndamping: 0.02\noversampling: oversampled 14x\n"
+            "unit: g\nPGA: 1.000000e+00 g\n");
+  double v = 0.0, d = 0.0;
+  std::istringstream(note.substr(note.find("PGV: ") + 5)) >> v;
+  std::istringstream(note.substr(note.find("PGD: ") + 5)) >> d;
+  EXPECT_NEAR(v, 0.01 * 980.665, 1e-5);
+  EXPECT_NEAR(d, 1.1 / 6000.0 * 980.665, 1e-6);
+  const std::vector<std::string> lines = lines_of(slurp(dir / "s"));
+  ASSERT_EQ(lines.size(), 1u + 10u);
+  EXPECT_EQ(lines[1].substr(0, 13), "1.500000e-02,");
   const Outcome help = run_spectra(dir, "--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(first_line(help.out), "usage: korvo-spectra [options] HISTORY");

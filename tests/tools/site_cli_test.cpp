@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -85,10 +86,12 @@ class SiteCommand : public ::testing::Test {
     for (std::string l; std::getline(in, l);) out.push_back(l);
     return out;
   }
+  // A CSV file's column below its header row.
   std::vector<double> column(const std::string& name, int col) {
     std::vector<double> out;
-    for (const auto& l : lines(name)) {
-      if (l.empty() || l[0] == '#') continue;
+    for (std::string l : lines(name)) {
+      if (l.empty() || std::isalpha(static_cast<unsigned char>(l[0]))) continue;
+      std::replace(l.begin(), l.end(), ',', ' ');
       std::istringstream in(l);
       double v = 0.0;
       for (int c = 0; c <= col; ++c) in >> v;
@@ -109,29 +112,34 @@ TEST_F(SiteCommand, WritesEveryResultFile) {
   EXPECT_NE(console.find("surface PGA"), std::string::npos);
   EXPECT_EQ(read("stderr.txt"), "");
 
-  EXPECT_EQ(column("out/surface.txt", 0).size(), 4000u);
-  EXPECT_EQ(column("out/depth_5.txt", 1).size(), 4000u);
-  EXPECT_EQ(column("out/depth_20.txt", 1).size(), 4000u);
+  EXPECT_EQ(column("out/surface.csv", 0).size(), 4000u);
+  EXPECT_EQ(column("out/depth_5.csv", 1).size(), 4000u);
+  EXPECT_EQ(column("out/depth_20.csv", 1).size(), 4000u);
+  EXPECT_EQ(lines("out/surface.csv")[0], "time_s,accel_g");
+  EXPECT_EQ(lines("out/spectra.csv")[0], "period_s,psa_input_g,psa_surface_g,ratio");
+  EXPECT_EQ(lines("out/transfer.csv")[0], "freq_hz,real,imag,modulus");
   const auto profile = lines("out/profile.csv");
   ASSERT_GE(profile.size(), 3u);
-  EXPECT_EQ(profile[0].rfind("sublayer,layer,top_m,mid_m,thickness_m,unit_weight_kN/m^3,", 0), 0u);
+  EXPECT_EQ(profile[0],
+            "sublayer,layer,top_m,mid_m,thickness_m,unit_weight_kn_m3,vs0_m_s,vs_m_s,g_gmax,"
+            "damping_pct,strain_eff_pct,strain_peak_pct,stress_peak_kpa,pga_top_g");
   EXPECT_EQ(profile.back().rfind(std::to_string(profile.size() - 1) + ",halfspace,20,", 0), 0u);
   const auto iterations = lines("out/iterations.csv");
   EXPECT_NE(iterations.back().find(",converged"), std::string::npos);
-  EXPECT_EQ(column("out/spectra.txt", 0).size(), 100u);
+  EXPECT_EQ(column("out/spectra.csv", 0).size(), 100u);
   // The transfer function starts at 1 (rigid motion) on a grid from 0 Hz.
-  const auto freq = column("out/transfer.txt", 0), modulus = column("out/transfer.txt", 3);
+  const auto freq = column("out/transfer.csv", 0), modulus = column("out/transfer.csv", 3);
   EXPECT_EQ(freq.front(), 0.0);
   EXPECT_NEAR(modulus.front(), 1.0, 1e-12);
-  // The surface peak on the console is the peak of surface.txt.
+  // The surface peak on the console is the peak of surface.csv.
   double pga = 0.0;
-  for (double a : column("out/surface.txt", 1)) pga = std::max(pga, std::fabs(a));
+  for (double a : column("out/surface.csv", 1)) pga = std::max(pga, std::fabs(a));
   char want[64];
   std::snprintf(want, sizeof want, "surface PGA %.6g g", pga);
   EXPECT_NE(console.find(want), std::string::npos) << console;
   // The half-space row's peak at its top is the peak of the motion at 20 m.
   double base = 0.0;
-  for (double a : column("out/depth_20.txt", 1)) base = std::max(base, std::fabs(a));
+  for (double a : column("out/depth_20.csv", 1)) base = std::max(base, std::fabs(a));
   const std::string last = profile.back();
   EXPECT_NEAR(std::stod(last.substr(last.rfind(',') + 1)), base, 1e-6 * base);
 }
@@ -140,9 +148,9 @@ TEST_F(SiteCommand, WritesEveryResultFile) {
 // an outcrop run and fed back as --input within, gives the same surface.
 TEST_F(SiteCommand, WithinInputReturnsTheOutcropRunsSurface) {
   ASSERT_EQ(run("p.toml pulse.txt --at 20 --tol 1e-10 -o outcrop"), 0) << read("stderr.txt");
-  fs::copy_file(dir_ / "outcrop/depth_20.txt", dir_ / "within.txt");
-  ASSERT_EQ(run("p.toml within.txt --input within --tol 1e-10 -o within"), 0) << read("stderr.txt");
-  const auto a = column("outcrop/surface.txt", 1), b = column("within/surface.txt", 1);
+  ASSERT_EQ(run("p.toml outcrop/depth_20.csv --input within --tol 1e-10 -o within"), 0)
+      << read("stderr.txt");
+  const auto a = column("outcrop/surface.csv", 1), b = column("within/surface.csv", 1);
   ASSERT_EQ(a.size(), b.size());
   double peak = 0.0, worst = 0.0;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -228,8 +236,8 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
 }
 
 // korvo-site's spectra come from korvo-spectra's engine: the input and the
-// surface columns of spectra.txt are korvo-spectra's PSA of the record and of
-// surface.txt (same periods, 5 %, oversampled). And a record in korvo's number
+// surface columns of spectra.csv are korvo-spectra's PSA of the record and of
+// surface.csv (same periods, 5 %, oversampled). And a record in korvo's number
 // forms (D exponents) reads as korvo reads it.
 TEST_F(SiteCommand, SpectraAreKorvoSpectras) {
   std::string text = read("pulse.txt");
@@ -240,9 +248,9 @@ TEST_F(SiteCommand, SpectraAreKorvoSpectras) {
         << read("stderr.txt");
     const std::string spectra = "cd '" + dir_.string() + "' && '" KORVO_SPECTRA_BINARY "' ";
     ASSERT_EQ(std::system((spectra + "pulse.txt -o in.psa").c_str()), 0);
-    ASSERT_EQ(std::system((spectra + "out/surface.txt -o out.psa").c_str()), 0);
-    const auto period = column("out/spectra.txt", 0), input = column("out/spectra.txt", 1),
-               surface = column("out/spectra.txt", 2), in = column("in.psa", 1),
+    ASSERT_EQ(std::system((spectra + "out/surface.csv -o out.psa").c_str()), 0);
+    const auto period = column("out/spectra.csv", 0), input = column("out/spectra.csv", 1),
+               surface = column("out/spectra.csv", 2), in = column("in.psa", 1),
                out = column("out.psa", 1), tin = column("in.psa", 0);
     ASSERT_EQ(period.size(), 100u);
     ASSERT_EQ(in.size(), 100u);
@@ -292,7 +300,7 @@ TEST_F(SiteCommand, LikelyMistakesAreWarnedOf) {
     fs::remove_all(dir_ / "strict");
     EXPECT_EQ(run("m.toml pulse.txt " + c.args + " --strict -o strict"), 1) << c.warning;
     EXPECT_NE(read("stderr.txt").find("(--strict)"), std::string::npos) << c.warning;
-    EXPECT_FALSE(fs::exists(dir_ / "strict/surface.txt")) << c.warning;
+    EXPECT_FALSE(fs::exists(dir_ / "strict/surface.csv")) << c.warning;
   }
   // The same record with its unit stated, in a plausible column: no warning.
   ASSERT_EQ(run("p.toml pulse.txt --unit g -o out"), 0);
@@ -400,4 +408,20 @@ TEST_F(SiteCommand, FullDiskLeavesOnlyWholeFiles) {
       EXPECT_EQ(read("out/" + name), read("full/" + name)) << name << " at " << limit;
     }
   }
+}
+
+// The unit travels with the files: a run in cm/s^2 names it in every header,
+// and its surface.csv read back (by korvo-site or korvo-spectra) keeps it.
+TEST_F(SiteCommand, HeadersCarryTheRecordsUnit) {
+  ASSERT_EQ(run("p.toml pulse.txt --unit cm/s^2 --scale-pga 250 -o cm"), 0) << read("stderr.txt");
+  EXPECT_EQ(lines("cm/surface.csv")[0], "time_s,accel_cm_s2");
+  EXPECT_EQ(lines("cm/spectra.csv")[0], "period_s,psa_input_cm_s2,psa_surface_cm_s2,ratio");
+  EXPECT_NE(lines("cm/profile.csv")[0].find(",pga_top_cm_s2"), std::string::npos);
+  ASSERT_EQ(run("p.toml cm/surface.csv --method linear -o again"), 0) << read("stderr.txt");
+  EXPECT_NE(read("stdout.txt").find(" cm/s^2; outcrop"), std::string::npos) << read("stdout.txt");
+  EXPECT_EQ(run("p.toml cm/surface.csv --unit g -o never"), 2);
+  EXPECT_NE(read("stderr.txt").find("is in cm/s^2"), std::string::npos) << read("stderr.txt");
+  const std::string spectra = "cd '" + dir_.string() + "' && '" KORVO_SPECTRA_BINARY "' ";
+  ASSERT_EQ(std::system((spectra + "cm/surface.csv -o s.csv > /dev/null").c_str()), 0);
+  EXPECT_EQ(lines("s.csv")[0], "period_s,psa_cm_s2,sv_cm_s,sd_cm");
 }

@@ -17,7 +17,9 @@ using namespace korvo::record;
 constexpr const char* USAGE =
     "usage: korvo-record [options] RECORD\n"
     "  RECORD              a PEER NGA .AT2 file or a USGS SMC corrected accelerogram\n"
-    "  -o, --output FILE   pairs file to write; default <name>_<unit>.txt here\n"
+    "  -o, --output FILE   pairs file to write; default <name>_<unit>.txt here; a name\n"
+    "                      ending in .csv gets a CSV table (header time_s,accel_<unit>)\n"
+    "                      for pandas and the like, which korvo itself does not read\n"
     "  --units U           convert to g, cm/s^2 or m/s^2 (default: the record's unit)\n"
     "  --scale F           multiply every sample by F after the conversion (default 1)\n"
     "  --max N             keep only the first N samples (1 to 32768); needed when the\n"
@@ -129,7 +131,8 @@ void run(const Options& o) {
        << "peak: " << general(korvo::wide(peak.value)) << " " << unit_name(unit) << " at "
        << fixed(static_cast<double>(peak.index) * rec.dt, decimals) << " s\n";
 
-  write_file(output, format_pairs(rec, count));
+  const bool csv = output.size() > 4 && output.compare(output.size() - 4, 4, ".csv") == 0;
+  write_file(output, format_pairs(rec, count, csv));
   write_file(output + ".note", note.str());
 
   std::cout << output << ": " << count << " samples"

@@ -30,7 +30,8 @@ constexpr const char* USAGE =
     "  --at Z              also write the motion at depth Z (profile's length unit); repeatable\n"
     "  --input KIND        outcrop: the record is the half-space's outcrop motion (default);\n"
     "                      within: the motion within the column at the half-space's top\n"
-    "  --unit U            unit of a pairs record: g (default), cm/s^2, m/s^2\n"
+    "  --unit U            unit of a pairs record: g (default), cm/s^2, m/s^2; a CSV\n"
+    "                      record's header names its own (time_s,accel_cm_s2)\n"
     "  --scale-pga A       scale the record to the peak A (record's unit, or named: 0.3g)\n"
     "  --format F          pairs, at2 or smc (default: from the name and the content)\n"
     "  --soil-unit U       m or ft: the length unit of a PROFILE given as korvo's soil\n"
@@ -216,11 +217,11 @@ void read_inputs(Command& c) {
   }
   rec::Unit named = rec::Unit::G;
   if (!c.unit.empty()) rec::parse_unit(c.unit, named);
-  if (q.record.layout == rec::Layout::Pairs) {
+  if (q.record.layout == rec::Layout::Pairs && !q.record.unit_stated) {
     q.record.unit = named;
     q.record.unit_stated = !c.unit.empty();
   } else if (!c.unit.empty() && named != q.record.unit) {
-    usage_error("--unit " + c.unit + " is for pairs files; " + c.record + " is in " +
+    usage_error("--unit " + c.unit + " is for pairs files without a unit; " + c.record + " is in " +
                 rec::unit_name(q.record.unit));
   }
   if (!c.scale_pga.empty()) {
