@@ -25,6 +25,8 @@ packages=(
   python3-pytest       # Python package: tests
   python3-pip          # Python package: installing it
   python3-setuptools   # Python package: building it
+  python3-wheel        # Python package: building it (pip)
+  python3-venv         # Python package: the install test's venv
 )
 
 if ! command -v dpkg-query >/dev/null; then

@@ -10,6 +10,7 @@ libcli11-dev and libfftw3-dev.
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -39,4 +40,14 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-setup(ext_modules=[Extension("korvo._korvo", sources=[])], cmdclass={"build_ext": CMakeBuild})
+def version():
+    """The CMake project's version, which the commands and korvo.__version__ carry."""
+    text = (REPOSITORY / "CMakeLists.txt").read_text()
+    found = re.search(r"project\(korvo VERSION (\d+\.\d+\.\d+)", text)
+    if not found:
+        raise RuntimeError(f"no project(korvo VERSION x.y.z) in {REPOSITORY / 'CMakeLists.txt'}")
+    return found.group(1)
+
+
+setup(version=version(), ext_modules=[Extension("korvo._korvo", sources=[])],
+      cmdclass={"build_ext": CMakeBuild})

@@ -59,6 +59,8 @@ __all__ = [
     "LMAX",
 ]
 
+__version__: str = _korvo.__version__
+"""The project's version, the same as the commands' --version."""
 NMAX: int = _korvo.NMAX
 """Longest record a run accepts, in samples (2**15)."""
 LMAX: int = _korvo.LMAX

@@ -332,6 +332,7 @@ void bind_rvt(py::module_& m);   // rvt.cpp
 
 PYBIND11_MODULE(_korvo, m) {
   m.doc() = "korvo's compiled core; use the package korvo.";
+  m.attr("__version__") = KORVO_VERSION;
 
   // Never destroyed: the interpreter may be gone by the time statics are.
   static auto* korvo_error = new py::exception<Error>(m, "KorvoError", PyExc_ValueError);
