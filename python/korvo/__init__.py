@@ -199,6 +199,15 @@ class Record:
     def __len__(self) -> int:
         return len(self.accel)
 
+    def scaled(self, factor: float) -> "Record":
+        """The record with every sample times `factor` (same times, unit and
+        source); values beyond single precision are refused."""
+        out = Record.__new__(Record)
+        with np.errstate(over="ignore"):
+            accel = self.accel.astype(float) * float(factor)
+        out._fill(self.time, accel, self.unit, self.format, self.title, self.source)
+        return out
+
     def __getitem__(self, key: slice) -> "Record":
         """The samples of a slice (``record[:32768]``, ``record[500:]``), a
         Record of the same unit, format and source. A step would change the

@@ -17,6 +17,11 @@ options:
                          the machine's cores)
   --realizations N       override the file's realizations
   --seed N               override the file's seed
+  --unit U               unit of records that state none: g (default), cm/s^2,
+                         m/s^2 (the file's [run] unit)
+  --scale F              multiply every record by F (the file's [run] scale)
+  --scale-pga A          scale each record to the peak A, in the records' unit
+                         or named: 0.3g (the file's [run] scale_pga)
   --no-figures           tables only
   -q, --quiet            no progress bar
   -h, --help             this text
@@ -32,6 +37,7 @@ import re
 import signal
 import sys
 import time
+import warnings
 
 PROGRAM = "korvo-suite"
 
@@ -53,7 +59,8 @@ class Usage(argparse.ArgumentParser):
 TOP = {"records": list, "profile": str, "realizations": int, "seed": int, "output": str,
        "run": dict, "spectra": dict, "transfer": dict, "variation": dict, "cluster": dict}
 SECTIONS = {
-    "run": {"wave": str, "reference": int, "band_pass": list},
+    "run": {"wave": str, "reference": int, "band_pass": list, "band_pass_hz": list,
+            "unit": str, "scale": float, "scale_pga": (str, float)},
     "spectra": {"periods": (list, dict), "damping": float},
     "transfer": {"frequencies": (list, dict)},
     "variation": {"site_class": str, "length_unit": (str, float), "layering": bool,
@@ -216,6 +223,9 @@ def suite(argv, version):
     parser.add_argument("--workers", type=int)
     parser.add_argument("--realizations", type=int)
     parser.add_argument("--seed", type=int)
+    parser.add_argument("--unit")
+    parser.add_argument("--scale", type=float)
+    parser.add_argument("--scale-pga")
     parser.add_argument("--no-figures", action="store_true")
     parser.add_argument("-q", "--quiet", action="store_true")
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {version}")
@@ -256,6 +266,10 @@ def suite(argv, version):
         wave=run_opts.get("wave", "horizontal"),
         reference=run_opts.get("reference", 1),
         band_pass=run_opts.get("band_pass"),
+        band_pass_hz=run_opts.get("band_pass_hz"),
+        unit=args.unit or run_opts.get("unit"),
+        scale=args.scale if args.scale is not None else run_opts.get("scale", 1.0),
+        scale_pga=args.scale_pga if args.scale_pga is not None else run_opts.get("scale_pga"),
         damping=spectra.get("damping", 0.05),
         workers=args.workers or cluster.get("workers"),
     )
@@ -303,6 +317,9 @@ def main(argv=None, version=None):
 
     signal.signal(signal.SIGINT, interrupted)
     signal.signal(signal.SIGTERM, interrupted)
+    # A warning is one line, as the other commands print theirs.
+    warnings.showwarning = lambda message, *rest, **kw: sys.stderr.write(
+        f"{PROGRAM}: warning: {message}\n")
     try:
         return suite(sys.argv[1:] if argv is None else argv, version or korvo.__version__)
     except Refusal as e:

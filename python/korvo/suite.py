@@ -14,6 +14,7 @@ import contextlib
 import ctypes
 import math
 import os
+import re
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
@@ -37,6 +38,38 @@ DEFAULT_FREQUENCIES = np.geomspace(0.1, 20.0, 100)
 PROFILE_QUANTITIES = ("vs", "vp", "rho", "qs", "qp")
 _PROFILE_KEYS = ("rho", "vp", "qp", "vs", "qs", "thickness")
 _UNITS = ("g", "cm/s^2", "m/s^2")
+
+
+# Each unit in cm/s^2, for a target peak given in another unit than the records'.
+_IN_CM_S2 = {"g": 980.665, "cm/s^2": 1.0, "gal": 1.0, "m/s^2": 100.0}
+_PEAK = re.compile(r"^\s*([-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?)\s*(g|cm/s\^2|gal|m/s\^2)?\s*$")
+
+
+def _scaled(records: List[Record], scale, scale_pga, unit: str) -> List[Record]:
+    """The records times a factor, or each scaled to a target peak."""
+    if scale_pga is None:
+        factor = _args.real(scale, "scale")
+        if not (math.isfinite(factor) and factor > 0.0):
+            raise KorvoError(f"scale is a positive factor, not {scale!r}")
+        return records if factor == 1.0 else [r.scaled(factor) for r in records]
+    if scale != 1.0:
+        raise KorvoError("scale and scale_pga both scale the records: give one")
+    if isinstance(scale_pga, str):
+        found = _PEAK.match(scale_pga)
+        if not found:
+            raise KorvoError(f"scale_pga is a peak such as 0.3g or '294 cm/s^2', not {scale_pga!r}")
+        target = float(found.group(1)) * _IN_CM_S2[found.group(2) or unit] / _IN_CM_S2[unit]
+    else:
+        target = _args.real(scale_pga, "scale_pga")
+    if not (math.isfinite(target) and target > 0.0):
+        raise KorvoError(f"scale_pga is a positive peak, not {scale_pga!r}")
+    out = []
+    for r in records:
+        peak = float(np.max(np.abs(r.accel.astype(float))))
+        if peak == 0.0:
+            raise KorvoError(f"{r.source}: every sample is 0; it cannot be scaled to a peak")
+        out.append(r.scaled(target / peak))
+    return out
 
 
 def column_unit(unit: str) -> str:
@@ -235,6 +268,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
           reference: int = 1, band_pass: Optional[Sequence[float]] = None,
           band_pass_hz: Optional[Sequence[float]] = None,
           periods=None, damping: float = 0.05, frequencies=None, unit: Optional[str] = None,
+          scale: float = 1.0, scale_pga: Optional[Union[str, float]] = None,
           workers: Optional[int] = None, chunk_size: Optional[int] = None,
           progress: Optional[Callable[[int, int], None]] = None) -> "SuiteResult":
     """Every record through every realization of a randomized profile.
@@ -268,6 +302,10 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         Where the transfer function's modulus is read (linear interpolation
         between the run's lines), Hz, up to the lowest Nyquist frequency of
         the records; default :data:`DEFAULT_FREQUENCIES`.
+    scale, scale_pga : optional
+        Every record times `scale`; or each record scaled to the peak
+        `scale_pga`: a number in the records' unit, or text with a unit
+        (``'0.3g'``, ``'294 cm/s^2'``, ``'2.9 m/s^2'``, ``'294 gal'``). Not both.
     unit : {None, 'g', 'cm/s^2', 'm/s^2'}
         Unit of records that state none (pairs files, arrays): default the
         unit the others state, else ``'g'``. It names the tables' columns
@@ -322,6 +360,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         if units and unit not in units:
             raise KorvoError(f"unit is {unit!r}, but the records state {next(iter(units))!r}")
     unit = next(iter(units)) if units else (unit or "g")
+    records = _scaled(records, scale, scale_pga, unit)
     profile = _profile(profile)
     if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \
             or not 1 <= realizations <= _args.INT32_MAX:

@@ -278,3 +278,45 @@ def test_korvo_suite_on_a_full_disk_leaves_only_whole_files(tmp_path):
             assert p.read_bytes() == full[p.name], f"{p.name} cut at {limit}"
         for p in (tmp_path / "out").iterdir():
             p.unlink()
+
+
+@pytest.mark.parametrize("kw, peak", [
+    (dict(scale_pga="0.3g"), 0.3),
+    (dict(scale_pga="294.1995 cm/s^2"), 0.3),  # 0.3 x 980.665
+    (dict(scale_pga=0.25), 0.25),
+    (dict(scale=2.0), None),
+])
+def test_records_scaled_in_a_suite(kw, peak):
+    plain = small(realizations=1)
+    scaled = small(realizations=1, **kw)
+    # The samples' peak is scaled; input_pga is read from the oversampled
+    # record, a few parts in a million above or below it.
+    if peak is None:  # a factor scales the inputs' peaks by it
+        assert np.allclose(scaled.input_pga, 2.0 * plain.input_pga, rtol=1e-6)
+    else:
+        assert np.allclose(scaled.input_pga, peak, rtol=2e-5)
+    # Linear columns: the surface scales with its record.
+    ratio = scaled.input_pga / plain.input_pga
+    assert np.allclose(scaled.pga[:, 0], plain.pga[:, 0] * ratio, rtol=1e-5)
+
+
+def test_scaling_refusals():
+    with pytest.raises(korvo.KorvoError, match="give one"):
+        small(realizations=1, scale=2.0, scale_pga="0.3g")
+    with pytest.raises(korvo.KorvoError, match="a peak such as 0.3g"):
+        small(realizations=1, scale_pga="0.3 furlongs")
+
+
+def test_korvo_suite_warns_in_one_line(tmp_path):
+    # A record whose times break their spacing: the reader warns, the suite runs.
+    lines = (SOURCE / "examples" / "elc180.txt").read_text().splitlines()
+    t, a = lines[50].split()
+    lines[50] = f"{float(t) - 0.01:.2f} {a}"
+    (tmp_path / "uneven.txt").write_text("\n".join(lines) + "\n")
+    (tmp_path / "SUITE.toml").write_text(
+        SUITE_TOML.format(records=[str(tmp_path / "uneven.txt")], profile=PROFILE)
+        .replace("'", '"'))
+    done = korvo_suite("SUITE.toml", "--no-figures", "-q", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr.startswith("korvo-suite: warning: ")
+    assert "times are not evenly spaced" in done.stderr and len(done.stderr.splitlines()) == 1
