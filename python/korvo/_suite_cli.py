@@ -26,7 +26,7 @@ options:
   -q, --quiet            no progress bar
   -h, --help             this text
 
-exit status: 0 done, 1 bad input or a failed run, 2 wrong command line
+Exit status: 0 done, 1 bad input or a failed run, 2 wrong command line
 """
 
 import argparse
@@ -95,13 +95,16 @@ def grid(name, key, value):
 
     if isinstance(value, dict):
         checked(name, value, {"first": float, "last": float, "count": int}, f"in {key}")
-        if set(value) != {"first", "last", "count"} or value["count"] < 1 \
-                or not 0 < value["first"] <= value["last"]:
+        # TOML integers may be any size here; as floats they must stay finite.
+        first, last = (float(value.get(k, math.nan)) if abs(value.get(k, 0)) < 1e300
+                       else math.inf for k in ("first", "last"))
+        if set(value) != {"first", "last", "count"} or not 1 <= value["count"] <= 100000 \
+                or not 0 < first <= last < math.inf:
             raise Refusal(f"{name}: {key} = {{first, last, count}} with 0 < first <= last "
-                          "and count >= 1")
-        return np.geomspace(value["first"], value["last"], value["count"])
+                          "and count from 1 to 100000")
+        return np.geomspace(first, last, value["count"])
     if not value or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
-                            for v in value):
+                            and abs(v) < 1e300 for v in value):
         raise Refusal(f"{name}: {key} must be numbers")
     return np.array(value, dtype=float)
 

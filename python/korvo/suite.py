@@ -470,6 +470,13 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
 
     input_pga = np.array([p for p, _ in inputs])
     input_psa = np.array([s for _, s in inputs], dtype=float)
+    # A ratio to an input with nothing left (a band-pass that removes every
+    # frequency of it) would be 0/0 in every table: refused, naming the record.
+    for name, p in zip(names, input_pga):
+        if not p > 0.0:
+            raise KorvoError(f"{name}: nothing of the record is left to run (peak {p:g} after "
+                             f"the band-pass {band_pass})" if band_pass is not None else
+                             f"{name}: the record is all zeros")
     return SuiteResult._assemble(job, names, K, parts, input_pga, input_psa,
                                  time.perf_counter() - began, unit)
 
@@ -699,6 +706,11 @@ class SuiteResult:
 
         def save(frame, name):
             path = os.path.join(folder, name)
+            # Blank is written where a statistic is undefined (the spread of one
+            # run); an infinity is a fault, never a value.
+            numbers = frame.select_dtypes("number").to_numpy(dtype=float)
+            if np.isinf(numbers).any():
+                raise KorvoError(f"{path}: a value is infinite; the file is not written")
             with _files.whole(path) as temp:
                 frame.to_csv(temp, index=False, float_format="%.7g")
             paths.append(path)

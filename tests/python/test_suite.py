@@ -241,6 +241,13 @@ def test_korvo_suite_writes_what_the_api_computes(tmp_path):
     ("realizations = \"ten\"\n", [], 1, "realizations at the top level must be a whole number"),
     (f'records = ["{TOOLS_DATA}/IELC180.AT2", "{TOOLS_DATA}/2516b_a.smc"]\nprofile = "{PROFILE}"\n',
      [], 1, "records in different units (cm/s^2: 2516b_a.smc; g: IELC180.AT2)"),
+    # A band-pass that leaves nothing: every ratio would be 0/0.
+    (f'records = ["{TOOLS_DATA}/IELC180.AT2"]\nprofile = "{PROFILE}"\n'
+     "[run]\nband_pass = [2147483648, 1.5, 90.0, 120.0]\n", ["-q"], 1,
+     "IELC180.AT2: nothing of the record is left to run"),
+    (f'records = ["{TOOLS_DATA}/IELC180.AT2"]\nprofile = "{PROFILE}"\n'
+     '[spectra]\nperiods = { first = 0.02, last = 1e400, count = 3 }\n', [], 1,
+     "periods = {first, last, count} with 0 < first <= last"),
 ])
 def test_korvo_suite_refusals(tmp_path, toml, args, status, words):
     (tmp_path / "SUITE.toml").write_text(toml)
