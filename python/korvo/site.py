@@ -120,7 +120,8 @@ class SiteResult:
 
 
 def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] = None,
-         scale_pga: Optional[Union[str, float]] = None, strain_ratio: Optional[float] = None,
+         scale_pga: Optional[Union[str, float]] = None, scale: Optional[float] = None,
+         strain_ratio: Optional[float] = None,
          magnitude: Optional[float] = None, model: str = "velocity", tol: float = 1e-3,
          max_iter: int = 100, accelerate: bool = True, input: str = "outcrop",
          fmax: float = 25.0, pad: Optional[float] = None, nfft: Optional[int] = None,
@@ -144,6 +145,8 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     scale_pga : str or float, optional
         Scale the record to this peak: a number in the record's unit, or text
         with a unit (``'0.3g'``).
+    scale : float, optional
+        Or every sample times this factor; not with `scale_pga`.
     strain_ratio, magnitude : float, optional
         Effective over peak strain (default 0.65), or (M - 1)/10; not both.
     model : {'velocity', 'simple', 'unit-modulus'}
@@ -188,6 +191,10 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         model=model, input=input,
         pad=10.0 if pad is None else _number(pad, "pad", 0.0, 1e4),
         nfft=0 if nfft is None else int(_number(nfft, "nfft", 2, 1 << 22)))
+    if scale is not None:
+        if scale_pga is not None:
+            raise KorvoError("scale and scale_pga both scale the record: give one")
+        options["scale"] = _number(scale, "scale", 1e-30, 1e30)
     if soil_unit is not None:
         if soil_unit not in ("m", "ft"):
             raise KorvoError(f"soil_unit is 'm' or 'ft', not {soil_unit!r}")

@@ -75,6 +75,7 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
   q.fmax = fmax;
   q.depths = depths;
   q.profile_name = profile;
+  if (options.contains("scale")) q.scale = options["scale"].cast<double>();
   const std::string soil_unit =
       options.contains("soil_unit") ? options["soil_unit"].cast<std::string>() : std::string();
   std::vector<double> a;

@@ -66,10 +66,9 @@ SiteRun run_site(const SiteRequest& q) {
     throw Error(q.record_name + ": the record holds a value that is not finite");
   r.pga = peak(r.motion.a);
   if (!(r.pga > 0.0)) throw Error(q.record_name + ": the record is all zeros");
-  if (q.target_pga > 0.0) {
-    r.scale = q.target_pga / r.pga;
+  r.scale = q.target_pga > 0.0 ? q.target_pga / r.pga : q.scale;
+  if (r.scale != 1.0)
     for (double& a : r.motion.a) a *= r.scale;
-  }
 
   std::vector<double> depths = q.depths;
   std::sort(depths.begin(), depths.end());

@@ -22,6 +22,7 @@ struct SiteRequest {
   double fmax = 25.0;           // Hz, for dividing layers
   record::Accelerogram record;  // as read; `record.unit` is the unit of its values
   double target_pga = 0.0;      // > 0: scaled to this peak (record's unit)
+  double scale = 1.0;           // else every sample times this factor
   Options options;
   std::vector<double> depths;  // --at, in the profile's length unit
   double strain_limit = 1.0;   // %: effective strains beyond it are warned of

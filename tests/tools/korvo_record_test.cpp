@@ -225,6 +225,18 @@ TEST(RecordFiles, At2HeaderUnits) {
   std::istringstream(pairs[1]) >> t >> b;
   EXPECT_NEAR(a, 0.5, 1e-7);
   EXPECT_NEAR(b, -1.0, 1e-7);
+  // --unit, the name the other commands use (--units stays), and a target
+  // peak: 0.25 g over the peak of 1 g halves every sample; in gal, 0.25 g is
+  // 245.16625.
+  for (const char* args :
+       {"gal.at2 --unit g --scale-pga 0.25g -o s.txt", "gal.at2 --scale-pga 245.16625 -o s.txt"}) {
+    ASSERT_EQ(run_record(dir, args).status, 0) << args;
+    const auto scaled = lines_of(slurp(dir / "s.txt"));
+    std::istringstream(scaled[1]) >> t >> b;
+    const double g = std::string(args).find("--unit g") != std::string::npos ? 1.0 : 980.665;
+    EXPECT_NEAR(b, -0.25 * g, 1e-6 * g) << args;
+  }
+  EXPECT_EQ(run_record(dir, "gal.at2 --scale 2 --scale-pga 1").status, 2);
 }
 
 TEST(RecordFiles, UsgsSmcCorrected) {

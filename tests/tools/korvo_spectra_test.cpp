@@ -378,12 +378,17 @@ TEST(SpectraCommand, PeaksInVelocityUnits) {
   const struct {
     const char* args;
     const char* psa;  // the header's acceleration column
+    double factor;    // the scaling asked for
   } cases[] = {
-      {"g.csv", "psa_g"},
-      {"cm.csv", "psa_cm_s2"},
-      {"bare", "psa_g"},
-      {"bare --unit m/s^2", "psa_m_s2"},
-      {"named.csv --unit g", "psa_g"},
+      {"g.csv", "psa_g", 1.0},
+      {"cm.csv", "psa_cm_s2", 1.0},
+      {"bare", "psa_g", 1.0},
+      {"bare --unit m/s^2", "psa_m_s2", 1.0},
+      {"named.csv --unit g", "psa_g", 1.0},
+      {"g.csv --scale 2", "psa_g", 2.0},
+      {"g.csv --scale-pga 0.25g", "psa_g", 2.5},
+      {"cm.csv --scale-pga 0.05g", "psa_cm_s2", 0.5},
+      {"g.csv --damping-pct 5", "psa_g", 1.0},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(run_spectra(dir, std::string(c.args) + " --count 3 -o s.csv").status, 0) << c.args;
@@ -393,7 +398,8 @@ TEST(SpectraCommand, PeaksInVelocityUnits) {
     double v = 0.0, d = 0.0;
     std::istringstream(note.substr(note.find("PGV: ") + 5)) >> v;
     std::istringstream(note.substr(note.find("PGD: ") + 5)) >> d;
-    const double want = std::string(c.args).find("m/s^2") != std::string::npos ? 10.0 : 98.0665;
+    const double want =
+        c.factor * (std::string(c.args).find("m/s^2") != std::string::npos ? 10.0 : 98.0665);
     EXPECT_NEAR(v, want, 1e-5 * want) << c.args << "\n" << note;
     EXPECT_NEAR(d, want / 2.0, 1e-5 * want) << c.args << "\n" << note;
   }
@@ -420,6 +426,12 @@ TEST(SpectraCommand, CommandLine) {
       {"h --count 2.5", 2, "korvo-spectra: --count needs a whole number from 1 to 100000"},
       {"h --damping 1", 2, "korvo-spectra: --damping must lie in [0, 1)"},
       {"h --dt 0", 2, "korvo-spectra: --dt must be positive"},
+      {"h --damping 0.1 --damping-pct 5", 2,
+       "korvo-spectra: --damping and --damping-pct both set the damping"},
+      {"h --damping-pct 100", 2, "korvo-spectra: --damping-pct must lie in [0, 100)"},
+      {"h --scale 2 --scale-pga 1", 2,
+       "korvo-spectra: --scale and --scale-pga both scale the history: give one"},
+      {"h --scale 0", 2, "korvo-spectra: --scale needs a finite, non-zero factor, not '0'"},
       {"h --tmin 2 --tmax 1", 2, "korvo-spectra: periods need 0 < tmin <= tmax"},
       {"h --count 3 --tmin 1 --tmax 1", 2, "korvo-spectra: several periods need tmin < tmax"},
       {"h --bogus", 2, "korvo-spectra: unknown option --bogus"},

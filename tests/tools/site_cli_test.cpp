@@ -330,7 +330,7 @@ TEST_F(SiteCommand, ScalePgaInAnyUnitOnEveryFormat) {
   };
   auto surface_peak = [&]() {
     double p = 0.0;
-    for (double a : column("out/surface.txt", 1)) p = std::max(p, std::fabs(a));
+    for (double a : column("out/surface.csv", 1)) p = std::max(p, std::fabs(a));
     return p;
   };
   std::string last;
@@ -359,6 +359,11 @@ TEST_F(SiteCommand, ScalePgaInAnyUnitOnEveryFormat) {
     EXPECT_NEAR(surface_peak() / unscaled, c.target / c.peak, 1e-6 * scale)
         << c.record << " " << c.scale;
   }
+  // A factor instead of a target: the linear surface follows it.
+  ASSERT_EQ(run(std::string("p.toml ") + last + " --method linear --scale 0.5 -o out"), 0)
+      << read("stderr.txt");
+  EXPECT_NEAR(surface_peak() / unscaled, 0.5, 1e-12);
+  EXPECT_EQ(run("p.toml pulse.txt --scale 2 --scale-pga 0.3g -o never"), 2);
 }
 
 // Stopped before the stopping rule holds: the last state is written and the

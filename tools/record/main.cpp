@@ -1,6 +1,7 @@
 // korvo-record: a PEER .AT2 or USGS .smc accelerogram as korvo's `time acceleration` pairs.
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -20,8 +21,10 @@ constexpr const char* USAGE =
     "  -o, --output FILE   pairs file to write; default <name>_<unit>.txt here; a name\n"
     "                      ending in .csv gets a CSV table (header time_s,accel_<unit>)\n"
     "                      for pandas and the like, which korvo itself does not read\n"
-    "  --units U           convert to g, cm/s^2 or m/s^2 (default: the record's unit)\n"
+    "  --unit U            convert to g, cm/s^2 or m/s^2 (default: the record's unit)\n"
     "  --scale F           multiply every sample by F after the conversion (default 1)\n"
+    "  --scale-pga A       scale the samples written to the peak A (the unit written,\n"
+    "                      or named: 0.3g); not with --scale\n"
     "  --max N             keep only the first N samples (1 to 32768); needed when the\n"
     "                      record is longer than korvo accepts\n"
     "  --format at2|smc    read this layout instead of telling it from name and content\n"
@@ -54,6 +57,7 @@ struct Options {
   bool convert_to = false;
   Unit to_unit = Unit::G;
   double scale = 1.0;
+  std::string scale_pga;  // a target peak, read once the unit is known
   long max = -1;
   std::string format;
 };
@@ -66,7 +70,9 @@ Options parse_command_line(int argc, char** argv) {
   CLI::App app("korvo-record");
   app.allow_extras();  // reported below, in korvo's words
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  auto* units_opt = app.add_option("--units", units);
+  // --units: the name this command had before the commands agreed on --unit.
+  auto* units_opt = app.add_option("--unit,--units", units);
+  auto* pga_opt = app.add_option("--scale-pga", o.scale_pga);
   auto* scale_opt = app.add_option("--scale", scale);
   auto* max_opt = app.add_option("--max", max);
   app.add_option("-o,--output", o.output);
@@ -75,12 +81,14 @@ Options parse_command_line(int argc, char** argv) {
   parse(app, argc, argv, "record");
   if (units_opt->count() > 0) {
     if (!parse_unit(units, o.to_unit))
-      usage_error("--units is g, cm/s^2 or m/s^2, not '" + units + "'");
+      usage_error("--unit is g, cm/s^2 or m/s^2, not '" + units + "'");
     o.convert_to = true;
   }
   if (scale_opt->count() > 0 &&
       (korvo::parse_number(scale, o.scale) != korvo::Parse::Ok || o.scale == 0.0))
     usage_error("--scale needs a finite, non-zero number, not '" + scale + "'");
+  if (pga_opt->count() > 0 && scale_opt->count() > 0)
+    usage_error("--scale and --scale-pga both scale the record: give one");
   if (max_opt->count() > 0) {
     korvo::Integer n = 0;
     if (korvo::parse_number(max, n) != korvo::Parse::Ok || n < 1 || n > korvo::NMAX)
@@ -114,6 +122,19 @@ void run(const Options& o) {
     fail(input + ": " + std::to_string(total) + " samples, more than the " +
          std::to_string(korvo::NMAX) + " korvo accepts; --max N keeps the first N");
   const long count = o.max > 0 && o.max < total ? o.max : total;
+  double scale = o.scale;
+  if (!o.scale_pga.empty()) {
+    double target = 0.0;
+    try {
+      target = parse_peak(o.scale_pga, unit);
+    } catch (const korvo::Error& e) {
+      usage_error(std::string("--scale-pga: ") + e.what());
+    }
+    const double peak = std::fabs(static_cast<double>(find_peak(rec.a, count).value));
+    if (peak == 0.0) fail(input + ": every sample is 0; it cannot be scaled to a peak");
+    scale = target / peak;
+    convert(rec, unit, scale);
+  }
 
   const std::string output = o.output.empty() ? default_output(input, unit) : o.output;
   const int decimals = time_decimals(rec.dt);
@@ -125,7 +146,7 @@ void run(const Options& o) {
        << "title: " << rec.title << "\n"
        << "unit: " << unit_name(unit) << " (record in " << unit_name(source_unit)
        << (rec.unit_stated ? "" : ", assumed: the header names no unit") << ")\n"
-       << "scale: " << general(o.scale) << "\n"
+       << "scale: " << general(scale) << "\n"
        << "samples: " << count << " of " << total << "\n"
        << "dt: " << fixed(rec.dt, decimals) << " s\n"
        << "peak: " << general(korvo::wide(peak.value)) << " " << unit_name(unit) << " at "

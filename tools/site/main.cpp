@@ -33,6 +33,7 @@ constexpr const char* USAGE =
     "  --unit U            unit of a pairs record: g (default), cm/s^2, m/s^2; a CSV\n"
     "                      record's header names its own (time_s,accel_cm_s2)\n"
     "  --scale-pga A       scale the record to the peak A (record's unit, or named: 0.3g)\n"
+    "  --scale F           or multiply every sample by F\n"
     "  --format F          pairs, at2 or smc (default: from the name and the content)\n"
     "  --soil-unit U       m or ft: the length unit of a PROFILE given as korvo's soil\n"
     "                      file (RHO then a density in t/m^3 or a unit weight in kcf)\n"
@@ -81,7 +82,7 @@ Command parse_command_line(int argc, char** argv) {
   Command c;
   col::Options& o = c.request.options;
   std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
-              max_iter, pad, nfft, strain_limit;
+              scale, max_iter, pad, nfft, strain_limit;
   std::vector<std::string> depths;
   CLI::App app("korvo-site");
   app.allow_extras();
@@ -92,6 +93,7 @@ Command parse_command_line(int argc, char** argv) {
   app.add_option("--input", input);
   app.add_option("--unit", c.unit);
   app.add_option("--scale-pga", c.scale_pga);
+  auto* scale_opt = app.add_option("--scale", scale);
   app.add_option("--format", c.format);
   app.add_option("--soil-unit", c.soil_unit);
   auto* fmax_opt = app.add_option("--fmax", fmax);
@@ -127,6 +129,9 @@ Command parse_command_line(int argc, char** argv) {
   number(fmax_opt, fmax, 1e-3, 1e6, "the highest frequency for dividing layers in Hz,",
          c.request.fmax);
   number(ratio_opt, ratio, 0.01, 1.0, "the effective over peak strain, a ratio", o.strain_ratio);
+  number(scale_opt, scale, 1e-30, 1e30, "a factor for every sample,", c.request.scale);
+  if (scale_opt->count() && !c.scale_pga.empty())
+    usage_error("--scale and --scale-pga both scale the record: give one");
   double m = 0.0;
   number(magnitude_opt, magnitude, 1.1, 10.0, "the earthquake's magnitude,", m);
   if (ratio_opt->count() && magnitude_opt->count())

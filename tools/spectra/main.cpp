@@ -1,5 +1,6 @@
 // korvo-spectra: response spectra and ground peaks of a two-column acceleration history.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -23,6 +24,9 @@ constexpr const char* USAGE =
     "  --unit U            the history's unit: g, cm/s^2, m/s^2 (default: as its CSV\n"
     "                      header names it, e.g. accel_cm_s2, else g)\n"
     "  --damping Z         fraction of critical damping, 0 <= Z < 1 (default 0.05)\n"
+    "  --damping-pct P     or the same in %, 0 <= P < 100 (default 5)\n"
+    "  --scale F           multiply every sample by F\n"
+    "  --scale-pga A       or scale the history to the peak A (its unit, or named: 0.3g)\n"
     "  --tmin S, --tmax S  shortest and longest period in s (default 0.01 and 10)\n"
     "  --count N           number of periods, log-spaced (default 100)\n"
     "  --dt S              sample interval; skips the check that times are evenly spaced\n"
@@ -35,8 +39,8 @@ constexpr const char* USAGE =
 using namespace korvo::command;
 
 struct Options {
-  std::string input, output = "spectra.csv", unit;
-  double damping = 0.05, tmin = 0.01, tmax = 10.0, dt = 0.0;
+  std::string input, output = "spectra.csv", unit, scale_pga;
+  double damping = 0.05, tmin = 0.01, tmax = 10.0, dt = 0.0, scale = 1.0;
   long count = 100;
   bool oversample = true;
 };
@@ -45,13 +49,16 @@ struct Options {
 // reader, so that the reports name the option and the text at fault.
 Options parse_command_line(int argc, char** argv) {
   Options o;
-  std::string damping, tmin, tmax, dt, count;
+  std::string damping, damping_pct, tmin, tmax, dt, count, scale;
   CLI::App app("korvo-spectra");
   app.allow_extras();  // reported below, in korvo's words
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("-o,--output", o.output);
   app.add_option("--unit", o.unit);
   auto* damping_opt = app.add_option("--damping", damping);
+  auto* pct_opt = app.add_option("--damping-pct", damping_pct);
+  auto* scale_opt = app.add_option("--scale", scale);
+  app.add_option("--scale-pga", o.scale_pga);
   auto* tmin_opt = app.add_option("--tmin", tmin);
   auto* tmax_opt = app.add_option("--tmax", tmax);
   auto* dt_opt = app.add_option("--dt", dt);
@@ -65,6 +72,18 @@ Options parse_command_line(int argc, char** argv) {
       usage_error(opt->get_name() + " needs a number, not '" + text + "'");
   };
   number(damping_opt, damping, o.damping);
+  if (pct_opt->count() > 0) {
+    if (damping_opt->count() > 0) usage_error("--damping and --damping-pct both set the damping");
+    double pct = 0.0;
+    number(pct_opt, damping_pct, pct);
+    if (!(pct >= 0.0 && pct < 100.0)) usage_error("--damping-pct must lie in [0, 100)");
+    o.damping = pct / 100.0;
+  }
+  number(scale_opt, scale, o.scale);
+  if (!(std::fabs(o.scale) > 0.0 && std::isfinite(o.scale)))
+    usage_error("--scale needs a finite, non-zero factor, not '" + scale + "'");
+  if (scale_opt->count() > 0 && !o.scale_pga.empty())
+    usage_error("--scale and --scale-pga both scale the history: give one");
   number(tmin_opt, tmin, o.tmin);
   number(tmax_opt, tmax, o.tmax);
   number(dt_opt, dt, o.dt);
@@ -86,7 +105,7 @@ Options parse_command_line(int argc, char** argv) {
 }
 
 void run(const Options& o) {
-  const History h = read_history(read_file(o.input), o.input, o.dt);
+  History h = read_history(read_file(o.input), o.input, o.dt);
   namespace rec = korvo::record;
   rec::Unit unit = rec::Unit::G;
   if (!o.unit.empty())
@@ -94,6 +113,20 @@ void run(const Options& o) {
   else if (!h.column.empty() && !rec::unit_of_column(h.column, unit))
     fail(o.input + ": the header names the values " + korvo::quote(h.column) +
          ", not accel_<unit>: give --unit");
+  double factor = o.scale;
+  if (!o.scale_pga.empty()) {
+    double target = 0.0, peak = 0.0;
+    try {
+      target = rec::parse_peak(o.scale_pga, unit);
+    } catch (const korvo::Error& e) {
+      usage_error(std::string("--scale-pga: ") + e.what());
+    }
+    for (Real a : h.a) peak = std::max(peak, std::fabs(static_cast<double>(a)));
+    if (peak == 0.0) fail(o.input + ": every sample is 0; it cannot be scaled to a peak");
+    factor = target / peak;
+  }
+  if (factor != 1.0)
+    for (Real& a : h.a) a = korvo::real(static_cast<double>(a) * factor);
   const Real damping = korvo::real(o.damping);
   const Spectrum s = response_spectrum(
       h.a, h.dt, log_periods(korvo::real(o.tmin), korvo::real(o.tmax), static_cast<int>(o.count)),
@@ -112,9 +145,11 @@ void run(const Options& o) {
   write_file(o.output + ".note", format_spectra_note(o.input, h, damping, s, unit));
 
   const double to_cm = rec::unit_factor(unit, rec::Unit::CmS2);
-  std::printf("%s: %zu samples, dt %g s; PGA %.6g %s, PGV %.6g cm/s, PGD %.6g cm\n",
+  char scaled[64] = "";
+  if (factor != 1.0) std::snprintf(scaled, sizeof scaled, " (scaled by %.6g)", factor);
+  std::printf("%s: %zu samples, dt %g s; PGA %.6g %s%s, PGV %.6g cm/s, PGD %.6g cm\n",
               o.input.c_str(), h.a.size(), korvo::wide(h.dt), korvo::wide(g.pga),
-              rec::unit_name(unit), korvo::wide(g.pgv) * to_cm, korvo::wide(g.pgd) * to_cm);
+              rec::unit_name(unit), scaled, korvo::wide(g.pgv) * to_cm, korvo::wide(g.pgd) * to_cm);
   std::printf("%s: %ld periods from %g to %g s, damping %g, %s\n", o.output.c_str(), o.count,
               o.tmin, o.tmax, o.damping, oversampling_words(s.factor).c_str());
 }
