@@ -48,7 +48,13 @@ struct Split {
 // vectorize. Each is also built for AVX2 and picked when the processor has
 // it: element-wise products and sums in the same order, so both give the
 // same bits.
+// Not under ThreadSanitizer: the clones' resolvers run while the program is
+// relocated, before the sanitizer's runtime is up, and end the process.
+#if defined(__SANITIZE_THREAD__)
+#define KORVO_EQL_CLONES
+#else
 #define KORVO_EQL_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
 
 // p[f] = p[f - W] * s for f from b + W to end: W chains, one bin apart.
 KORVO_EQL_CLONES void chain(int b, int end, double* __restrict pr, double* __restrict pi, double sr,

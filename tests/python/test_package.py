@@ -52,8 +52,13 @@ def test_every_command_answers_version():
     first = None
     for name in ["korvo", "korvo-record", "korvo-spectra", "korvo-site", "korvo-plot",
                  "korvo-suite"]:
+        env = dict(os.environ)
+        if name == "korvo-plot":
+            # A sanitizer's runtime preloaded for the module is not the shell's
+            # (bash under ThreadSanitizer's crashes).
+            env.pop("LD_PRELOAD", None)
         done = subprocess.run([korvo_binary.parent / name, "--version"], capture_output=True,
-                              text=True, timeout=60, env=dict(os.environ))
+                              text=True, timeout=60, env=env)
         assert done.returncode == 0 and done.stderr == "", name
         match = re.fullmatch(re.escape(name) + r" (\d+\.\d+\.\d+)\n", done.stdout)
         assert match, (name, done.stdout)
