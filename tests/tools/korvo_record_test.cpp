@@ -430,7 +430,7 @@ TEST(RecordCommand, CommandLine) {
       {"ok.at2 --max 40000", 2, "korvo-record: --max needs a whole number from 1 to 32768"},
       {"ok.at2 --max 1e2", 2, "korvo-record: --max needs a whole number from 1 to 32768"},
       {"ok.at2 --scale 0", 2, "korvo-record: --scale needs a finite, non-zero number, not '0'"},
-      {"ok.at2 --units furlongs", 2, "korvo-record: --units is g, cm/s^2 or m/s^2, not 'furlongs'"},
+      {"ok.at2 --units furlongs", 2, "korvo-record: --unit is g, cm/s^2 or m/s^2, not 'furlongs'"},
       {"ok.at2 --format wav", 2, "korvo-record: --format is at2 or smc"},
       {"-- -x.at2", 1, "korvo-record: cannot open -x.at2: No such file or directory"},
       {"ok.at2 -o no/r.txt", 1, "korvo-record: cannot write no/r.txt: No such file or directory"},
