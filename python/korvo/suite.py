@@ -17,6 +17,7 @@ import os
 import re
 import threading
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
@@ -25,7 +26,7 @@ import numpy as np
 from . import (Profile, Record, KorvoError, _args, _profile, _wave_code, _corners, read_record,
                response_spectrum, run)
 from . import _files
-from ._args import KorvoTypeError
+from ._args import KorvoTypeError, KorvoWarning
 from .toro import Toro, _columns
 
 __all__ = ["suite", "SuiteResult", "DEFAULT_PERIODS", "DEFAULT_FREQUENCIES"]
@@ -461,12 +462,18 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         futures = [client.submit(_all_input_spectra, shared, R, pure=False)]
         futures += client.map(_run_chunk, [shared] * len(spans), [a for a, _ in spans],
                               [b for _, b in spans], pure=False)
+        stop = threading.Event()
+        watcher = threading.Thread(target=_watch_workers, args=(client, stop), daemon=True)
+        watcher.start()
         try:
             for _, part in dask_completed(futures, with_results=True):
                 collect(part)
         except BaseException:
             client.cancel(futures)
             raise
+        finally:
+            stop.set()
+            watcher.join()
 
     input_pga = np.array([p for p, _ in inputs])
     input_psa = np.array([s for _, s in inputs], dtype=float)
@@ -479,6 +486,26 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
                              f"{name}: the record is all zeros")
     return SuiteResult._assemble(job, names, K, parts, input_pga, input_psa,
                                  time.perf_counter() - began, unit)
+
+
+def _watch_workers(client, stop: threading.Event, every: float = 1.0) -> None:
+    """Says when the cluster loses a worker while a suite runs: Dask gives its
+    tasks to the others, which would otherwise show only as a stalled bar."""
+    def workers():
+        try:
+            return set(client.scheduler_info()["workers"])
+        except Exception:  # the scheduler itself gone: the suite's wait reports it
+            return None
+
+    known = workers()
+    while known is not None and not stop.wait(every):
+        now = workers()
+        if now is None:
+            return
+        for lost in sorted(known - now):
+            warnings.warn(f"lost the Dask worker {lost}; its runs go to the {len(now)} left",
+                          KorvoWarning, stacklevel=1)
+        known = now
 
 
 def _ln_stats(values: np.ndarray, axis: int):

@@ -327,3 +327,30 @@ def test_korvo_suite_warns_in_one_line(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stderr.startswith("korvo-suite: warning: ")
     assert "times are not evenly spaced" in done.stderr and len(done.stderr.splitlines()) == 1
+
+
+def test_a_lost_dask_worker_is_said():
+    # A stand-in for a client whose cluster loses one of two workers.
+    import threading
+    import warnings
+
+    from korvo.suite import _watch_workers
+
+    class Client:
+        def __init__(self):
+            self.calls = 0
+
+        def scheduler_info(self):
+            self.calls += 1
+            if self.calls >= 4:
+                stop.set()
+            return {"workers": {"tcp://a:1": {}, "tcp://b:2": {}} if self.calls < 3
+                    else {"tcp://a:1": {}}}
+
+    stop = threading.Event()
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        _watch_workers(Client(), stop, every=0.001)
+    assert [str(w.message) for w in said] == [
+        "lost the Dask worker tcp://b:2; its runs go to the 1 left"]
+    assert issubclass(said[0].category, korvo.KorvoWarning)
