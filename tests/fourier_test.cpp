@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "korvo.h"
 
@@ -57,4 +58,40 @@ TEST(KonnoOhmachi, WeightsAndMeans) {
   for (double v : konno_ohmachi(freq, amp, {0.1, 1.0, 7.3, 24.9}, 20.0)) EXPECT_NEAR(v, 2.5, 1e-12);
   EXPECT_THROW(konno_ohmachi(freq, amp, {0.0}), korvo::Error);
   EXPECT_THROW(konno_ohmachi(freq, {1.0}, {1.0}), korvo::Error);
+}
+
+// Sinusoids on the transform's own lines pass a trapezoid with its gain at
+// their frequency: 1 Hz inside the band, 6.5 Hz halfway down the 5-8 Hz
+// ramp, 0.25 Hz a third of the way up the 0.1-0.55 Hz ramp, 20 Hz cut.
+TEST(BandPass, EachLineTakesTheTrapezoidsGain) {
+  const double dt = 0.01, pi = 3.14159265358979323846;
+  const long n = 2000;  // 20 s: every frequency below on a line
+  std::vector<double> a(n), want(n);
+  for (long i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) * dt;
+    auto s = [&](double f) { return std::sin(2.0 * pi * f * t); };
+    a[i] = s(1.0) + s(6.5) + s(0.25) + s(20.0);
+    want[i] = s(1.0) + 0.5 * s(6.5) + (0.15 / 0.45) * s(0.25);
+  }
+  const double corners[4] = {0.1, 0.55, 5.0, 8.0};
+  const std::vector<double> got = band_pass(a, dt, corners, n);
+  for (long i = 0; i < n; ++i) ASSERT_NEAR(got[i], want[i], 1e-11) << i;
+  // No high cut: 20 Hz stays.
+  const double open[4] = {0.0, 0.0, 5.0, HUGE_VAL};
+  const std::vector<double> high = band_pass(a, dt, open, n);
+  EXPECT_NEAR(high[7], a[7], 1e-11);
+  const double falling[4] = {1.0, 0.5, 5.0, 8.0};
+  EXPECT_THROW(band_pass(a, dt, falling, n), korvo::Error);
+}
+
+TEST(BandPass, TrendsRemoved) {
+  std::vector<double> line(50), wavy(50);
+  for (int i = 0; i < 50; ++i) {
+    line[i] = 3.0 + 0.5 * i;
+    wavy[i] = 3.0 + (i % 2 == 0 ? 1.0 : -1.0);
+  }
+  for (double v : remove_trend(line, 1)) EXPECT_NEAR(v, 0.0, 1e-12);
+  const std::vector<double> mean = remove_trend(wavy, 0);
+  EXPECT_NEAR(mean[0], 1.0, 1e-12);
+  EXPECT_NEAR(mean[1], -1.0, 1e-12);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "motion/fourier.h"
 #include "text/text.h"
 
 namespace korvo::column {
@@ -66,6 +67,21 @@ SiteRun run_site(const SiteRequest& q) {
     throw Error(q.record_name + ": the record holds a value that is not finite");
   r.pga = peak(r.motion.a);
   if (!(r.pga > 0.0)) throw Error(q.record_name + ": the record is all zeros");
+  // The record as a run uses it: its baseline and band first, as a user
+  // prepares a record; the peak it is scaled to is then the prepared one's.
+  if (q.baseline >= 0) r.motion.a = fourier::remove_trend(r.motion.a, q.baseline);
+  if (!q.band_pass_hz.empty()) {
+    if (q.band_pass_hz.size() != 4) throw Error("a band-pass has four corners f1, f2, f3, f4 (Hz)");
+    const long n = static_cast<long>(r.motion.a.size());
+    r.motion.a = fourier::band_pass(r.motion.a, r.motion.dt, q.band_pass_hz.data(),
+                                    transform_length(n, r.motion.dt, q.options));
+  }
+  if (q.baseline >= 0 || !q.band_pass_hz.empty()) {
+    r.pga = peak(r.motion.a);
+    if (!(r.pga > 0.0))
+      throw Error(q.record_name +
+                  ": nothing of the record is left after its baseline and band-pass");
+  }
   r.scale = q.target_pga > 0.0 ? q.target_pga / r.pga : q.scale;
   if (r.scale != 1.0)
     for (double& a : r.motion.a) a *= r.scale;
@@ -130,6 +146,20 @@ std::vector<std::pair<std::string, std::string>> site_files(const SiteRequest& q
   return files;
 }
 
+namespace {
+
+// How the record was prepared before the run, as the summary says it.
+std::string prepared(const SiteRequest& q) {
+  std::string out;
+  if (q.baseline >= 0) out += q.baseline == 0 ? ", mean removed" : ", linear trend removed";
+  if (q.band_pass_hz.size() == 4)
+    out += ", band-passed " + g6(q.band_pass_hz[0]) + "/" + g6(q.band_pass_hz[1]) + "-" +
+           g6(q.band_pass_hz[2]) + "/" + g6(q.band_pass_hz[3]) + " Hz";
+  return out;
+}
+
+}  // namespace
+
 std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::string& folder) {
   const Column& c = q.column;
   const std::string& lu = c.length_unit;
@@ -155,7 +185,7 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
                 "record: %s, %zu samples, dt %s s, PGA %s %s%s; %s motion; transform of %ld\n",
                 one_line(q.record_name).c_str(), r.motion.a.size(), g6(r.motion.dt).c_str(),
                 g6(r.pga * r.scale).c_str(), unit.c_str(),
-                r.scale != 1.0 ? (" (scaled by " + g6(r.scale) + ")").c_str() : "",
+                (prepared(q) + (r.scale != 1.0 ? " (scaled by " + g6(r.scale) + ")" : "")).c_str(),
                 q.options.input == InputKind::Within ? "within (top of the half-space)"
                                                      : "outcrop (half-space)",
                 r.nfft);

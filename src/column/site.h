@@ -23,6 +23,9 @@ struct SiteRequest {
   record::Accelerogram record;  // as read; `record.unit` is the unit of its values
   double target_pga = 0.0;      // > 0: scaled to this peak (record's unit)
   double scale = 1.0;           // else every sample times this factor
+  int baseline = -1;            // >= 0: the record less its trend of this order (0 mean, 1 line)
+  std::vector<double>
+      band_pass_hz;  // f1 <= f2 <= f3 <= f4, Hz: the record's trapezoid; empty: none
   Options options;
   std::vector<double> depths;  // --at, in the profile's length unit
   double strain_limit = 1.0;   // %: effective strains beyond it are warned of

@@ -25,4 +25,17 @@ std::vector<double> konno_ohmachi(const std::vector<double>& frequency,
                                   const std::vector<double>& amplitude,
                                   const std::vector<double>& centres, double b = 40.0);
 
+// A trapezoidal band-pass of a[0..n) sampled at dt: the Fourier lines are
+// kept whole from f2 to f3 Hz, cut to 0 below f1 and above f4, and scaled
+// linearly between (0 <= f1 <= f2 <= f3 <= f4; f1 = f2 = 0 keeps the low
+// end, f4 = inf the high). The record is padded with zeros to `length`
+// samples (at least n, a length FFTW plans quickly) so that the filter does
+// not wrap its end onto its start; the result has n samples.
+std::vector<double> band_pass(const std::vector<double>& a, double dt, const double corners[4],
+                              long length);
+
+// a[0..n) less its least-squares straight line in time (its mean when
+// `order` is 0): a drift of the baseline left in a record.
+std::vector<double> remove_trend(const std::vector<double>& a, int order);
+
 }  // namespace korvo::fourier

@@ -223,6 +223,10 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
       {"pulse.txt p.toml", 2,
        "korvo-site: pulse.txt is a record, not a profile: korvo-site PROFILE RECORD"},
       {"p.toml p.toml", 2, "korvo-site: p.toml is a profile, not a record"},
+      {"p.toml pulse.txt --band-pass 1,2,3", 2, "korvo-site: --band-pass is four corners in Hz"},
+      {"p.toml pulse.txt --band-pass 1,2,3,x", 2, "korvo-site: --band-pass is four corners in Hz"},
+      {"p.toml pulse.txt --baseline cubic", 2,
+       "korvo-site: --baseline removes the record's mean or its linear trend"},
       {"clay30.toml absurd.smc --input within --plain --max-iter 3 --nfft 65536", 1,
        "korvo-site: absurd.smc: the response is not finite"},
   };

@@ -34,6 +34,9 @@ constexpr const char* USAGE =
     "                      record's header names its own (time_s,accel_cm_s2)\n"
     "  --scale-pga A       scale the record to the peak A (record's unit, or named: 0.3g)\n"
     "  --scale F           or multiply every sample by F\n"
+    "  --baseline B        mean or linear: first remove the record's mean or linear trend\n"
+    "  --band-pass F       f1,f2,f3,f4: keep the record's band f2-f3 Hz, tapered linearly\n"
+    "                      to nothing at f1 and f4 (f4 may be inf), before the run\n"
     "  --format F          pairs, at2 or smc (default: from the name and the content)\n"
     "  --soil-unit U       m or ft: the length unit of a PROFILE given as korvo's soil\n"
     "                      file (RHO then a density in t/m^3 or a unit weight in kcf)\n"
@@ -82,7 +85,7 @@ Command parse_command_line(int argc, char** argv) {
   Command c;
   col::Options& o = c.request.options;
   std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
-              scale, max_iter, pad, nfft, strain_limit;
+              scale, max_iter, pad, nfft, strain_limit, band, baseline;
   std::vector<std::string> depths;
   CLI::App app("korvo-site");
   app.allow_extras();
@@ -94,6 +97,8 @@ Command parse_command_line(int argc, char** argv) {
   app.add_option("--unit", c.unit);
   app.add_option("--scale-pga", c.scale_pga);
   auto* scale_opt = app.add_option("--scale", scale);
+  auto* band_opt = app.add_option("--band-pass", band);
+  auto* baseline_opt = app.add_option("--baseline", baseline);
   app.add_option("--format", c.format);
   app.add_option("--soil-unit", c.soil_unit);
   auto* fmax_opt = app.add_option("--fmax", fmax);
@@ -132,6 +137,29 @@ Command parse_command_line(int argc, char** argv) {
   number(scale_opt, scale, 1e-30, 1e30, "a factor for every sample,", c.request.scale);
   if (scale_opt->count() && !c.scale_pga.empty())
     usage_error("--scale and --scale-pga both scale the record: give one");
+  if (baseline_opt->count()) {
+    if (baseline != "mean" && baseline != "linear")
+      usage_error("--baseline removes the record's mean or its linear trend: mean or linear, not " +
+                  korvo::quote(baseline));
+    c.request.baseline = baseline == "mean" ? 0 : 1;
+  }
+  if (band_opt->count()) {
+    // Four corners in Hz, comma-separated; "inf" keeps the high end.
+    std::vector<double>& f = c.request.band_pass_hz;
+    std::stringstream parts(band);
+    bool numbers = true;
+    for (std::string part; std::getline(parts, part, ',');) {
+      double v = HUGE_VAL;
+      if (part != "inf" && (korvo::parse_number(part, v) != korvo::Parse::Ok || !std::isfinite(v)))
+        numbers = false;
+      f.push_back(v);
+    }
+    if (!numbers || f.size() != 4 || !(0.0 <= f[0] && f[0] <= f[1] && f[1] <= f[2] && f[2] <= f[3]))
+      usage_error(
+          "--band-pass is four corners in Hz, f1,f2,f3,f4 with 0 <= f1 <= f2 <= f3 <= f4 "
+          "(f4 may be inf), not " +
+          korvo::quote(band));
+  }
   double m = 0.0;
   number(magnitude_opt, magnitude, 1.1, 10.0, "the earthquake's magnitude,", m);
   if (ratio_opt->count() && magnitude_opt->count())
