@@ -8,20 +8,36 @@
 
 namespace korvo::fourier {
 
-Spectrum amplitude_spectrum(const std::vector<double>& a, double dt, long length) {
+namespace {
+
+// A record padded with zeros to `length` samples and its forward transform.
+struct Lines {
+  std::size_t N;
+  fftw::Array<double> x;
+  fftw::Array<fftw_complex> X;
+};
+
+Lines transform(const std::vector<double>& a, double dt, long length, const char* what) {
   const long n = static_cast<long>(a.size());
   if (n < 2 || !(dt > 0.0) || !std::isfinite(dt))
-    throw Error("a spectrum needs two samples and dt > 0");
-  if (length == 0) length = n;
+    throw Error(std::string(what) + " needs two samples and dt > 0");
   if (length < n || length > (1L << 26))
     throw Error("a transform of " + std::to_string(length) + " samples for a record of " +
                 std::to_string(n) + " (at least the record, at most 2^26)");
   const auto N = static_cast<std::size_t>(length);
-  auto x = fftw::array<double>(N);
-  auto X = fftw::array<fftw_complex>(N / 2 + 1);
-  const fftw::Plan plan = fftw::plan_r2c(static_cast<int>(N), x.get(), X.get());
-  for (std::size_t t = 0; t < N; ++t) x[t] = t < a.size() ? a[t] : 0.0;
-  fftw_execute_dft_r2c(plan.get(), x.get(), X.get());
+  Lines l{N, fftw::array<double>(N), fftw::array<fftw_complex>(N / 2 + 1)};
+  const fftw::Plan plan = fftw::plan_r2c(static_cast<int>(N), l.x.get(), l.X.get());
+  for (std::size_t t = 0; t < N; ++t) l.x[t] = t < a.size() ? a[t] : 0.0;
+  fftw_execute_dft_r2c(plan.get(), l.x.get(), l.X.get());
+  return l;
+}
+
+}  // namespace
+
+Spectrum amplitude_spectrum(const std::vector<double>& a, double dt, long length) {
+  Lines l = transform(a, dt, length == 0 ? static_cast<long>(a.size()) : length, "a spectrum");
+  const std::size_t N = l.N;
+  auto& X = l.X;
   Spectrum s;
   const double df = 1.0 / (static_cast<double>(N) * dt);
   for (std::size_t k = 0; k <= N / 2; ++k) {
@@ -35,22 +51,13 @@ Spectrum amplitude_spectrum(const std::vector<double>& a, double dt, long length
 
 std::vector<double> band_pass(const std::vector<double>& a, double dt, const double corners[4],
                               long length) {
-  const long n = static_cast<long>(a.size());
-  if (n < 2 || !(dt > 0.0) || !std::isfinite(dt))
-    throw Error("a band-pass needs two samples and dt > 0");
   const double f1 = corners[0], f2 = corners[1], f3 = corners[2], f4 = corners[3];
   if (!(0.0 <= f1 && f1 <= f2 && f2 <= f3 && f3 <= f4))
     throw Error("band-pass corners must rise: 0 <= f1 <= f2 <= f3 <= f4");
-  if (length < n || length > (1L << 26))
-    throw Error("a transform of " + std::to_string(length) + " samples for a record of " +
-                std::to_string(n) + " (at least the record, at most 2^26)");
-  const auto N = static_cast<std::size_t>(length);
-  auto x = fftw::array<double>(N);
-  auto X = fftw::array<fftw_complex>(N / 2 + 1);
-  const fftw::Plan forward = fftw::plan_r2c(static_cast<int>(N), x.get(), X.get());
+  Lines l = transform(a, dt, length, "a band-pass");
+  const std::size_t N = l.N;
+  auto &x = l.x, &X = l.X;
   const fftw::Plan inverse = fftw::plan_c2r(static_cast<int>(N), X.get(), x.get());
-  for (std::size_t t = 0; t < N; ++t) x[t] = t < a.size() ? a[t] : 0.0;
-  fftw_execute_dft_r2c(forward.get(), x.get(), X.get());
   const double df = 1.0 / (static_cast<double>(N) * dt);
   for (std::size_t k = 0; k <= N / 2; ++k) {
     const double f = df * static_cast<double>(k);
@@ -67,7 +74,7 @@ std::vector<double> band_pass(const std::vector<double>& a, double dt, const dou
     X[k][1] *= gain;
   }
   fftw_execute_dft_c2r(inverse.get(), X.get(), x.get());
-  std::vector<double> out(x.get(), x.get() + n);
+  std::vector<double> out(x.get(), x.get() + a.size());
   for (double v : out)
     if (!std::isfinite(v)) throw Error("the band-passed record is not finite");
   return out;
