@@ -56,7 +56,8 @@ std::vector<double> band_pass(const std::vector<double>& a, double dt, const dou
     throw Error("band-pass corners must rise: 0 <= f1 <= f2 <= f3 <= f4");
   Lines l = transform(a, dt, length, "a band-pass");
   const std::size_t N = l.N;
-  auto &x = l.x, &X = l.X;
+  auto& x = l.x;
+  auto& X = l.X;
   const fftw::Plan inverse = fftw::plan_c2r(static_cast<int>(N), X.get(), x.get());
   const double df = 1.0 / (static_cast<double>(N) * dt);
   for (std::size_t k = 0; k <= N / 2; ++k) {
