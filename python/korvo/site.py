@@ -96,6 +96,45 @@ class SiteResult:
         """Shear strain (%) at `depth` (profile's length unit) over the record's length."""
         return self._core.strain_at(float(depth))
 
+    def stress_at(self, depth: float) -> np.ndarray:
+        """Shear stress (kPa) at `depth` (profile's length unit) over the record's length:
+        the strain there times the final complex modulus G* = rho V*^2 of its sublayer (or
+        of the half-space), the model the run used. 0 at the surface; like the strain, it
+        leaves out the record's static (zero-frequency) part."""
+        return self._core.stress_at(_number(depth, "depth", 0.0, np.inf))
+
+    def transfer_between(self, a: float, b: float, kind_a: str = "within",
+                         kind_b: str = "within") -> np.ndarray:
+        """The motion at depth `b` over the motion at depth `a`, on `frequency`.
+
+        Parameters
+        ----------
+        a, b : float
+            Depths in the profile's length unit, from 0.
+        kind_a, kind_b : {'within', 'outcrop'}
+            ``'within'``: the total motion at that depth inside the column (or
+            the half-space). ``'outcrop'``: twice the up-going wave there, what
+            an outcrop of the material at that depth records; at a layer
+            boundary the material below, so that ``'outcrop'`` at the
+            half-space's top is the outcrop input. Outcrop depths stop at the
+            half-space's top. A depth within 1e-9 of the column's depth of a
+            boundary counts as on it.
+
+        Returns
+        -------
+        ndarray of complex128, shape (nfft // 2 + 1,)
+            From the final (strain-compatible) properties. NaN where the ratio
+            is no finite number: amplitudes beyond the range of doubles (soft,
+            damped columns at high frequency).
+
+        Raises
+        ------
+        KorvoError
+            A negative depth, an unknown kind, an outcrop below the half-space.
+        """
+        return self._core.transfer_between(_number(a, "a", 0.0, np.inf),
+                                           _number(b, "b", 0.0, np.inf), kind_a, kind_b)
+
     def summary(self, folder: str = ".") -> str:
         """The console lines korvo-site prints for this run, naming `folder`."""
         return self._core.summary(folder)

@@ -107,7 +107,9 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
   return s;
 }
 
-py::array_t<double> at_depth(Site& s, double depth, bool strain) {
+enum class Quantity { Acceleration, Strain, Stress };
+
+py::array_t<double> at_depth(Site& s, double depth, Quantity what) {
   if (!(depth >= 0.0) || !std::isfinite(depth))
     throw Error("depth must be 0 or more, not " + std::to_string(depth));
   std::vector<double> v;
@@ -115,9 +117,52 @@ py::array_t<double> at_depth(Site& s, double depth, bool strain) {
     py::gil_scoped_release unlocked;
     const std::lock_guard<std::mutex> lock(s.queries);
     const double z = depth * s.request.column.length_factor;
-    v = strain ? s.run.analysis->strain_at(z) : s.run.analysis->acceleration_at(z);
+    const col::Analysis& a = *s.run.analysis;
+    v = what == Quantity::Strain   ? a.strain_at(z)
+        : what == Quantity::Stress ? a.stress_at(z)
+                                   : a.acceleration_at(z);
   }
   return to_numpy(v);
+}
+
+// One end of transfer_between: its depth in metres and its kind. Outcrop
+// motions stop at the half-space's top: below it the up-going wave of a
+// damped half-space only grows with depth, and no outcrop of any layer
+// records it.
+struct Location {
+  double z = 0.0;
+  col::InputKind kind = col::InputKind::Within;
+};
+
+Location location(const Site& s, double depth, const std::string& kind, const char* name,
+                  const char* kind_name) {
+  const col::Column& c = s.request.column;
+  if (!(depth >= 0.0) || !std::isfinite(depth))
+    throw Error(std::string(name) + " must be a depth of 0 or more, not " + col::shortest(depth));
+  if (kind != "within" && kind != "outcrop")
+    throw Error(std::string(kind_name) + " is 'within' or 'outcrop', not " + korvo::quote(kind));
+  Location at{depth * c.length_factor,
+              kind == "within" ? col::InputKind::Within : col::InputKind::Outcrop};
+  const double top = s.run.analysis->halfspace_top();
+  if (at.kind == col::InputKind::Outcrop && at.z > top + col::INTERFACE_SNAP * top)
+    throw Error(std::string(name) + ": an outcrop motion is for depths down to the half-space's " +
+                "top at " + col::shortest(top / c.length_factor) + " " + c.length_unit + ", not " +
+                col::shortest(depth));
+  return at;
+}
+
+py::array_t<std::complex<double>> transfer_between(Site& s, double a, double b,
+                                                   const std::string& kind_a,
+                                                   const std::string& kind_b) {
+  const Location from = location(s, a, kind_a, "a", "kind_a");
+  const Location to = location(s, b, kind_b, "b", "kind_b");
+  std::vector<std::complex<double>> h;
+  {
+    py::gil_scoped_release unlocked;
+    const std::lock_guard<std::mutex> lock(s.queries);
+    h = s.run.analysis->transfer_between(from.z, from.kind, to.z, to.kind);
+  }
+  return to_numpy(h);
 }
 
 }  // namespace
@@ -164,11 +209,17 @@ void bind_site(py::module_& m) {
            })
       .def("warnings", [](const Site& s) { return col::site_warnings(s.request, s.run); })
       .def(
-          "acceleration_at", [](Site& s, double depth) { return at_depth(s, depth, false); },
+          "acceleration_at",
+          [](Site& s, double depth) { return at_depth(s, depth, Quantity::Acceleration); },
           py::arg("depth"))
       .def(
-          "strain_at", [](Site& s, double depth) { return at_depth(s, depth, true); },
-          py::arg("depth"));
+          "strain_at", [](Site& s, double depth) { return at_depth(s, depth, Quantity::Strain); },
+          py::arg("depth"))
+      .def(
+          "stress_at", [](Site& s, double depth) { return at_depth(s, depth, Quantity::Stress); },
+          py::arg("depth"))
+      .def("transfer_between", &transfer_between, py::arg("a"), py::arg("b"), py::arg("kind_a"),
+           py::arg("kind_b"));
   m.def("site", &site, py::arg("profile"), py::arg("record_path"), py::arg("accel"), py::arg("dt"),
         py::arg("unit"), py::arg("scale_pga"), py::arg("fmax"), py::arg("depths"),
         py::arg("options"));

@@ -152,7 +152,9 @@ enum class ComplexModulus {
   Simple,       // G* = G (1 + 2 i xi)
   UnitModulus,  // G* = G (1 - 2 xi^2 + 2 i xi sqrt(1 - xi^2)), |G*| = G
 };
+// A motion at a depth: twice its up-going wave, or the total motion there.
 enum class InputKind { Outcrop, Within };
+constexpr double INTERFACE_SNAP = 1e-9;  // relative to the column's depth
 // Linear: the small-strain properties, no iteration.
 enum class Method { Linear, Eql };
 
@@ -228,6 +230,22 @@ class Analysis {
   std::vector<double> acceleration_at(double depth) const;
   std::vector<double> strain_at(double depth) const;
   std::vector<double> surface() const { return acceleration_at(0.0); }
+  // After run(): shear stress (kPa) at a depth (m), G* = rho V*^2 of the
+  // sublayer (or half-space) there times the strain; 0 at the surface. The
+  // static term is left out, as in the strain.
+  std::vector<double> stress_at(double depth) const;
+  // After run(), on the transform's frequency grid: the motion at depth `to`
+  // over the motion at depth `from` (m). Each is Within, the total motion at
+  // that depth, or Outcrop, twice its up-going wave: at an interface the
+  // wave of the material below, so that Outcrop at the half-space's top is
+  // the outcrop input. A depth within INTERFACE_SNAP of the column's depth of
+  // an interface counts as on it (the sublayers' tops are sums of
+  // thicknesses, a few ulps off the depths a user gives). NaN where the
+  // ratio is no finite number: a motion beyond the range of doubles (soft,
+  // damped columns at high frequency), or a nil one divided by.
+  std::vector<std::complex<double>> transfer_between(double from, InputKind from_kind, double to,
+                                                     InputKind to_kind) const;
+  double halfspace_top() const;  // m
   // Surface over input motion on the transform's frequency grid.
   std::vector<std::complex<double>> transfer() const;
   double frequency_step() const;  // Hz

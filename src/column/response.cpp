@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 #include "column/column.h"
 #include "column/wave.h"
@@ -314,14 +315,60 @@ struct Analysis::Impl {
     return L();
   }
 
-  enum class Quantity { Acceleration, Strain };
+  double top_of_halfspace() const { return subs.back().top + subs.back().thickness; }
+
+  // As locate, but a depth within INTERFACE_SNAP of the column's depth of a
+  // sublayer's top (or the half-space's) lies in the material below it.
+  int locate_snapped(double depth, double& below) const {
+    const double tol = INTERFACE_SNAP * top_of_halfspace();
+    for (int m = 0; m < L(); ++m) {
+      const auto um = static_cast<std::size_t>(m);
+      const double bottom = m + 1 < L() ? subs[um + 1].top : top_of_halfspace();
+      if (depth < bottom - tol) {
+        below = std::max(0.0, depth - subs[um].top);
+        return m;
+      }
+    }
+    below = std::max(0.0, depth - top_of_halfspace());
+    return L();
+  }
+
+  // The motion at `depth` per bin, for E = F = 1 at the surface: the total
+  // E e^{ikz} + F e^{-ikz}, or the outcrop 2 E e^{ikz}.
+  std::vector<C> motion(double depth, InputKind kind) {
+    double z = 0.0;
+    const int m = locate_snapped(depth, z);
+    const C ic = C{0.0, z} / V[static_cast<std::size_t>(m)];
+    std::vector<C> out(static_cast<std::size_t>(NF));
+    walk(
+        m,
+        [&](int at) {
+          if (at != m) return;
+          for (int f = 0; f < NF; ++f) {
+            const auto uf = static_cast<std::size_t>(f);
+            const C up = E.at(uf) * cexp(scale(dw * f, ic));
+            out[uf] = kind == InputKind::Outcrop ? scale(2.0, up)
+                                                 : up + F.at(uf) * cexp(scale(-dw * f, ic));
+          }
+        },
+        [](int) {});
+    return out;
+  }
+
+  enum class Quantity { Acceleration, Strain, Stress };
 
   std::vector<double> history(double depth, Quantity what) {
     double z = 0.0;
     const int m = locate(depth, z);
-    const C vm = V[static_cast<std::size_t>(m)];
+    const auto um = static_cast<std::size_t>(m);
+    const C vm = V[um];
     const C ic = C{0.0, z} / vm;  // i z / V*
-    const C cm = C{0.0, -to_si * 100.0} / vm;
+    // Times E e - F e' B: the strain in %, or times G* = rho V*^2 the stress in kPa.
+    C cm = C{0.0, -to_si * 100.0} / vm;
+    if (what == Quantity::Stress) {
+      const double rho = m < L() ? subs[um].rho : half_rho;
+      cm = C{0.0, -1.0} * scale(to_si, scale(rho, vm * vm)) / vm;
+    }
     walk(
         m,
         [&](int at) {
@@ -479,6 +526,28 @@ std::vector<double> Analysis::strain_at(double depth) const {
   impl_->final_state();
   return impl_->history(depth, Impl::Quantity::Strain);
 }
+
+std::vector<double> Analysis::stress_at(double depth) const {
+  impl_->final_state();
+  return impl_->history(depth, Impl::Quantity::Stress);
+}
+
+std::vector<std::complex<double>> Analysis::transfer_between(double from, InputKind from_kind,
+                                                             double to, InputKind to_kind) const {
+  impl_->final_state();
+  auto& I = *impl_;
+  const std::vector<C> a = I.motion(from, from_kind), b = I.motion(to, to_kind);
+  constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+  std::vector<std::complex<double>> out(a.size());
+  for (std::size_t f = 0; f < a.size(); ++f) {
+    const C h = b[f] / a[f];
+    out[f] = std::isfinite(h.re) && std::isfinite(h.im) ? std::complex<double>(h.re, h.im)
+                                                        : std::complex<double>(NaN, NaN);
+  }
+  return out;
+}
+
+double Analysis::halfspace_top() const { return impl_->top_of_halfspace(); }
 
 std::vector<std::complex<double>> Analysis::transfer() const {
   impl_->final_state();
