@@ -160,6 +160,7 @@ class SiteResult:
 
 def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] = None,
          scale_pga: Optional[Union[str, float]] = None, scale: Optional[float] = None,
+         baseline: Optional[str] = None, band_pass_hz=None,
          strain_ratio: Optional[float] = None,
          magnitude: Optional[float] = None, model: str = "velocity", tol: float = 1e-3,
          max_iter: int = 100, accelerate: bool = True, input: str = "outcrop",
@@ -186,6 +187,12 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         with a unit (``'0.3g'``).
     scale : float, optional
         Or every sample times this factor; not with `scale_pga`.
+    baseline : {None, 'mean', 'linear'}
+        First remove the record's mean or least-squares linear trend.
+    band_pass_hz : sequence of 4 floats, optional
+        Corners f1 <= f2 <= f3 <= f4 in Hz: the record keeps f2 to f3, tapered
+        linearly to nothing at f1 and f4 (``np.inf`` keeps the high end), before
+        the run and before any scaling to `scale_pga`.
     strain_ratio, magnitude : float, optional
         Effective over peak strain (default 0.65), or (M - 1)/10; not both.
     model : {'velocity', 'simple', 'unit-modulus'}
@@ -230,6 +237,17 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         model=model, input=input,
         pad=10.0 if pad is None else _number(pad, "pad", 0.0, 1e4),
         nfft=0 if nfft is None else int(_number(nfft, "nfft", 2, 1 << 22)))
+    if baseline is not None:
+        if baseline not in ("mean", "linear"):
+            raise KorvoError(f"baseline is 'mean' or 'linear', not {baseline!r}")
+        options["baseline"] = 0 if baseline == "mean" else 1
+    if band_pass_hz is not None:
+        f = [float(v) for v in band_pass_hz] if np.ndim(band_pass_hz) == 1 else []
+        if len(f) != 4 or any(np.isnan(f)) or not 0 <= f[0] <= f[1] <= f[2] <= f[3] \
+                or not np.isfinite(f[2]):
+            raise KorvoError("band_pass_hz is four corners in Hz with 0 <= f1 <= f2 <= f3 <= f4, "
+                             f"not {band_pass_hz!r}")
+        options["band_pass_hz"] = f
     if scale is not None:
         if scale_pga is not None:
             raise KorvoError("scale and scale_pga both scale the record: give one")

@@ -76,6 +76,9 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
   q.depths = depths;
   q.profile_name = profile;
   if (options.contains("scale")) q.scale = options["scale"].cast<double>();
+  if (options.contains("baseline")) q.baseline = options["baseline"].cast<int>();
+  if (options.contains("band_pass_hz"))
+    q.band_pass_hz = options["band_pass_hz"].cast<std::vector<double>>();
   const std::string soil_unit =
       options.contains("soil_unit") ? options["soil_unit"].cast<std::string>() : std::string();
   std::vector<double> a;
