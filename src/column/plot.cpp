@@ -117,8 +117,13 @@ std::string plot_script(const SiteRequest& q, const SiteRun& r, const std::strin
            ", first " + z + (right ? " right" : " left") +
            " offset 0,-0.8 font ',9' tc rgb '#606060'\n";
   };
-  for (std::size_t m = 0; m < r.subs.size(); ++m) {
-    if (m > 0 && r.subs[m].layer == r.subs[m - 1].layer) continue;
+  // A name needs about 4 % of the panel's height: thinner layers go unnamed
+  // rather than print over their neighbours.
+  for (std::size_t m = 0, next = 0; m < r.subs.size(); m = next) {
+    for (next = m + 1; next < r.subs.size() && r.subs[next].layer == r.subs[m].layer;) ++next;
+    const Sublayer& end = r.subs[next - 1];
+    const double thickness = (end.top + end.thickness - r.subs[m].top) / c.length_factor;
+    if (thickness < 0.04 * 1.1 * halfspace_top) continue;
     s += name_at(c.layers[static_cast<std::size_t>(r.subs[m].layer)].name, depth(r.subs[m].top),
                  true);
   }
