@@ -25,6 +25,22 @@ def _figure(size):
     return fig, fig.subplots()
 
 
+def _plain(axis):
+    """Label a log axis 0.01, 0.1, 1, 10 rather than as powers of ten, on the
+    ticks matplotlib would label (decades; in-between ticks on a short axis)."""
+    from matplotlib.ticker import LogFormatter
+
+    class Plain(LogFormatter):
+        def __call__(self, x, pos=None):
+            if not super().__call__(x, pos):
+                return ""
+            # Six digits first: a tick at 0.1 * 0.1 is 0.010000000000000002.
+            return np.format_float_positional(float(f"{x:.6g}"), trim="-")
+
+    axis.set_major_formatter(Plain())
+    axis.set_minor_formatter(Plain())
+
+
 def _curves(ax, x, curves, label):
     from matplotlib.collections import LineCollection
 
@@ -40,6 +56,7 @@ def _curves(ax, x, curves, label):
     ax.plot(x, median * np.exp(sigma), color="black", lw=1.2, ls="--", label="median × e^(±σ)")
     ax.plot(x, median * np.exp(-sigma), color="black", lw=1.2, ls="--")
     ax.set_xscale("log")
+    _plain(ax.xaxis)
     ax.set_xlim(x.min(), x.max())
     ax.grid(True, which="both", lw=0.3, alpha=0.5)
 
@@ -61,6 +78,7 @@ def amplification(res, path):
     ax.legend(loc="upper right", fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110, format="png")
+    return fig
 
 
 def spectra(res, path):
@@ -70,12 +88,14 @@ def spectra(res, path):
         inputs = np.exp(np.log(res.input_psa).mean(axis=0))
     ax.plot(res.periods, inputs, color="tab:blue", lw=1.8, label="input records, median")
     ax.set_yscale("log")
+    _plain(ax.yaxis)
     ax.set_xlabel("Period (s)")
     ax.set_ylabel(f"PSA ({res.unit}, {res.damping:.0%} damping)")
     ax.set_title(_title(res, "Surface response spectra"), fontsize=10)
     ax.legend(loc="lower left", fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110, format="png")
+    return fig
 
 
 def transfer(res, path):
@@ -90,6 +110,7 @@ def transfer(res, path):
     ax.legend(loc="upper left", fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110, format="png")
+    return fig
 
 
 def profiles(res, path):
@@ -128,6 +149,7 @@ def profiles(res, path):
     ax.legend(loc="lower left", fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110, format="png")
+    return fig
 
 
 def write_all(res, folder) -> List[str]:

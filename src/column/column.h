@@ -268,9 +268,6 @@ std::string format_iterations(const Result& result);
 std::string format_transfer(const std::vector<std::complex<double>>& h, double df);
 std::string format_spectra(const std::vector<float>& periods, const std::vector<float>& input,
                            const std::vector<float>& surface, const std::string& unit);
-// A gnuplot script that draws profile.png and spectra.png in `dir` from the
-// files above.
-std::string plot_script(const std::string& dir, const Column& profile, const std::string& unit);
 
 struct Outcome {
   std::vector<Props> props;  // used by the last response

@@ -119,47 +119,4 @@ std::string format_spectra(const std::vector<float>& periods, const std::vector<
   return out;
 }
 
-std::string plot_script(const std::string& dir, const Column& profile, const std::string& unit) {
-  const std::string& lu = profile.length_unit;
-  const std::string lc = record::column_unit(lu), uc = record::column_unit(unit);
-  const std::string data = "'" + dir + "/profile.csv'";
-  const std::string top = "column('top_" + lc + "')", thick = "column('thickness_" + lc + "')";
-  std::string s;
-  s += "set terminal pngcairo size 1500,650 font ',11'\n";
-  s += "set datafile separator ','\nset datafile columnheaders\n";
-  s += "set output '" + dir + "/profile.png'\n";
-  s += "set multiplot layout 1,4 title 'Equivalent-linear profile: final state'\n";
-  s += "set yrange [*:*] reverse\nset grid\nset key off\nset xtics rotate by -40\n";
-  s += "set ylabel 'depth (" + lu + ")'\n";
-  // Each sublayer's value held over its thickness: vertical segments, joined
-  // by horizontal ones at the tops (the half-space row has no thickness).
-  auto steps = [&](const std::string& col) {
-    const std::string v = "column('" + col + "')";
-    return "x_prev = NaN\nplot " + data + " using (" + v + "):(" + top + "):(0):(" + thick +
-           ") with vectors nohead lw 2 lc 1, " + data +
-           " using (x0 = x_prev, x_prev = (strcol(2) eq 'halfspace' ? NaN : " + v + "), x0):(" +
-           top + "):(x_prev - x0):(0) with vectors nohead lw 2 lc 1\n";
-  };
-  s += "set xlabel 'G/Gmax'\nset xrange [0:1.05]\n" + steps("g_gmax");
-  s += "set xlabel 'damping (%)'\nset xrange [0:*]\n" + steps("damping_pct");
-  s += "set xlabel 'peak shear strain (%)'\nset xrange [0:*]\n" + steps("strain_peak_pct");
-  s += "set xlabel 'peak acceleration (" + unit + ")'\nset xrange [0:*]\n";
-  s += "plot " + data + " using (column('pga_top_" + uc + "')):(" + top +
-       ") with linespoints lw 2 pt 7 ps 0.6 lc 2\n";
-  s += "unset multiplot\n";
-  s += "reset\nset datafile separator ','\nset datafile columnheaders\n";
-  s += "set terminal pngcairo size 900,700 font ',11'\n";
-  s += "set output '" + dir + "/spectra.png'\n";
-  s += "set multiplot layout 2,1 title '5 % damped response spectra'\n";
-  s += "set grid\nset logscale x\nset xrange [0.01:10]\nset key top right\n";
-  s += "set xlabel 'period (s)'\nset ylabel 'PSA (" + unit + ")'\n";
-  s += "plot '" + dir +
-       "/spectra.csv' using 1:2 with lines lw 2 title 'input', '' using 1:3 with lines lw 2 title "
-       "'surface'\n";
-  s += "set ylabel 'surface / input'\nset key off\n";
-  s += "plot '" + dir + "/spectra.csv' using 1:4 with lines lw 2\n";
-  s += "unset multiplot\n";
-  return s;
-}
-
 }  // namespace korvo::column

@@ -53,9 +53,9 @@ std::vector<float> psa(const spectra::Spectrum& s) {
   return out;
 }
 
-std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".csv"; }
-
 }  // namespace
+
+std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".csv"; }
 
 SiteRun run_site(const SiteRequest& q) {
   SiteRun r;

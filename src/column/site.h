@@ -73,4 +73,16 @@ std::vector<std::string> column_warnings(const Column& column);
 // surface still ringing at the end of the transform, no convergence.
 std::vector<std::string> site_warnings(const SiteRequest& request, const SiteRun& run);
 
+// The file of the motion at a depth (profile's length unit): depth_5.csv.
+std::string depth_file(double depth);
+// What every figure of a run is titled with: the record's file name (and its
+// scaling), the profile's and the method.
+std::string plot_title(const SiteRequest& request, const SiteRun& run);
+// The gnuplot script of korvo-site --plot: profile.png, spectra.png and, with
+// depths asked for, motions.png in `dir`, drawn from the files site_files
+// wrote there, so that a figure shows exactly what the files hold.
+std::string plot_script(const SiteRequest& request, const SiteRun& run, const std::string& dir);
+// The figures that script draws, by name.
+std::vector<std::string> plot_figures(const SiteRun& run);
+
 }  // namespace korvo::column

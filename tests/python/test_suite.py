@@ -4,6 +4,7 @@ filed under, and korvo-suite on a small SUITE.toml through the script."""
 
 import os
 import pathlib
+import re
 import subprocess
 
 import numpy as np
@@ -229,6 +230,25 @@ def test_korvo_suite_writes_what_the_api_computes(tmp_path):
     assert runs.columns[3] == "psa_g_0.02s" and runs.columns[-1] == "transfer_20hz"
     for name in ("amplification", "spectra", "transfer", "profiles"):
         assert (tmp_path / "out" / f"{name}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_suite_figures_label_log_axes_with_plain_numbers(reference, tmp_path):
+    from korvo import suite_plots
+
+    # Periods 0.02 to 5 s cross the decades 0.1 and 1 s, frequencies 0.2 to
+    # 20 Hz the decades 1 and 10 Hz: those ticks read as plain numbers.
+    for draw, axis, decades in ((suite_plots.amplification, "x", {"0.1", "1"}),
+                                (suite_plots.spectra, "x", {"0.1", "1"}),
+                                (suite_plots.transfer, "x", {"1", "10"}),
+                                (suite_plots.spectra, "y", set())):
+        ax = draw(reference, tmp_path / "figure.png").axes[0]
+        scale = getattr(ax, f"{axis}axis")
+        lo, hi = sorted(scale.get_view_interval())
+        shown = [(tick.get_loc(), tick.label1.get_text())
+                 for tick in scale.get_major_ticks() + scale.get_minor_ticks()]
+        shown = {text for loc, text in shown if lo <= loc <= hi and text}
+        assert shown and decades <= shown, (draw.__name__, axis, shown)
+        assert all(re.fullmatch(r"\d+(\.\d+)?", text) for text in shown), (draw.__name__, shown)
 
 
 @pytest.mark.parametrize("toml, args, status, words", [

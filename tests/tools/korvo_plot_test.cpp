@@ -135,6 +135,36 @@ TEST(PlotFigures, OnlyWhatExistsAndElsewhere) {
   EXPECT_EQ(plot(dir, "--bogus").status, 2);
 }
 
+// korvo-site's transfer.csv given as --s-amp is drawn as a transfer function;
+// a file of neither layout is refused in one line, not with gnuplot's
+// warnings about a file without valid points.
+TEST(PlotFigures, SiteTransferOrOneLineRefusal) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  const fs::path dir = scratch("site_transfer_or_one_line_refusal");
+  {
+    std::ofstream t(dir / "transfer.csv"), p(dir / "psa.csv");
+    t << "freq_hz,real,imag,modulus\n";
+    p << "period_s,psa_g,sv_cm_s,sd_cm\n";
+    for (int k = 0; k <= 200; ++k) {
+      t << 0.1 * k << "," << 1.0 + 0.01 * k << ",0," << 1.0 + 0.01 * k << "\n";
+      p << 0.01 * (k + 1) << ",0.5,1,1\n";
+    }
+  }
+  const Outcome csv = plot(dir, "--s-amp transfer.csv --format svg");
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.err, "");
+  EXPECT_FALSE(fs::exists(dir / "S_amp1.svg"));
+  const auto texts = svg_texts(slurp(dir / "transfer.svg"));
+  EXPECT_GT(y_of(texts, "Transfer function: transfer.csv"), 0.0);
+  EXPECT_GT(y_of(texts, "Modulus of surface / input (-)"), 0.0);
+
+  const Outcome other = plot(dir, "--s-amp psa.csv");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.err,
+            "korvo-plot: psa.csv holds no amplification rows: S_amp1's 7 columns or korvo-site's "
+            "transfer.csv\n");
+}
+
 TEST(PlotLegend, ColumnOneNamedByTheSoilFlag) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
   const fs::path dir = scratch("column_one_named_by_the_soil_flag");

@@ -13,7 +13,10 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "column/site.h"
 
 namespace fs = std::filesystem;
 
@@ -382,11 +385,22 @@ TEST_F(SiteCommand, UnconvergedRunSaysSo) {
   EXPECT_TRUE(fs::exists(dir_ / "out/profile.csv"));
 }
 
-// With gnuplot on the PATH, --plot draws the two figures.
-TEST_F(SiteCommand, PlotDrawsBothFigures) {
+// With gnuplot on the PATH, --plot draws the figures, motions.png only with
+// --at; gnuplot says nothing, and a folder whose name holds a quote (which
+// would end a quoted gnuplot string) still gets its figures.
+TEST_F(SiteCommand, PlotDrawsEveryFigureQuietly) {
   if (std::system("command -v gnuplot > /dev/null 2>&1") != 0) GTEST_SKIP() << "no gnuplot";
   ASSERT_EQ(run("p.toml pulse.txt --plot -o out"), 0) << read("stderr.txt");
-  for (const char* name : {"out/profile.png", "out/spectra.png"}) {
+  EXPECT_EQ(read("stderr.txt"), "");
+  EXPECT_FALSE(fs::exists(dir_ / "out/motions.png"));
+  ASSERT_EQ(run("p.toml pulse.txt --scale 2 --at 5 --at 12 --plot -o \"it's out\""), 0)
+      << read("stderr.txt");
+  EXPECT_EQ(read("stderr.txt"), "");
+  EXPECT_NE(read("stdout.txt").find("drew it's out: profile.png, spectra.png, motions.png\n"),
+            std::string::npos)
+      << read("stdout.txt");
+  for (const char* name :
+       {"out/profile.png", "out/spectra.png", "it's out/profile.png", "it's out/motions.png"}) {
     const std::string png = read(name);
     ASSERT_GT(png.size(), 1000u) << name;
     EXPECT_EQ(png.substr(1, 3), "PNG") << name;
@@ -433,4 +447,56 @@ TEST_F(SiteCommand, HeadersCarryTheRecordsUnit) {
   const std::string spectra = "cd '" + dir_.string() + "' && '" KORVO_SPECTRA_BINARY "' ";
   ASSERT_EQ(std::system((spectra + "cm/surface.csv -o s.csv > /dev/null").c_str()), 0);
   EXPECT_EQ(lines("s.csv")[0], "period_s,psa_cm_s2,sv_cm_s,sd_cm");
+}
+
+namespace col = korvo::column;
+
+// The script names the run on every figure and draws a boundary at each
+// layer's top and at the half-space, not at the tops of sublayers within a
+// layer: sand 0-8 and clay 8-20 (ft) in two sublayers each.
+TEST(PlotScript, TitlesAndLayerBoundaries) {
+  col::SiteRequest q;
+  q.profile_name = "profiles/p.toml";
+  q.record_name = "recs/RSN_15 \"b\".AT2";
+  q.record.unit = korvo::record::Unit::G;
+  q.column.length_unit = "ft";
+  q.column.length_factor = 0.3048;
+  q.column.layers.resize(2);
+  q.column.layers[0].name = "sand";
+  q.column.layers[1].name = "clay";
+  col::SiteRun r;
+  for (const auto& [layer, top, thickness] :
+       {std::tuple{0, 0.0, 4.0}, {0, 4.0, 4.0}, {1, 8.0, 6.0}, {1, 14.0, 6.0}}) {
+    col::Sublayer s;
+    s.layer = layer;
+    s.top = top * 0.3048;
+    s.thickness = thickness * 0.3048;
+    r.subs.push_back(s);
+  }
+  r.pga = 0.15;
+  r.scale = 2.0;
+  r.at = {{5.0, {}}};
+
+  auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  const std::string scaled =
+      "RSN_15 \\\"b\\\".AT2 (scaled by 2 to PGA 0.3 g), p.toml, equivalent-linear\"";
+  std::string script = col::plot_script(q, r, "out");
+  EXPECT_EQ(count(script, scaled), 3u) << script;
+  EXPECT_EQ(count(script, "set arrow"), 2u) << script;
+  EXPECT_EQ(count(script, "first 8 to graph 1, first 8 "), 1u) << script;
+  EXPECT_EQ(count(script, "first 20 to graph 1, first 20 "), 1u) << script;
+  EXPECT_EQ(count(script, "\"out/depth_5.csv\""), 3u) << script;  // range, peak, curve
+  EXPECT_EQ(col::plot_figures(r).back(), "motions.png");
+
+  r.scale = 1.0;
+  r.at.clear();
+  q.options.method = col::Method::Linear;
+  script = col::plot_script(q, r, "out");
+  EXPECT_EQ(count(script, "RSN_15 \\\"b\\\".AT2, p.toml, linear\""), 2u) << script;
+  EXPECT_EQ(count(script, "motions.png"), 0u);
+  EXPECT_EQ(count(script, "vs_ft_s"), 0u);  // one Vs curve: no iteration changed it
 }

@@ -52,7 +52,8 @@ constexpr const char* USAGE =
     "  --pad S             seconds of quiet after the record (default 10); the transform\n"
     "                      length is rounded up to 2^a, 5 2^a or 25 2^a samples\n"
     "  --nfft N            the transform length itself, at least the record's samples\n"
-    "  --plot              also draw profile.png and spectra.png with gnuplot\n"
+    "  --plot              also draw profile.png, spectra.png and, with --at,\n"
+    "                      motions.png with gnuplot\n"
     "  --strain-limit S    warn of effective strains above S % (default 1)\n"
     "  --strict            refuse, rather than warn of, a likely mistake in the input\n"
     "  --version           print korvo-site's version\n"
@@ -296,12 +297,13 @@ int run(int argc, char** argv) {
     if (c.plot) {
       FILE* gp = popen("gnuplot", "w");
       if (!gp) fail("cannot start gnuplot");
-      const std::string script =
-          col::plot_script(dir.string(), c.request.column, rec::unit_name(c.request.record.unit));
+      const std::string script = col::plot_script(c.request, r, dir.string());
       std::fwrite(script.data(), 1, script.size(), gp);
       if (pclose(gp) != 0) fail("gnuplot failed to draw the figures");
-      std::printf("drew %s/profile.png and %s/spectra.png\n", dir.string().c_str(),
-                  dir.string().c_str());
+      std::string drew;
+      for (const std::string& name : col::plot_figures(r))
+        drew += (drew.empty() ? "" : ", ") + name;
+      std::printf("drew %s: %s\n", dir.string().c_str(), drew.c_str());
     }
   } catch (const korvo::Error& e) {
     fail(e.what());
