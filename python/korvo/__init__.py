@@ -478,7 +478,7 @@ class RunResult:
         """Write ``S_amp1``, ``amp_dat`` and ``korvo_dat`` into `folder`.
 
         The files are byte for byte those of the console program for the same
-        run (lines end with CR LF). The folder must exist.
+        run (lines end with CR LF). The folder is made when missing.
 
         Returns
         -------
@@ -492,8 +492,12 @@ class RunResult:
         KorvoError
             A file that cannot be created or written (korvo's report).
         """
-        paths = tuple(os.path.join(_args.path(folder, "folder"), name)
-                      for name in ("S_amp1", "amp_dat", "korvo_dat"))
+        folder = _args.path(folder, "folder")
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as e:
+            raise KorvoError(f"cannot make the folder {folder}: {e.strerror or e}") from None
+        paths = tuple(os.path.join(folder, name) for name in ("S_amp1", "amp_dat", "korvo_dat"))
         self._r.write_transfer(paths[0])
         self._r.write_spectrum(paths[1])
         self._r.write_history(paths[2])
@@ -620,16 +624,17 @@ class Spectrum:
                 f"PGA={self.pga:g}>")
 
 
-def response_spectrum(accel, dt: float, periods=None, damping: float = 0.05, *,
+def response_spectrum(accel, dt: Optional[float] = None, periods=None, damping: float = 0.05, *,
                       oversample: bool = True) -> Spectrum:
     """Response spectra of an acceleration history (korvo-spectra's engine).
 
     Parameters
     ----------
-    accel : array_like, shape (n,)
-        Accelerations, any unit; converted to float32.
+    accel : array_like, shape (n,), or Record
+        Accelerations, any unit; converted to float32. A Record gives its own
+        `accel` and `dt`.
     dt : float
-        Sample interval, s (> 0).
+        Sample interval, s (> 0); not with a Record.
     periods : array_like, optional
         Oscillator periods, s (> 0). Default: 100 periods log-spaced from
         0.01 to 10 s, korvo-spectra's grid.
@@ -652,6 +657,12 @@ def response_spectrum(accel, dt: float, periods=None, damping: float = 0.05, *,
         damping outside [0, 1), values that are not finite; a spectrum or
         ground peak beyond single precision, named with what made it so.
     """
+    if isinstance(accel, Record):
+        if dt is not None:
+            raise KorvoError("dt comes with the Record: give one or the other")
+        accel, dt = accel.accel, accel.dt
+    elif dt is None:
+        raise KorvoTypeError("response_spectrum(accel, dt): dt, s, is needed for an array")
     a = _args.array(accel, "accel")
     if len(a) < 2:
         raise KorvoError(f"accel: a history needs at least two samples, not {len(a)}")

@@ -190,18 +190,24 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
                                                      : "outcrop (half-space)",
                 r.nfft);
   out += buf;
+  const bool all_linear = std::all_of(r.subs.begin(), r.subs.end(), [](const Sublayer& s) {
+    return s.soil.model == Model::Linear;
+  });
   if (q.options.method == Method::Linear) {
     out += "method: linear, the small-strain properties (no iteration)\n";
+  } else if (all_linear) {
+    out += "method: equivalent-linear, but every layer is linear: the small-strain properties\n";
   } else {
     const IterationRow& final_row = res.rows.back();
     const std::string distance =
         final_row.distance >= 0.0 ? "within " + pct(final_row.distance) : "an unknown distance";
     std::snprintf(buf, sizeof buf,
-                  "iterations: %d (%s), %s: G/Gmax and damping %s of the fixed point (tolerance "
+                  "iterations: %d (%s), %s: G/Gmax and damping %s of the fixed point (--tol %s, "
                   "%s); %.3g ms per iteration\n",
                   res.iterations, q.options.accelerate ? "Anderson mixing" : "plain",
                   res.converged ? "converged" : "NOT converged", distance.c_str(),
-                  pct(q.options.tol).c_str(), res.seconds / std::max(1, res.iterations) * 1e3);
+                  g6(q.options.tol).c_str(), pct(q.options.tol).c_str(),
+                  res.seconds / std::max(1, res.iterations) * 1e3);
     out += buf;
   }
   std::size_t worst = 0;

@@ -1,6 +1,7 @@
 """response_spectrum is korvo-spectra's engine: the same numbers as the command
 on the same history, and the ground peaks of the samples as given."""
 
+import os
 import subprocess
 
 import numpy as np
@@ -63,3 +64,13 @@ def test_ground_acceleration_peak_is_the_largest_sample():
     assert s.pga == np.float32(0.7)
     # v(t) from rest, straight lines between samples: 0.0015, -0.0005, -0.003, -0.002.
     assert s.pgv == pytest.approx(0.003, rel=1e-6)
+
+
+def test_a_record_brings_its_interval_and_writes_make_their_folder(tmp_path):
+    rec = korvo.read_record(SOURCE / "examples" / "elc180.txt")
+    whole = korvo.response_spectrum(rec)
+    assert np.array_equal(whole.psa, korvo.response_spectrum(rec.accel, 0.01).psa)
+    with pytest.raises(TypeError, match="dt, s, is needed"):
+        korvo.response_spectrum(rec.accel)
+    paths = korvo.run(rec, SOURCE / "examples" / "shake91ex.soil").write(tmp_path / "a" / "b")
+    assert all(os.path.getsize(p) > 0 for p in paths)
