@@ -363,6 +363,16 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     unit = next(iter(units)) if units else (unit or "g")
     records = _scaled(records, scale, scale_pga, unit)
     profile = _profile(profile)
+    # The variation draws depths, layers and velocities from these; a run of
+    # the profile alone may take what the console takes, a randomization cannot.
+    for name, values, soil_only in (("thickness", profile.thickness, True),
+                                    ("VS", profile.vs, False), ("density", profile.rho, False)):
+        values = np.asarray(values, dtype=float)[: profile.nl - 1 if soil_only else profile.nl]
+        bad = np.flatnonzero(~(values > 0.0) | ~np.isfinite(values))
+        if bad.size:
+            i = int(bad[0])
+            raise KorvoError(f"profile: layer {i + 1}'s {name} {values[i]:g} is not a positive "
+                             "number, which a randomized profile needs")
     if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \
             or not 1 <= realizations <= _args.INT32_MAX:
         raise KorvoError(f"realizations must be a positive whole number up to "

@@ -374,3 +374,12 @@ def test_a_lost_dask_worker_is_said():
     assert [str(w.message) for w in said] == [
         "lost the Dask worker tcp://b:2; its runs go to the 1 left"]
     assert issubclass(said[0].category, korvo.KorvoWarning)
+
+
+def test_a_profile_that_cannot_be_randomized_is_refused():
+    p = korvo.Profile.read(PROFILE)
+    thickness = np.array(p.thickness)
+    thickness[3] = -1e38  # the console runs it; Toro's depths cannot be drawn from it
+    bad = korvo.Profile(rho=p.rho, vp=p.vp, qp=p.qp, vs=p.vs, qs=p.qs, thickness=thickness)
+    with pytest.raises(korvo.KorvoError, match="layer 4's thickness -1e\\+38 is not a positive"):
+        korvo.suite(RECORDS, bad, realizations=1, variation=VARIATION, seed=1)
