@@ -117,6 +117,9 @@ class Site(Target):
             "--max-iter": (["1", "15", "100"], ["0", "1000000"]),
             "--tol": (["0.02", "1e-6"], ["0", "1"]),
             "--strain-ratio": (["0.65", "1"], ["65", "1e-9"]),
+            "--scale": (["2", "0.5"], ["0", "1e300"]),
+            "--baseline": (["mean", "linear"], ["cubic"]),
+            "--band-pass": (["0.1,0.2,10,15", "0,0,20,inf", "1,1,2,2"], ["3,2,1,0", "1,2,3", "x"]),
         }
         for opt in rng.sample(sorted(options), rng.randint(0, 3)):
             good, bad = options[opt]
