@@ -161,6 +161,7 @@ class Bar:
         self.shown = -1.0
         self.tenth = 0
         self.width = 0
+        self.lost = 0  # Dask workers lost so far, counted by the warning hook
 
     def __call__(self, done, total):
         if self.quiet:
@@ -179,7 +180,8 @@ class Bar:
         width = 30
         filled = width * done // total
         line = (f"{PROGRAM}: [{'#' * filled}{'-' * (width - filled)}] {done}/{total} runs  "
-                f"{rate:6.1f} runs/s  {'--' if math.isinf(left) else f'{left:.0f} s'} left")
+                f"{rate:6.1f} runs/s  {'--' if math.isinf(left) else f'{left:.0f} s'} left"
+                + (f"  ({self.lost} worker{'s' if self.lost > 1 else ''} lost)" if self.lost else ""))
         if self.tty:
             # Blanks over what a longer line before left behind.
             self.width = max(self.width, len(line))
@@ -295,7 +297,20 @@ def suite(argv, version):
         except (OSError, TimeoutError) as e:
             raise Refusal(f"cannot reach the scheduler {scheduler}: {e}") from None
     try:
-        res = korvo.suite(loaded, profile, client=client, progress=Bar(args.quiet), **kwargs)
+        bar = Bar(args.quiet)
+        said = warnings.showwarning
+
+        def counted(message, *rest, **kw):
+            # A lost worker also shows in the bar, which its line would pass unseen.
+            if str(message).startswith("lost the Dask worker"):
+                bar.lost += 1
+            said(message, *rest, **kw)
+
+        warnings.showwarning = counted
+        try:
+            res = korvo.suite(loaded, profile, client=client, progress=bar, **kwargs)
+        finally:
+            warnings.showwarning = said
     finally:
         if client is not None:
             client.close()
