@@ -52,6 +52,7 @@ DEFAULT_SITE_CLASS = "USGS C"
 # c_1 (m), c_2, c_3 of the layering rate lambda(z) = c_3 (z + c_1)**c_2, Toro (1995).
 LAYERING = dict(c_1=10.86, c_2=-0.89, c_3=1.98)
 
+LN_STD_MAX = 3.0
 _LENGTH_UNITS = {"m": 1.0, "ft": 0.3048}
 
 # Separate random streams for each part of a realization, so that switching
@@ -117,10 +118,13 @@ class Toro:
             raise KorvoError("rho_0 and rho_200 are correlations, from 0 to 1")
         if not (self.delta > 0.0 and self.h_0 >= 0.0 and self.ln_std >= 0.0):
             raise KorvoError("delta must be positive, h_0 and ln_std not negative")
-        for name, value in (("depth_ln_std", depth_ln_std), ("density_ln_std", density_ln_std),
-                            ("damping_ln_std", damping_ln_std)):
-            if not _args.real(value, name) >= 0.0:
-                raise KorvoError(f"{name} must be a finite number, not negative: {value!r}")
+        # A spread of e^3 per standard deviation is already far beyond any site's;
+        # larger ones only overflow the draws.
+        for name, value in (("ln_std", self.ln_std), ("depth_ln_std", depth_ln_std),
+                            ("density_ln_std", density_ln_std), ("damping_ln_std", damping_ln_std)):
+            if not 0.0 <= _args.real(value, name) <= LN_STD_MAX:
+                raise KorvoError(f"{name} is a standard deviation of a natural log, from 0 to "
+                                 f"{LN_STD_MAX:g}, not {value!r}")
         self.layering = _args.flag(layering, "layering")
         self.depth_ln_std = float(depth_ln_std)
         self.halfspace = _args.flag(halfspace, "halfspace")

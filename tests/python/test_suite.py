@@ -145,6 +145,15 @@ def test_summary_pools_the_runs_and_reads_profiles_at_depth():
     assert vs.x.max() > 150.0 and expected[-1] == 4000.0
 
 
+def test_spreads_that_only_overflow_are_refused():
+    # Found by the black-box fuzzer: depth_ln_std = 3.4e38 ended in an OverflowError.
+    for name in ("ln_std", "depth_ln_std", "density_ln_std", "damping_ln_std"):
+        with pytest.raises(korvo.KorvoError, match=f"^{name} is a standard deviation of a "
+                           "natural log, from 0 to 3, not 3.4e"):
+            korvo.Toro(**{name: 3.4e38})
+    korvo.Toro(depth_ln_std=3.0)
+
+
 @pytest.mark.parametrize("kw, words", [
     (dict(realizations=0), "realizations must be a positive whole number"),
     (dict(seed=-1), "seed must be a non-negative"),
