@@ -177,8 +177,11 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         A record file (``time acceleration`` pairs, PEER AT2 or USGS SMC, read
         in double precision exactly as korvo-site reads it), or accelerations
         (array_like, shape (n,)) and their sample interval dt in s.
-    method : {'eql', 'linear'}
-        Equivalent-linear iteration, or the small-strain properties.
+    method : {'eql', 'linear', 'fdeql'}
+        Equivalent-linear iteration, the small-strain properties, or
+        equivalent-linear with properties per frequency from each sublayer's
+        strain spectrum (korvo-site --method fdeql; motions at depth, but no
+        strain_at, stress_at or transfer_between).
     unit : {None, 'g', 'cm/s^2', 'm/s^2'}
         Unit of a pairs file or of `accel` (default g); AT2 and SMC files
         carry their own.

@@ -17,8 +17,8 @@ inline column::Options column_options(const pybind11::dict& o) {
   namespace col = korvo::column;
   col::Options opt;
   const std::string method = o["method"].cast<std::string>();
-  if (method != "linear" && method != "eql")
-    throw Error("method is 'linear' or 'eql', not " + korvo::quote(method));
+  if (method != "linear" && method != "eql" && method != "fdeql")
+    throw Error("method is 'linear', 'eql' or 'fdeql', not " + korvo::quote(method));
   opt.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
   opt.strain_ratio = o["strain_ratio"].cast<double>();
   opt.tol = o["tol"].cast<double>();

@@ -72,6 +72,7 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
   auto s = std::make_unique<Site>();
   col::SiteRequest& q = s->request;
   q.options = korvo::python::column_options(options);
+  q.frequency_dependent = options["method"].cast<std::string>() == "fdeql";
   q.fmax = fmax;
   q.depths = depths;
   q.profile_name = profile;
@@ -120,10 +121,16 @@ py::array_t<double> at_depth(Site& s, double depth, Quantity what) {
     py::gil_scoped_release unlocked;
     const std::lock_guard<std::mutex> lock(s.queries);
     const double z = depth * s.request.column.length_factor;
-    const col::Analysis& a = *s.run.analysis;
-    v = what == Quantity::Strain   ? a.strain_at(z)
-        : what == Quantity::Stress ? a.stress_at(z)
-                                   : a.acceleration_at(z);
+    if (s.run.fd) {
+      if (what != Quantity::Acceleration)
+        throw Error("strain_at and stress_at are for methods 'eql' and 'linear', not 'fdeql'");
+      v = col::fd_acceleration_at(*s.run.fd, s.run.subs, z);
+    } else {
+      const col::Analysis& a = *s.run.analysis;
+      v = what == Quantity::Strain   ? a.strain_at(z)
+          : what == Quantity::Stress ? a.stress_at(z)
+                                     : a.acceleration_at(z);
+    }
   }
   return to_numpy(v);
 }
@@ -157,6 +164,7 @@ Location location(const Site& s, double depth, const std::string& kind, const ch
 py::array_t<std::complex<double>> transfer_between(Site& s, double a, double b,
                                                    const std::string& kind_a,
                                                    const std::string& kind_b) {
+  if (s.run.fd) throw Error("transfer_between is for methods 'eql' and 'linear', not 'fdeql'");
   const Location from = location(s, a, kind_a, "a", "kind_a");
   const Location to = location(s, b, kind_b, "b", "kind_b");
   std::vector<std::complex<double>> h;

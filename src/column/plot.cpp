@@ -44,7 +44,9 @@ std::string plot_title(const SiteRequest& q, const SiteRun& r) {
          record::unit_name(q.record.unit) + ")";
   }
   t += ", " + file_name(q.profile_name) + ", ";
-  t += q.options.method == Method::Linear ? "linear" : "equivalent-linear";
+  t += q.options.method == Method::Linear ? "linear"
+       : q.frequency_dependent            ? "frequency-dependent equivalent-linear"
+                                          : "equivalent-linear";
   return t;
 }
 

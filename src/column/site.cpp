@@ -53,6 +53,30 @@ std::vector<float> psa(const spectra::Spectrum& s) {
   return out;
 }
 
+// profile.csv of a frequency-dependent run: each sublayer's mean frequency
+// and the fall of its strain beyond it, the half-space's row left empty.
+std::string with_strain_shape(const std::string& profile, const FdResult& fd) {
+  std::string out;
+  std::size_t row = 0, begin = 0;
+  while (begin < profile.size()) {
+    const std::size_t end = profile.find('\n', begin);
+    out.append(profile, begin, end - begin);
+    if (row == 0)
+      out += ",strain_f_mean_hz,strain_exponent";
+    else if (row <= fd.f_mean.size()) {
+      out += ',';
+      out += shortest(fd.f_mean[row - 1]);
+      out += ',';
+      out += shortest(fd.exponent[row - 1]);
+    } else
+      out += ",,";
+    out += '\n';
+    begin = end + 1;
+    ++row;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".csv"; }
@@ -90,14 +114,42 @@ SiteRun run_site(const SiteRequest& q) {
   std::sort(depths.begin(), depths.end());
   depths.erase(std::unique(depths.begin(), depths.end()), depths.end());
 
-  auto analysis = std::make_shared<Analysis>(r.subs, q.column.halfspace, r.motion, q.options);
-  r.result = analysis->run();
-  r.surface = analysis->surface();
-  for (double z : depths)
-    r.at.push_back({z, analysis->acceleration_at(z * q.column.length_factor)});
-  r.transfer = analysis->transfer();
-  r.df = analysis->frequency_step();
-  r.nfft = analysis->transform_length();
+  if (q.frequency_dependent) {
+    FdOptions fo;
+    fo.column = q.options;
+    fo.smoothing = q.smoothing;
+    auto fd = std::make_shared<FdResult>(fd_eql(r.subs, q.column.halfspace, r.motion, fo));
+    Result& res = r.result;
+    // The profile reports each sublayer's properties up to its mean
+    // frequency, those of its effective strain.
+    for (std::size_t m = 0; m < r.subs.size(); ++m)
+      res.props.push_back(fd->props[m].size() > 1 ? fd->props[m][1] : fd->props[m][0]);
+    res.strain_eff = fd->strain_eff;
+    res.strain_peak = fd->strain_peak;
+    res.stress_peak = fd->stress_peak;
+    res.pga_top = fd->pga_top;
+    res.rows = fd->rows;
+    res.converged = fd->converged;
+    res.iterations = static_cast<int>(fd->rows.size());
+    res.seconds = fd->seconds;
+    r.surface = fd->surface;
+    for (double z : depths)
+      r.at.push_back({z, fd_acceleration_at(*fd, r.subs, z * q.column.length_factor)});
+    r.transfer = fd->transfer;
+    r.df = fd->frequency.size() > 1 ? fd->frequency[1] : 0.0;
+    r.nfft = fd->nfft;
+    r.fd = std::move(fd);
+  } else {
+    auto analysis = std::make_shared<Analysis>(r.subs, q.column.halfspace, r.motion, q.options);
+    r.result = analysis->run();
+    r.surface = analysis->surface();
+    for (double z : depths)
+      r.at.push_back({z, analysis->acceleration_at(z * q.column.length_factor)});
+    r.transfer = analysis->transfer();
+    r.df = analysis->frequency_step();
+    r.nfft = analysis->transform_length();
+    r.analysis = std::move(analysis);
+  }
   r.small = small_strain(r.subs, q.column.halfspace);
   for (std::size_t k = 1; k + 1 < r.transfer.size(); ++k) {
     const double m = std::abs(r.transfer[k]);
@@ -106,7 +158,6 @@ SiteRun run_site(const SiteRequest& q) {
       break;
     }
   }
-  r.analysis = std::move(analysis);
 
   r.periods = spectra::log_periods(0.01f, 10.0f, 100);
   r.input = spectrum_of(r.motion.a, r.motion.dt, r.periods);
@@ -139,7 +190,9 @@ std::vector<std::pair<std::string, std::string>> site_files(const SiteRequest& q
   files.emplace_back("surface.csv", format_history(r.surface, dt, unit));
   for (const DepthMotion& d : r.at)
     files.emplace_back(depth_file(d.depth), format_history(d.a, dt, unit));
-  files.emplace_back("profile.csv", format_profile(q.column, r.subs, r.result, unit));
+  std::string profile = format_profile(q.column, r.subs, r.result, unit);
+  if (r.fd) profile = with_strain_shape(profile, *r.fd);
+  files.emplace_back("profile.csv", std::move(profile));
   files.emplace_back("iterations.csv", format_iterations(r.result));
   files.emplace_back("transfer.csv", format_transfer(r.transfer, r.df));
   files.emplace_back("spectra.csv", format_spectra(r.periods, psa(r.input), psa(r.output), unit));
@@ -195,6 +248,21 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
   });
   if (q.options.method == Method::Linear) {
     out += "method: linear, the small-strain properties (no iteration)\n";
+  } else if (r.fd) {
+    const IterationRow& final_row = res.rows.back();
+    out += q.smoothing == Smoothing::Flat
+               ? "method: frequency-dependent equivalent-linear with one strain for every "
+                 "frequency (flat smoothing)\n"
+               : "method: frequency-dependent equivalent-linear: each sublayer's strain spectrum "
+                 "flat to its mean frequency and falling as a fitted power beyond it (Kausel & "
+                 "Assimaki 2002)\n";
+    std::snprintf(buf, sizeof buf,
+                  "iterations: %d (plain), %s: last change of G/Gmax %s, of damping %s at any "
+                  "frequency (--tol %s); %.3g ms per iteration\n",
+                  res.iterations, res.converged ? "converged" : "NOT converged",
+                  pct(final_row.change_g).c_str(), pct(final_row.change_d).c_str(),
+                  g6(q.options.tol).c_str(), res.seconds / std::max(1, res.iterations) * 1e3);
+    out += buf;
   } else if (all_linear) {
     out += "method: equivalent-linear, but every layer is linear: the small-strain properties\n";
   } else {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "column/column.h"
+#include "column/fdeql.h"
 #include "motion/record.h"
 #include "motion/spectra.h"
 
@@ -29,6 +30,9 @@ struct SiteRequest {
   Options options;
   std::vector<double> depths;  // --at, in the profile's length unit
   double strain_limit = 1.0;   // %: effective strains beyond it are warned of
+  // Equivalent-linear with properties per frequency (options.method Eql).
+  bool frequency_dependent = false;
+  Smoothing smoothing = Smoothing::KauselAssimaki;
 };
 
 struct DepthMotion {
@@ -51,8 +55,10 @@ struct SiteRun {
   long nfft = 0;
   std::vector<Real> periods;
   spectra::Spectrum input, output;  // 5 % damped, of the input and the surface motion
-  // In its final state, for motions and strains at other depths.
+  // In its final state, for motions and strains at other depths; null for a
+  // frequency-dependent run, whose state is `fd`.
   std::shared_ptr<const Analysis> analysis;
+  std::shared_ptr<const FdResult> fd;
 };
 
 // Throws korvo::Error for a column or record that cannot be analysed, or a

@@ -12,7 +12,7 @@ from conftest import SOURCE, program
 EXAMPLES = SOURCE / "examples" / "eql"
 
 
-@pytest.mark.parametrize("method", ["eql", "linear"])
+@pytest.mark.parametrize("method", ["eql", "linear", "fdeql"])
 def test_write_equals_korvo_site(method, tmp_path):
     profile, record = EXAMPLES / "clay30.toml", EXAMPLES / "elc180.txt"
     subprocess.run([program("KORVO_SITE_BINARY", "bin/korvo-site"), profile, record,
@@ -43,7 +43,7 @@ def test_arrays_and_refusals():
     assert np.allclose(r.surface, f.surface, rtol=0, atol=1e-9 * np.abs(f.surface).max())
     cases = [
         (dict(motion=(a, -0.01)), korvo.KorvoError, "dt must be a number above 0"),
-        (dict(motion=(a, 0.01), method="plastic"), korvo.KorvoError, "method is 'linear' or 'eql'"),
+        (dict(motion=(a, 0.01), method="plastic"), korvo.KorvoError, "method is 'linear', 'eql'"),
         (dict(motion=(a, 0.01), strain_ratio=65), korvo.KorvoError, "strain_ratio must be"),
         (dict(motion=(a, 0.01), nfft=100), korvo.KorvoError, "shorter than the record's 4000"),
         (dict(motion=(a, 0.01), unit="furlong"), korvo.KorvoError, "unit is one of"),

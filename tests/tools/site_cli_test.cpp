@@ -215,7 +215,7 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
       {"p.toml pulse.txt --input sideways", 2,
        "korvo-site: --input is one of outcrop, within, not \"sideways\""},
       {"p.toml pulse.txt --method plastic", 2,
-       "korvo-site: --method is one of linear, eql, not \"plastic\""},
+       "korvo-site: --method is one of linear, eql, fdeql, not \"plastic\""},
       {"p.toml pulse.txt --nfft 100", 1,
        "korvo-site: a transform of 100 is shorter than the record's 4000 samples"},
       {"p.toml pulse.txt --nfft 8192 --pad 5", 2, "korvo-site: --pad and --nfft both set"},
@@ -499,4 +499,32 @@ TEST(PlotScript, TitlesAndLayerBoundaries) {
   EXPECT_EQ(count(script, "RSN_15 \\\"b\\\".AT2, p.toml, linear\""), 2u) << script;
   EXPECT_EQ(count(script, "motions.png"), 0u);
   EXPECT_EQ(count(script, "vs_ft_s"), 0u);  // one Vs curve: no iteration changed it
+}
+
+// With one strain for every frequency the frequency-dependent method is the
+// equivalent-linear one, through the whole command: files, depths, profile.
+TEST_F(SiteCommand, FlatFrequencyDependentRunIsTheEquivalentLinearRun) {
+  const std::string tight = " --tol 1e-10 --max-iter 400 --at 5";
+  ASSERT_EQ(run("p.toml pulse.txt --plain -o eql" + tight), 0) << read("stderr.txt");
+  ASSERT_EQ(run("p.toml pulse.txt --method fdeql --smoothing flat -o fd" + tight), 0)
+      << read("stderr.txt");
+  for (const char* file : {"surface.csv", "depth_5.csv"}) {
+    const auto a = column(std::string("eql/") + file, 1), b = column(std::string("fd/") + file, 1);
+    ASSERT_EQ(a.size(), b.size()) << file;
+    double peak = 0.0, worst = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      peak = std::max(peak, std::fabs(a[i]));
+      worst = std::max(worst, std::fabs(a[i] - b[i]));
+    }
+    EXPECT_LT(worst, 1e-6 * peak) << file;
+  }
+  for (const int col : {8, 9, 11, 12}) {  // G/Gmax, damping, peak strain, peak stress
+    const auto a = column("eql/profile.csv", col), b = column("fd/profile.csv", col);
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t m = 0; m + 1 < a.size(); ++m) EXPECT_NEAR(a[m], b[m], 1e-6 * a[m]) << col;
+  }
+  EXPECT_NE(read("fd/profile.csv").find(",strain_f_mean_hz,strain_exponent\n"), std::string::npos);
+  EXPECT_EQ(run("p.toml pulse.txt --smoothing flat -o no"), 2);
+  EXPECT_NE(read("stderr.txt").find("--smoothing is for --method fdeql"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir_ / "no"));
 }

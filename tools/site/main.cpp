@@ -26,7 +26,10 @@ constexpr const char* USAGE =
     "                      file with --soil-unit\n"
     "  RECORD              acceleration record: `time acceleration` pairs, PEER AT2 or USGS SMC\n"
     "  -o, --output DIR    folder for the results (default site_out), made when missing\n"
-    "  --method M          eql: equivalent-linear (default); linear: small-strain properties\n"
+    "  --method M          eql: equivalent-linear (default); linear: small-strain properties;\n"
+    "                      fdeql: equivalent-linear with properties per frequency, from each\n"
+    "                      sublayer's strain spectrum (flat to its mean frequency, a fitted\n"
+    "                      power beyond; --smoothing flat: one strain, as eql)\n"
     "  --at Z              also write the motion at depth Z (profile's length unit); repeatable\n"
     "  --input KIND        outcrop: the record is the half-space's outcrop motion (default);\n"
     "                      within: the motion within the column at the half-space's top\n"
@@ -86,13 +89,14 @@ Command parse_command_line(int argc, char** argv) {
   Command c;
   col::Options& o = c.request.options;
   std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
-              scale, max_iter, pad, nfft, strain_limit, band, baseline;
+              scale, max_iter, pad, nfft, strain_limit, band, baseline, smoothing;
   std::vector<std::string> depths;
   CLI::App app("korvo-site");
   app.allow_extras();
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("-o,--output", c.folder);
   app.add_option("--method", method);
+  app.add_option("--smoothing", smoothing);
   app.add_option("--at", depths)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_option("--input", input);
   app.add_option("--unit", c.unit);
@@ -199,8 +203,16 @@ Command parse_command_line(int argc, char** argv) {
     }
     usage_error(std::string(option) + " is one of " + list + ", not " + korvo::quote(text));
   };
-  one_of("--method", method, {"linear", "eql"});
+  one_of("--method", method, {"linear", "eql", "fdeql"});
   o.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
+  c.request.frequency_dependent = method == "fdeql";
+  if (!smoothing.empty()) {
+    if (method != "fdeql") usage_error("--smoothing is for --method fdeql");
+    one_of("--smoothing", smoothing, {"ka", "flat"});
+    c.request.smoothing =
+        smoothing == "flat" ? col::Smoothing::Flat : col::Smoothing::KauselAssimaki;
+  }
+
   one_of("--input", input, {"outcrop", "within"});
   o.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
   one_of("--model", model, {"velocity", "simple", "unit-modulus"});

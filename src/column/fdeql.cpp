@@ -1,0 +1,362 @@
+#include "column/fdeql.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+
+#include "column/wave.h"
+#include "motion/fftw.h"
+
+namespace korvo::column {
+
+namespace {
+
+using namespace wave;
+
+// As the time-domain iteration: damping changes relative to at least 0.1 %.
+constexpr double DAMPING_FLOOR = 1e-3;
+
+// Strains (%) below this are taken as this, as in the time-domain iteration.
+constexpr double STRAIN_LOW = 1e-8;
+constexpr double STRAIN_HIGH = 100.0;
+// Step in ln-strain of the tables below: linear interpolation over it errs
+// by about 1e-5 in G/Gmax for Darendeli's curves.
+constexpr double TABLE_STEP = 0.02;
+
+// A sublayer's curves on a grid in ln-strain, filled as strains come: the
+// frequencies above the mean take thousands of strains per response, all
+// from the same curves.
+class CurveTable {
+ public:
+  explicit CurveTable(const Soil& soil)
+      : soil_(soil),
+        x0_(std::log(STRAIN_LOW)),
+        props_(static_cast<std::size_t>((std::log(STRAIN_HIGH) - x0_) / TABLE_STEP) + 2),
+        have_(props_.size(), 0) {}
+
+  Props at(double x) {
+    const double u =
+        std::clamp((x - x0_) / TABLE_STEP, 0.0, static_cast<double>(props_.size() - 2));
+    const auto k = static_cast<std::size_t>(u);
+    const double t = u - static_cast<double>(k);
+    const Props &a = node(k), &b = node(k + 1);
+    return {a.g_ratio + t * (b.g_ratio - a.g_ratio), a.damping + t * (b.damping - a.damping)};
+  }
+
+ private:
+  const Props& node(std::size_t k) {
+    if (!have_[k]) {
+      props_[k] = soil_props(soil_, std::exp(x0_ + static_cast<double>(k) * TABLE_STEP));
+      have_[k] = 1;
+    }
+    return props_[k];
+  }
+  Soil soil_;
+  double x0_;
+  std::vector<Props> props_;
+  std::vector<char> have_;
+};
+
+}  // namespace
+
+double StrainShape::at(double f) const {
+  if (exponent == 0.0 || !(f > f_mean)) return 1.0;
+  return std::pow(f_mean / f, exponent);
+}
+
+StrainShape strain_shape(const std::vector<double>& f, const std::vector<double>& amp,
+                         Smoothing smoothing) {
+  StrainShape s;
+  if (smoothing == Smoothing::Flat) return s;
+  // The mean frequency weighted by amplitude, over the bins above 0 Hz.
+  double sum = 0.0, moment = 0.0;
+  for (std::size_t i = 1; i < f.size(); ++i) {
+    sum += amp[i];
+    moment += f[i] * amp[i];
+  }
+  if (!(sum > 0.0)) return s;
+  s.f_mean = moment / sum;
+  // The level up to f_mean is the mean amplitude there; beyond it
+  // ln(amp / level) = -n ln(f / f_mean) in least squares through that point.
+  double level = 0.0;
+  int below = 0;
+  for (std::size_t i = 1; i < f.size() && f[i] <= s.f_mean; ++i, ++below) level += amp[i];
+  if (below == 0 || !(level > 0.0)) return s;
+  level /= below;
+  // Each bin weighs 1/f: every ratio of frequencies counts alike, as the
+  // linearly spaced bins would otherwise let the highest decade decide.
+  double xy = 0.0, xx = 0.0;
+  for (std::size_t i = 1; i < f.size(); ++i) {
+    if (!(f[i] > s.f_mean) || !(amp[i] > 0.0)) continue;
+    const double x = std::log(f[i] / s.f_mean), y = std::log(amp[i] / level);
+    xy += x * y / f[i];
+    xx += x * x / f[i];
+  }
+  // A spectrum that rises beyond its mean frequency keeps one strain: the
+  // method only ever lowers the strain of the higher frequencies.
+  if (xx > 0.0) s.exponent = std::max(0.0, -xy / xx);
+  return s;
+}
+
+FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const Motion& motion,
+                const FdOptions& options) {
+  const Options& opt = options.column;
+  if (subs.empty()) throw Error("the profile has no layers");
+  if (motion.a.size() < 2 || !(motion.dt > 0.0))
+    throw Error("the record needs two samples and dt > 0");
+  if (!std::all_of(motion.a.begin(), motion.a.end(), [](double a) { return std::isfinite(a); }))
+    throw Error("the record holds a value that is not finite");
+  if (!(opt.strain_ratio > 0.0 && opt.strain_ratio <= 1.0))
+    throw Error("the strain ratio must lie in (0, 1], not " + shortest(opt.strain_ratio));
+  if (!(opt.tol > 0.0) || opt.max_iter < 1)
+    throw Error("the tolerance must be > 0 and max_iter at least 1");
+
+  const int N =
+      static_cast<int>(transform_length(static_cast<long>(motion.a.size()), motion.dt, opt));
+  const std::size_t NF = static_cast<std::size_t>(N) / 2 + 1, L = subs.size();
+  const std::size_t n = motion.a.size();
+  auto time = fftw::array<double>(static_cast<std::size_t>(N));
+  auto freq = fftw::array<fftw_complex>(NF);
+  const fftw::Plan forward = fftw::plan_r2c(N, time.get(), freq.get());
+  const fftw::Plan inverse = fftw::plan_c2r(N, freq.get(), time.get());
+  std::fill(time.get(), time.get() + N, 0.0);
+  std::copy(motion.a.begin(), motion.a.end(), time.get());
+  fftw_execute_dft_r2c(forward.get(), time.get(), freq.get());
+  std::vector<C> A(NF);
+  for (std::size_t i = 0; i < NF; ++i) A[i] = {freq[i][0], freq[i][1]};
+
+  FdResult r;
+  r.frequency.resize(NF);
+  const double df = 1.0 / (N * motion.dt);
+  std::vector<double> w(NF);
+  for (std::size_t i = 0; i < NF; ++i) {
+    r.frequency[i] = static_cast<double>(i) * df;
+    w[i] = 2.0 * PI_D * r.frequency[i];
+  }
+  const bool any_damping = half.damping > 0.0 || std::any_of(subs.begin(), subs.end(), [](auto& s) {
+                             return small_strain_props(s.soil).damping > 0.0;
+                           });
+  if (opt.input == InputKind::Within && !any_damping)
+    throw Error(
+        "a within input needs damping in the column: undamped, its resonances make the surface "
+        "motion unbounded");
+
+  std::vector<std::vector<Props>> P(L);
+  for (std::size_t m = 0; m < L; ++m) P[m].assign(NF, small_strain_props(subs[m].soil));
+  const double half_rho = half.unit_weight / GRAVITY;
+  const C v_half = complex_velocity(opt.modulus, half.vs, half.damping);
+  std::vector<std::vector<C>> S(L, std::vector<C>(NF));  // strain per unit input, then strain
+  std::vector<C> H(NF);
+
+  // One response: the surface over input and every sublayer's mid-depth
+  // strain per m/s^2 of input, each frequency with its own properties.
+  std::vector<C> V(L + 1), R(L + 1);
+  std::vector<std::vector<std::pair<C, C>>> EF(L + 1, std::vector<std::pair<C, C>>(NF));
+  auto respond = [&]() {
+    for (std::size_t i = 0; i < NF; ++i) {
+      for (std::size_t m = 0; m < L; ++m)
+        V[m] = complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(P[m][i].g_ratio),
+                                P[m][i].damping);
+      V[L] = v_half;
+      // One reciprocal per sublayer serves its phase, its strain and the
+      // impedance ratio of the interface above it.
+      for (std::size_t m = 0; m <= L; ++m) R[m] = C{1.0, 0.0} / V[m];
+      C E{1.0, 0.0}, F{1.0, 0.0};
+      for (std::size_t m = 0; m < L; ++m) {
+        EF[m][i] = {E, F};
+        const double rho1 = m + 1 < L ? subs[m + 1].rho : half_rho;
+        const C alpha = scale(subs[m].rho / rho1, V[m] * R[m + 1]);
+        const C c = scale(subs[m].thickness / 2.0, R[m]);
+        const double grow = std::exp(-w[i] * c.im), cs = std::cos(w[i] * c.re),
+                     sn = std::sin(w[i] * c.re);
+        const C p{grow * cs, grow * sn}, q{cs / grow, -sn / grow};
+        const C ep = E * p, fq = F * q;
+        S[m][i] = (ep - fq) * C{R[m].im, -R[m].re};  // times -i / V*
+        const C eb = ep * p, fb = fq * q;
+        const C sum = eb + fb, ad = alpha * (eb - fb);
+        E = scale(0.5, sum + ad);
+        F = scale(0.5, sum - ad);
+      }
+      EF[L][i] = {E, F};
+      const C inp = opt.input == InputKind::Outcrop ? scale(2.0, E) : E + F;
+      // Past the range of doubles the column passes nothing.
+      if (!(norm2(inp) < 1e300) || w[i] == 0.0) {
+        H[i] = norm2(inp) < 1e300 ? C{2.0, 0.0} / inp : C{0.0, 0.0};
+        for (std::size_t m = 0; m < L; ++m) S[m][i] = {0.0, 0.0};
+        continue;
+      }
+      H[i] = C{2.0, 0.0} / inp;
+      const C per_input = C{1.0, 0.0} / scale(w[i], inp);
+      for (std::size_t m = 0; m < L; ++m) S[m][i] = S[m][i] * per_input;
+    }
+  };
+  // A sublayer's strain spectrum (fraction, as the transform holds it) and
+  // its peak in time (%).
+  std::vector<double> amp(NF);
+  auto strain_history_peak = [&](std::size_t m) {
+    const double to = motion.to_si;
+    for (std::size_t i = 0; i < NF; ++i) {
+      const C s = S[m][i] * scale(to, A[i]);
+      freq[i][0] = s.re;
+      freq[i][1] = s.im;
+      amp[i] = std::sqrt(norm2(s));
+    }
+    fftw_execute_dft_c2r(inverse.get(), freq.get(), time.get());
+    double peak = 0.0;
+    for (std::size_t t = 0; t < n; ++t) peak = std::max(peak, std::fabs(time[t]));
+    return 100.0 * peak / N;
+  };
+
+  r.strain_eff.assign(L, 0.0);
+  r.strain_peak.assign(L, 0.0);
+  r.f_mean.assign(L, 0.0);
+  r.exponent.assign(L, 0.0);
+  const auto start = std::chrono::steady_clock::now();
+  const bool linear = opt.method == Method::Linear;
+  std::vector<double> ln_f(NF, 0.0);
+  for (std::size_t i = 1; i < NF; ++i) ln_f[i] = std::log(r.frequency[i]);
+  std::vector<CurveTable> tables;
+  for (const Sublayer& s : subs) tables.emplace_back(s.soil);
+  for (int it = 1;; ++it) {
+    respond();
+    IterationRow row;
+    row.iteration = it;
+    for (std::size_t m = 0; m < L; ++m) {
+      r.strain_peak[m] = strain_history_peak(m);
+      const StrainShape shape = strain_shape(r.frequency, amp, options.smoothing);
+      r.f_mean[m] = shape.f_mean;
+      r.exponent[m] = shape.exponent;
+      r.strain_eff[m] = opt.strain_ratio * r.strain_peak[m];
+      if (linear) continue;
+      const Props top = soil_props(subs[m].soil, r.strain_eff[m]);
+      const double x_eff = std::log(std::max(r.strain_eff[m], STRAIN_LOW));
+      const double ln_mean = shape.f_mean > 0.0 ? std::log(shape.f_mean) : 0.0;
+      for (std::size_t i = 0; i < NF; ++i) {
+        Props q = top;
+        if (shape.exponent > 0.0 && r.frequency[i] > shape.f_mean)
+          q = tables[m].at(x_eff - shape.exponent * (ln_f[i] - ln_mean));
+        const double dg = std::fabs(q.g_ratio - P[m][i].g_ratio) / P[m][i].g_ratio;
+        const double dd =
+            std::fabs(q.damping - P[m][i].damping) / std::max(P[m][i].damping, DAMPING_FLOOR);
+        if (dg > row.change_g || row.at_g < 0) row.change_g = dg, row.at_g = static_cast<int>(m);
+        if (dd > row.change_d || row.at_d < 0) row.change_d = dd, row.at_d = static_cast<int>(m);
+        P[m][i] = q;
+      }
+    }
+    if (linear) {
+      r.converged = true;
+      break;
+    }
+    r.rows.push_back(row);
+    if (std::max(row.change_g, row.change_d) <= opt.tol) {
+      // The properties just found differ from those of the response by no
+      // more than tol: one more response makes the result theirs.
+      r.converged = true;
+      respond();
+      for (std::size_t m = 0; m < L; ++m) r.strain_peak[m] = strain_history_peak(m);
+      break;
+    }
+    if (it >= opt.max_iter) {
+      respond();
+      for (std::size_t m = 0; m < L; ++m) r.strain_peak[m] = strain_history_peak(m);
+      break;
+    }
+  }
+
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  // The peak over the record's length of the history whose transform is X.
+  auto history_peak = [&](auto&& X) {
+    for (std::size_t i = 0; i < NF; ++i) {
+      const C s = X(i);
+      freq[i][0] = s.re;
+      freq[i][1] = s.im;
+    }
+    fftw_execute_dft_c2r(inverse.get(), freq.get(), time.get());
+    double p = 0.0;
+    for (std::size_t t = 0; t < n; ++t) p = std::max(p, std::fabs(time[t]));
+    return p / N;
+  };
+  // Stress = G* strain, G* = rho V*^2 at each frequency (kPa with rho in t/m^3).
+  r.stress_peak.assign(L, 0.0);
+  for (std::size_t m = 0; m < L; ++m)
+    r.stress_peak[m] = history_peak([&](std::size_t i) {
+      const C v =
+          complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(P[m][i].g_ratio), P[m][i].damping);
+      return scale(subs[m].rho * motion.to_si, v * v * S[m][i] * A[i]);
+    });
+  r.e.assign(L + 1, std::vector<std::complex<double>>(NF));
+  r.f = r.e;
+  r.velocity = r.e;
+  for (std::size_t m = 0; m <= L; ++m)
+    for (std::size_t i = 0; i < NF; ++i) {
+      // Per unit input: H = 2 / inp, so E / inp = E H / 2.
+      const C e = scale(0.5, EF[m][i].first * H[i]), f = scale(0.5, EF[m][i].second * H[i]);
+      r.e[m][i] = {e.re, e.im};
+      r.f[m][i] = {f.re, f.im};
+      const C v = m < L ? complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(P[m][i].g_ratio),
+                                           P[m][i].damping)
+                        : v_half;
+      r.velocity[m][i] = {v.re, v.im};
+    }
+  r.pga_top.assign(L + 1, 0.0);
+  for (std::size_t m = 0; m <= L; ++m)
+    r.pga_top[m] = history_peak([&](std::size_t i) {
+      return (C{r.e[m][i].real(), r.e[m][i].imag()} + C{r.f[m][i].real(), r.f[m][i].imag()}) * A[i];
+    });
+
+  for (std::size_t i = 0; i < NF; ++i) {
+    const C s = H[i] * A[i];
+    freq[i][0] = s.re;
+    freq[i][1] = s.im;
+  }
+  fftw_execute_dft_c2r(inverse.get(), freq.get(), time.get());
+  r.surface.resize(n);
+  for (std::size_t t = 0; t < n; ++t) r.surface[t] = time[t] / N;
+  for (double x : r.surface)
+    if (!std::isfinite(x)) throw Error("the surface motion is not finite");
+  r.transfer.reserve(NF);
+  for (const C& h : H) r.transfer.emplace_back(h.re, h.im);
+  r.input.reserve(NF);
+  for (const C& a : A) r.input.emplace_back(a.re, a.im);
+  r.nfft = N;
+  r.samples = n;
+  r.props = std::move(P);
+  return r;
+}
+
+std::vector<double> fd_acceleration_at(const FdResult& r, const std::vector<Sublayer>& subs,
+                                       double depth) {
+  if (r.e.empty()) throw Error("no frequency-dependent response to take a depth from");
+  if (!(depth >= 0.0) || !std::isfinite(depth))
+    throw Error("a depth must be finite and at least 0, not " + shortest(depth));
+  const std::size_t L = subs.size(), NF = r.input.size();
+  const double base = subs.back().top + subs.back().thickness;
+  // The sublayer holding the depth (an interface within the snap counts as
+  // the top of the one below), or the half-space.
+  std::size_t m = 0;
+  while (m < L && depth > subs[m].top + subs[m].thickness - INTERFACE_SNAP * base) ++m;
+  const double z = std::max(0.0, depth - (m < L ? subs[m].top : base));
+  const int N = r.nfft;
+  auto time = fftw::array<double>(static_cast<std::size_t>(N));
+  auto freq = fftw::array<fftw_complex>(NF);
+  const fftw::Plan inverse = fftw::plan_c2r(N, freq.get(), time.get());
+  for (std::size_t i = 0; i < NF; ++i) {
+    const double w = 2.0 * PI_D * r.frequency[i];
+    // e^{i w z / V*} and its inverse.
+    const std::complex<double> phase =
+        std::exp(std::complex<double>(0.0, w * z) / r.velocity[m][i]);
+    std::complex<double> u = r.e[m][i] * phase + r.f[m][i] / phase;
+    if (!std::isfinite(u.real()) || !std::isfinite(u.imag())) u = 0.0;
+    const std::complex<double> a = u * r.input[i];
+    freq[i][0] = a.real();
+    freq[i][1] = a.imag();
+  }
+  fftw_execute_dft_c2r(inverse.get(), freq.get(), time.get());
+  std::vector<double> out(r.samples);
+  for (std::size_t t = 0; t < r.samples; ++t) out[t] = time[t] / N;
+  return out;
+}
+
+}  // namespace korvo::column
