@@ -35,6 +35,8 @@ class CurveTable {
         props_(static_cast<std::size_t>((std::log(STRAIN_HIGH) - x0_) / TABLE_STEP) + 2),
         have_(props_.size(), 0) {}
 
+  Props exact(double x) const { return soil_props(soil_, std::exp(x)); }
+
   Props at(double x) {
     const double u =
         std::clamp((x - x0_) / TABLE_STEP, 0.0, static_cast<double>(props_.size() - 2));
@@ -56,6 +58,91 @@ class CurveTable {
   double x0_;
   std::vector<Props> props_;
   std::vector<char> have_;
+};
+
+// Anderson mixing (type II) on the log effective strains, as the
+// time-domain iteration does: the next strains combine the last few images
+// whose residuals cancel best in least squares. A residual that grows
+// restarts the history with a plain step.
+class Mixing {
+ public:
+  // The strains for the next response, given the image of the last ones.
+  std::vector<double> step(const std::vector<double>& image) {
+    if (!x_.empty()) {
+      std::vector<double> res(image.size());
+      for (std::size_t m = 0; m < res.size(); ++m) res[m] = image[m] - x_.back()[m];
+      if (!r_.empty() && norm(res) > norm(r_.back())) {
+        x_.clear();
+        g_.clear();
+        r_.clear();
+      } else {
+        g_.push_back(image);
+        r_.push_back(res);
+      }
+    }
+    std::vector<double> next = image;
+    const std::size_t k = r_.size();
+    if (k >= 2) {
+      // Columns of differences of residuals and of images, newest last.
+      const std::size_t n = image.size(), c = k - 1;
+      std::vector<double> M(c * c, 0.0), b(c, 0.0);
+      auto dr = [&](std::size_t j, std::size_t m) { return r_[j + 1][m] - r_[j][m]; };
+      for (std::size_t a = 0; a < c; ++a) {
+        for (std::size_t e = 0; e < c; ++e)
+          for (std::size_t m = 0; m < n; ++m) M[a * c + e] += dr(a, m) * dr(e, m);
+        for (std::size_t m = 0; m < n; ++m) b[a] += dr(a, m) * r_.back()[m];
+      }
+      std::vector<double> gamma;
+      if (solve(M, b, c, gamma))
+        for (std::size_t j = 0; j < c; ++j)
+          for (std::size_t m = 0; m < n; ++m) next[m] -= gamma[j] * (g_[j + 1][m] - g_[j][m]);
+    }
+    for (double& v : next) v = std::clamp(v, std::log(STRAIN_LOW), std::log(STRAIN_HIGH));
+    x_.push_back(next);
+    if (x_.size() > DEPTH + 1) x_.erase(x_.begin());
+    if (g_.size() > DEPTH + 1) g_.erase(g_.begin()), r_.erase(r_.begin());
+    return next;
+  }
+
+ private:
+  static constexpr std::size_t DEPTH = 5;
+  static double norm(const std::vector<double>& v) {
+    double s = 0.0;
+    for (double x : v) s += x * x;
+    return s;
+  }
+  // Gaussian elimination with partial pivoting on the c x c normal
+  // equations, slightly regularised; false when singular.
+  static bool solve(std::vector<double> M, std::vector<double> b, std::size_t c,
+                    std::vector<double>& x) {
+    double trace = 0.0;
+    for (std::size_t a = 0; a < c; ++a) trace += M[a * c + a];
+    if (!(trace > 0.0)) return false;
+    for (std::size_t a = 0; a < c; ++a) M[a * c + a] += 1e-12 * trace;
+    for (std::size_t col = 0; col < c; ++col) {
+      std::size_t piv = col;
+      for (std::size_t row = col + 1; row < c; ++row)
+        if (std::fabs(M[row * c + col]) > std::fabs(M[piv * c + col])) piv = row;
+      if (M[piv * c + col] == 0.0) return false;
+      if (piv != col) {
+        for (std::size_t e = 0; e < c; ++e) std::swap(M[col * c + e], M[piv * c + e]);
+        std::swap(b[col], b[piv]);
+      }
+      for (std::size_t row = col + 1; row < c; ++row) {
+        const double f = M[row * c + col] / M[col * c + col];
+        for (std::size_t e = col; e < c; ++e) M[row * c + e] -= f * M[col * c + e];
+        b[row] -= f * b[col];
+      }
+    }
+    x.assign(c, 0.0);
+    for (std::size_t a = c; a-- > 0;) {
+      double s = b[a];
+      for (std::size_t e = a + 1; e < c; ++e) s -= M[a * c + e] * x[e];
+      x[a] = s / M[a * c + a];
+    }
+    return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+  }
+  std::vector<std::vector<double>> x_, g_, r_;  // strains used, their images, residuals
 };
 
 }  // namespace
@@ -142,29 +229,41 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
         "a within input needs damping in the column: undamped, its resonances make the surface "
         "motion unbounded");
 
-  std::vector<std::vector<Props>> P(L);
-  for (std::size_t m = 0; m < L; ++m) P[m].assign(NF, small_strain_props(subs[m].soil));
+  // Bin by bin, the sublayers side by side: the walk goes down the column at
+  // each frequency.
+  std::vector<Props> PB(NF * L);
+  for (std::size_t i = 0; i < NF; ++i)
+    for (std::size_t m = 0; m < L; ++m) PB[i * L + m] = small_strain_props(subs[m].soil);
   const double half_rho = half.unit_weight / GRAVITY;
   const C v_half = complex_velocity(opt.modulus, half.vs, half.damping);
-  std::vector<std::vector<C>> S(L, std::vector<C>(NF));  // strain per unit input, then strain
+  std::vector<C> SB(NF * L);  // strain per m/s^2 of input
   std::vector<C> H(NF);
 
   // One response: the surface over input and every sublayer's mid-depth
   // strain per m/s^2 of input, each frequency with its own properties.
   std::vector<C> V(L + 1), R(L + 1);
-  std::vector<std::vector<std::pair<C, C>>> EF(L + 1, std::vector<std::pair<C, C>>(NF));
-  auto respond = [&]() {
+  std::vector<std::pair<C, C>> EF;  // the waves at each top, kept by the last response
+  auto respond = [&](bool keep) {
+    if (keep) EF.resize(NF * (L + 1));
     for (std::size_t i = 0; i < NF; ++i) {
       for (std::size_t m = 0; m < L; ++m)
-        V[m] = complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(P[m][i].g_ratio),
-                                P[m][i].damping);
+        V[m] = complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(PB[i * L + m].g_ratio),
+                                PB[i * L + m].damping);
       V[L] = v_half;
       // One reciprocal per sublayer serves its phase, its strain and the
       // impedance ratio of the interface above it.
-      for (std::size_t m = 0; m <= L; ++m) R[m] = C{1.0, 0.0} / V[m];
+      if (opt.modulus == ComplexModulus::Velocity) {
+        // 1 / (v (1 + i xi)) = (1 - i xi) / (v (1 + xi^2)).
+        for (std::size_t m = 0; m <= L; ++m) {
+          const double re = V[m].re / norm2(V[m]);
+          R[m] = {re, -re * (V[m].im / V[m].re)};
+        }
+      } else {
+        for (std::size_t m = 0; m <= L; ++m) R[m] = C{1.0, 0.0} / V[m];
+      }
       C E{1.0, 0.0}, F{1.0, 0.0};
       for (std::size_t m = 0; m < L; ++m) {
-        EF[m][i] = {E, F};
+        if (keep) EF[i * (L + 1) + m] = {E, F};
         const double rho1 = m + 1 < L ? subs[m + 1].rho : half_rho;
         const C alpha = scale(subs[m].rho / rho1, V[m] * R[m + 1]);
         const C c = scale(subs[m].thickness / 2.0, R[m]);
@@ -172,23 +271,24 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
                      sn = std::sin(w[i] * c.re);
         const C p{grow * cs, grow * sn}, q{cs / grow, -sn / grow};
         const C ep = E * p, fq = F * q;
-        S[m][i] = (ep - fq) * C{R[m].im, -R[m].re};  // times -i / V*
+        SB[i * L + m] = (ep - fq) * C{R[m].im, -R[m].re};  // times -i / V*
         const C eb = ep * p, fb = fq * q;
         const C sum = eb + fb, ad = alpha * (eb - fb);
         E = scale(0.5, sum + ad);
         F = scale(0.5, sum - ad);
       }
-      EF[L][i] = {E, F};
+      if (keep) EF[i * (L + 1) + L] = {E, F};
       const C inp = opt.input == InputKind::Outcrop ? scale(2.0, E) : E + F;
       // Past the range of doubles the column passes nothing.
       if (!(norm2(inp) < 1e300) || w[i] == 0.0) {
         H[i] = norm2(inp) < 1e300 ? C{2.0, 0.0} / inp : C{0.0, 0.0};
-        for (std::size_t m = 0; m < L; ++m) S[m][i] = {0.0, 0.0};
+        std::fill(SB.begin() + static_cast<std::ptrdiff_t>(i * L),
+                  SB.begin() + static_cast<std::ptrdiff_t>(i * L + L), C{0.0, 0.0});
         continue;
       }
       H[i] = C{2.0, 0.0} / inp;
       const C per_input = C{1.0, 0.0} / scale(w[i], inp);
-      for (std::size_t m = 0; m < L; ++m) S[m][i] = S[m][i] * per_input;
+      for (std::size_t m = 0; m < L; ++m) SB[i * L + m] = SB[i * L + m] * per_input;
     }
   };
   // A sublayer's strain spectrum (fraction, as the transform holds it) and
@@ -197,7 +297,7 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
   auto strain_history_peak = [&](std::size_t m) {
     const double to = motion.to_si;
     for (std::size_t i = 0; i < NF; ++i) {
-      const C s = S[m][i] * scale(to, A[i]);
+      const C s = SB[i * L + m] * scale(to, A[i]);
       freq[i][0] = s.re;
       freq[i][1] = s.im;
       amp[i] = std::sqrt(norm2(s));
@@ -218,8 +318,33 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
   for (std::size_t i = 1; i < NF; ++i) ln_f[i] = std::log(r.frequency[i]);
   std::vector<CurveTable> tables;
   for (const Sublayer& s : subs) tables.emplace_back(s.soil);
+  // Sublayer m's properties at every bin for the effective strain e^x up to
+  // its mean frequency; with `row`, their largest changes are noted there.
+  std::vector<StrainShape> shapes(L);
+  auto fill = [&](std::size_t m, double x, IterationRow* row) {
+    const StrainShape& shape = shapes[m];
+    const Props top = tables[m].exact(x);
+    const double ln_mean = shape.f_mean > 0.0 ? std::log(shape.f_mean) : 0.0;
+    for (std::size_t i = 0; i < NF; ++i) {
+      const Props q = shape.exponent > 0.0 && r.frequency[i] > shape.f_mean
+                          ? tables[m].at(x - shape.exponent * (ln_f[i] - ln_mean))
+                          : top;
+      Props& p = PB[i * L + m];
+      if (row) {
+        const double dg = std::fabs(q.g_ratio - p.g_ratio) / p.g_ratio;
+        const double dd = std::fabs(q.damping - p.damping) / std::max(p.damping, DAMPING_FLOOR);
+        if (dg > row->change_g || row->at_g < 0)
+          row->change_g = dg, row->at_g = static_cast<int>(m);
+        if (dd > row->change_d || row->at_d < 0)
+          row->change_d = dd, row->at_d = static_cast<int>(m);
+      }
+      p = q;
+    }
+  };
+  std::vector<double> image(L);  // ln of the effective strains a response gives
+  Mixing mixing;
   for (int it = 1;; ++it) {
-    respond();
+    respond(linear);
     IterationRow row;
     row.iteration = it;
     for (std::size_t m = 0; m < L; ++m) {
@@ -229,20 +354,9 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
       r.exponent[m] = shape.exponent;
       r.strain_eff[m] = opt.strain_ratio * r.strain_peak[m];
       if (linear) continue;
-      const Props top = soil_props(subs[m].soil, r.strain_eff[m]);
-      const double x_eff = std::log(std::max(r.strain_eff[m], STRAIN_LOW));
-      const double ln_mean = shape.f_mean > 0.0 ? std::log(shape.f_mean) : 0.0;
-      for (std::size_t i = 0; i < NF; ++i) {
-        Props q = top;
-        if (shape.exponent > 0.0 && r.frequency[i] > shape.f_mean)
-          q = tables[m].at(x_eff - shape.exponent * (ln_f[i] - ln_mean));
-        const double dg = std::fabs(q.g_ratio - P[m][i].g_ratio) / P[m][i].g_ratio;
-        const double dd =
-            std::fabs(q.damping - P[m][i].damping) / std::max(P[m][i].damping, DAMPING_FLOOR);
-        if (dg > row.change_g || row.at_g < 0) row.change_g = dg, row.at_g = static_cast<int>(m);
-        if (dd > row.change_d || row.at_d < 0) row.change_d = dd, row.at_d = static_cast<int>(m);
-        P[m][i] = q;
-      }
+      shapes[m] = shape;
+      image[m] = std::log(std::clamp(r.strain_eff[m], STRAIN_LOW, STRAIN_HIGH));
+      fill(m, image[m], &row);
     }
     if (linear) {
       r.converged = true;
@@ -253,14 +367,21 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
       // The properties just found differ from those of the response by no
       // more than tol: one more response makes the result theirs.
       r.converged = true;
-      respond();
+      respond(true);
       for (std::size_t m = 0; m < L; ++m) r.strain_peak[m] = strain_history_peak(m);
       break;
     }
     if (it >= opt.max_iter) {
-      respond();
+      respond(true);
       for (std::size_t m = 0; m < L; ++m) r.strain_peak[m] = strain_history_peak(m);
       break;
+    }
+    // The plain step takes the properties just found; mixing takes those of
+    // a combination of the last strains instead.
+    if (opt.accelerate) {
+      const std::vector<double> x = mixing.step(image);
+      for (std::size_t m = 0; m < L; ++m)
+        if (x[m] != image[m]) fill(m, x[m], nullptr);
     }
   }
 
@@ -282,9 +403,9 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
   r.stress_peak.assign(L, 0.0);
   for (std::size_t m = 0; m < L; ++m)
     r.stress_peak[m] = history_peak([&](std::size_t i) {
-      const C v =
-          complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(P[m][i].g_ratio), P[m][i].damping);
-      return scale(subs[m].rho * motion.to_si, v * v * S[m][i] * A[i]);
+      const C v = complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(PB[i * L + m].g_ratio),
+                                   PB[i * L + m].damping);
+      return scale(subs[m].rho * motion.to_si, v * v * SB[i * L + m] * A[i]);
     });
   r.e.assign(L + 1, std::vector<std::complex<double>>(NF));
   r.f = r.e;
@@ -292,12 +413,14 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
   for (std::size_t m = 0; m <= L; ++m)
     for (std::size_t i = 0; i < NF; ++i) {
       // Per unit input: H = 2 / inp, so E / inp = E H / 2.
-      const C e = scale(0.5, EF[m][i].first * H[i]), f = scale(0.5, EF[m][i].second * H[i]);
+      const C e = scale(0.5, EF[i * (L + 1) + m].first * H[i]),
+              f = scale(0.5, EF[i * (L + 1) + m].second * H[i]);
       r.e[m][i] = {e.re, e.im};
       r.f[m][i] = {f.re, f.im};
-      const C v = m < L ? complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(P[m][i].g_ratio),
-                                           P[m][i].damping)
-                        : v_half;
+      const C v =
+          m < L ? complex_velocity(opt.modulus, subs[m].vs0 * std::sqrt(PB[i * L + m].g_ratio),
+                                   PB[i * L + m].damping)
+                : v_half;
       r.velocity[m][i] = {v.re, v.im};
     }
   r.pga_top.assign(L + 1, 0.0);
@@ -322,7 +445,9 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
   for (const C& a : A) r.input.emplace_back(a.re, a.im);
   r.nfft = N;
   r.samples = n;
-  r.props = std::move(P);
+  r.props.assign(L, std::vector<Props>(NF));
+  for (std::size_t i = 0; i < NF; ++i)
+    for (std::size_t m = 0; m < L; ++m) r.props[m][i] = PB[i * L + m];
   return r;
 }
 

@@ -257,11 +257,12 @@ std::string site_summary(const SiteRequest& q, const SiteRun& r, const std::stri
                  "flat to its mean frequency and falling as a fitted power beyond it (Kausel & "
                  "Assimaki 2002)\n";
     std::snprintf(buf, sizeof buf,
-                  "iterations: %d (plain), %s: last change of G/Gmax %s, of damping %s at any "
+                  "iterations: %d (%s), %s: last change of G/Gmax %s, of damping %s at any "
                   "frequency (--tol %s); %.3g ms per iteration\n",
-                  res.iterations, res.converged ? "converged" : "NOT converged",
-                  pct(final_row.change_g).c_str(), pct(final_row.change_d).c_str(),
-                  g6(q.options.tol).c_str(), res.seconds / std::max(1, res.iterations) * 1e3);
+                  res.iterations, q.options.accelerate ? "Anderson mixing" : "plain",
+                  res.converged ? "converged" : "NOT converged", pct(final_row.change_g).c_str(),
+                  pct(final_row.change_d).c_str(), g6(q.options.tol).c_str(),
+                  res.seconds / std::max(1, res.iterations) * 1e3);
     out += buf;
   } else if (all_linear) {
     out += "method: equivalent-linear, but every layer is linear: the small-strain properties\n";
