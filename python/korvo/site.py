@@ -180,8 +180,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     method : {'eql', 'linear', 'fdeql'}
         Equivalent-linear iteration, the small-strain properties, or
         equivalent-linear with properties per frequency from each sublayer's
-        strain spectrum (korvo-site --method fdeql; motions at depth, but no
-        strain_at, stress_at or transfer_between).
+        strain spectrum (korvo-site --method fdeql; no transfer_between).
     unit : {None, 'g', 'cm/s^2', 'm/s^2'}
         Unit of a pairs file or of `accel` (default g); AT2 and SMC files
         carry their own.

@@ -122,9 +122,10 @@ py::array_t<double> at_depth(Site& s, double depth, Quantity what) {
     const std::lock_guard<std::mutex> lock(s.queries);
     const double z = depth * s.request.column.length_factor;
     if (s.run.fd) {
-      if (what != Quantity::Acceleration)
-        throw Error("strain_at and stress_at are for methods 'eql' and 'linear', not 'fdeql'");
-      v = col::fd_acceleration_at(*s.run.fd, s.run.subs, z);
+      const col::FdResult& fd = *s.run.fd;
+      v = what == Quantity::Strain   ? col::fd_strain_at(fd, s.run.subs, z)
+          : what == Quantity::Stress ? col::fd_stress_at(fd, s.run.subs, z)
+                                     : col::fd_acceleration_at(fd, s.run.subs, z);
     } else {
       const col::Analysis& a = *s.run.analysis;
       v = what == Quantity::Strain   ? a.strain_at(z)

@@ -445,14 +445,20 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
   for (const C& a : A) r.input.emplace_back(a.re, a.im);
   r.nfft = N;
   r.samples = n;
+  r.to_si = motion.to_si;
+  r.halfspace_rho = half_rho;
   r.props.assign(L, std::vector<Props>(NF));
   for (std::size_t i = 0; i < NF; ++i)
     for (std::size_t m = 0; m < L; ++m) r.props[m][i] = PB[i * L + m];
   return r;
 }
 
-std::vector<double> fd_acceleration_at(const FdResult& r, const std::vector<Sublayer>& subs,
-                                       double depth) {
+namespace {
+
+enum class Quantity { Acceleration, Strain, Stress };
+
+std::vector<double> history_at(const FdResult& r, const std::vector<Sublayer>& subs, double depth,
+                               Quantity what) {
   if (r.e.empty()) throw Error("no frequency-dependent response to take a depth from");
   if (!(depth >= 0.0) || !std::isfinite(depth))
     throw Error("a depth must be finite and at least 0, not " + shortest(depth));
@@ -463,25 +469,50 @@ std::vector<double> fd_acceleration_at(const FdResult& r, const std::vector<Subl
   std::size_t m = 0;
   while (m < L && depth > subs[m].top + subs[m].thickness - INTERFACE_SNAP * base) ++m;
   const double z = std::max(0.0, depth - (m < L ? subs[m].top : base));
+  const double rho = m < L ? subs[m].rho : r.halfspace_rho;
   const int N = r.nfft;
   auto time = fftw::array<double>(static_cast<std::size_t>(N));
   auto freq = fftw::array<fftw_complex>(NF);
   const fftw::Plan inverse = fftw::plan_c2r(N, freq.get(), time.get());
+  using Cd = std::complex<double>;
   for (std::size_t i = 0; i < NF; ++i) {
     const double w = 2.0 * PI_D * r.frequency[i];
-    // e^{i w z / V*} and its inverse.
-    const std::complex<double> phase =
-        std::exp(std::complex<double>(0.0, w * z) / r.velocity[m][i]);
-    std::complex<double> u = r.e[m][i] * phase + r.f[m][i] / phase;
-    if (!std::isfinite(u.real()) || !std::isfinite(u.imag())) u = 0.0;
-    const std::complex<double> a = u * r.input[i];
-    freq[i][0] = a.real();
-    freq[i][1] = a.imag();
+    const Cd v = r.velocity[m][i];
+    const Cd phase = std::exp(Cd(0.0, w * z) / v);  // e^{i w z / V*}
+    Cd x = 0.0;
+    if (what == Quantity::Acceleration) {
+      x = r.e[m][i] * phase + r.f[m][i] / phase;
+    } else if (w > 0.0) {
+      // The displacement is the acceleration over -w^2, and its slope i w / V*
+      // times the difference of the waves: strain per unit of input
+      // acceleration, in %; stress = rho V*^2 strain, in kPa.
+      x = (r.e[m][i] * phase - r.f[m][i] / phase) * Cd(0.0, -1.0) / (w * v) * r.to_si;
+      x *= what == Quantity::Strain ? Cd(100.0) : rho * v * v;
+    }
+    x *= r.input[i];
+    if (!std::isfinite(x.real()) || !std::isfinite(x.imag())) x = 0.0;
+    freq[i][0] = x.real();
+    freq[i][1] = x.imag();
   }
   fftw_execute_dft_c2r(inverse.get(), freq.get(), time.get());
   std::vector<double> out(r.samples);
   for (std::size_t t = 0; t < r.samples; ++t) out[t] = time[t] / N;
   return out;
+}
+
+}  // namespace
+
+std::vector<double> fd_acceleration_at(const FdResult& r, const std::vector<Sublayer>& subs,
+                                       double depth) {
+  return history_at(r, subs, depth, Quantity::Acceleration);
+}
+std::vector<double> fd_strain_at(const FdResult& r, const std::vector<Sublayer>& subs,
+                                 double depth) {
+  return history_at(r, subs, depth, Quantity::Strain);
+}
+std::vector<double> fd_stress_at(const FdResult& r, const std::vector<Sublayer>& subs,
+                                 double depth) {
+  return history_at(r, subs, depth, Quantity::Stress);
 }
 
 }  // namespace korvo::column

@@ -53,6 +53,8 @@ struct FdResult {
   std::vector<std::complex<double>> input;
   int nfft = 0;
   std::size_t samples = 0;
+  double to_si = 1.0;          // m/s^2 per unit of the record
+  double halfspace_rho = 0.0;  // t/m^3
 };
 
 // Iterates from the small-strain properties until no G/Gmax or damping at
@@ -66,6 +68,12 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& halfspace, c
 // the column or the half-space, the record's length.
 std::vector<double> fd_acceleration_at(const FdResult& r, const std::vector<Sublayer>& subs,
                                        double depth);
+// The same for the shear strain (%) and stress (kPa, G* = rho V*^2 of the
+// frequency times its strain; the static term left out).
+std::vector<double> fd_strain_at(const FdResult& r, const std::vector<Sublayer>& subs,
+                                 double depth);
+std::vector<double> fd_stress_at(const FdResult& r, const std::vector<Sublayer>& subs,
+                                 double depth);
 
 // The smoothed strain spectrum's shape over frequency bins f (Hz) of the
 // amplitude spectrum `amp`, 1 up to f_mean: what scales the effective strain.
