@@ -39,6 +39,10 @@ std::string file_name(const std::string& path) {
 
 std::string plot_title(const SiteRequest& q, const SiteRun& r) {
   std::string t = file_name(q.record_name);
+  // How the record was prepared, as the figure's reader must know to compare it.
+  if (q.baseline >= 0) t += q.baseline == 0 ? ", mean removed" : ", trend removed";
+  if (q.band_pass_hz.size() == 4)
+    t += ", band-passed " + g6(q.band_pass_hz[1]) + "-" + g6(q.band_pass_hz[2]) + " Hz";
   if (r.scale != 1.0) {
     t += " (scaled by " + g6(r.scale) + " to PGA " + g6(r.pga * r.scale) + " " +
          record::unit_name(q.record.unit) + ")";

@@ -499,6 +499,11 @@ TEST(PlotScript, TitlesAndLayerBoundaries) {
   EXPECT_EQ(count(script, "RSN_15 \\\"b\\\".AT2, p.toml, linear\""), 2u) << script;
   EXPECT_EQ(count(script, "motions.png"), 0u);
   EXPECT_EQ(count(script, "vs_ft_s"), 0u);  // one Vs curve: no iteration changed it
+
+  q.baseline = 1;
+  q.band_pass_hz = {0.05, 0.1, 20, 25};
+  EXPECT_EQ(col::plot_title(q, r),
+            "RSN_15 \"b\".AT2, trend removed, band-passed 0.1-20 Hz, p.toml, linear");
 }
 
 // With one strain for every frequency the frequency-dependent method is the
