@@ -54,6 +54,7 @@ __all__ = [
     "response_spectrum",
     "SiteResult",
     "site",
+    "Column",
     "rvt",
     "NMAX",
     "LMAX",
@@ -699,4 +700,5 @@ def _check_spectrum(d: dict, accel: np.ndarray, dt: float) -> None:
 from .toro import Toro  # noqa: E402
 from .suite import SuiteResult, suite  # noqa: E402
 from .site import SiteResult, site  # noqa: E402
+from .column import Column  # noqa: E402
 from . import rvt  # noqa: E402
