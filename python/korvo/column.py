@@ -207,6 +207,14 @@ class Column:
                    water_table=d["water_table"], length_unit=d["length_unit"],
                    weight_unit=d["weight_unit"], names=[x["name"] for x in layers], **per)
 
+    def __getstate__(self):
+        # The engine's column does not pickle; a Dask worker reads it again from
+        # to_toml. (A soil file's damping 1/(2 QS), written in % and read back,
+        # may then differ from the file's in its last bit.)
+        state = dict(self.__dict__)
+        state["_core"] = state["_core_text"] = None
+        return state
+
     def _with(self, layers, curves, halfspace) -> "Column":
         """This column with other layers, curve sets and half-space (as dicts)."""
         import copy
@@ -277,7 +285,7 @@ class Column:
 
     @property
     def warnings(self) -> list:
-        """Likely mistakes in the column (unit weights, velocities, water table...), one line each."""
+        """Likely mistakes in the column (unit weights, velocities, water table), a line each."""
         return list(self.core.warnings())
 
     def table(self):
