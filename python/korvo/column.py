@@ -142,8 +142,11 @@ class Column:
             m = str(models[i])
             layer = dict(name=names[i], thickness=float(h[i]), unit_weight=float(w[i]),
                          vs=float(v[i]), model=m)
-            if per["sublayers"][i] is not None:
-                layer["sublayers"] = int(per["sublayers"][i])
+            count = per["sublayers"][i]
+            if count is not None:
+                if isinstance(count, bool) or not float(count).is_integer():
+                    raise KorvoError(f"sublayers must be whole numbers, not {count!r}")
+                layer["sublayers"] = int(count)
             if m == "linear":
                 if per["damping_pct"][i] is None:
                     raise KorvoError(f"damping_pct: layer {names[i]!r} is linear and needs one")

@@ -68,6 +68,8 @@ def test_small_strain_quantities_of_one_layer():
     (dict(length_unit="yd"), "length_unit"),
     (dict(halfspace=(22.0, 800.0)), "halfspace"),
     (dict(damping_pct=150.0), "'damping_pct' is a percentage"),
+    (dict(sublayers=2.5), "sublayers must be whole"),
+    (dict(sublayers=0), "'sublayers' must be a whole number from 1"),
 ])
 def test_refusals_name_the_argument(kwargs, words):
     args = dict(thickness=[1.0, 2.0], unit_weight=[18.0, 18.0], vs=[150.0, 200.0],
