@@ -1086,6 +1086,10 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
                    input=o.pop("input", "outcrop"))
     if o:
         raise KorvoTypeError(f"suite: unknown option {next(iter(o))!r}")
+    # Checked here rather than in every run, where a refusal would name a record.
+    _args.choice(options["model"], "model", ("velocity", "simple", "unit-modulus"),
+                 "'velocity', 'simple' or 'unit-modulus'")
+    _args.choice(options["input"], "input", ("outcrop", "within"), "'outcrop' or 'within'")
     column.core.small_strain(fmax)  # a column the engine refuses is refused before the runs
     for line in column.warnings:
         warnings.warn(line.removeprefix("warning: "), KorvoWarning, stacklevel=3)

@@ -76,20 +76,21 @@ def record():
     return korvo.read_record(EQL / "elc180.txt")
 
 
-@pytest.mark.parametrize("variation, curves", [
-    (korvo.Toro(ln_std=0.0), None),
-    (korvo.Toro(layering=True, depth_ln_std=0.1), korvo.CurveVariation()),
+@pytest.mark.parametrize("method, variation, curves", [
+    ("eql", korvo.Toro(ln_std=0.0), None),
+    ("eql", korvo.Toro(layering=True, depth_ln_std=0.1), korvo.CurveVariation()),
+    ("linear", korvo.Toro(), None),
 ])
-def test_a_realization_is_the_site_run_of_its_column(variation, curves):
+def test_a_realization_is_the_site_run_of_its_column(method, variation, curves):
     rec = record()
     motion = (rec.accel.astype(float), rec.dt)
     periods = korvo.site(EQL / "clay30.toml", motion, unit="g").periods
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         res = korvo.suite([rec], EQL / "clay30.toml", realizations=3, seed=5, periods=periods,
-                          variation=variation, curves=curves, unit="g")
+                          variation=variation, curves=curves, unit="g", method=method)
     for k in range(3):
-        site = korvo.site(res.realization(k), motion, unit="g")
+        site = korvo.site(res.realization(k), motion, unit="g", method=method)
         assert res.pga[0, k] == pytest.approx(np.max(np.abs(site.surface)), rel=1e-6)
         np.testing.assert_array_equal(res.psa[0, k], site.psa_surface)
         # The peak strain of the sublayer at each depth of the summary.
@@ -99,7 +100,7 @@ def test_a_realization_is_the_site_run_of_its_column(variation, curves):
         at = np.searchsorted(tops, res.depths[inside], side="right") - 1
         np.testing.assert_allclose(res.strain[0, k, inside], peak[at], rtol=1e-6)
         assert np.all(np.isnan(res.strain[0, k, ~inside]))
-    if curves is None:
+    if variation.ln_std == 0.0:
         assert np.all(res.pga == res.pga[0, 0])
 
 
