@@ -163,3 +163,22 @@ def test_korvo_suite_runs_what_the_api_runs(tmp_path, model, status):
     assert set(summary.quantity) == {"pga", "psa", "ratio", "strain", "pga_depth", "vs"}
     for name in ("amplification", "spectra", "profiles", "strains"):
         assert (out / f"{name}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("kw, error, words", [
+    (dict(method="nonlinear"), korvo.KorvoError, "method is 'linear' or 'eql'"),
+    (dict(band_pass=(0.5, 1.5, 90, 120)), korvo.KorvoError, "a column suite does not take them"),
+    (dict(variation=korvo.Toro(length_unit="ft")), korvo.KorvoError, "column's lengths are in 'm'"),
+    (dict(input="base"), korvo.KorvoError, "input is 'outcrop' or 'within'"),
+    (dict(strain_rate=0.5), TypeError, "unknown option 'strain_rate'"),
+    (dict(curves="darendeli"), korvo.KorvoError, "curves must be a korvo.CurveVariation"),
+    (dict(profile=SOURCE / "examples" / "shake91ex.soil", method="eql"), korvo.KorvoError,
+     "needs a TOML profile or a korvo.Column"),
+    (dict(profile=SOURCE / "examples" / "shake91ex.soil", curves=korvo.CurveVariation()),
+     TypeError, "'curves' is for a TOML profile"),
+])
+def test_column_suite_refusals(kw, error, words):
+    args = dict(records=[record()], profile=EQL / "clay30.toml", realizations=2, seed=1, unit="g")
+    args.update(kw)
+    with pytest.raises(error, match=words):
+        korvo.suite(**args)
