@@ -23,6 +23,8 @@ packages=(
   python3-dask         # Python package: distributed runs
   python3-distributed  # Python package: distributed runs
   python3-pytest       # Python package: tests
+  python3-nbclient     # examples/notebooks, run by ctest
+  python3-ipykernel    # examples/notebooks: the kernel they run in
   python3-pip          # Python package: installing it
   python3-setuptools   # Python package: building it
   python3-wheel        # Python package: building it (pip)

@@ -54,6 +54,7 @@ __all__ = [
     "response_spectrum",
     "SiteResult",
     "site",
+    "Column",
     "rvt",
     "NMAX",
     "LMAX",
@@ -696,7 +697,8 @@ def _check_spectrum(d: dict, accel: np.ndarray, dt: float) -> None:
                              f"single precision (peak |accel| {peak:g})")
 
 # Suites build on everything above.
-from .toro import Toro  # noqa: E402
-from .suite import SuiteResult, suite  # noqa: E402
+from .toro import CurveVariation, Toro  # noqa: E402
+from .suite import ColumnSuiteResult, SuiteResult, suite  # noqa: E402
 from .site import SiteResult, site  # noqa: E402
+from .column import Column  # noqa: E402
 from . import rvt  # noqa: E402

@@ -57,10 +57,12 @@ class Usage(argparse.ArgumentParser):
 
 # Keys and their types: a wrong name or type is refused before any run.
 TOP = {"records": list, "profile": str, "realizations": int, "seed": int, "output": str,
-       "run": dict, "spectra": dict, "transfer": dict, "variation": dict, "cluster": dict}
+       "method": str, "curves": dict, "run": dict, "spectra": dict, "transfer": dict, "variation": dict, "cluster": dict}
 SECTIONS = {
     "run": {"wave": str, "reference": int, "band_pass": list, "band_pass_hz": list,
-            "unit": str, "scale": float, "scale_pga": (str, float)},
+            "unit": str, "scale": float, "scale_pga": (str, float), "strain_ratio": float,
+            "tol": float, "max_iter": int, "input": str, "model": str, "fmax": float},
+    "curves": {"variation": str, "correlation": float, "truncation": float},
     "spectra": {"periods": (list, dict), "damping": float},
     "transfer": {"frequencies": (list, dict)},
     "variation": {"site_class": str, "length_unit": (str, float), "layering": bool,
@@ -195,8 +197,10 @@ def summary(res, folder, paths):
     import numpy as np
 
     R = len(res.records)
+    method = f"{res.method}, " if hasattr(res, "method") else ""
+    curves = "Darendeli curves, " if getattr(res, "curves", None) is not None else ""
     print(f"{PROGRAM}: {res.runs} runs ({R} records x {res.realizations} realizations, "
-          f"{res.variation.site_class}, seed {res.seed}) in {res.elapsed:.1f} s, "
+          f"{method}{res.variation.site_class}, {curves}seed {res.seed}) in {res.elapsed:.1f} s, "
           f"{res.runs / res.elapsed:.1f} runs/s")
     width = max(12, *(len(n) for n in res.records))
     print(f"  {'record':<{width}}  {'input PGA':>10}  {'surface PGA':>11}  {'ln-std':>6}  "
@@ -264,14 +268,27 @@ def suite(argv, version):
         variation = korvo.Toro(**settings.get("variation", {}))
     except korvo.KorvoError as e:
         raise Refusal(f"{name}: [variation] {e}") from None
+    curves = dict(settings.get("curves", {}))
+    if curves:
+        if curves.pop("variation", None) != "darendeli":
+            raise Refusal(f"{name}: [curves] variation = \"darendeli\" is the curves' model")
+        try:
+            curves = korvo.CurveVariation(**curves)
+        except korvo.KorvoError as e:
+            raise Refusal(f"{name}: [curves] {e}") from None
+    column = {k: run_opts[k] for k in ("strain_ratio", "tol", "max_iter", "input", "model",
+                                        "fmax") if k in run_opts}
+    if "method" in settings:
+        column["method"] = settings["method"]
+    if curves:
+        column["curves"] = curves
     kwargs = dict(
         realizations=args.realizations or settings.get("realizations", 100),
         seed=args.seed if args.seed is not None else settings.get("seed"),
         variation=variation,
-        wave=run_opts.get("wave", "horizontal"),
-        reference=run_opts.get("reference", 1),
-        band_pass=run_opts.get("band_pass"),
-        band_pass_hz=run_opts.get("band_pass_hz"),
+        **{k: run_opts[k] for k in ("wave", "reference", "band_pass", "band_pass_hz")
+           if k in run_opts},
+        **column,
         unit=args.unit or run_opts.get("unit"),
         scale=args.scale if args.scale is not None else run_opts.get("scale", 1.0),
         scale_pga=args.scale_pga if args.scale_pga is not None else run_opts.get("scale_pga"),

@@ -170,9 +170,10 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
 
     Parameters
     ----------
-    profile : str or os.PathLike
+    profile : str, os.PathLike or korvo.Column
         The column's TOML profile file, or korvo's fixed-column soil file
-        (linear layers, damping 1/(2 QS)) with `soil_unit`.
+        (linear layers, damping 1/(2 QS)) with `soil_unit`, or a column
+        built from arrays.
     motion : str, os.PathLike, or (accel, dt)
         A record file (``time acceleration`` pairs, PEER AT2 or USGS SMC, read
         in double precision exactly as korvo-site reads it), or accelerations
@@ -260,11 +261,18 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         options["soil_unit"] = soil_unit
     depths = [_number(z, "at", 0.0, np.inf) for z in at]
     fmax = _number(fmax, "fmax", 1e-3, 1e6)
-    profile = os.fspath(profile)
+    from .column import Column
+
+    if isinstance(profile, Column):
+        if soil_unit is not None:
+            raise KorvoError("soil_unit is for soil files; a korvo.Column carries its units")
+        profile_arg, profile = profile.core, profile.source
+    else:
+        profile = profile_arg = os.fspath(profile)
     scale = "" if scale_pga is None else str(scale_pga)
     unit = "" if unit is None else str(unit)
     if isinstance(motion, (str, os.PathLike)):
-        core = _korvo.site(profile, os.fspath(motion), None, 0.0, unit, scale, fmax, depths,
+        core = _korvo.site(profile_arg, os.fspath(motion), None, 0.0, unit, scale, fmax, depths,
                            options)
         source = os.fspath(motion)
     else:
@@ -279,7 +287,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         if not np.all(np.isfinite(a)):
             raise KorvoError("motion: accel holds a value that is not finite")
         dt = _number(dt, "dt", 0.0, np.inf, open_low=True)
-        core = _korvo.site(profile, None, a, dt, unit, scale, fmax, depths, options)
+        core = _korvo.site(profile_arg, None, a, dt, unit, scale, fmax, depths, options)
         source = "record"
     return SiteResult(core, profile, source)
 

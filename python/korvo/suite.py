@@ -27,9 +27,10 @@ from . import (Profile, Record, KorvoError, _args, _profile, _wave_code, _corner
                response_spectrum, run)
 from . import _files
 from ._args import KorvoTypeError, KorvoWarning
-from .toro import Toro, _columns
+from . import _korvo
+from .toro import CurveVariation, Toro, _columns
 
-__all__ = ["suite", "SuiteResult", "DEFAULT_PERIODS", "DEFAULT_FREQUENCIES"]
+__all__ = ["suite", "SuiteResult", "ColumnSuiteResult", "DEFAULT_PERIODS", "DEFAULT_FREQUENCIES"]
 
 DEFAULT_PERIODS = np.geomspace(0.02, 10.0, 50)
 """Spectra periods of a suite by default: 50, log-spaced from 0.02 to 10 s."""
@@ -271,7 +272,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
           periods=None, damping: float = 0.05, frequencies=None, unit: Optional[str] = None,
           scale: float = 1.0, scale_pga: Optional[Union[str, float]] = None,
           workers: Optional[int] = None, chunk_size: Optional[int] = None,
-          progress: Optional[Callable[[int, int], None]] = None) -> "SuiteResult":
+          progress: Optional[Callable[[int, int], None]] = None, method: Optional[str] = None,
+          curves: Optional[CurveVariation] = None, **site_options) -> "SuiteResult":
     """Every record through every realization of a randomized profile.
 
     Parameters
@@ -279,8 +281,11 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     records : sequence of Record or path, or mapping of name to Record or path
         The input motions (accelerations). Names are the file names unless
         given as a mapping.
-    profile : Profile or path
-        The base profile: its velocities are the medians of the variation.
+    profile : Profile, Column or path
+        The base profile: its velocities are the medians of the variation. A
+        :class:`korvo.Column` or a TOML profile runs through the column
+        engine (korvo-site's), a :class:`korvo.Profile` or a soil file
+        through the console program's.
     realizations : int, default 100
         Profiles drawn; realization ``i`` of `seed` is the same profile
         whatever the other arguments of the call.
@@ -317,10 +322,22 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         Runs per task; default about four tasks per thread or worker, at most 48.
     progress : callable(done, total), optional
         Called after every chunk, in the calling thread.
+    method : {None, 'linear', 'eql'}
+        For a column: linear (small-strain properties) or equivalent-linear
+        (the default). A Profile runs linear only.
+    curves : CurveVariation, optional
+        For a column: vary the G/Gmax and damping curves of its nonlinear
+        layers after Darendeli (2001); default none.
+    **site_options
+        For a column, as :func:`korvo.site`: ``fmax`` (25 Hz),
+        ``strain_ratio`` (0.65), ``tol`` (1e-3), ``max_iter`` (100),
+        ``accelerate``, ``model`` ('velocity'), ``input`` ('outcrop' or
+        'within'). Wave, reference, band_pass and frequencies are the console
+        program's and not for a column.
 
     Returns
     -------
-    SuiteResult
+    SuiteResult, or ColumnSuiteResult for a column
 
     Raises
     ------
@@ -362,6 +379,26 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
             raise KorvoError(f"unit is {unit!r}, but the records state {next(iter(units))!r}")
     unit = next(iter(units)) if units else (unit or "g")
     records = _scaled(records, scale, scale_pga, unit)
+    from .column import Column
+
+    if isinstance(profile, Column) or (isinstance(profile, (str, os.PathLike))
+                                       and not _is_soil_file(profile)):
+        if method not in (None, "linear", "eql"):
+            raise KorvoError(f"method is 'linear' or 'eql', not {method!r}")
+        if band_pass is not None or band_pass_hz is not None or frequencies is not None \
+                or wave != "horizontal" or reference != 1:
+            raise KorvoError("wave, reference, band_pass and frequencies are the console "
+                             "program's; a column suite does not take them")
+        return _column_suite(**_checked(records, names, realizations, seed, periods, damping,
+                                        workers, chunk_size, progress), unit=unit, column=profile,
+                             method=method or "eql", variation=variation, curves=curves,
+                             client=client, site_options=site_options)
+    if method not in (None, "linear"):
+        raise KorvoError(f"method {method!r} needs a TOML profile or a korvo.Column; "
+                         "a korvo.Profile runs linear")
+    if curves is not None or site_options:
+        what = "curves" if curves is not None else next(iter(site_options))
+        raise KorvoTypeError(f"suite: {what!r} is for a TOML profile or a korvo.Column")
     profile = _profile(profile)
     # The variation draws depths, layers and velocities from these; a run of
     # the profile alone may take what the console takes, a randomization cannot.
@@ -496,6 +533,35 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
                              f"{name}: the record is all zeros")
     return SuiteResult._assemble(job, names, K, parts, input_pga, input_psa,
                                  time.perf_counter() - began, unit)
+
+
+def _checked(records, names, realizations, seed, periods, damping, workers, chunk_size,
+             progress):
+    """The arguments every suite checks alike, in _column_suite's order."""
+    if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \
+            or not 1 <= realizations <= _args.INT32_MAX:
+        raise KorvoError(f"realizations must be a positive whole number up to "
+                         f"{_args.INT32_MAX}, not {realizations!r}")
+    if seed is None:
+        seed = int(np.random.SeedSequence().entropy)
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
+        raise KorvoError(f"seed must be a non-negative whole number, not {seed!r}")
+    periods = _args.array(DEFAULT_PERIODS if periods is None else periods, "periods")
+    if not len(periods) or not np.all(periods > 0) or not np.all(np.isfinite(periods)):
+        raise KorvoError("periods: at least one, each positive and finite")
+    damping = _args.real(damping, "damping")
+    for name, rec in zip(names, records):
+        if len(rec) < 2 or not rec.dt > 0:
+            raise KorvoError(f"{name}: a record needs two samples or more and a positive dt")
+    if workers is not None:
+        workers = _args.integer(workers, "workers", 1)
+    if chunk_size is not None:
+        chunk_size = _args.integer(chunk_size, "chunk_size", 1)
+    if progress is not None and not callable(progress):
+        raise KorvoTypeError(f"progress must be callable, not {type(progress).__name__}")
+    return dict(records=records, names=names, realizations=realizations, seed=seed,
+                periods=periods, damping=damping, workers=workers, chunk_size=chunk_size,
+                progress=progress)
 
 
 def _watch_workers(client, stop: threading.Event, every: float = 1.0) -> None:
@@ -787,3 +853,470 @@ class SuiteResult:
     def __repr__(self) -> str:
         return (f"<korvo.SuiteResult: {len(self.records)} records x {self.realizations} "
                 f"realizations, seed={self.seed}, {self.elapsed:.1f} s>")
+
+
+# The column engine's suites: linear or equivalent-linear runs of a TOML
+# profile (a korvo.Column), with Toro's velocities and layering and, when
+# asked, Darendeli's curve variation.
+
+_TO_SI = {"g": 9.80665, "cm/s^2": 0.01, "m/s^2": 1.0}
+# Strains (%) where varied curves are tabulated, besides every strain of the
+# column's own tables: enough that the tables follow Darendeli's curves.
+_CURVE_STRAINS = np.geomspace(1e-4, 10.0, 41)
+
+
+class _ColumnJob:
+    """What every chunk of a column suite needs, shipped once to each worker."""
+
+    def __init__(self, records, column, variation, curves, seed, options, fmax, periods,
+                 damping, depths, unit):
+        self.records, self.column, self.variation, self.curves = records, column, variation, curves
+        self.seed, self.options, self.fmax = seed, options, fmax
+        self.periods, self.damping, self.depths, self.unit = periods, damping, depths, unit
+        strains = [_CURVE_STRAINS] + [t[:, 0] for pair in column.curves.values() for t in pair]
+        self.strains = np.unique(np.concatenate(strains))
+
+
+def _realize_column(job: _ColumnJob, k: int):
+    """Realization k: the column with Toro's velocities and layering, then,
+    with curve variation, each nonlinear sublayer its own layer with its own
+    varied table (Darendeli's curves formed at the sublayer's own stress)."""
+    base = job.column
+    layers = [dict(layer) for layer in base.layers]
+    halfspace = dict(base.halfspace)
+    if job.variation is not None:
+        d = job.variation._draw([x["thickness"] for x in layers] + [0.0],
+                                [x["vs"] for x in layers] + [halfspace["vs"]], job.seed, k)
+        new = []
+        for src, t in zip(d["source"][:-1], d["thickness"]):
+            layer = dict(layers[src], thickness=float(t))
+            if t != layers[src]["thickness"]:
+                layer.pop("sublayers", None)  # a fixed count was for the base thickness
+            new.append(layer)
+        every = new + [halfspace]
+        for i in range(d["varied"]):
+            x = every[i]
+            if d["vs"] is not None:
+                x["vs"] = float(x["vs"] * d["vs"][i])
+            if d["density"] is not None:
+                x["unit_weight"] = float(x["unit_weight"] * d["density"][i])
+            if d["q"] is not None and "damping_pct" in x:
+                x["damping_pct"] = float(x["damping_pct"] / d["q"][i])  # damping = 1 / (2 Q)
+        layers = new
+    column = base._with(layers, base.curves, halfspace)
+    if job.curves is None:
+        return column, column
+    subs = column.core.sublayers(job.fmax, job.strains)
+    e_g, e_d = job.curves.deviates(job.seed, k, len(layers))
+    g, dp = job.curves.vary(subs["modulus"], subs["damping_pct"], e_g[subs["layer"]],
+                            e_d[subs["layer"]])
+    split, curves = [], dict(base.curves)
+    for s, i in enumerate(subs["layer"]):
+        layer = layers[i]
+        if layer["model"] == "linear":
+            if not split or split[-1] is not layer:
+                split.append(layer)
+            continue
+        name = f"{layer['name']}, sublayer {s + 1}"
+        curves[name] = (np.column_stack([job.strains, g[s]]),
+                        np.column_stack([job.strains, dp[s]]))
+        split.append(dict(name=layer["name"], thickness=float(subs["thickness"][s]),
+                          unit_weight=layer["unit_weight"], vs=layer["vs"], model=name,
+                          sublayers=1))
+    return column, base._with(split, curves, halfspace)
+
+
+def _vs_profile(column) -> dict:
+    """Thickness and Vs per layer, the half-space last (its thickness 0)."""
+    return dict(thickness=np.array([x["thickness"] for x in column.layers] + [0.0]),
+                vs=np.array([x["vs"] for x in column.layers] + [column.halfspace["vs"]]))
+
+
+def _column_spectrum(accel, dt: float, job: _ColumnJob):
+    """PGA and PSA as korvo-site computes them: every period oversampled for the
+    shortest, so that a run's spectrum is korvo.site's of the same column."""
+    s = response_spectrum(accel, dt, job.periods, job.damping)
+    return s.pga, s.psa
+
+
+def _column_input(job: _ColumnJob, r: int):
+    rec = job.records[r]
+    return (r,) + _column_spectrum(rec.accel, rec.dt, job)
+
+
+def _column_all_inputs(job: _ColumnJob, count: int) -> list:
+    return [_column_input(job, r) for r in range(count)]
+
+
+def _column_chunk(job: _ColumnJob, start: int, stop: int) -> dict:
+    with _steady_heap():
+        return _column_runs(job, start, stop)
+
+
+def _column_runs(job: _ColumnJob, start: int, stop: int) -> dict:
+    """Runs start..stop-1; run j is realization j // R of record j % R."""
+    R, P, D = len(job.records), len(job.periods), len(job.depths)
+    n = stop - start
+    out = dict(start=start, pga=np.empty(n), psa=np.empty((n, P)), strain=np.empty((n, D)),
+               pga_depth=np.empty((n, D)), converged=np.empty(n, bool),
+               iterations=np.empty(n, np.int64), profiles={})
+    core = None
+    to_si = _TO_SI[job.unit]
+    for j in range(start, stop):
+        k, r = divmod(j, R)
+        if k not in out["profiles"]:
+            realized, run_column = _realize_column(job, k)
+            out["profiles"][k] = _vs_profile(realized)
+            core = run_column.core
+        rec = job.records[r]
+        try:
+            res = _korvo.column_response(core, np.asarray(rec.accel, dtype=np.float64), rec.dt,
+                                         to_si, job.fmax, job.options)
+        except KorvoError as e:
+            raise KorvoError(f"{rec.source}, realization {k}: {e}") from None
+        i = j - start
+        out["pga"][i], out["psa"][i] = _column_spectrum(res["surface"], rec.dt, job)
+        top = res["top"]
+        inside = job.depths < top[-1]
+        at = np.clip(np.searchsorted(top, job.depths, side="right") - 1, 0, len(top) - 2)
+        out["strain"][i] = np.where(inside, res["strain_peak"][at], np.nan)
+        out["pga_depth"][i] = np.interp(job.depths, top, res["pga_top"])
+        out["converged"][i], out["iterations"][i] = res["converged"], res["iterations"]
+    return out
+
+
+def _run_all(job, R: int, total: int, client, workers, chunk_size, progress, input_one,
+             input_all, chunk):
+    """Every run of a suite, in a thread pool or on a Dask cluster:
+    (the inputs' (pga, psa) per record, the chunks' parts)."""
+    inputs = [None] * R
+    done = 0
+    parts = []
+
+    def collect(part):
+        nonlocal done
+        if isinstance(part, list):
+            for p in part:
+                collect(p)
+            return
+        if isinstance(part, tuple):
+            inputs[part[0]] = part[1:]
+            return
+        parts.append(part)
+        done += len(part["pga"])
+        if progress is not None:
+            progress(done, total)
+
+    if client is None:
+        lanes = int(workers) if workers else (os.cpu_count() or 1)
+        spans = _chunks(total, lanes, chunk_size)
+        with ThreadPoolExecutor(max_workers=lanes) as pool:
+            futures = [pool.submit(input_one, job, r) for r in range(R)]
+            futures += [pool.submit(chunk, job, a, b) for a, b in spans]
+            try:
+                for f in as_completed(futures):
+                    collect(f.result())
+            except BaseException:
+                for f in futures:
+                    f.cancel()
+                raise
+        return inputs, parts
+    from distributed import as_completed as dask_completed
+
+    try:
+        client.run(exec, "import korvo._korvo")
+    except ImportError as e:
+        raise KorvoError(f"a Dask worker cannot import korvo ({e}): start the workers "
+                         "with korvo's build on their PYTHONPATH") from None
+    lanes = max(1, sum(client.nthreads().values()))
+    spans = _chunks(total, lanes, chunk_size)
+    shared = client.scatter(job, broadcast=True)
+    futures = [client.submit(input_all, shared, R, pure=False)]
+    futures += client.map(chunk, [shared] * len(spans), [a for a, _ in spans],
+                          [b for _, b in spans], pure=False)
+    stop = threading.Event()
+    watcher = threading.Thread(target=_watch_workers, args=(client, stop), daemon=True)
+    watcher.start()
+    try:
+        for _, part in dask_completed(futures, with_results=True):
+            collect(part)
+    except BaseException:
+        client.cancel(futures)
+        raise
+    finally:
+        stop.set()
+        watcher.join()
+    return inputs, parts
+
+
+def _is_soil_file(path) -> bool:
+    """Whether a profile file is korvo's fixed-column soil file (its first
+    line a number alone) rather than a TOML profile."""
+    try:
+        with open(os.fspath(path), "rb") as f:
+            first = f.readline().decode("latin-1").strip()
+        float(first)
+        return True
+    except (OSError, ValueError):
+        return False
+
+
+def _column_suite(records, names, unit, column, method, realizations, variation, curves, seed,
+                  client, periods, damping, workers, chunk_size, progress, site_options):
+    """korvo.suite through the column engine; arguments as suite() checked them."""
+    from .column import Column
+    from .site import _number
+
+    if not isinstance(column, Column):
+        column = Column.read(column)
+    variation = Toro() if variation is None else variation
+    if not isinstance(variation, Toro):
+        raise KorvoError(f"variation must be a korvo.Toro, not {type(variation).__name__}")
+    # The model's lengths are metres: the column's unit decides.
+    variation = _with_unit(variation, column.length_unit)
+    if curves is not None and not isinstance(curves, CurveVariation):
+        raise KorvoError(f"curves must be a korvo.CurveVariation, not {type(curves).__name__}")
+    o = dict(site_options)
+    fmax = _number(o.pop("fmax", 25.0), "fmax", 1e-3, 1e6)
+    options = dict(method=method,
+                   strain_ratio=_number(o.pop("strain_ratio", 0.65), "strain_ratio", 0.01, 1.0),
+                   tol=_number(o.pop("tol", 1e-3), "tol", 1e-15, 0.5),
+                   max_iter=int(_number(o.pop("max_iter", 100), "max_iter", 1, 100000)),
+                   accelerate=bool(o.pop("accelerate", True)), model=o.pop("model", "velocity"),
+                   input=o.pop("input", "outcrop"))
+    if o:
+        raise KorvoTypeError(f"suite: unknown option {next(iter(o))!r}")
+    # Checked here rather than in every run, where a refusal would name a record.
+    _args.choice(options["model"], "model", ("velocity", "simple", "unit-modulus"),
+                 "'velocity', 'simple' or 'unit-modulus'")
+    _args.choice(options["input"], "input", ("outcrop", "within"), "'outcrop' or 'within'")
+    column.core.small_strain(fmax)  # a column the engine refuses is refused before the runs
+    for line in column.warnings:
+        warnings.warn(line.removeprefix("warning: "), KorvoWarning, stacklevel=3)
+    R, K = len(records), int(realizations)
+    bottom = column.depth
+    # Cell middles, so that no depth falls on a base layer boundary.
+    depths = (np.arange(100) + 0.5) * 1.2 * bottom / 100
+    job = _ColumnJob(records, column, variation, curves, int(seed), options, fmax, periods,
+                     float(damping), depths, unit)
+    began = time.perf_counter()
+    inputs, parts = _run_all(job, R, R * K, client, workers, chunk_size, progress, _column_input,
+                             _column_all_inputs, _column_chunk)
+    res = ColumnSuiteResult._assemble(job, names, K, parts, inputs, time.perf_counter() - began)
+    if method == "eql" and not res.converged.all():
+        warnings.warn(f"{np.count_nonzero(~res.converged)} of {R * K} runs did not converge "
+                      f"in {options['max_iter']} iterations; their last state is kept",
+                      KorvoWarning, stacklevel=3)
+    # Effective strain is the strain ratio times the peak.
+    beyond = np.nanmax(res.strain, initial=0.0) * options["strain_ratio"]
+    if method == "eql" and beyond > 1.0:
+        warnings.warn(f"effective strains reach {beyond:.3g} %: equivalent-linear analysis is "
+                      "doubtful beyond about 1 %", KorvoWarning, stacklevel=3)
+    return res
+
+
+def _with_unit(variation: Toro, length_unit: str) -> Toro:
+    import copy
+
+    if variation.length_unit not in ("m", length_unit):
+        raise KorvoError(f"variation: length_unit {variation.length_unit!r}, but the column's "
+                         f"lengths are in {length_unit!r}; the column's unit is used, leave it out")
+    v = copy.copy(variation)
+    v.metres, v.length_unit = _LENGTH_METRES[length_unit], length_unit
+    return v
+
+
+_LENGTH_METRES = {"m": 1.0, "ft": 0.3048}
+
+
+class ColumnSuiteResult(SuiteResult):
+    """The runs of a :func:`suite` through the column engine (a TOML profile
+    or a :class:`korvo.Column`, ``method='linear'`` or ``'eql'``).
+
+    Attributes
+    ----------
+    method : str
+    records : list of str
+    unit : str
+        The records' acceleration unit.
+    realizations, seed : int
+    periods : ndarray
+    depths : ndarray, shape (100,)
+        Where profiles are summarized: cell middles down to 1.2 times the
+        base column's depth (the column's length unit).
+    pga : ndarray, shape (R, K)
+    psa, ratio : ndarray, shape (R, K, len(periods))
+        Surface PSA, and its ratio to the input record's PSA (the outcrop
+        input for ``input='outcrop'``; the record as given for ``'within'``).
+    strain : ndarray, shape (R, K, len(depths))
+        Peak shear strain (%) of the sublayer at each depth; NaN below the
+        realization's column.
+    pga_depth : ndarray, shape (R, K, len(depths))
+        Peak total acceleration at each depth (record's unit), interpolated
+        between the sublayers' tops.
+    converged : ndarray of bool, shape (R, K)
+    iterations : ndarray of int, shape (R, K)
+    input_pga, input_psa : ndarray
+    profiles : list of dict
+        Realization k's ``thickness`` and ``vs`` per layer, the half-space last.
+    column : korvo.Column
+        The base column.
+    variation : Toro
+    curves : CurveVariation or None
+    summary : pandas.DataFrame
+        As :attr:`SuiteResult.summary`, quantities ``pga``, ``psa``,
+        ``ratio``, ``strain`` (x the depth), ``pga_depth`` and ``vs``.
+    """
+
+    @classmethod
+    def _assemble(cls, job, names, K, parts, inputs, elapsed):
+        self = cls.__new__(cls)
+        R, P, D = len(names), len(job.periods), len(job.depths)
+        total = R * K
+        pga, psa = np.empty(total), np.empty((total, P))
+        strain, pga_depth = np.empty((total, D)), np.empty((total, D))
+        converged, iterations = np.empty(total, bool), np.empty(total, np.int64)
+        profiles: Dict[int, dict] = {}
+        for part in parts:
+            s = slice(part["start"], part["start"] + len(part["pga"]))
+            pga[s], psa[s], strain[s] = part["pga"], part["psa"], part["strain"]
+            pga_depth[s], converged[s] = part["pga_depth"], part["converged"]
+            iterations[s] = part["iterations"]
+            profiles.update(part["profiles"])
+
+        def record_major(a):
+            return a.reshape((K, R) + a.shape[1:]).swapaxes(0, 1).copy()
+
+        self.pga, self.psa = record_major(pga), record_major(psa)
+        self.strain, self.pga_depth = record_major(strain), record_major(pga_depth)
+        self.converged, self.iterations = record_major(converged), record_major(iterations)
+        self.input_pga = np.array([p for p, _ in inputs])
+        self.input_psa = np.array([s for _, s in inputs], dtype=float)
+        self.ratio = self.psa / self.input_psa[:, None, :]
+        self.profiles = [profiles[k] for k in range(K)]
+        self.base = _vs_profile(job.column)
+        self.column, self.variation, self.curves = job.column, job.variation, job.curves
+        self.method = job.options["method"]
+        self.records, self.realizations, self.seed = list(names), K, job.seed
+        self.periods = job.periods.astype(float)
+        self.depths, self.damping, self.unit = job.depths, job.damping, job.unit
+        self.elapsed = elapsed
+        self._job = job
+        self._table = self._summary = None
+        return self
+
+    def realization(self, k: int):
+        """Realization `k`'s column as it was run: a :class:`korvo.Column`
+        (with varied curves, each nonlinear sublayer its own layer)."""
+        k = _args.integer(k, "k", 0, self.realizations - 1)
+        return _realize_column(self._job, k)[1]
+
+    def at_depths(self, quantity: str = "vs", depths=None) -> np.ndarray:
+        """Vs of every realization at `depths`: shape (K, len(depths))."""
+        if quantity != "vs":
+            raise KorvoError(f"quantity is 'vs' for a column suite, not {quantity!r}")
+        depths = self.depths if depths is None else _args.array(depths, "depths", float)
+        out = np.empty((self.realizations, len(depths)))
+        for k, p in enumerate(self.profiles):
+            tops = np.concatenate([[0.0], np.cumsum(p["thickness"][:-1])])
+            out[k] = p["vs"][np.searchsorted(tops, depths, side="right") - 1]
+        return out
+
+    @property
+    def table(self):
+        import pandas as pd
+
+        if self._table is None:
+            R, K = len(self.records), self.realizations
+            frames = []
+            for q, x, v in (("pga", np.zeros(1), self.pga[..., None]),
+                            ("psa", self.periods, self.psa), ("ratio", self.periods, self.ratio),
+                            ("strain", self.depths, self.strain),
+                            ("pga_depth", self.depths, self.pga_depth)):
+                m = len(x)
+                frames.append(pd.DataFrame({
+                    "record": np.repeat(self.records, K * m),
+                    "realization": np.tile(np.repeat(np.arange(K), m), R),
+                    "quantity": q, "x": np.tile(x, R * K), "value": v.ravel()}))
+            self._table = pd.concat(frames, ignore_index=True)
+        return self._table
+
+    def _make_summary(self):
+        import pandas as pd
+
+        a, lu = self.unit, self.column.length_unit
+        units = {"pga": (a, "-"), "psa": (a, "s"), "ratio": ("-", "s"), "strain": ("%", lu),
+                 "pga_depth": (a, lu), "vs": (f"{lu}/s", lu)}
+        rows = []
+
+        def add(scope, quantity, x, values):
+            # Depths below every realization's column have no strain: NaN, n 0.
+            with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)
+                ln = np.log(values)
+                n = np.sum(np.isfinite(ln), axis=0)
+                median = np.exp(np.nanmean(ln, axis=0))
+                ln_std = np.nanstd(ln, axis=0, ddof=1) if values.shape[0] > 1 \
+                    else np.zeros_like(median)
+            unit, x_unit = units[quantity]
+            rows.append(pd.DataFrame({"scope": scope, "quantity": quantity, "unit": unit,
+                                      "x": x, "x_unit": x_unit, "median": np.atleast_1d(median),
+                                      "ln_std": np.atleast_1d(ln_std), "n": n}))
+
+        R, K = len(self.records), self.realizations
+        series = [("pga", np.zeros(1), self.pga[..., None]), ("psa", self.periods, self.psa),
+                  ("ratio", self.periods, self.ratio), ("strain", self.depths, self.strain),
+                  ("pga_depth", self.depths, self.pga_depth)]
+        for r, name in enumerate(self.records):
+            for q, x, v in series:
+                add(name, q, x, v[r])
+        for q, x, v in series:
+            add("suite", q, x, v.reshape(R * K, -1))
+        add("suite", "vs", self.depths, self.at_depths("vs"))
+        return pd.concat(rows, ignore_index=True)
+
+    def _write_files(self, folder, figures):
+        import pandas as pd
+
+        R, K = len(self.records), self.realizations
+        paths = []
+
+        def save(frame, name):
+            path = os.path.join(folder, name)
+            with _files.whole(path) as temp:
+                frame.to_csv(temp, index=False, float_format="%.7g")
+            paths.append(path)
+
+        save(self.summary, "summary.csv")
+        a, lu = column_unit(self.unit), self.column.length_unit
+        columns = {"record": np.repeat(self.records, K), "realization": np.tile(np.arange(K), R),
+                   "converged": self.converged.ravel(), "iterations": self.iterations.ravel(),
+                   f"pga_{a}": self.pga.ravel()}
+        for label, values in ((f"psa_{a}_", self.psa), ("ratio_", self.ratio)):
+            flat = values.reshape(R * K, -1)
+            columns.update({f"{label}{v:.5g}s": flat[:, i] for i, v in enumerate(self.periods)})
+        save(pd.DataFrame(columns), "runs.csv")
+        rows = {"record": np.repeat(self.records, K), "realization": np.tile(np.arange(K), R)}
+        flat = self.strain.reshape(R * K, -1)
+        rows.update({f"strain_pct_{z:.5g}{lu}": flat[:, i] for i, z in enumerate(self.depths)})
+        save(pd.DataFrame(rows), "strains.csv")
+        layers = []
+        for k, p in enumerate(self.profiles):
+            tops = np.concatenate([[0.0], np.cumsum(p["thickness"][:-1])])
+            layers.append(pd.DataFrame({"realization": k, "layer": np.arange(1, len(tops) + 1),
+                                        f"top_{lu}": tops, f"vs_{lu}_s": p["vs"],
+                                        f"thickness_{lu}": p["thickness"]}))
+        save(pd.concat(layers, ignore_index=True), "profiles.csv")
+        inputs = {"record": self.records, f"pga_{a}": self.input_pga}
+        inputs.update({f"psa_{a}_{v:.5g}s": self.input_psa[:, i]
+                       for i, v in enumerate(self.periods)})
+        save(pd.DataFrame(inputs), "inputs.csv")
+        if figures:
+            from . import suite_plots
+
+            paths += suite_plots.write_column(self, folder)
+        return paths
+
+    def __repr__(self) -> str:
+        return (f"<korvo.ColumnSuiteResult ({self.method}): {len(self.records)} records x "
+                f"{self.realizations} realizations, seed={self.seed}, {self.elapsed:.1f} s>")

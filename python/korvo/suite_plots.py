@@ -7,6 +7,7 @@ median times exp(+-1 ln-standard deviation) dashed.
 from __future__ import annotations
 
 import os
+import warnings
 from typing import List
 
 import numpy as np
@@ -156,6 +157,45 @@ def write_all(res, folder) -> List[str]:
     paths = []
     for name, draw in (("amplification", amplification), ("spectra", spectra),
                        ("transfer", transfer), ("profiles", profiles)):
+        path = os.path.join(os.fspath(folder), f"{name}.png")
+        with _files.whole(path) as temp:
+            draw(res, temp)
+        paths.append(path)
+    return paths
+
+
+def strains(res, path):
+    """Peak shear strain against depth: every run, the median and e^(+-sigma)."""
+    fig, ax = _figure((6, 7))
+    flat = res.strain.reshape(-1, len(res.depths))
+    d = res.depths
+    for row in flat[:: max(1, len(flat) // 300)]:
+        ax.plot(row, d, color=GREY, lw=0.5, alpha=0.3)
+    with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # depths below every column
+        ln = np.log(flat)
+        median, sigma = np.exp(np.nanmean(ln, axis=0)), np.nanstd(ln, axis=0)
+    ax.plot(median, d, color="black", lw=2, label="median")
+    ax.plot(median * np.exp(sigma), d, color="black", lw=1.2, ls="--", label="median × e^(±σ)")
+    ax.plot(median * np.exp(-sigma), d, color="black", lw=1.2, ls="--")
+    ax.set_xscale("log")
+    ax.set_ylim(d[-1], 0)
+    lu = res.column.length_unit
+    ax.set_xlabel("Peak shear strain (%)")
+    ax.set_ylabel(f"Depth ({lu})")
+    ax.set_title(_title(res, f"Peak strains ({res.method})"), fontsize=10)
+    ax.grid(True, which="both", lw=0.3, alpha=0.5)
+    ax.legend(loc="lower left", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110, format="png")
+    return fig
+
+
+def write_column(res, folder) -> List[str]:
+    """The figures of a column suite: spectra, amplification, Vs and strain profiles."""
+    paths = []
+    for name, draw in (("amplification", amplification), ("spectra", spectra),
+                       ("profiles", profiles), ("strains", strains)):
         path = os.path.join(os.fspath(folder), f"{name}.png")
         with _files.whole(path) as temp:
             draw(res, temp)

@@ -1,4 +1,5 @@
-"""Randomized soil profiles after Toro (1995).
+"""Randomized soil profiles: velocities and layering after Toro (1995), the
+G/Gmax and damping curves after Darendeli (2001).
 
 Toro, G. R. (1995). Probabilistic models of site velocity profiles for generic
 and site-specific ground-motion amplification studies. Technical Report
@@ -33,7 +34,7 @@ from . import _args
 from ._args import KorvoTypeError
 from ._korvo import KorvoError
 
-__all__ = ["Toro", "SITE_CLASSES", "LAYERING", "DEFAULT_SITE_CLASS"]
+__all__ = ["Toro", "CurveVariation", "SITE_CLASSES", "LAYERING", "DEFAULT_SITE_CLASS"]
 
 # sigma_lnV, rho_0, delta (m), rho_200, h_0 (m), b: Toro (1995), the generic
 # site classes by the Geomatrix and the USGS (Vs30) classifications.
@@ -57,7 +58,7 @@ _LENGTH_UNITS = {"m": 1.0, "ft": 0.3048}
 
 # Separate random streams for each part of a realization, so that switching
 # one part on or off leaves the numbers of the others as they were.
-_DEPTH, _LAYERS, _VELOCITY, _DENSITY, _DAMPING = range(5)
+_DEPTH, _LAYERS, _VELOCITY, _DENSITY, _DAMPING, _CURVES = range(6)
 
 # Most layers of a profile, the half-space included (korvo's LMAX).
 _LMAX = 50
@@ -198,6 +199,63 @@ class Toro:
 
     # Realizations.
 
+    def _draw(self, thickness, vs, seed: int, index: int) -> dict:
+        """What realization `index` of `seed` makes of a profile's layers.
+
+        `thickness` and `vs` per layer, the half-space last (its thickness
+        unused), in the profile's units. Returns ``source`` (the base layer
+        of each new soil layer, then the half-space's index), ``thickness``
+        (of the new soil layers), ``varied`` (how many layers from the top
+        vary: the soil, and the half-space when it varies) and the factors of
+        those layers' velocity, density and Q (None when not varied).
+        """
+        thickness = np.asarray(thickness, dtype=float)
+        nl = len(vs)
+        m = self.metres
+        tops = np.concatenate([[0.0], np.cumsum(thickness[:-1])])  # profile units
+        bottom = float(tops[-1])  # top of the half-space
+
+        depth = bottom
+        if self.depth_ln_std > 0.0 and bottom > 0.0:
+            depth = bottom * math.exp(self.depth_ln_std * _stream(seed, index, _DEPTH).normal())
+
+        if nl == 1:
+            inner = np.empty(0)
+        elif self.layering:
+            inner = self._boundaries(_stream(seed, index, _LAYERS), depth * m) / m
+        else:
+            inner = tops[1:-1][tops[1:-1] < depth]
+        layer_tops = np.concatenate([[0.0], inner]) if nl > 1 else np.empty(0)
+        n_soil = len(layer_tops)
+        new_thickness = np.diff(np.concatenate([layer_tops, [depth]]))
+        middle = layer_tops + new_thickness / 2.0
+        # Each new layer takes the base layer at its middle; below the base
+        # profile's soil, the deepest soil layer goes on.
+        source = np.minimum(np.searchsorted(tops, middle, side="right") - 1, max(nl - 2, 0))
+        source = np.concatenate([source, [nl - 1]]).astype(int)
+
+        out = dict(source=source, thickness=new_thickness, vs=None, density=None, q=None)
+        # Velocities: the correlated chain down the soil, then the half-space.
+        n = n_soil + (1 if self.halfspace else 0)
+        out["varied"] = n
+        if n and self.ln_std > 0.0:
+            h = np.concatenate([middle, [depth]])[:n] * m
+            t = np.concatenate([new_thickness, [np.inf]])[:n] * m
+            rho = self.correlation(h, t)
+            z = _stream(seed, index, _VELOCITY).standard_normal(n)
+            e = np.empty(n)
+            e[0] = z[0]
+            for i in range(1, n):
+                e[i] = rho[i] * e[i - 1] + math.sqrt(1.0 - rho[i] * rho[i]) * z[i]
+            out["vs"] = np.exp(self.ln_std * e)
+        if n and self.density_ln_std > 0.0:
+            out["density"] = np.exp(self.density_ln_std
+                                    * _stream(seed, index, _DENSITY).standard_normal(n))
+        if n and self.damping_ln_std > 0.0:
+            out["q"] = np.exp(self.damping_ln_std
+                              * _stream(seed, index, _DAMPING).standard_normal(n))
+        return out
+
     def realize(self, profile, seed: int, index: int) -> dict:
         """Realization `index` of `seed`: the keyword arguments of :class:`korvo.Profile`.
 
@@ -218,60 +276,24 @@ class Toro:
         seed = _args.integer(seed, "seed", 0, None)
         index = _args.integer(index, "index", 0, None)
         base = _columns(profile)
-        nl = len(base["vs"])
-        m = self.metres
-        tops = np.concatenate([[0.0], np.cumsum(base["thickness"][:-1])])  # profile units
-        bottom = float(tops[-1])  # top of the half-space
-
-        depth = bottom
-        if self.depth_ln_std > 0.0 and bottom > 0.0:
-            depth = bottom * math.exp(self.depth_ln_std * _stream(seed, index, _DEPTH).normal())
-
-        if nl == 1:
-            inner = np.empty(0)
-        elif self.layering:
-            inner = self._boundaries(_stream(seed, index, _LAYERS), depth * m) / m
-        else:
-            inner = tops[1:-1][tops[1:-1] < depth]
-        layer_tops = np.concatenate([[0.0], inner]) if nl > 1 else np.empty(0)
-        n_soil = len(layer_tops)
+        d = self._draw(base["thickness"], base["vs"], seed, index)
+        n_soil, n, source = len(d["thickness"]), d["varied"], d["source"]
         if n_soil + 1 > _LMAX:
             raise KorvoError(f"realization {index}: {n_soil} layers over the half-space, "
                              f"more than korvo's {_LMAX - 1}")
-        thickness = np.diff(np.concatenate([layer_tops, [depth]]))
-        middle = layer_tops + thickness / 2.0
-        # Each new layer takes the base layer at its middle; below the base
-        # profile's soil, the deepest soil layer goes on.
-        source = np.minimum(np.searchsorted(tops, middle, side="right") - 1, max(nl - 2, 0))
-        source = np.concatenate([source, [nl - 1]]).astype(int)
-
         out = {k: base[k][source].astype(float) for k in ("rho", "vp", "qp", "vs", "qs")}
-        out["thickness"] = np.concatenate([thickness, [base["thickness"][-1]]])
-
-        # Velocities: the correlated chain down the soil, then the half-space.
-        n = n_soil + (1 if self.halfspace else 0)
-        if n and self.ln_std > 0.0:
-            h = np.concatenate([middle, [depth]])[:n] * m
-            t = np.concatenate([thickness, [np.inf]])[:n] * m
-            rho = self.correlation(h, t)
-            z = _stream(seed, index, _VELOCITY).standard_normal(n)
-            e = np.empty(n)
-            e[0] = z[0]
-            for i in range(1, n):
-                e[i] = rho[i] * e[i - 1] + math.sqrt(1.0 - rho[i] * rho[i]) * z[i]
-            factor = np.exp(self.ln_std * e)
+        out["thickness"] = np.concatenate([d["thickness"], [base["thickness"][-1]]])
+        if d["vs"] is not None:
             # VP keeps each layer's VP/VS; a layer without shear keeps its VP.
             ratio = np.divide(out["vp"][:n], out["vs"][:n], out=np.ones(n),
                               where=out["vs"][:n] > 0.0)
-            out["vs"][:n] *= factor
+            out["vs"][:n] *= d["vs"]
             out["vp"][:n] = np.where(out["vs"][:n] > 0.0, out["vs"][:n] * ratio, out["vp"][:n])
-        if n and self.density_ln_std > 0.0:
-            out["rho"][:n] *= np.exp(self.density_ln_std
-                                     * _stream(seed, index, _DENSITY).standard_normal(n))
-        if n and self.damping_ln_std > 0.0:
-            q = np.exp(self.damping_ln_std * _stream(seed, index, _DAMPING).standard_normal(n))
-            out["qs"][:n] *= q
-            out["qp"][:n] *= q
+        if d["density"] is not None:
+            out["rho"][:n] *= d["density"]
+        if d["q"] is not None:
+            out["qs"][:n] *= d["q"]
+            out["qp"][:n] *= d["q"]
         out.update(qexp=base["qexp"], angle=base["angle"], iflag=base["iflag"])
         return out
 
@@ -298,3 +320,86 @@ def _columns(profile) -> dict:
     d.setdefault("angle", 0.0)
     d.setdefault("iflag", 0)
     return d
+
+
+class CurveVariation:
+    """Random G/Gmax and damping curves after Darendeli (2001).
+
+    At every strain both curves are normal about the median curve with the
+    model's standard deviations::
+
+        sigma_G = exp(-4.23) + sqrt(0.25 / exp(3.62) - (G/Gmax - 0.5)**2 / exp(3.62))
+        sigma_D = exp(-5.0) + exp(-0.25) * sqrt(D)              (D and sigma_D in %)
+
+    One standard-normal pair per layer and realization shifts the whole of
+    that layer's curves: ``G = G0 + e_G sigma_G``, ``D = D0 + e_D sigma_D``,
+    ``e_D = rho e_G + sqrt(1 - rho**2) z``, each of ``e_G`` and ``e_D`` cut
+    at +-`truncation`. G/Gmax stays at most 1 and at least `min_modulus`,
+    never rising with strain; damping stays at least its small-strain value
+    and below 100 %, never falling with strain.
+
+    Darendeli, M. B. (2001). Development of a new family of normalized modulus
+    reduction and material damping curves. PhD dissertation, The University of
+    Texas at Austin.
+
+    Parameters
+    ----------
+    correlation : float, default -0.5
+        rho between the G/Gmax and the damping deviates, from -1 to 1.
+    truncation : float, default 2
+        Largest deviate in standard deviations, positive.
+    min_modulus : float, default 0.001
+        The least G/Gmax a draw may reach (the engine needs a positive one).
+    """
+
+    def __init__(self, correlation: float = -0.5, truncation: float = 2.0,
+                 min_modulus: float = 1e-3) -> None:
+        self.correlation = _args.real(correlation, "correlation")
+        self.truncation = _args.real(truncation, "truncation")
+        self.min_modulus = _args.real(min_modulus, "min_modulus")
+        if not -1.0 <= self.correlation <= 1.0:
+            raise KorvoError(f"correlation is from -1 to 1, not {correlation!r}")
+        if not (self.truncation > 0.0 and math.isfinite(self.truncation)):
+            raise KorvoError(f"truncation is a positive number of standard deviations, "
+                             f"not {truncation!r}")
+        if not 0.0 < self.min_modulus < 1.0:
+            raise KorvoError(f"min_modulus is a G/Gmax between 0 and 1, not {min_modulus!r}")
+
+    def __repr__(self) -> str:
+        return (f"korvo.CurveVariation(correlation={self.correlation:g}, "
+                f"truncation={self.truncation:g})")
+
+    @staticmethod
+    def modulus_std(g):
+        """sigma of G/Gmax at the median G/Gmax `g` (array_like, 0 to 1)."""
+        g = np.asarray(g, dtype=float)
+        return math.exp(-4.23) + np.sqrt(np.maximum(
+            0.25 / math.exp(3.62) - (g - 0.5) ** 2 / math.exp(3.62), 0.0))
+
+    @staticmethod
+    def damping_std(d_pct):
+        """sigma of damping, %, at the median damping `d_pct` (%)."""
+        return math.exp(-5.0) + math.exp(-0.25) * np.sqrt(np.asarray(d_pct, dtype=float))
+
+    def deviates(self, seed: int, index: int, n: int):
+        """(e_G, e_D), each shape (n,): realization `index` of `seed`, one pair per layer."""
+        z = _stream(seed, index, _CURVES).standard_normal((n, 2))
+        r, c = self.correlation, self.truncation
+        e_g = z[:, 0]
+        e_d = r * z[:, 0] + math.sqrt(1.0 - r * r) * z[:, 1]
+        return np.clip(e_g, -c, c), np.clip(e_d, -c, c)
+
+    def vary(self, modulus, damping_pct, e_g, e_d):
+        """Curves shifted by the deviates: `modulus` and `damping_pct` of shape
+        (n, strains), strains increasing along the last axis, `e_g` and `e_d`
+        of shape (n,). Returns the new (modulus, damping_pct)."""
+        g0 = np.asarray(modulus, dtype=float)
+        d0 = np.asarray(damping_pct, dtype=float)
+        e_g = np.asarray(e_g, dtype=float)[:, None]
+        e_d = np.asarray(e_d, dtype=float)[:, None]
+        g = np.clip(g0 + e_g * self.modulus_std(g0), self.min_modulus, 1.0)
+        d = np.maximum(d0 + e_d * self.damping_std(d0), d0[:, :1])
+        # Bounds can make a draw turn back where the median is flat.
+        g = np.minimum.accumulate(g, axis=1)
+        d = np.minimum(np.maximum.accumulate(d, axis=1), 99.0)
+        return g, d

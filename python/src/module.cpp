@@ -327,8 +327,9 @@ py::array_t<float> column(const korvo::Profile& p) {
 
 }  // namespace
 
-void bind_site(py::module_& m);  // site.cpp
-void bind_rvt(py::module_& m);   // rvt.cpp
+void bind_site(py::module_& m);    // site.cpp
+void bind_rvt(py::module_& m);     // rvt.cpp
+void bind_column(py::module_& m);  // column.cpp
 
 PYBIND11_MODULE(_korvo, m) {
   m.doc() = "korvo's compiled core; use the package korvo.";
@@ -445,6 +446,7 @@ PYBIND11_MODULE(_korvo, m) {
         py::arg("periods"), py::arg("damping"), py::arg("oversample"));
   m.def("log_periods", &korvo::spectra::log_periods, py::arg("first"), py::arg("last"),
         py::arg("count"));
+  bind_column(m);
   bind_site(m);
   bind_rvt(m);
 }

@@ -63,9 +63,9 @@ rec::Unit unit_of(const std::string& text, const char* argument) {
   return u;
 }
 
-// The profile from its TOML file; the motion from a file (any layout) or
-// from accelerations and dt. Everything else as korvo-site's options.
-std::unique_ptr<Site> site(const std::string& profile, const py::object& record_path,
+// The profile from its file (a path) or a column built in memory; the motion from a file (any
+// layout) or from accelerations and dt. Everything else as korvo-site's options.
+std::unique_ptr<Site> site(const py::object& profile, const py::object& record_path,
                            const py::object& accel, double dt, const std::string& unit,
                            const std::string& scale_pga, double fmax,
                            const std::vector<double>& depths, const py::dict& options) {
@@ -75,7 +75,9 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
   q.frequency_dependent = options["method"].cast<std::string>() == "fdeql";
   q.fmax = fmax;
   q.depths = depths;
-  q.profile_name = profile;
+  const bool built = py::isinstance<col::Column>(profile);
+  if (built) q.column = profile.cast<const col::Column&>();
+  q.profile_name = built ? q.column.source : profile.cast<std::string>();
   if (options.contains("scale")) q.scale = options["scale"].cast<double>();
   if (options.contains("baseline")) q.baseline = options["baseline"].cast<int>();
   if (options.contains("band_pass_hz"))
@@ -87,7 +89,9 @@ std::unique_ptr<Site> site(const std::string& profile, const py::object& record_
   std::string path = record_path.is_none() ? std::string() : record_path.cast<std::string>();
   {
     py::gil_scoped_release unlocked;
-    q.column = col::read_profile(whole_file(profile), profile, soil_unit, "soil_unit");
+    if (!built)
+      q.column =
+          col::read_profile(whole_file(q.profile_name), q.profile_name, soil_unit, "soil_unit");
     if (!path.empty()) {
       q.record_name = path;
       q.record = rec::read_accelerogram(whole_file(path), path);
