@@ -322,9 +322,10 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         Runs per task; default about four tasks per thread or worker, at most 48.
     progress : callable(done, total), optional
         Called after every chunk, in the calling thread.
-    method : {None, 'linear', 'eql'}
-        For a column: linear (small-strain properties) or equivalent-linear
-        (the default). A Profile runs linear only.
+    method : {None, 'linear', 'eql', 'fdeql'}
+        For a column: linear (small-strain properties), equivalent-linear
+        (the default) or frequency-dependent equivalent-linear (korvo-site
+        --method fdeql). A Profile runs linear only.
     curves : CurveVariation, optional
         For a column: vary the G/Gmax and damping curves of its nonlinear
         layers after Darendeli (2001); default none.
@@ -383,8 +384,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
 
     if isinstance(profile, Column) or (isinstance(profile, (str, os.PathLike))
                                        and not _is_soil_file(profile)):
-        if method not in (None, "linear", "eql"):
-            raise KorvoError(f"method is 'linear' or 'eql', not {method!r}")
+        if method not in (None, "linear", "eql", "fdeql"):
+            raise KorvoError(f"method is 'linear', 'eql' or 'fdeql', not {method!r}")
         if band_pass is not None or band_pass_hz is not None or frequencies is not None \
                 or wave != "horizontal" or reference != 1:
             raise KorvoError("wave, reference, band_pass and frequencies are the console "
@@ -1103,13 +1104,13 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
     inputs, parts = _run_all(job, R, R * K, client, workers, chunk_size, progress, _column_input,
                              _column_all_inputs, _column_chunk)
     res = ColumnSuiteResult._assemble(job, names, K, parts, inputs, time.perf_counter() - began)
-    if method == "eql" and not res.converged.all():
+    if method in ("eql", "fdeql") and not res.converged.all():
         warnings.warn(f"{np.count_nonzero(~res.converged)} of {R * K} runs did not converge "
                       f"in {options['max_iter']} iterations; their last state is kept",
                       KorvoWarning, stacklevel=3)
     # Effective strain is the strain ratio times the peak.
     beyond = np.nanmax(res.strain, initial=0.0) * options["strain_ratio"]
-    if method == "eql" and beyond > 1.0:
+    if method in ("eql", "fdeql") and beyond > 1.0:
         warnings.warn(f"effective strains reach {beyond:.3g} %: equivalent-linear analysis is "
                       "doubtful beyond about 1 %", KorvoWarning, stacklevel=3)
     return res

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "column/fdeql.h"
 #include "column/site.h"
 #include "options.h"
 #include "text/text.h"
@@ -156,9 +157,23 @@ py::dict response(const col::Column& c, const py::array_t<double, py::array::c_s
   {
     py::gil_scoped_release unlocked;
     subs = col::divide(c, fmax);
-    col::Analysis analysis(subs, c.halfspace, motion, opt);
-    res = analysis.run();
-    surface = analysis.surface();
+    if (options["method"].cast<std::string>() == "fdeql") {
+      col::FdOptions fo;
+      fo.column = opt;
+      col::FdResult fd = col::fd_eql(subs, c.halfspace, motion, fo);
+      // Each sublayer's properties up to its mean frequency, as korvo-site reports them.
+      for (std::size_t m = 0; m < subs.size(); ++m) res.props.push_back(fd.props[m][1]);
+      res.strain_peak = std::move(fd.strain_peak);
+      res.strain_eff = std::move(fd.strain_eff);
+      res.pga_top = std::move(fd.pga_top);
+      res.converged = fd.converged;
+      res.iterations = static_cast<int>(fd.rows.size());
+      surface = std::move(fd.surface);
+    } else {
+      col::Analysis analysis(subs, c.halfspace, motion, opt);
+      res = analysis.run();
+      surface = analysis.surface();
+    }
   }
   for (double v : surface)
     if (!std::isfinite(v))

@@ -80,6 +80,7 @@ def record():
     ("eql", korvo.Toro(ln_std=0.0), None),
     ("eql", korvo.Toro(layering=True, depth_ln_std=0.1), korvo.CurveVariation()),
     ("linear", korvo.Toro(), None),
+    ("fdeql", korvo.Toro(), None),
 ])
 def test_a_realization_is_the_site_run_of_its_column(method, variation, curves):
     rec = record()
@@ -166,7 +167,7 @@ def test_korvo_suite_runs_what_the_api_runs(tmp_path, model, status):
 
 
 @pytest.mark.parametrize("kw, error, words", [
-    (dict(method="nonlinear"), korvo.KorvoError, "method is 'linear' or 'eql'"),
+    (dict(method="nonlinear"), korvo.KorvoError, "method is 'linear', 'eql'"),
     (dict(band_pass=(0.5, 1.5, 90, 120)), korvo.KorvoError, "a column suite does not take them"),
     (dict(variation=korvo.Toro(length_unit="ft")), korvo.KorvoError, "column's lengths are in 'm'"),
     (dict(input="base"), korvo.KorvoError, "input is 'outcrop' or 'within'"),
