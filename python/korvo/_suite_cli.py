@@ -21,7 +21,8 @@ options:
                          m/s^2 (the file's [run] unit)
   --scale F              multiply every record by F (the file's [run] scale)
   --scale-pga A          scale each record to the peak A, in the records' unit
-                         or named: 0.3g (the file's [run] scale_pga)
+                         or named: 0.3g (the file's [run] scale_pga, also a list:
+                         one peak per record)
   --no-figures           tables only
   -q, --quiet            no progress bar
   -h, --help             this text
@@ -60,7 +61,7 @@ TOP = {"records": list, "profile": str, "realizations": int, "seed": int, "outpu
        "method": str, "curves": dict, "run": dict, "spectra": dict, "transfer": dict, "variation": dict, "cluster": dict}
 SECTIONS = {
     "run": {"wave": str, "reference": int, "band_pass": list, "band_pass_hz": list,
-            "unit": str, "scale": float, "scale_pga": (str, float), "strain_ratio": float,
+            "unit": str, "scale": float, "scale_pga": (str, float, list), "strain_ratio": float,
             "tol": float, "max_iter": int, "input": str, "model": str, "fmax": float},
     "curves": {"variation": str, "correlation": float, "truncation": float},
     "spectra": {"periods": (list, dict), "damping": float},

@@ -56,17 +56,29 @@ def _scaled(records: List[Record], scale, scale_pga, unit: str) -> List[Record]:
         return records if factor == 1.0 else [r.scaled(factor) for r in records]
     if scale != 1.0:
         raise KorvoError("scale and scale_pga both scale the records: give one")
-    if isinstance(scale_pga, str):
-        found = _PEAK.match(scale_pga)
-        if not found:
-            raise KorvoError(f"scale_pga is a peak such as 0.3g or '294 cm/s^2', not {scale_pga!r}")
-        target = float(found.group(1)) * _IN_CM_S2[found.group(2) or unit] / _IN_CM_S2[unit]
+
+    def target_of(value) -> float:
+        if isinstance(value, str):
+            found = _PEAK.match(value)
+            if not found:
+                raise KorvoError(f"scale_pga is a peak such as 0.3g or '294 cm/s^2', not {value!r}")
+            t = float(found.group(1)) * _IN_CM_S2[found.group(2) or unit] / _IN_CM_S2[unit]
+        else:
+            t = _args.real(value, "scale_pga")
+        if not (math.isfinite(t) and t > 0.0):
+            raise KorvoError(f"scale_pga is a positive peak, not {value!r}")
+        return t
+
+    # One peak for all, or one per record in the records' order.
+    if isinstance(scale_pga, (list, tuple, np.ndarray)):
+        if len(scale_pga) != len(records):
+            raise KorvoError(f"scale_pga holds {len(scale_pga)} peaks for {len(records)} records; "
+                             "give one peak, or one per record")
+        targets = [target_of(v) for v in scale_pga]
     else:
-        target = _args.real(scale_pga, "scale_pga")
-    if not (math.isfinite(target) and target > 0.0):
-        raise KorvoError(f"scale_pga is a positive peak, not {scale_pga!r}")
+        targets = [target_of(scale_pga)] * len(records)
     out = []
-    for r in records:
+    for r, target in zip(records, targets):
         peak = float(np.max(np.abs(r.accel.astype(float))))
         if peak == 0.0:
             raise KorvoError(f"{r.source}: every sample is 0; it cannot be scaled to a peak")
@@ -270,7 +282,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
           reference: int = 1, band_pass: Optional[Sequence[float]] = None,
           band_pass_hz: Optional[Sequence[float]] = None,
           periods=None, damping: float = 0.05, frequencies=None, unit: Optional[str] = None,
-          scale: float = 1.0, scale_pga: Optional[Union[str, float]] = None,
+          scale: float = 1.0, scale_pga: Optional[Union[str, float, Sequence]] = None,
           workers: Optional[int] = None, chunk_size: Optional[int] = None,
           progress: Optional[Callable[[int, int], None]] = None, method: Optional[str] = None,
           curves: Optional[CurveVariation] = None, **site_options) -> "SuiteResult":
@@ -311,7 +323,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     scale, scale_pga : optional
         Every record times `scale`; or each record scaled to the peak
         `scale_pga`: a number in the records' unit, or text with a unit
-        (``'0.3g'``, ``'294 cm/s^2'``, ``'2.9 m/s^2'``, ``'294 gal'``). Not both.
+        (``'0.3g'``, ``'294 cm/s^2'``, ``'2.9 m/s^2'``, ``'294 gal'``), or a
+        list of such peaks, one per record. Not both.
     unit : {None, 'g', 'cm/s^2', 'm/s^2'}
         Unit of records that state none (pairs files, arrays): default the
         unit the others state, else ``'g'``. It names the tables' columns

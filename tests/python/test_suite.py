@@ -321,6 +321,7 @@ def test_korvo_suite_on_a_full_disk_leaves_only_whole_files(tmp_path):
     (dict(scale_pga="294.1995 cm/s^2"), 0.3),  # 0.3 x 980.665
     (dict(scale_pga=0.25), 0.25),
     (dict(scale=2.0), None),
+    (dict(scale_pga=["0.3g", 0.2]), [0.3, 0.2]),  # one peak per record
 ])
 def test_records_scaled_in_a_suite(kw, peak):
     plain = small(realizations=1)
@@ -341,6 +342,8 @@ def test_scaling_refusals():
         small(realizations=1, scale=2.0, scale_pga="0.3g")
     with pytest.raises(korvo.KorvoError, match="a peak such as 0.3g"):
         small(realizations=1, scale_pga="0.3 furlongs")
+    with pytest.raises(korvo.KorvoError, match="3 peaks for 2 records"):
+        small(realizations=1, scale_pga=[0.1, 0.2, 0.3])
 
 
 def test_korvo_suite_warns_in_one_line(tmp_path):
