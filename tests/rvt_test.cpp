@@ -136,6 +136,76 @@ TEST(RvtPeakFactor, VanmarckeGumbelLimit) {
                 0.005 * asym);
 }
 
+// Moments with bandwidth delta: m0 = m2 = 1, m1 = sqrt(1 - delta^2), so
+// that Nz = T / pi. Der Kiureghian's equivalent crossings worked by hand:
+// narrow (delta <= 0.1) 2 delta Nz held at 2.1 or more, middle Nz (1.63
+// delta^0.45 - 0.38), wide Nz; Toro & McGuire use the middle law throughout.
+TEST(RvtPeakFactor, DerKiureghianToroMcGuireEquivalentCrossings) {
+  auto davenport = [](double N) {
+    const double s = std::sqrt(2.0 * std::log(N));
+    return s + 0.5772156649 / s;
+  };
+  auto with = [](double delta) { return Moments{1.0, std::sqrt(1.0 - delta * delta), 1.0, 2.0}; };
+  struct Case {
+    double delta, Nz, dk, tm;                   // equivalent crossings
+  } cases[] = {{0.05, 100.0, 10.0, 4.3374},     // TM: 1.63 0.05^0.45 - 0.38 = 0.043374
+               {0.01, 50.0, 2.1, 2.1},          // 2 delta Nz = 1: the floor; TM below 0: the floor
+               {0.3, 200.0, 113.637, 113.637},  // 1.63 0.3^0.45 - 0.38 = 0.568183
+               {0.9, 300.0, 300.0, 352.356},    // wide: Davenport's own; TM 1.174522
+               {1.0, 40.0, 40.0, 50.0}};        // TM: 1.25
+  for (const Case& c : cases) {
+    const Moments m = with(c.delta);
+    EXPECT_NEAR(peak_factor(PeakFactor::DerKiureghian1985, m, pi * c.Nz), davenport(c.dk), 2e-4)
+        << c.delta;
+    EXPECT_NEAR(peak_factor(PeakFactor::ToroMcGuire1987, m, pi * c.Nz), davenport(c.tm), 2e-4)
+        << c.delta;
+  }
+  // The pieces meet: no jump beyond 0.3 % across either joint.
+  for (double joint : {0.1, 0.69}) {
+    const double below = peak_factor(PeakFactor::DerKiureghian1985, with(joint), pi * 500.0);
+    const double above = peak_factor(PeakFactor::DerKiureghian1985, with(joint + 1e-9), pi * 500.0);
+    EXPECT_NEAR(above / below, 1.0, 3e-3) << joint;
+  }
+}
+
+// Toro & McGuire's oscillator factor sqrt(1 - exp(-4 pi zeta Tgm / Tn)) is
+// all that sets them apart from Der Kiureghian where the oscillator's
+// bandwidth lies in the middle piece (checked): 0.99907 at 0.2 s, 0.51923 at
+// 4 s for Tgm = 2 s and 5 %.
+TEST(RvtPeakFactor, ToroMcGuireOscillatorBuildUp) {
+  const Prepared p = prepare(table_motion({0.1, 30.0}, {0.01, 0.01}, 2.0));
+  for (auto [Tn, factor] : {std::pair{0.2, 0.99907}, {4.0, 0.51923}}) {
+    const Moments m = moments(p, Tn, 0.05);
+    const double delta = std::sqrt(1.0 - m.m1 * m.m1 / (m.m0 * m.m2));
+    ASSERT_GT(delta, 0.1);
+    ASSERT_LE(delta, 0.69);
+    EXPECT_NEAR(psa(p, {Tn}, 0.05, {PeakFactor::ToroMcGuire1987})[0] /
+                    psa(p, {Tn}, 0.05, {PeakFactor::DerKiureghian1985})[0],
+                factor, 1e-5)
+        << Tn;
+  }
+}
+
+// Boore & Thompson's rms duration reduces to Boore & Joyner's with c1..c7 =
+// 1, 0, 1, 1, 1/3, 3, 1: 1 + e / (2 pi zeta (1 + e^3 / 3)), e = Tn / Tgm.
+// With c4 = 0 the ratio is c1 + c2 (1 - e^c3) / (1 + e^c3), which is c1 = 1
+// at Tn = Tgm whatever c2: the plain ground-motion duration.
+TEST(RvtPeakFactor, BooreThompsonDurationForm) {
+  const Prepared p = prepare(point_source(PointSource{.magnitude = 6.5, .distance_km = 31.0}));
+  const std::vector<double> bj = {1.0, 0.0, 1.0, 1.0, 1.0 / 3.0, 3.0, 1.0};
+  const std::vector<double> Tn = {0.05, 0.5, 3.0};
+  for (auto [bt, base] :
+       {std::pair{PeakFactor::BooreThompson2012, PeakFactor::CartwrightLonguetHiggins1956},
+        {PeakFactor::BooreThompson2015, PeakFactor::Vanmarcke1975}}) {
+    const std::vector<double> a = psa(p, Tn, 0.05, {bt, false, bj}), b = psa(p, Tn, 0.05, {base});
+    for (std::size_t i = 0; i < Tn.size(); ++i) EXPECT_NEAR(a[i] / b[i], 1.0, 1e-12) << Tn[i];
+    const std::vector<double> flat = {1.0, 0.5, 1.0, 0.0, 0.0, 1.0, 1.0};
+    EXPECT_NEAR(psa(p, {p.duration}, 0.05, {bt, true, flat})[0] /
+                    psa(p, {p.duration}, 0.05, {base, false})[0],
+                1.0, 1e-12);
+  }
+}
+
 // The mean peak of random-phase records with a flat FAS over 10 s against
 // Cartwright & Longuet-Higgins; lines 5 to 150 (0.5 to 15 Hz) stand for the
 // band 0.45 to 15.05 Hz.
@@ -221,4 +291,7 @@ TEST(RvtRefusals, NameTheArgument) {
   refused("duration", [] { table_motion({1.0, 2.0}, {1.0, 1.0}, 0.0); });
   refused("per_decade", [] { grid_frequencies({0.1, 10.0, 0}); });
   refused("damping", [] { psa(prepare(table_motion({1, 2}, {1, 1}, 1)), {1.0}, 5.0); });
+  refused("c1..c7", [] {
+    psa(prepare(table_motion({1, 2}, {1, 1}, 1)), {1.0}, 0.05, {PeakFactor::BooreThompson2012});
+  });
 }

@@ -103,12 +103,19 @@ enum class PeakFactor {
   CartwrightLonguetHiggins1956,  // mean of the largest of N extrema, by their bandwidth
   Vanmarcke1975,                 // first passage with clumped crossings, delta^1.2
   Davenport1964,                 // sqrt(2 ln Nz) + 0.5772 / sqrt(2 ln Nz)
+  DerKiureghian1985,             // Davenport over crossings thinned by the bandwidth
+  ToroMcGuire1987,    // Davenport over Nz (1.63 delta^0.45 - 0.38); oscillators x sqrt(1 - e^-4pi
+                      // zeta fn T)
+  BooreThompson2012,  // Cartwright & Longuet-Higgins, oscillator rms duration from c1..c7
+  BooreThompson2015,  // Vanmarcke, oscillator rms duration from c1..c7
 };
 const char* peak_factor_name(PeakFactor f);
 
 // The expected largest |y| over yrms of a stationary Gaussian process with
 // these moments lasting `duration` s (the duration that counts the zero
 // crossings Nz = sqrt(m2/m0) T / pi and extrema Ne = sqrt(m4/m2) T / pi).
+// The Boore & Thompson forms are here their base factors (CLH, Vanmarcke);
+// Toro & McGuire's oscillator factor is applied by `psa`.
 double peak_factor(PeakFactor f, const Moments& m, double duration);
 
 struct Method {
@@ -116,7 +123,13 @@ struct Method {
   // Boore & Joyner (1984): an oscillator rings on after the ground motion,
   // so its rms is taken over Trms = Tgm + To g^3 / (g^3 + 1/3), To = Tn / (2 pi
   // zeta), g = Tgm / Tn; crossings are still counted over Tgm. Off: Tgm.
+  // The Boore & Thompson forms ignore it: they have their own Trms.
   bool oscillator_duration = true;
+  // c1..c7 of the Boore & Thompson forms, for the scenario at hand (their
+  // tables give them by magnitude and distance); required by those forms:
+  // Trms / Tgm = (c1 + c2 (1 - e^c3) / (1 + e^c3)) (1 + c4 / (2 pi zeta)
+  // (e / (1 + c5 e^c6))^c7), e = Tn / Tgm.
+  std::vector<double> bt_coefficients{};
 };
 
 // PSA at each period (s, > 0) for damping (fraction of critical, 0 < zeta < 1), g.
