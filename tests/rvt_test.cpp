@@ -281,6 +281,50 @@ TEST(RvtParseval, RecordAndItsSpectrum) {
   EXPECT_NEAR(moments(p).m0 / energy, 1.0, 1e-3);
 }
 
+// Inverse RVT of a reachable target, the 5 % PSA of the M 6.5, R 31 km
+// point source from 0.02 to 5 s (in decreasing order, to exercise the
+// sorting): the returned FAS, run forward again on its own, gives the target
+// within the tolerance at every period, and the misfit it reports is that.
+TEST(RvtInverse, ReproducesAReachableTarget) {
+  const Motion src = point_source(PointSource{.magnitude = 6.5, .distance_km = 31.0});
+  Target t;
+  t.duration = src.duration;
+  for (int i = 59; i >= 0; --i) t.periods.push_back(0.02 * std::pow(250.0, i / 59.0));
+  t.psa = psa(prepare(src), t.periods, 0.05);
+  for (double tol : {0.01, 0.002}) {
+    CompatibleOptions o;
+    o.tolerance = tol;
+    const Compatible c = compatible_motion(t, o);
+    ASSERT_TRUE(c.converged) << tol;
+    const std::vector<double> back = psa(prepare(c.motion), t.periods, 0.05);
+    for (std::size_t i = 0; i < back.size(); ++i) {
+      EXPECT_LE(std::abs(back[i] / t.psa[i] - 1.0), tol) << t.periods[i];
+      EXPECT_NEAR(c.misfit[i], back[i] / t.psa[i] - 1.0, 1e-12);
+    }
+    EXPECT_LE(c.iterations, 20);
+  }
+}
+
+// A design spectrum's ramp down to 0.01 s asks more of the PGA plateau than
+// any FAS gives (PSA at 0.01 s is the PGA, set by the frequencies that carry
+// 0.0187 s): the run stops at max_iter and says so, the misfit naming 0.01 s.
+TEST(RvtInverse, UnreachableTargetIsReported) {
+  Target t;
+  t.duration = 9.883;
+  for (int i = 0; i < 100; ++i) {
+    const double T = 0.01 * std::pow(1000.0, i / 99.0);
+    t.periods.push_back(T);
+    t.psa.push_back(T < 0.12 ? 0.4 + 5.0 * T : T < 0.6 ? 1.0 : 0.6 / T);
+  }
+  CompatibleOptions o;
+  o.max_iter = 30;
+  const Compatible c = compatible_motion(t, o);
+  EXPECT_FALSE(c.converged);
+  EXPECT_EQ(c.iterations, 30);
+  EXPECT_GT(c.misfit[0], 0.01);
+  for (std::size_t i = 5; i < c.misfit.size(); ++i) EXPECT_LE(std::abs(c.misfit[i]), 0.01) << i;
+}
+
 TEST(RvtRefusals, NameTheArgument) {
   refused("stress_drop", [] { fas(PointSource{.stress_drop = -1.0}, 1.0); });
   refused("spreading", [] { fas(PointSource{.spreading = {{0, 1}, {0, 0.5}}}, 1.0); });
@@ -291,6 +335,9 @@ TEST(RvtRefusals, NameTheArgument) {
   refused("duration", [] { table_motion({1.0, 2.0}, {1.0, 1.0}, 0.0); });
   refused("per_decade", [] { grid_frequencies({0.1, 10.0, 0}); });
   refused("damping", [] { psa(prepare(table_motion({1, 2}, {1, 1}, 1)), {1.0}, 5.0); });
+  refused("periods[1]", [] { compatible_motion({{1.0, -1.0}, {0.1, 0.1}, 0.05, 5.0}); });
+  refused("listed twice", [] { compatible_motion({{1.0, 1.0}, {0.1, 0.1}, 0.05, 5.0}); });
+  refused("duration", [] { compatible_motion({{1.0}, {0.1}, 0.05, 0.0}); });
   refused("c1..c7", [] {
     psa(prepare(table_motion({1, 2}, {1, 1}, 1)), {1.0}, 0.05, {PeakFactor::BooreThompson2012});
   });

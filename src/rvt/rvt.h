@@ -138,4 +138,34 @@ std::vector<double> psa(const Prepared& p, const std::vector<double>& periods, d
 double pga(const Prepared& p, Method method = {});  // g
 double pgv(const Prepared& p, Method method = {});  // cm/s
 
+// Inverse RVT: a FAS whose PSA matches a target response spectrum.
+struct Target {
+  std::vector<double> periods;  // s, > 0, distinct (any order)
+  std::vector<double> psa;      // g, > 0, one per period
+  double damping = 0.05;        // fraction of critical
+  double duration = 0.0;        // s, the ground-motion duration Tgm, > 0
+};
+struct CompatibleOptions {
+  Method method;
+  Grid grid;
+  double tolerance = 0.01;  // largest |PSA / target - 1| accepted
+  int max_iter = 50;        // PSA evaluations at most
+};
+struct Compatible {
+  Motion motion;               // on the grid, duration Tgm
+  std::vector<double> psa;     // g, back-computed at the target's periods (its order)
+  std::vector<double> misfit;  // psa / target - 1
+  int iterations = 0;          // PSA evaluations made
+  bool converged = false;      // every |misfit| <= tolerance
+};
+// The FAS is kept at the target's oscillator frequencies fn = 1/Tn and
+// interpolated linearly in log-log between them; below the lowest fn it
+// falls as f^2 (an omega-squared source below its corner), above the highest
+// as 1/f^2. Start: A(fn) = PSA / pf sqrt(2 zeta Trms / (pi fn)), the
+// resonance-only estimate; then each A(fn) is multiplied by target /
+// computed until every period is within the tolerance or max_iter is spent
+// (then `converged` is false and `misfit` says where). Refuses bad targets
+// with korvo::Error naming the argument; never returns silently unconverged.
+Compatible compatible_motion(const Target& target, const CompatibleOptions& options = {});
+
 }  // namespace korvo::rvt
