@@ -8,6 +8,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "korvo.h"
 #include "motion/fftw.h"
@@ -92,6 +93,41 @@ TEST(RvtPointSource, HandCalculation) {
   for (auto [R, path] : {std::pair{5.0, 0.8}, {60.0, 1.6}, {100.0, 0.7}}) {
     p.distance_km = R;
     EXPECT_NEAR(source_duration(p), 1.0 / 0.16343812804457786 + path, 1e-12) << R;
+  }
+}
+
+// The regional sets in korvo's piece form, worked by hand from their laws:
+// CENA spreading 1/R to 70 km, flat to 130, then R^-0.5: G(100) = 1/70,
+// G(200) = (1/70) sqrt(130/200); CENA path duration 0 to 10 km, 0.16 s/km to
+// 70, -0.03 to 130, 0.04 beyond: 9.6 - 0.9 = 8.7 s at 100 km, 9.6 - 1.8 + 2.8 = 10.6 s at 200; WNA
+// 0.05 s/km; the crustal factor at a table entry (WNA 3.13 at 16.6 Hz, CENA 1.09 at 0.9).
+TEST(RvtPointSource, RegionalSets) {
+  PointSource base{.magnitude = 6.0, .distance_km = 100.0};
+  base.amp_frequency = {};
+  base.amp_factor = {};
+  const PointSource cena = with_region(base, Region::CentralEasternNorthAmerica);
+  const PointSource wna = with_region(base, Region::WesternNorthAmerica);
+  // The spreading alone: the same point source with 1/R everywhere, beside it.
+  auto spread = [](PointSource p, double R) {
+    p.distance_km = R;
+    PointSource flat = p;
+    flat.spreading = {{0.0, 1.0}};
+    return fas(p, 2.0) / fas(flat, 2.0) / R;  // G / (1/R) x (1/R)
+  };
+  EXPECT_NEAR(spread(cena, 100.0) * 70.0, 1.0, 1e-12);
+  EXPECT_NEAR(spread(cena, 200.0) * 70.0 / std::sqrt(130.0 / 200.0), 1.0, 1e-12);
+  EXPECT_NEAR(spread(wna, 90.0) * 40.0 / std::sqrt(40.0 / 90.0), 1.0, 1e-12);
+  for (auto [R, path] : {std::pair{100.0, 8.7}, {200.0, 10.6}, {5.0, 0.0}}) {
+    PointSource p = cena;
+    p.distance_km = R;
+    EXPECT_NEAR(source_duration(p) - 1.0 / corner_frequency(p), path, 1e-12) << R;
+  }
+  EXPECT_NEAR(source_duration(wna) - 1.0 / corner_frequency(wna), 5.0, 1e-12);
+  for (auto [p, f, factor] : {std::tuple{wna, 16.6, 3.13}, {cena, 0.9, 1.09}}) {
+    PointSource plain = p;
+    plain.amp_frequency = {};
+    plain.amp_factor = {};
+    EXPECT_NEAR(fas(p, f) / fas(plain, f), factor, 1e-12) << f;
   }
 }
 

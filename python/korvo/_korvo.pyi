@@ -153,6 +153,7 @@ def rvt_peaks(frequency: Sequence[float], amplitude: Sequence[float], duration: 
               periods: Sequence[float], damping: float, peak_factor: str,
               oscillator_duration: bool, bt_coefficients: Sequence[float],
               grid: Tuple[float, float, int]) -> Dict[str, Any]: ...
+def rvt_region(name: str) -> Dict[str, Any]: ...
 def rvt_compatible(periods: Sequence[float], psa: Sequence[float], damping: float,
                    duration: float, tolerance: float, max_iter: int, peak_factor: str,
                    oscillator_duration: bool, bt_coefficients: Sequence[float],

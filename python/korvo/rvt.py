@@ -39,6 +39,10 @@ from ._korvo import KorvoError
 
 PathLike = Union[str, "os.PathLike[str]"]
 GRID = (0.01, 100.0, 200)
+# The point source's own defaults where no region is named.
+_PLAIN = dict(velocity=3.5, density=2.8, spreading=((0.0, 1.0),), q0=180.0, eta=0.45,
+              q_velocity=0.0, kappa=0.04, amp_frequency=(), amp_factor=(),
+              path_duration=((0.0, 0.05),))
 _PEAK_FACTORS = ("clh", "vanmarcke", "davenport", "der_kiureghian", "toro_mcguire", "bt12",
                  "bt15")
 _PEAK_WORDS = ("'clh', 'vanmarcke', 'davenport', 'der_kiureghian', 'toro_mcguire', 'bt12' "
@@ -139,8 +143,14 @@ class PointSource(_Motion):
         Hypocentral distance, km (> 0).
     stress_drop : float
         Brune stress parameter, bar.
+    region : {'wna', 'cena'}, optional
+        Start from a region's crust, path and site (velocity, density,
+        spreading, q0, eta, kappa, crustal amplification, path duration) as
+        docs/rvt.md lists them (Campbell 2003); any of those given here
+        overrides it. Without a region the defaults are those below.
     velocity, density : float
-        Shear-wave velocity (km/s) and density (g/cm^3) at the source.
+        Shear-wave velocity (km/s) and density (g/cm^3) at the source;
+        default 3.5 and 2.8.
     radiation, free_surface, partition : float
         Average S-wave radiation pattern, free-surface factor, partition into
         two horizontal components.
@@ -150,16 +160,18 @@ class PointSource(_Motion):
         Geometric spreading (R0/R)^b by pieces from each distance on, the
         first from 0 km; continuous. Default 1/R.
     q0, eta : float
-        Q(f) = q0 f^eta.
+        Q(f) = q0 f^eta; default 180 and 0.45.
     q_velocity : float
-        Velocity of the attenuation exp(-pi f R / (Q c)), km/s; 0: `velocity`.
+        Velocity of the attenuation exp(-pi f R / (Q c)), km/s; 0 (default):
+        `velocity`.
     kappa : float
-        Near-surface attenuation exp(-pi kappa f), s.
+        Near-surface attenuation exp(-pi kappa f), s; default 0.04.
     amp_frequency, amp_factor : array_like
         Crustal amplification table (Hz, factor), linear in ln f between
         entries, the end factors beyond; empty: 1.
     path_duration : sequence of (km, s/km)
-        Path duration by pieces of slope from each distance on, from 0 s at 0 km.
+        Path duration by pieces of slope from each distance on, from 0 s at
+        0 km; default 0.05 s/km.
     grid : (f_min, f_max, per_decade)
         The quadrature grid the motion is made on.
 
@@ -176,28 +188,41 @@ class PointSource(_Motion):
     """
 
     def __init__(self, magnitude: float, distance: float, *, stress_drop: float = 100.0,
-                 velocity: float = 3.5, density: float = 2.8, radiation: float = 0.55,
-                 free_surface: float = 2.0, partition: float = 1.0 / math.sqrt(2.0),
-                 reference_km: float = 1.0, spreading: Sequence = ((0.0, 1.0),),
-                 q0: float = 180.0, eta: float = 0.45, q_velocity: float = 0.0,
-                 kappa: float = 0.04, amp_frequency=(), amp_factor=(),
-                 path_duration: Sequence = ((0.0, 0.05),), grid=GRID) -> None:
+                 velocity: Optional[float] = None, density: Optional[float] = None,
+                 radiation: float = 0.55, free_surface: float = 2.0,
+                 partition: float = 1.0 / math.sqrt(2.0), reference_km: float = 1.0,
+                 spreading: Optional[Sequence] = None, q0: Optional[float] = None,
+                 eta: Optional[float] = None, q_velocity: Optional[float] = None,
+                 kappa: Optional[float] = None, amp_frequency=None, amp_factor=None,
+                 path_duration: Optional[Sequence] = None, region: Optional[str] = None,
+                 grid=GRID) -> None:
         m = _args.real(magnitude, "magnitude")
         if not -2.0 < m < 10.0:
             raise KorvoError(f"magnitude must be between -2 and 10, not {magnitude!r}")
         r = _args.real(distance, "distance")
         if not r > 0.0:
             raise KorvoError(f"distance must be positive (km), not {distance!r}")
-        numbers = dict(stress_drop=stress_drop, velocity=velocity, density=density,
-                       radiation=radiation, free_surface=free_surface, partition=partition,
-                       reference_km=reference_km, q0=q0, eta=eta, q_velocity=q_velocity,
-                       kappa=kappa)
+        # What a region or the plain defaults give, then what the caller gave.
+        given = dict(velocity=velocity, density=density, spreading=spreading, q0=q0, eta=eta,
+                     q_velocity=q_velocity, kappa=kappa, amp_frequency=amp_frequency,
+                     amp_factor=amp_factor, path_duration=path_duration)
+        base = dict(_PLAIN) if region is None else _korvo.rvt_region(
+            _args.choice(region, "region", ("wna", "cena"), "'wna' or 'cena'"))
+        base.update({k: v for k, v in given.items() if v is not None})
+        if (amp_frequency is None) != (amp_factor is None):
+            raise KorvoError("amp_frequency and amp_factor: give both or neither")
+        numbers = dict(stress_drop=stress_drop, radiation=radiation, free_surface=free_surface,
+                       partition=partition, reference_km=reference_km,
+                       **{k: base[k] for k in ("velocity", "density", "q0", "eta", "q_velocity",
+                                               "kappa")})
         self._source = {k: _args.real(v, k) for k, v in numbers.items()}
         self._source.update(
-            magnitude=m, distance=r, spreading=_pieces(spreading, "spreading"),
-            path_duration=_pieces(path_duration, "path_duration"),
-            amp_frequency=_args.array(amp_frequency, "amp_frequency", np.float64).tolist(),
-            amp_factor=_args.array(amp_factor, "amp_factor", np.float64).tolist())
+            magnitude=m, distance=r, spreading=_pieces(base["spreading"], "spreading"),
+            path_duration=_pieces(base["path_duration"], "path_duration"),
+            amp_frequency=_args.array(base["amp_frequency"], "amp_frequency",
+                                      np.float64).tolist(),
+            amp_factor=_args.array(base["amp_factor"], "amp_factor", np.float64).tolist())
+        self.region = region
         self._grid = _grid(grid)
         d = _korvo.rvt_point_source(self._source, self._grid)
         self.frequency, self.amplitude = d["frequency"], d["amplitude"]

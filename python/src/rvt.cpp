@@ -220,6 +220,32 @@ py::dict site(const std::string& profile, std::vector<double> frequency,
   return out;
 }
 
+// A region's crust, path and site as PointSource keywords.
+py::dict region(const std::string& name) {
+  if (name != "wna" && name != "cena")
+    throw Error("region is 'wna' or 'cena', not " + korvo::quote(name));
+  const rvt::PointSource p =
+      rvt::with_region({}, name == "wna" ? rvt::Region::WesternNorthAmerica
+                                         : rvt::Region::CentralEasternNorthAmerica);
+  auto pairs = [](const std::vector<rvt::Piece>& v) {
+    Pairs out;
+    for (const rvt::Piece& x : v) out.emplace_back(x.from_km, x.value);
+    return out;
+  };
+  py::dict out;
+  out["velocity"] = p.velocity;
+  out["density"] = p.density;
+  out["spreading"] = pairs(p.spreading);
+  out["q0"] = p.q0;
+  out["eta"] = p.eta;
+  out["q_velocity"] = p.q_velocity;
+  out["kappa"] = p.kappa;
+  out["amp_frequency"] = p.amp_frequency;
+  out["amp_factor"] = p.amp_factor;
+  out["path_duration"] = pairs(p.path_duration);
+  return out;
+}
+
 // Inverse RVT: the FAS on the grid and the back-computed PSA, misfit,
 // iterations and whether every period came within the tolerance.
 py::dict compatible(const std::vector<double>& periods, const std::vector<double>& psa,
@@ -255,6 +281,7 @@ void bind_rvt(py::module_& m) {
   m.def("rvt_peaks", &peaks, py::arg("frequency"), py::arg("amplitude"), py::arg("duration"),
         py::arg("periods"), py::arg("damping"), py::arg("peak_factor"),
         py::arg("oscillator_duration"), py::arg("bt_coefficients"), py::arg("grid"));
+  m.def("rvt_region", &region, py::arg("name"));
   m.def("rvt_compatible", &compatible, py::arg("periods"), py::arg("psa"), py::arg("damping"),
         py::arg("duration"), py::arg("tolerance"), py::arg("max_iter"), py::arg("peak_factor"),
         py::arg("oscillator_duration"), py::arg("bt_coefficients"), py::arg("grid"));

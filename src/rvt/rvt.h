@@ -46,6 +46,13 @@ struct PointSource {
   std::vector<Piece> path_duration = {{0.0, 0.05}};
 };
 
+// Named crust, path and site parameters of a region: velocity, density,
+// spreading, Q(f), kappa, crustal amplification and path duration as in
+// Campbell (2003) (values and where they were read: docs/rvt.md). Magnitude,
+// distance, stress drop and the source constants are left as in `p`.
+enum class Region { WesternNorthAmerica, CentralEasternNorthAmerica };
+PointSource with_region(PointSource p, Region region);
+
 // M0 = 10^(1.5 M + 16.05) dyne cm (Hanks & Kanamori 1979, as Boore 2003 writes it).
 double seismic_moment(double magnitude);
 // fc = 4.906e6 beta (stress / M0)^(1/3), Hz (beta km/s, bar, dyne cm).

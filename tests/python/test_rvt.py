@@ -130,3 +130,17 @@ def test_boore_thompson_with_boore_joyner_coefficients_is_clh():
             (lambda: rvt.CompatibleMotion([1.0, 1.0], [0.1, 0.1], duration=5), "twice")]:
         kind, text = _one_line(call)
         assert name in text, (name, text)
+
+
+def test_region_starts_the_point_source_and_keywords_override_it():
+    # CENA path duration 9.6 - 0.9 = 8.7 s at 100 km (docs/rvt.md); kappa given wins.
+    cena = rvt.PointSource(6.0, 100.0, region="cena", kappa=0.01)
+    assert cena.duration - 1.0 / cena.corner_frequency == pytest.approx(8.7, abs=1e-12)
+    plain = rvt.PointSource(6.0, 100.0, region="cena")
+    assert cena.fas([10.0])[0] / plain.fas([10.0])[0] == pytest.approx(
+        math.exp(-math.pi * (0.01 - 0.006) * 10.0), rel=1e-12)
+    # No region: the documented defaults, as before.
+    assert rvt.PointSource(6.0, 100.0).fas([1.0])[0] == rvt.PointSource(
+        6.0, 100.0, velocity=3.5, kappa=0.04, q0=180.0).fas([1.0])[0]
+    kind, text = _one_line(lambda: rvt.PointSource(6.0, 20.0, region="ena"))
+    assert "region" in text

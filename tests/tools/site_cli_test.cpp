@@ -556,6 +556,8 @@ TEST_F(SiteCommand, RvtMotionUnconvergedAndRefusals) {
        "m.toml, line 3: [point_source]: unknown key \"distance\""},
       {"[point_source]\nmagnitude = 6\ndistance_km = 20\nstress_drop = -1\n", "", 1,
        "m.toml, line 1: [point_source]: point source: stress_drop must be positive"},
+      {"[point_source]\nmagnitude = 6\ndistance_km = 20\nregion = \"ena\"\n", "", 1,
+       "m.toml, line 1: [point_source]: region is wna or cena, not \"ena\""},
       {"[fas]\nfrequency = [1, 2]\namplitude = [0.1, \"a\"]\nduration = 5\n", "", 1,
        "m.toml, line 3: [fas]: amplitude is a number"},
       {"peak_factor = \"bt15\"\n[point_source]\nmagnitude = 6\ndistance_km = 20\n", "", 1,

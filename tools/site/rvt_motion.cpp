@@ -173,8 +173,16 @@ rvt::PeakFactor peak_factor_of(const Table& top, const std::string& word) {
 rvt::PointSource point_source_of(const Table& t) {
   t.only({"magnitude", "distance_km", "stress_drop", "velocity", "density", "radiation",
           "free_surface", "partition", "reference_km", "spreading", "q0", "eta", "q_velocity",
-          "kappa", "amp_frequency", "amp_factor", "path_duration"});
+          "kappa", "amp_frequency", "amp_factor", "path_duration", "region"});
   rvt::PointSource p;
+  // A region first; what the table gives besides overrides it.
+  const std::string region = t.text("region", "");
+  if (region == "wna")
+    p = rvt::with_region(p, rvt::Region::WesternNorthAmerica);
+  else if (region == "cena")
+    p = rvt::with_region(p, rvt::Region::CentralEasternNorthAmerica);
+  else if (!region.empty())
+    t.bad("region is wna or cena, not " + korvo::quote(region));
   p.magnitude = t.number("magnitude");
   if (!(p.magnitude > -2.0 && p.magnitude < 10.0))
     t.bad("magnitude is between -2 and 10, not " + g6(p.magnitude));
@@ -264,8 +272,10 @@ MotionFile read_motion(const std::string& name) {
     const Table t(*source, name, "[point_source]", line_of(*source));
     const rvt::PointSource p = point_source_of(t);
     m.motion = checked(t, [&] { return rvt::point_source(p, m.grid); });
-    m.what = "point source M " + g6(p.magnitude) + " at " + g6(p.distance_km) + " km, " +
-             g6(p.stress_drop) + " bar (fc " + g6(rvt::corner_frequency(p)) + " Hz)";
+    const std::string region = t.text("region", "");
+    m.what = "point source" + (region.empty() ? std::string() : " (" + region + ")") + " M " +
+             g6(p.magnitude) + " at " + g6(p.distance_km) + " km, " + g6(p.stress_drop) +
+             " bar (fc " + g6(rvt::corner_frequency(p)) + " Hz)";
   } else if (fas) {
     const Table t(*fas, name, "[fas]", line_of(*fas));
     t.only({"frequency", "amplitude", "duration"});
