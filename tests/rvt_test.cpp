@@ -359,6 +359,12 @@ TEST(RvtInverse, UnreachableTargetIsReported) {
   EXPECT_EQ(c.iterations, 30);
   EXPECT_GT(c.misfit[0], 0.01);
   for (std::size_t i = 5; i < c.misfit.size(); ++i) EXPECT_LE(std::abs(c.misfit[i]), 0.01) << i;
+  // No spectrum has 1e-9 g at 0.11 s between 1 g at 0.1 and 0.12 s: it ends
+  // unconverged with a finite misfit there, not in NaN or a fault elsewhere.
+  const Compatible gap = compatible_motion({{0.1, 0.11, 0.12}, {1.0, 1e-9, 1.0}, 0.05, 10.0});
+  EXPECT_FALSE(gap.converged);
+  EXPECT_TRUE(std::isfinite(gap.misfit[1]) && gap.misfit[1] > 1.0) << gap.misfit[1];
+  EXPECT_LE(std::abs(gap.misfit[0]), 0.01);
 }
 
 TEST(RvtRefusals, NameTheArgument) {

@@ -12,6 +12,7 @@ namespace korvo::rvt {
 namespace {
 
 constexpr double PI_D = 3.14159265358979323846;
+constexpr double LN10 = 2.302585092994046;
 
 std::string num(double x) {
   char b[32];
@@ -28,8 +29,9 @@ void check(const Target& t, const CompatibleOptions& o) {
     if (!(t.periods[i] > 0.0) || !std::isfinite(t.periods[i]))
       throw Error("target: periods[" + std::to_string(i) + "] = " + num(t.periods[i]) +
                   " (positive)");
-    if (!(t.psa[i] > 0.0) || !std::isfinite(t.psa[i]))
-      throw Error("target: psa[" + std::to_string(i) + "] = " + num(t.psa[i]) + " (positive)");
+    if (!(t.psa[i] > 0.0 && t.psa[i] <= 1e6))
+      throw Error("target: psa[" + std::to_string(i) + "] = " + num(t.psa[i]) +
+                  " (positive, at most 1e6 g)");
   }
   if (!(t.damping > 0.0 && t.damping < 1.0))
     throw Error("target: damping must lie between 0 and 1 (a fraction), got " + num(t.damping));
@@ -99,14 +101,18 @@ Compatible compatible_motion(const Target& target, const CompatibleOptions& opti
     // A short period's PSA tends to the PGA, which its own frequency barely
     // moves: its step is stretched by the sensitivity d ln PSA / d ln A seen
     // over the last step (1 where resonance rules, neighbours moving alike),
-    // held to [0.1, 1] so that no step grows more than tenfold.
+    // held to [0.1, 1] so that no step grows more than tenfold. A target no
+    // spectrum meets (1e-9 g at 0.11 s between 1 g at 0.1 and 0.12 s) would
+    // drive its amplitude to 0 or past the doubles: at most a factor 10 a
+    // pass, and amplitudes kept within 1e+-100 g s, so that it ends
+    // unconverged with its misfit rather than in NaN.
     for (std::size_t k = 0; k < n; ++k) {
       const double step = std::log(want[k] / got[k]);
       if (it > 1 && std::abs(last_step[k]) > 1e-6)
         slope[k] = std::clamp(std::log(got[k] / last_got[k]) / last_step[k], 0.1, 1.0);
-      last_step[k] = step / slope[k];
+      last_step[k] = std::clamp(step / slope[k], -LN10, LN10);
       last_got[k] = got[k];
-      A[k] *= std::exp(last_step[k]);
+      A[k] = std::clamp(A[k] * std::exp(last_step[k]), 1e-100, 1e100);
     }
   }
   out.psa.resize(n);
