@@ -111,10 +111,9 @@ enum class PeakFactor {
   Vanmarcke1975,                 // first passage with clumped crossings, delta^1.2
   Davenport1964,                 // sqrt(2 ln Nz) + 0.5772 / sqrt(2 ln Nz)
   DerKiureghian1985,             // Davenport over crossings thinned by the bandwidth
-  ToroMcGuire1987,    // Davenport over Nz (1.63 delta^0.45 - 0.38); oscillators x sqrt(1 - e^-4pi
-                      // zeta fn T)
-  BooreThompson2012,  // Cartwright & Longuet-Higgins, oscillator rms duration from c1..c7
-  BooreThompson2015,  // Vanmarcke, oscillator rms duration from c1..c7
+  ToroMcGuire1987,               // Davenport over thinned crossings, oscillator build-up
+  BooreThompson2012,             // CLH, oscillator rms duration from c1..c7
+  BooreThompson2015,             // Vanmarcke, oscillator rms duration from c1..c7
 };
 const char* peak_factor_name(PeakFactor f);
 

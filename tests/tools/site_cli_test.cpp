@@ -566,6 +566,8 @@ TEST_F(SiteCommand, RvtMotionUnconvergedAndRefusals) {
        "m.toml: one of [point_source], [fas] or [target] makes the motion"},
       {"[target]\nperiods = [1]\npsa = [0.1]\nduration = 5\nmagnitude = 6\n", "", 1,
        "m.toml, line 1: [target]: the duration: give duration (s), or magnitude and distance_km"},
+      {"periods = [0.1, -1]\n[fas]\nfrequency = [1, 2]\namplitude = [1, 1]\nduration = 5\n", "", 1,
+       "m.toml: periods are positive (s), not -1"},
       {"[fas]\nfrequency = [1, 2]\namplitude = [1, 1]\nduration = 5\n", "--scale 2", 2,
        "--scale is for a record"},
       {"[fas]\nfrequency = [1, 2]\namplitude = [1, 1]\nduration = 5\n", "pulse.txt", 2,

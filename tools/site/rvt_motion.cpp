@@ -255,6 +255,8 @@ MotionFile read_motion(const std::string& name) {
   if (top.has("periods")) {
     m.periods = top.numbers("periods");
     if (m.periods.empty()) top.bad("periods holds no period");
+    for (double T : m.periods)
+      if (!(T > 0.0)) top.bad("periods are positive (s), not " + g6(T));
   }
   if (const toml::table* g = table("grid")) {
     const Table t(*g, name, "[grid]", line_of(*g));
@@ -294,6 +296,8 @@ MotionFile read_motion(const std::string& name) {
     q.periods = t.numbers("periods");
     q.psa = t.numbers("psa");
     q.damping = t.number("damping_pct", m.damping * 100.0) / 100.0;
+    if (!(q.damping > 0.0 && q.damping < 1.0))
+      t.bad("damping_pct is between 0 and 100, not " + g6(q.damping * 100.0));
     if (t.has("duration") == (t.has("magnitude") || t.has("distance_km")))
       t.bad("the duration: give duration (s), or magnitude and distance_km");
     if (t.has("duration")) {
