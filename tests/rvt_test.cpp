@@ -8,6 +8,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "korvo.h"
 #include "motion/fftw.h"
@@ -95,6 +96,41 @@ TEST(RvtPointSource, HandCalculation) {
   }
 }
 
+// The regional sets in korvo's piece form, worked by hand from their laws:
+// CENA spreading 1/R to 70 km, flat to 130, then R^-0.5: G(100) = 1/70,
+// G(200) = (1/70) sqrt(130/200); CENA path duration 0 to 10 km, 0.16 s/km to
+// 70, -0.03 to 130, 0.04 beyond: 9.6 - 0.9 = 8.7 s at 100 km, 9.6 - 1.8 + 2.8 = 10.6 s at 200; WNA
+// 0.05 s/km; the crustal factor at a table entry (WNA 3.13 at 16.6 Hz, CENA 1.09 at 0.9).
+TEST(RvtPointSource, RegionalSets) {
+  PointSource base{.magnitude = 6.0, .distance_km = 100.0};
+  base.amp_frequency = {};
+  base.amp_factor = {};
+  const PointSource cena = with_region(base, Region::CentralEasternNorthAmerica);
+  const PointSource wna = with_region(base, Region::WesternNorthAmerica);
+  // The spreading alone: the same point source with 1/R everywhere, beside it.
+  auto spread = [](PointSource p, double R) {
+    p.distance_km = R;
+    PointSource flat = p;
+    flat.spreading = {{0.0, 1.0}};
+    return fas(p, 2.0) / fas(flat, 2.0) / R;  // G / (1/R) x (1/R)
+  };
+  EXPECT_NEAR(spread(cena, 100.0) * 70.0, 1.0, 1e-12);
+  EXPECT_NEAR(spread(cena, 200.0) * 70.0 / std::sqrt(130.0 / 200.0), 1.0, 1e-12);
+  EXPECT_NEAR(spread(wna, 90.0) * 40.0 / std::sqrt(40.0 / 90.0), 1.0, 1e-12);
+  for (auto [R, path] : {std::pair{100.0, 8.7}, {200.0, 10.6}, {5.0, 0.0}}) {
+    PointSource p = cena;
+    p.distance_km = R;
+    EXPECT_NEAR(source_duration(p) - 1.0 / corner_frequency(p), path, 1e-12) << R;
+  }
+  EXPECT_NEAR(source_duration(wna) - 1.0 / corner_frequency(wna), 5.0, 1e-12);
+  for (auto [p, f, factor] : {std::tuple{wna, 16.6, 3.13}, {cena, 0.9, 1.09}}) {
+    PointSource plain = p;
+    plain.amp_frequency = {};
+    plain.amp_factor = {};
+    EXPECT_NEAR(fas(p, f) / fas(plain, f), factor, 1e-12) << f;
+  }
+}
+
 // A flat FAS a from f1 to f2: m_k = 2 a^2 (2 pi)^k (f2^(k+1) - f1^(k+1)) / (k + 1).
 TEST(RvtWhiteNoise, MomentsAndPeaksAgainstClosedForms) {
   const double a = 0.01, f1 = 0.5, f2 = 20.0;
@@ -134,6 +170,76 @@ TEST(RvtPeakFactor, VanmarckeGumbelLimit) {
   for (double m1 : {0.0, 0.8})
     EXPECT_NEAR(peak_factor(PeakFactor::Vanmarcke1975, {1.0, m1, 1.0, 4.0}, N * pi), asym,
                 0.005 * asym);
+}
+
+// Moments with bandwidth delta: m0 = m2 = 1, m1 = sqrt(1 - delta^2), so
+// that Nz = T / pi. Der Kiureghian's equivalent crossings worked by hand:
+// narrow (delta <= 0.1) 2 delta Nz held at 2.1 or more, middle Nz (1.63
+// delta^0.45 - 0.38), wide Nz; Toro & McGuire use the middle law throughout.
+TEST(RvtPeakFactor, DerKiureghianToroMcGuireEquivalentCrossings) {
+  auto davenport = [](double N) {
+    const double s = std::sqrt(2.0 * std::log(N));
+    return s + 0.5772156649 / s;
+  };
+  auto with = [](double delta) { return Moments{1.0, std::sqrt(1.0 - delta * delta), 1.0, 2.0}; };
+  struct Case {
+    double delta, Nz, dk, tm;                   // equivalent crossings
+  } cases[] = {{0.05, 100.0, 10.0, 4.3374},     // TM: 1.63 0.05^0.45 - 0.38 = 0.043374
+               {0.01, 50.0, 2.1, 2.1},          // 2 delta Nz = 1: the floor; TM below 0: the floor
+               {0.3, 200.0, 113.637, 113.637},  // 1.63 0.3^0.45 - 0.38 = 0.568183
+               {0.9, 300.0, 300.0, 352.356},    // wide: Davenport's own; TM 1.174522
+               {1.0, 40.0, 40.0, 50.0}};        // TM: 1.25
+  for (const Case& c : cases) {
+    const Moments m = with(c.delta);
+    EXPECT_NEAR(peak_factor(PeakFactor::DerKiureghian1985, m, pi * c.Nz), davenport(c.dk), 2e-4)
+        << c.delta;
+    EXPECT_NEAR(peak_factor(PeakFactor::ToroMcGuire1987, m, pi * c.Nz), davenport(c.tm), 2e-4)
+        << c.delta;
+  }
+  // The pieces meet: no jump beyond 0.3 % across either joint.
+  for (double joint : {0.1, 0.69}) {
+    const double below = peak_factor(PeakFactor::DerKiureghian1985, with(joint), pi * 500.0);
+    const double above = peak_factor(PeakFactor::DerKiureghian1985, with(joint + 1e-9), pi * 500.0);
+    EXPECT_NEAR(above / below, 1.0, 3e-3) << joint;
+  }
+}
+
+// Toro & McGuire's oscillator factor sqrt(1 - exp(-4 pi zeta Tgm / Tn)) is
+// all that sets them apart from Der Kiureghian where the oscillator's
+// bandwidth lies in the middle piece (checked): 0.99907 at 0.2 s, 0.51923 at
+// 4 s for Tgm = 2 s and 5 %.
+TEST(RvtPeakFactor, ToroMcGuireOscillatorBuildUp) {
+  const Prepared p = prepare(table_motion({0.1, 30.0}, {0.01, 0.01}, 2.0));
+  for (auto [Tn, factor] : {std::pair{0.2, 0.99907}, {4.0, 0.51923}}) {
+    const Moments m = moments(p, Tn, 0.05);
+    const double delta = std::sqrt(1.0 - m.m1 * m.m1 / (m.m0 * m.m2));
+    ASSERT_GT(delta, 0.1);
+    ASSERT_LE(delta, 0.69);
+    EXPECT_NEAR(psa(p, {Tn}, 0.05, {PeakFactor::ToroMcGuire1987})[0] /
+                    psa(p, {Tn}, 0.05, {PeakFactor::DerKiureghian1985})[0],
+                factor, 1e-5)
+        << Tn;
+  }
+}
+
+// Boore & Thompson's rms duration reduces to Boore & Joyner's with c1..c7 =
+// 1, 0, 1, 1, 1/3, 3, 1: 1 + e / (2 pi zeta (1 + e^3 / 3)), e = Tn / Tgm.
+// With c4 = 0 the ratio is c1 + c2 (1 - e^c3) / (1 + e^c3), which is c1 = 1
+// at Tn = Tgm whatever c2: the plain ground-motion duration.
+TEST(RvtPeakFactor, BooreThompsonDurationForm) {
+  const Prepared p = prepare(point_source(PointSource{.magnitude = 6.5, .distance_km = 31.0}));
+  const std::vector<double> bj = {1.0, 0.0, 1.0, 1.0, 1.0 / 3.0, 3.0, 1.0};
+  const std::vector<double> Tn = {0.05, 0.5, 3.0};
+  for (auto [bt, base] :
+       {std::pair{PeakFactor::BooreThompson2012, PeakFactor::CartwrightLonguetHiggins1956},
+        {PeakFactor::BooreThompson2015, PeakFactor::Vanmarcke1975}}) {
+    const std::vector<double> a = psa(p, Tn, 0.05, {bt, false, bj}), b = psa(p, Tn, 0.05, {base});
+    for (std::size_t i = 0; i < Tn.size(); ++i) EXPECT_NEAR(a[i] / b[i], 1.0, 1e-12) << Tn[i];
+    const std::vector<double> flat = {1.0, 0.5, 1.0, 0.0, 0.0, 1.0, 1.0};
+    EXPECT_NEAR(psa(p, {p.duration}, 0.05, {bt, true, flat})[0] /
+                    psa(p, {p.duration}, 0.05, {base, false})[0],
+                1.0, 1e-12);
+  }
 }
 
 // The mean peak of random-phase records with a flat FAS over 10 s against
@@ -211,6 +317,56 @@ TEST(RvtParseval, RecordAndItsSpectrum) {
   EXPECT_NEAR(moments(p).m0 / energy, 1.0, 1e-3);
 }
 
+// Inverse RVT of a reachable target, the 5 % PSA of the M 6.5, R 31 km
+// point source from 0.02 to 5 s (in decreasing order, to exercise the
+// sorting): the returned FAS, run forward again on its own, gives the target
+// within the tolerance at every period, and the misfit it reports is that.
+TEST(RvtInverse, ReproducesAReachableTarget) {
+  const Motion src = point_source(PointSource{.magnitude = 6.5, .distance_km = 31.0});
+  Target t;
+  t.duration = src.duration;
+  for (int i = 59; i >= 0; --i) t.periods.push_back(0.02 * std::pow(250.0, i / 59.0));
+  t.psa = psa(prepare(src), t.periods, 0.05);
+  for (double tol : {0.01, 0.002}) {
+    CompatibleOptions o;
+    o.tolerance = tol;
+    const Compatible c = compatible_motion(t, o);
+    ASSERT_TRUE(c.converged) << tol;
+    const std::vector<double> back = psa(prepare(c.motion), t.periods, 0.05);
+    for (std::size_t i = 0; i < back.size(); ++i) {
+      EXPECT_LE(std::abs(back[i] / t.psa[i] - 1.0), tol) << t.periods[i];
+      EXPECT_NEAR(c.misfit[i], back[i] / t.psa[i] - 1.0, 1e-12);
+    }
+    EXPECT_LE(c.iterations, 20);
+  }
+}
+
+// A design spectrum's ramp down to 0.01 s asks more of the PGA plateau than
+// any FAS gives (PSA at 0.01 s is the PGA, set by the frequencies that carry
+// 0.0187 s): the run stops at max_iter and says so, the misfit naming 0.01 s.
+TEST(RvtInverse, UnreachableTargetIsReported) {
+  Target t;
+  t.duration = 9.883;
+  for (int i = 0; i < 100; ++i) {
+    const double T = 0.01 * std::pow(1000.0, i / 99.0);
+    t.periods.push_back(T);
+    t.psa.push_back(T < 0.12 ? 0.4 + 5.0 * T : T < 0.6 ? 1.0 : 0.6 / T);
+  }
+  CompatibleOptions o;
+  o.max_iter = 30;
+  const Compatible c = compatible_motion(t, o);
+  EXPECT_FALSE(c.converged);
+  EXPECT_EQ(c.iterations, 30);
+  EXPECT_GT(c.misfit[0], 0.01);
+  for (std::size_t i = 5; i < c.misfit.size(); ++i) EXPECT_LE(std::abs(c.misfit[i]), 0.01) << i;
+  // No spectrum has 1e-9 g at 0.11 s between 1 g at 0.1 and 0.12 s: it ends
+  // unconverged with a finite misfit there, not in NaN or a fault elsewhere.
+  const Compatible gap = compatible_motion({{0.1, 0.11, 0.12}, {1.0, 1e-9, 1.0}, 0.05, 10.0});
+  EXPECT_FALSE(gap.converged);
+  EXPECT_TRUE(std::isfinite(gap.misfit[1]) && gap.misfit[1] > 1.0) << gap.misfit[1];
+  EXPECT_LE(std::abs(gap.misfit[0]), 0.01);
+}
+
 TEST(RvtRefusals, NameTheArgument) {
   refused("stress_drop", [] { fas(PointSource{.stress_drop = -1.0}, 1.0); });
   refused("spreading", [] { fas(PointSource{.spreading = {{0, 1}, {0, 0.5}}}, 1.0); });
@@ -221,4 +377,10 @@ TEST(RvtRefusals, NameTheArgument) {
   refused("duration", [] { table_motion({1.0, 2.0}, {1.0, 1.0}, 0.0); });
   refused("per_decade", [] { grid_frequencies({0.1, 10.0, 0}); });
   refused("damping", [] { psa(prepare(table_motion({1, 2}, {1, 1}, 1)), {1.0}, 5.0); });
+  refused("periods[1]", [] { compatible_motion({{1.0, -1.0}, {0.1, 0.1}, 0.05, 5.0}); });
+  refused("listed twice", [] { compatible_motion({{1.0, 1.0}, {0.1, 0.1}, 0.05, 5.0}); });
+  refused("duration", [] { compatible_motion({{1.0}, {0.1}, 0.05, 0.0}); });
+  refused("c1..c7", [] {
+    psa(prepare(table_motion({1, 2}, {1, 1}, 1)), {1.0}, 0.05, {PeakFactor::BooreThompson2012});
+  });
 }

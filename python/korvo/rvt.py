@@ -7,9 +7,17 @@ Everything is in double precision. Units: frequency Hz, FAS g s, duration s,
 distance km; PSA and PGA in g, PGV in cm/s.
 
 Peak factors: ``'clh'`` (Cartwright & Longuet-Higgins 1956, the default),
-``'vanmarcke'`` (Vanmarcke 1975) and ``'davenport'`` (Davenport 1964). With
+``'vanmarcke'`` (Vanmarcke 1975), ``'davenport'`` (Davenport 1964),
+``'der_kiureghian'`` (Der Kiureghian 1985), ``'toro_mcguire'`` (Toro &
+McGuire 1987), ``'bt12'`` and ``'bt15'`` (Boore & Thompson 2012, 2015: CLH
+and Vanmarcke with their oscillator rms duration, whose seven coefficients
+c1..c7 for the scenario are given as `bt_coefficients`). With
 `oscillator_duration` (the default) an oscillator's rms is taken over the
-Boore & Joyner (1984) lengthened duration.
+Boore & Joyner (1984) lengthened duration (not for the Boore & Thompson forms,
+which have their own).
+
+Inverse RVT: :class:`CompatibleMotion` is a FAS whose PSA matches a target
+response spectrum within a tolerance, or says by how much it does not.
 
 The quadrature grid, `grid` = ``(f_min, f_max, per_decade)``: frequencies
 evenly in ln f from f_min to f_max Hz, both included, `per_decade` a decade
@@ -20,18 +28,34 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _args, _korvo
-from ._args import KorvoTypeError
+from ._args import KorvoTypeError, KorvoWarning
 from ._korvo import KorvoError
 
 PathLike = Union[str, "os.PathLike[str]"]
 GRID = (0.01, 100.0, 200)
-_PEAK_FACTORS = ("clh", "vanmarcke", "davenport")
-_PEAK_WORDS = "'clh', 'vanmarcke' or 'davenport'"
+# The point source's own defaults where no region is named.
+_PLAIN = dict(velocity=3.5, density=2.8, spreading=((0.0, 1.0),), q0=180.0, eta=0.45,
+              q_velocity=0.0, kappa=0.04, amp_frequency=(), amp_factor=(),
+              path_duration=((0.0, 0.05),))
+_PEAK_FACTORS = ("clh", "vanmarcke", "davenport", "der_kiureghian", "toro_mcguire", "bt12",
+                 "bt15")
+_PEAK_WORDS = ("'clh', 'vanmarcke', 'davenport', 'der_kiureghian', 'toro_mcguire', 'bt12' "
+               "or 'bt15'")
+
+
+def _method(peak_factor, oscillator_duration, bt_coefficients) -> tuple:
+    """The peak-factor arguments of the engine, checked."""
+    c = _args.array(bt_coefficients, "bt_coefficients", np.float64)
+    if c.ndim != 1 or len(c) not in (0, 7):
+        raise KorvoError(f"bt_coefficients: c1..c7, seven numbers, not shape {c.shape}")
+    return (_args.choice(peak_factor, "peak_factor", _PEAK_FACTORS, _PEAK_WORDS),
+            _args.flag(oscillator_duration, "oscillator_duration"), c.tolist())
 
 
 def _grid(grid) -> Tuple[float, float, int]:
@@ -61,15 +85,15 @@ class _Motion:
     duration: float
     _grid: Tuple[float, float, int]
 
-    def _peaks(self, periods, damping, peak_factor, oscillator_duration) -> dict:
+    def _peaks(self, periods, damping, peak_factor, oscillator_duration,
+               bt_coefficients=()) -> dict:
         return _korvo.rvt_peaks(
             self.frequency, self.amplitude, self.duration, periods,
             _args.real(damping, "damping"),
-            _args.choice(peak_factor, "peak_factor", _PEAK_FACTORS, _PEAK_WORDS),
-            _args.flag(oscillator_duration, "oscillator_duration"), self._grid)
+            *_method(peak_factor, oscillator_duration, bt_coefficients), self._grid)
 
     def psa(self, periods, damping: float = 0.05, peak_factor: str = "clh",
-            oscillator_duration: bool = True) -> np.ndarray:
+            oscillator_duration: bool = True, bt_coefficients=()) -> np.ndarray:
         """Pseudo-spectral acceleration, g.
 
         Parameters
@@ -78,10 +102,15 @@ class _Motion:
             Oscillator periods, s (> 0).
         damping : float
             Fraction of critical, 0 < damping < 1.
-        peak_factor : {'clh', 'vanmarcke', 'davenport'}
+        peak_factor : str
+            'clh', 'vanmarcke', 'davenport', 'der_kiureghian', 'toro_mcguire',
+            'bt12' or 'bt15'.
         oscillator_duration : bool
             Take the oscillator's rms over the Boore-Joyner duration (True)
             or over the ground motion's.
+        bt_coefficients : sequence of 7 floats
+            c1..c7 of the Boore & Thompson rms duration; needed by 'bt12'
+            and 'bt15' only.
 
         Returns
         -------
@@ -90,7 +119,8 @@ class _Motion:
         p = _args.array(periods, "periods", np.float64)
         if not len(p):
             raise KorvoError("periods: at least one period is needed")
-        return self._peaks(p, damping, peak_factor, oscillator_duration)["psa"]
+        return self._peaks(p, damping, peak_factor, oscillator_duration,
+                           bt_coefficients)["psa"]
 
     def pga(self, peak_factor: str = "clh") -> float:
         """Peak ground acceleration, g."""
@@ -113,8 +143,14 @@ class PointSource(_Motion):
         Hypocentral distance, km (> 0).
     stress_drop : float
         Brune stress parameter, bar.
+    region : {'wna', 'cena'}, optional
+        Start from a region's crust, path and site (velocity, density,
+        spreading, q0, eta, kappa, crustal amplification, path duration) as
+        docs/rvt.md lists them (Campbell 2003); any of those given here
+        overrides it. Without a region the defaults are those below.
     velocity, density : float
-        Shear-wave velocity (km/s) and density (g/cm^3) at the source.
+        Shear-wave velocity (km/s) and density (g/cm^3) at the source;
+        default 3.5 and 2.8.
     radiation, free_surface, partition : float
         Average S-wave radiation pattern, free-surface factor, partition into
         two horizontal components.
@@ -124,16 +160,18 @@ class PointSource(_Motion):
         Geometric spreading (R0/R)^b by pieces from each distance on, the
         first from 0 km; continuous. Default 1/R.
     q0, eta : float
-        Q(f) = q0 f^eta.
+        Q(f) = q0 f^eta; default 180 and 0.45.
     q_velocity : float
-        Velocity of the attenuation exp(-pi f R / (Q c)), km/s; 0: `velocity`.
+        Velocity of the attenuation exp(-pi f R / (Q c)), km/s; 0 (default):
+        `velocity`.
     kappa : float
-        Near-surface attenuation exp(-pi kappa f), s.
+        Near-surface attenuation exp(-pi kappa f), s; default 0.04.
     amp_frequency, amp_factor : array_like
         Crustal amplification table (Hz, factor), linear in ln f between
         entries, the end factors beyond; empty: 1.
     path_duration : sequence of (km, s/km)
-        Path duration by pieces of slope from each distance on, from 0 s at 0 km.
+        Path duration by pieces of slope from each distance on, from 0 s at
+        0 km; default 0.05 s/km.
     grid : (f_min, f_max, per_decade)
         The quadrature grid the motion is made on.
 
@@ -150,28 +188,41 @@ class PointSource(_Motion):
     """
 
     def __init__(self, magnitude: float, distance: float, *, stress_drop: float = 100.0,
-                 velocity: float = 3.5, density: float = 2.8, radiation: float = 0.55,
-                 free_surface: float = 2.0, partition: float = 1.0 / math.sqrt(2.0),
-                 reference_km: float = 1.0, spreading: Sequence = ((0.0, 1.0),),
-                 q0: float = 180.0, eta: float = 0.45, q_velocity: float = 0.0,
-                 kappa: float = 0.04, amp_frequency=(), amp_factor=(),
-                 path_duration: Sequence = ((0.0, 0.05),), grid=GRID) -> None:
+                 velocity: Optional[float] = None, density: Optional[float] = None,
+                 radiation: float = 0.55, free_surface: float = 2.0,
+                 partition: float = 1.0 / math.sqrt(2.0), reference_km: float = 1.0,
+                 spreading: Optional[Sequence] = None, q0: Optional[float] = None,
+                 eta: Optional[float] = None, q_velocity: Optional[float] = None,
+                 kappa: Optional[float] = None, amp_frequency=None, amp_factor=None,
+                 path_duration: Optional[Sequence] = None, region: Optional[str] = None,
+                 grid=GRID) -> None:
         m = _args.real(magnitude, "magnitude")
         if not -2.0 < m < 10.0:
             raise KorvoError(f"magnitude must be between -2 and 10, not {magnitude!r}")
         r = _args.real(distance, "distance")
         if not r > 0.0:
             raise KorvoError(f"distance must be positive (km), not {distance!r}")
-        numbers = dict(stress_drop=stress_drop, velocity=velocity, density=density,
-                       radiation=radiation, free_surface=free_surface, partition=partition,
-                       reference_km=reference_km, q0=q0, eta=eta, q_velocity=q_velocity,
-                       kappa=kappa)
+        # What a region or the plain defaults give, then what the caller gave.
+        given = dict(velocity=velocity, density=density, spreading=spreading, q0=q0, eta=eta,
+                     q_velocity=q_velocity, kappa=kappa, amp_frequency=amp_frequency,
+                     amp_factor=amp_factor, path_duration=path_duration)
+        base = dict(_PLAIN) if region is None else _korvo.rvt_region(
+            _args.choice(region, "region", ("wna", "cena"), "'wna' or 'cena'"))
+        base.update({k: v for k, v in given.items() if v is not None})
+        if (amp_frequency is None) != (amp_factor is None):
+            raise KorvoError("amp_frequency and amp_factor: give both or neither")
+        numbers = dict(stress_drop=stress_drop, radiation=radiation, free_surface=free_surface,
+                       partition=partition, reference_km=reference_km,
+                       **{k: base[k] for k in ("velocity", "density", "q0", "eta", "q_velocity",
+                                               "kappa")})
         self._source = {k: _args.real(v, k) for k, v in numbers.items()}
         self._source.update(
-            magnitude=m, distance=r, spreading=_pieces(spreading, "spreading"),
-            path_duration=_pieces(path_duration, "path_duration"),
-            amp_frequency=_args.array(amp_frequency, "amp_frequency", np.float64).tolist(),
-            amp_factor=_args.array(amp_factor, "amp_factor", np.float64).tolist())
+            magnitude=m, distance=r, spreading=_pieces(base["spreading"], "spreading"),
+            path_duration=_pieces(base["path_duration"], "path_duration"),
+            amp_frequency=_args.array(base["amp_frequency"], "amp_frequency",
+                                      np.float64).tolist(),
+            amp_factor=_args.array(base["amp_factor"], "amp_factor", np.float64).tolist())
+        self.region = region
         self._grid = _grid(grid)
         d = _korvo.rvt_point_source(self._source, self._grid)
         self.frequency, self.amplitude = d["frequency"], d["amplitude"]
@@ -213,7 +264,7 @@ class TableMotion(_Motion):
         # The engine checks the table (order, signs, lengths) on the way.
         try:
             _korvo.rvt_peaks(self.frequency, self.amplitude, self.duration, [], 0.05, "clh",
-                             True, self._grid)
+                             True, [], self._grid)
         except KorvoError as e:
             if "no energy" not in str(e):
                 raise
@@ -237,6 +288,90 @@ class TableMotion(_Motion):
     def __repr__(self) -> str:
         return (f"<korvo.rvt.TableMotion {len(self.frequency)} frequencies "
                 f"{self.frequency[0]:g}-{self.frequency[-1]:g} Hz, duration {self.duration:g} s>")
+
+
+class CompatibleMotion(_Motion):
+    """Inverse RVT: a FAS whose PSA matches a target response spectrum.
+
+    The FAS is kept at the oscillator frequencies 1/T, log-log between them,
+    falling as f^2 below the lowest and 1/f^2 above the highest; each is
+    multiplied by target / computed PSA (a step stretched where a short
+    period's PSA barely follows its own frequency) until every period is
+    within `tolerance` or `max_iter` PSA evaluations are spent. An
+    unconverged result warns (:class:`korvo.KorvoWarning`) and keeps
+    ``converged`` False; `misfit` says where.
+
+    Parameters
+    ----------
+    periods : array_like
+        Target periods, s (> 0, distinct).
+    psa : array_like
+        Target PSA, g (> 0), one per period.
+    damping : float
+        Of the target, fraction of critical.
+    duration : float, optional
+        Ground-motion duration, s. Or give `magnitude` and `distance`: then
+        it is the point source's 1/fc + path duration (the PointSource
+        defaults otherwise).
+    magnitude, distance : float, optional
+        Moment magnitude and hypocentral distance (km), for the duration.
+    peak_factor, oscillator_duration, bt_coefficients
+        As for :meth:`psa`; the ones the target is matched under.
+    tolerance : float
+        Largest |PSA / target - 1| accepted (default 1 %).
+    max_iter : int
+        PSA evaluations at most.
+    grid : (f_min, f_max, per_decade)
+        The quadrature grid, also the frequencies of the FAS.
+
+    Attributes
+    ----------
+    frequency, amplitude : ndarray
+        The FAS on the grid, Hz and g s.
+    duration : float
+        s.
+    target_periods, target_psa, psa_computed, misfit : ndarray
+        The target, the back-computed PSA (g) and psa_computed / target - 1,
+        in the order given.
+    iterations : int
+    converged : bool
+    """
+
+    def __init__(self, periods, psa, *, damping: float = 0.05,
+                 duration: Optional[float] = None, magnitude: Optional[float] = None,
+                 distance: Optional[float] = None, peak_factor: str = "clh",
+                 oscillator_duration: bool = True, bt_coefficients=(),
+                 tolerance: float = 0.01, max_iter: int = 50, grid=GRID) -> None:
+        self.target_periods = _args.array(periods, "periods", np.float64)
+        self.target_psa = _args.array(psa, "psa", np.float64)
+        self._grid = _grid(grid)
+        if duration is None:
+            if magnitude is None or distance is None:
+                raise KorvoError("duration: give it, or magnitude and distance")
+            duration = PointSource(magnitude, distance, grid=self._grid).duration
+        elif magnitude is not None or distance is not None:
+            raise KorvoError("duration: give it or magnitude and distance, not both")
+        self.duration = _args.real(duration, "duration")
+        self._method = _method(peak_factor, oscillator_duration, bt_coefficients)
+        d = _korvo.rvt_compatible(
+            self.target_periods, self.target_psa, _args.real(damping, "damping"),
+            self.duration, _args.real(tolerance, "tolerance"),
+            _args.integer(max_iter, "max_iter", 1, 100000), *self._method, self._grid)
+        self.frequency, self.amplitude = d["frequency"], d["amplitude"]
+        self.psa_computed, self.misfit = d["psa"], d["misfit"]
+        self.iterations, self.converged = d["iterations"], d["converged"]
+        if not self.converged:
+            worst = int(np.argmax(np.abs(self.misfit)))
+            warnings.warn(
+                f"inverse RVT not converged after {self.iterations} iterations: misfit "
+                f"{self.misfit[worst]:+.2%} at {self.target_periods[worst]:g} s "
+                f"(tolerance {tolerance:g})", KorvoWarning, stacklevel=2)
+
+    def __repr__(self) -> str:
+        worst = float(np.max(np.abs(self.misfit)))
+        state = "converged" if self.converged else "NOT converged"
+        return (f"<korvo.rvt.CompatibleMotion {len(self.target_periods)} periods, duration "
+                f"{self.duration:.4g} s: {state}, largest misfit {worst:.2%}>")
 
 
 class RvtSiteResult:
@@ -299,8 +434,8 @@ class RvtSiteResult:
 
 
 def site(profile: PathLike, motion: _Motion, *, method: str = "eql", peak_factor: str = "clh",
-         oscillator_duration: bool = True, strain_ratio: float = 0.65, tol: float = 1e-3,
-         max_iter: int = 100, accelerate: bool = True, model: str = "velocity",
+         oscillator_duration: bool = True, bt_coefficients=(), strain_ratio: float = 0.65,
+         tol: float = 1e-3, max_iter: int = 100, accelerate: bool = True, model: str = "velocity",
          input: str = "outcrop", fmax: float = 25.0, periods=None, damping: float = 0.05,
          grid: Optional[Tuple[float, float, int]] = None) -> RvtSiteResult:
     """Linear or equivalent-linear response of a soil column to an RVT motion.
@@ -309,14 +444,17 @@ def site(profile: PathLike, motion: _Motion, *, method: str = "eql", peak_factor
     ----------
     profile : str or os.PathLike
         The column's TOML profile file.
-    motion : PointSource or TableMotion
+    motion : PointSource, TableMotion or CompatibleMotion
         Taken as the input motion (see `input`).
     method : {'eql', 'linear'}
         Equivalent-linear iteration, or the small-strain properties.
-    peak_factor : {'clh', 'vanmarcke', 'davenport'}
-        For PSA, PGA and the sublayers' peak strains alike.
+    peak_factor : str
+        'clh', 'vanmarcke', 'davenport', 'der_kiureghian', 'toro_mcguire',
+        'bt12' or 'bt15'; for PSA, PGA and the sublayers' peak strains alike.
     oscillator_duration : bool
         Boore-Joyner rms duration for the PSA oscillators.
+    bt_coefficients : sequence of 7 floats
+        c1..c7 for 'bt12' and 'bt15'.
     strain_ratio : float
         Effective over peak strain, in (0, 1].
     tol, max_iter, accelerate
@@ -349,7 +487,8 @@ def site(profile: PathLike, motion: _Motion, *, method: str = "eql", peak_factor
         not finite; one line naming the file, line or argument.
     """
     if not isinstance(motion, _Motion):
-        raise KorvoTypeError("motion must be a korvo.rvt.PointSource or TableMotion, "
+        raise KorvoTypeError("motion must be a korvo.rvt.PointSource, TableMotion or "
+                             "CompatibleMotion, "
                              f"not {type(motion).__name__}")
     options = dict(
         method=_args.choice(method, "method", ("eql", "linear"), "'eql' or 'linear'"),
@@ -382,7 +521,5 @@ def site(profile: PathLike, motion: _Motion, *, method: str = "eql", peak_factor
     d = _korvo.rvt_site(
         profile, frequency, amplitude, motion.duration, fmax, periods,
         _args.real(damping, "damping"),
-        _args.choice(peak_factor, "peak_factor", _PEAK_FACTORS, _PEAK_WORDS),
-        _args.flag(oscillator_duration, "oscillator_duration"),
-        g, options)
+        *_method(peak_factor, oscillator_duration, bt_coefficients), g, options)
     return RvtSiteResult(d, profile)

@@ -80,19 +80,25 @@ rvt::Grid grid_of(const std::tuple<double, double, int>& g) {
   return {std::get<0>(g), std::get<1>(g), std::get<2>(g)};
 }
 
-rvt::Method method_of(const std::string& peak_factor, bool oscillator_duration) {
+rvt::Method method_of(const std::string& peak_factor, bool oscillator_duration,
+                      const std::vector<double>& bt_coefficients) {
+  static const std::pair<const char*, rvt::PeakFactor> names[] = {
+      {"clh", rvt::PeakFactor::CartwrightLonguetHiggins1956},
+      {"vanmarcke", rvt::PeakFactor::Vanmarcke1975},
+      {"davenport", rvt::PeakFactor::Davenport1964},
+      {"der_kiureghian", rvt::PeakFactor::DerKiureghian1985},
+      {"toro_mcguire", rvt::PeakFactor::ToroMcGuire1987},
+      {"bt12", rvt::PeakFactor::BooreThompson2012},
+      {"bt15", rvt::PeakFactor::BooreThompson2015}};
   rvt::Method m;
-  if (peak_factor == "clh")
-    m.peak = rvt::PeakFactor::CartwrightLonguetHiggins1956;
-  else if (peak_factor == "vanmarcke")
-    m.peak = rvt::PeakFactor::Vanmarcke1975;
-  else if (peak_factor == "davenport")
-    m.peak = rvt::PeakFactor::Davenport1964;
-  else
-    throw Error("peak_factor is 'clh', 'vanmarcke' or 'davenport', not " +
-                korvo::quote(peak_factor));
   m.oscillator_duration = oscillator_duration;
-  return m;
+  m.bt_coefficients = bt_coefficients;
+  for (const auto& [name, f] : names)
+    if (peak_factor == name) {
+      m.peak = f;
+      return m;
+    }
+  throw Error("peak_factor is not one of korvo.rvt's peak factors: " + korvo::quote(peak_factor));
 }
 
 // The point source's FAS on the grid, its duration, corner frequency and moment.
@@ -128,8 +134,9 @@ py::array_t<double> source_fas(const py::dict& source, const std::vector<double>
 // `periods` gives an empty PSA.
 py::dict peaks(std::vector<double> frequency, std::vector<double> amplitude, double duration,
                const std::vector<double>& periods, double damping, const std::string& peak_factor,
-               bool oscillator_duration, const std::tuple<double, double, int>& grid) {
-  const rvt::Method method = method_of(peak_factor, oscillator_duration);
+               bool oscillator_duration, const std::vector<double>& bt_coefficients,
+               const std::tuple<double, double, int>& grid) {
+  const rvt::Method method = method_of(peak_factor, oscillator_duration, bt_coefficients);
   std::vector<double> sa;
   double a = 0.0, v = 0.0;
   {
@@ -152,11 +159,11 @@ py::dict peaks(std::vector<double> frequency, std::vector<double> amplitude, dou
 py::dict site(const std::string& profile, std::vector<double> frequency,
               std::vector<double> amplitude, double duration, double fmax,
               const std::vector<double>& periods, double damping, const std::string& peak_factor,
-              bool oscillator_duration, const std::tuple<double, double, int>& grid,
-              const py::dict& options) {
+              bool oscillator_duration, const std::vector<double>& bt_coefficients,
+              const std::tuple<double, double, int>& grid, const py::dict& options) {
   col::RvtSiteOptions o;
   o.column = korvo::python::column_options(options);
-  o.peaks = method_of(peak_factor, oscillator_duration);
+  o.peaks = method_of(peak_factor, oscillator_duration, bt_coefficients);
   o.grid = grid_of(grid);
   o.periods = periods;
   o.damping = damping;
@@ -213,6 +220,59 @@ py::dict site(const std::string& profile, std::vector<double> frequency,
   return out;
 }
 
+// A region's crust, path and site as PointSource keywords.
+py::dict region(const std::string& name) {
+  if (name != "wna" && name != "cena")
+    throw Error("region is 'wna' or 'cena', not " + korvo::quote(name));
+  const rvt::PointSource p =
+      rvt::with_region({}, name == "wna" ? rvt::Region::WesternNorthAmerica
+                                         : rvt::Region::CentralEasternNorthAmerica);
+  auto pairs = [](const std::vector<rvt::Piece>& v) {
+    Pairs out;
+    for (const rvt::Piece& x : v) out.emplace_back(x.from_km, x.value);
+    return out;
+  };
+  py::dict out;
+  out["velocity"] = p.velocity;
+  out["density"] = p.density;
+  out["spreading"] = pairs(p.spreading);
+  out["q0"] = p.q0;
+  out["eta"] = p.eta;
+  out["q_velocity"] = p.q_velocity;
+  out["kappa"] = p.kappa;
+  out["amp_frequency"] = p.amp_frequency;
+  out["amp_factor"] = p.amp_factor;
+  out["path_duration"] = pairs(p.path_duration);
+  return out;
+}
+
+// Inverse RVT: the FAS on the grid and the back-computed PSA, misfit,
+// iterations and whether every period came within the tolerance.
+py::dict compatible(const std::vector<double>& periods, const std::vector<double>& psa,
+                    double damping, double duration, double tolerance, int max_iter,
+                    const std::string& peak_factor, bool oscillator_duration,
+                    const std::vector<double>& bt_coefficients,
+                    const std::tuple<double, double, int>& grid) {
+  rvt::CompatibleOptions o;
+  o.method = method_of(peak_factor, oscillator_duration, bt_coefficients);
+  o.grid = grid_of(grid);
+  o.tolerance = tolerance;
+  o.max_iter = max_iter;
+  rvt::Compatible c;
+  {
+    py::gil_scoped_release unlocked;
+    c = rvt::compatible_motion({periods, psa, damping, duration}, o);
+  }
+  py::dict out;
+  out["frequency"] = to_numpy(c.motion.frequency);
+  out["amplitude"] = to_numpy(c.motion.amplitude);
+  out["psa"] = to_numpy(c.psa);
+  out["misfit"] = to_numpy(c.misfit);
+  out["iterations"] = c.iterations;
+  out["converged"] = c.converged;
+  return out;
+}
+
 }  // namespace
 
 void bind_rvt(py::module_& m) {
@@ -220,9 +280,13 @@ void bind_rvt(py::module_& m) {
   m.def("rvt_source_fas", &source_fas, py::arg("source"), py::arg("frequency"));
   m.def("rvt_peaks", &peaks, py::arg("frequency"), py::arg("amplitude"), py::arg("duration"),
         py::arg("periods"), py::arg("damping"), py::arg("peak_factor"),
-        py::arg("oscillator_duration"), py::arg("grid"));
+        py::arg("oscillator_duration"), py::arg("bt_coefficients"), py::arg("grid"));
+  m.def("rvt_region", &region, py::arg("name"));
+  m.def("rvt_compatible", &compatible, py::arg("periods"), py::arg("psa"), py::arg("damping"),
+        py::arg("duration"), py::arg("tolerance"), py::arg("max_iter"), py::arg("peak_factor"),
+        py::arg("oscillator_duration"), py::arg("bt_coefficients"), py::arg("grid"));
   m.def("rvt_site", &site, py::arg("profile"), py::arg("frequency"), py::arg("amplitude"),
         py::arg("duration"), py::arg("fmax"), py::arg("periods"), py::arg("damping"),
-        py::arg("peak_factor"), py::arg("oscillator_duration"), py::arg("grid"),
-        py::arg("options"));
+        py::arg("peak_factor"), py::arg("oscillator_duration"), py::arg("bt_coefficients"),
+        py::arg("grid"), py::arg("options"));
 }

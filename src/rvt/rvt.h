@@ -46,6 +46,13 @@ struct PointSource {
   std::vector<Piece> path_duration = {{0.0, 0.05}};
 };
 
+// Named crust, path and site parameters of a region: velocity, density,
+// spreading, Q(f), kappa, crustal amplification and path duration as in
+// Campbell (2003) (values and where they were read: docs/rvt.md). Magnitude,
+// distance, stress drop and the source constants are left as in `p`.
+enum class Region { WesternNorthAmerica, CentralEasternNorthAmerica };
+PointSource with_region(PointSource p, Region region);
+
 // M0 = 10^(1.5 M + 16.05) dyne cm (Hanks & Kanamori 1979, as Boore 2003 writes it).
 double seismic_moment(double magnitude);
 // fc = 4.906e6 beta (stress / M0)^(1/3), Hz (beta km/s, bar, dyne cm).
@@ -103,12 +110,18 @@ enum class PeakFactor {
   CartwrightLonguetHiggins1956,  // mean of the largest of N extrema, by their bandwidth
   Vanmarcke1975,                 // first passage with clumped crossings, delta^1.2
   Davenport1964,                 // sqrt(2 ln Nz) + 0.5772 / sqrt(2 ln Nz)
+  DerKiureghian1985,             // Davenport over crossings thinned by the bandwidth
+  ToroMcGuire1987,               // Davenport over thinned crossings, oscillator build-up
+  BooreThompson2012,             // CLH, oscillator rms duration from c1..c7
+  BooreThompson2015,             // Vanmarcke, oscillator rms duration from c1..c7
 };
 const char* peak_factor_name(PeakFactor f);
 
 // The expected largest |y| over yrms of a stationary Gaussian process with
 // these moments lasting `duration` s (the duration that counts the zero
 // crossings Nz = sqrt(m2/m0) T / pi and extrema Ne = sqrt(m4/m2) T / pi).
+// The Boore & Thompson forms are here their base factors (CLH, Vanmarcke);
+// Toro & McGuire's oscillator factor is applied by `psa`.
 double peak_factor(PeakFactor f, const Moments& m, double duration);
 
 struct Method {
@@ -116,7 +129,13 @@ struct Method {
   // Boore & Joyner (1984): an oscillator rings on after the ground motion,
   // so its rms is taken over Trms = Tgm + To g^3 / (g^3 + 1/3), To = Tn / (2 pi
   // zeta), g = Tgm / Tn; crossings are still counted over Tgm. Off: Tgm.
+  // The Boore & Thompson forms ignore it: they have their own Trms.
   bool oscillator_duration = true;
+  // c1..c7 of the Boore & Thompson forms, for the scenario at hand (their
+  // tables give them by magnitude and distance); required by those forms:
+  // Trms / Tgm = (c1 + c2 (1 - e^c3) / (1 + e^c3)) (1 + c4 / (2 pi zeta)
+  // (e / (1 + c5 e^c6))^c7), e = Tn / Tgm.
+  std::vector<double> bt_coefficients{};
 };
 
 // PSA at each period (s, > 0) for damping (fraction of critical, 0 < zeta < 1), g.
@@ -124,5 +143,35 @@ std::vector<double> psa(const Prepared& p, const std::vector<double>& periods, d
                         Method method = {});
 double pga(const Prepared& p, Method method = {});  // g
 double pgv(const Prepared& p, Method method = {});  // cm/s
+
+// Inverse RVT: a FAS whose PSA matches a target response spectrum.
+struct Target {
+  std::vector<double> periods;  // s, > 0, distinct (any order)
+  std::vector<double> psa;      // g, > 0, one per period
+  double damping = 0.05;        // fraction of critical
+  double duration = 0.0;        // s, the ground-motion duration Tgm, > 0
+};
+struct CompatibleOptions {
+  Method method;
+  Grid grid;
+  double tolerance = 0.01;  // largest |PSA / target - 1| accepted
+  int max_iter = 50;        // PSA evaluations at most
+};
+struct Compatible {
+  Motion motion;               // on the grid, duration Tgm
+  std::vector<double> psa;     // g, back-computed at the target's periods (its order)
+  std::vector<double> misfit;  // psa / target - 1
+  int iterations = 0;          // PSA evaluations made
+  bool converged = false;      // every |misfit| <= tolerance
+};
+// The FAS is kept at the target's oscillator frequencies fn = 1/Tn and
+// interpolated linearly in log-log between them; below the lowest fn it
+// falls as f^2 (an omega-squared source below its corner), above the highest
+// as 1/f^2. Start: A(fn) = PSA / pf sqrt(2 zeta Trms / (pi fn)), the
+// resonance-only estimate; then each A(fn) is multiplied by target /
+// computed until every period is within the tolerance or max_iter is spent
+// (then `converged` is false and `misfit` says where). Refuses bad targets
+// with korvo::Error naming the argument; never returns silently unconverged.
+Compatible compatible_motion(const Target& target, const CompatibleOptions& options = {});
 
 }  // namespace korvo::rvt

@@ -142,4 +142,36 @@ Motion point_source(const PointSource& p, const Grid& g) {
   return m;
 }
 
+PointSource with_region(PointSource p, Region region) {
+  switch (region) {
+    case Region::WesternNorthAmerica:
+      p.velocity = 3.5;
+      p.density = 2.8;
+      p.spreading = {{0.0, 1.0}, {40.0, 0.5}};
+      p.q0 = 180.0;
+      p.eta = 0.45;
+      p.q_velocity = 0.0;
+      p.kappa = 0.04;
+      p.amp_frequency = {0.01, 0.09, 0.16, 0.51, 0.84, 1.25, 2.26, 3.17, 6.05, 16.6, 61.2, 100.0};
+      p.amp_factor = {1.0, 1.1, 1.18, 1.42, 1.58, 1.74, 2.06, 2.25, 2.58, 3.13, 4.0, 4.4};
+      p.path_duration = {{0.0, 0.05}};
+      return p;
+    case Region::CentralEasternNorthAmerica:
+      p.velocity = 3.6;
+      p.density = 2.8;
+      p.spreading = {{0.0, 1.0}, {70.0, 0.0}, {130.0, 0.5}};
+      p.q0 = 680.0;
+      p.eta = 0.36;
+      p.q_velocity = 0.0;
+      p.kappa = 0.006;
+      p.amp_frequency = {0.01, 0.1, 0.2, 0.3,  0.5,  0.9,  1.25, 1.8,
+                         3.0,  5.3, 8.0, 14.0, 30.0, 60.0, 100.0};
+      p.amp_factor = {1.0,  1.02, 1.03, 1.05, 1.07, 1.09, 1.11, 1.12,
+                      1.13, 1.14, 1.15, 1.15, 1.15, 1.15, 1.15};
+      p.path_duration = {{0.0, 0.0}, {10.0, 0.16}, {70.0, -0.03}, {130.0, 0.04}};
+      return p;
+  }
+  throw Error("point source: unknown region");
+}
+
 }  // namespace korvo::rvt

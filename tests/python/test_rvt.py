@@ -98,3 +98,49 @@ def test_refusals_name_the_argument():
     for call, error, name in cases:
         kind, text = _one_line(call)
         assert issubclass(kind, error) and name in text, (name, text)
+
+
+def test_compatible_motion_reproduces_its_target_and_warns_when_it_cannot():
+    # The target: a point source's own PSA, so that a matching FAS exists.
+    source = rvt.PointSource(6.5, 31.0)
+    periods = np.geomspace(0.03, 5.0, 40)
+    target = source.psa(periods)
+    m = rvt.CompatibleMotion(periods, target, magnitude=6.5, distance=31.0, tolerance=0.005)
+    assert m.converged and m.duration == source.duration
+    back = m.psa(periods)  # forward again through the ordinary path
+    assert np.all(np.abs(back / target - 1.0) <= 0.005), back / target - 1.0
+    assert np.allclose(m.misfit, back / target - 1.0, rtol=0, atol=1e-12)
+    # A design ramp down to 0.01 s asks the PGA plateau for more than it gives.
+    T = np.geomspace(0.01, 10.0, 100)
+    ramp = np.where(T < 0.12, 0.4 + 5.0 * T, np.where(T < 0.6, 1.0, 0.6 / T))
+    with pytest.warns(korvo.KorvoWarning, match="not converged after 20 iterations"):
+        bad = rvt.CompatibleMotion(T, ramp, duration=9.883, max_iter=20)
+    assert not bad.converged and abs(bad.misfit[0]) > 0.01
+
+
+def test_boore_thompson_with_boore_joyner_coefficients_is_clh():
+    p = rvt.PointSource(6.5, 31.0)
+    bj = [1.0, 0.0, 1.0, 1.0, 1.0 / 3.0, 3.0, 1.0]
+    assert np.allclose(p.psa(PERIODS, peak_factor="bt12", bt_coefficients=bj),
+                       p.psa(PERIODS), rtol=1e-12, atol=0)
+    for call, name in [
+            (lambda: p.psa(PERIODS, peak_factor="bt15"), "c1..c7"),
+            (lambda: p.psa(PERIODS, peak_factor="bt12", bt_coefficients=[1, 2]), "bt_coefficients"),
+            (lambda: rvt.CompatibleMotion([1.0], [0.1], duration=5, magnitude=6), "duration"),
+            (lambda: rvt.CompatibleMotion([1.0, 1.0], [0.1, 0.1], duration=5), "twice")]:
+        kind, text = _one_line(call)
+        assert name in text, (name, text)
+
+
+def test_region_starts_the_point_source_and_keywords_override_it():
+    # CENA path duration 9.6 - 0.9 = 8.7 s at 100 km (docs/rvt.md); kappa given wins.
+    cena = rvt.PointSource(6.0, 100.0, region="cena", kappa=0.01)
+    assert cena.duration - 1.0 / cena.corner_frequency == pytest.approx(8.7, abs=1e-12)
+    plain = rvt.PointSource(6.0, 100.0, region="cena")
+    assert cena.fas([10.0])[0] / plain.fas([10.0])[0] == pytest.approx(
+        math.exp(-math.pi * (0.01 - 0.006) * 10.0), rel=1e-12)
+    # No region: the documented defaults, as before.
+    assert rvt.PointSource(6.0, 100.0).fas([1.0])[0] == rvt.PointSource(
+        6.0, 100.0, velocity=3.5, kappa=0.04, q0=180.0).fas([1.0])[0]
+    kind, text = _one_line(lambda: rvt.PointSource(6.0, 20.0, region="ena"))
+    assert "region" in text

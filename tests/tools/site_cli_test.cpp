@@ -533,3 +533,83 @@ TEST_F(SiteCommand, FlatFrequencyDependentRunIsTheEquivalentLinearRun) {
   EXPECT_NE(read("stderr.txt").find("--smoothing is for --method fdeql"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir_ / "no"));
 }
+
+// An RVT motion in place of a record. The files agree with each other: the
+// surface FAS is the input's times |transfer| on every line, and with the
+// target's own periods asked for, the input PSA korvo-site reports is the
+// target within the inverse RVT's tolerance (the motion run is the one made).
+TEST_F(SiteCommand, RvtMotionFilesAgree) {
+  write("ps.toml",
+        "peak_factor = \"vanmarcke\"\n[point_source]\nmagnitude = 6.5\n"
+        "distance_km = 31.05\nspreading = [[0, 1], [40, 0.5]]\n[grid]\nper_decade = 50\n");
+  ASSERT_EQ(run("p.toml --motion ps.toml -o ps"), 0) << read("stderr.txt");
+  EXPECT_NE(read("stdout.txt").find("Vanmarcke (1975) peak factor"), std::string::npos)
+      << read("stdout.txt");
+  EXPECT_EQ(lines("ps/fas.csv")[0], "freq_hz,fas_input_g_s,fas_surface_g_s");
+  EXPECT_EQ(lines("ps/profile.csv")[0].find("pga_top"), std::string::npos);
+  const auto in = column("ps/fas.csv", 1), out = column("ps/fas.csv", 2);
+  const auto modulus = column("ps/transfer.csv", 3);
+  ASSERT_EQ(in.size(), 201u);  // 4 decades at 50 a decade
+  ASSERT_EQ(modulus.size(), in.size());
+  for (std::size_t i = 0; i < in.size(); ++i)
+    EXPECT_NEAR(out[i], in[i] * modulus[i], 1e-12 * out[i] + 1e-300) << i;
+
+  write("tg.toml",
+        "periods = [0.1, 0.2, 0.5, 1.0, 2.0]\n[target]\nperiods = [0.1, 0.2, 0.5, 1.0, 2.0]\n"
+        "psa = [0.6, 1.0, 1.0, 0.6, 0.3]\nduration = 10\ntolerance_pct = 0.5\n");
+  ASSERT_EQ(run("p.toml --motion tg.toml --method linear -o tg"), 0) << read("stderr.txt");
+  EXPECT_NE(read("stdout.txt").find("inverse RVT: converged"), std::string::npos);
+  const auto target = column("tg/target.csv", 1), psa = column("tg/spectra.csv", 1);
+  ASSERT_EQ(psa.size(), 5u);
+  for (std::size_t k = 0; k < psa.size(); ++k) EXPECT_NEAR(psa[k] / target[k], 1.0, 0.005) << k;
+}
+
+// A target the PGA plateau cannot meet (0.4 g at 0.02 s under 0.55 g at
+// 0.05 s): the run is written and says so on the console and stderr;
+// --strict refuses it. Faults in the motion file name the file, line and key.
+TEST_F(SiteCommand, RvtMotionUnconvergedAndRefusals) {
+  write("hard.toml",
+        "[target]\nperiods = [0.02, 0.05, 0.1, 0.2, 0.5, 1.0]\n"
+        "psa = [0.4, 0.55, 0.85, 1.0, 1.0, 0.6]\nmagnitude = 7\ndistance_km = 20\nmax_iter = 15\n");
+  ASSERT_EQ(run("p.toml --motion hard.toml --method linear -o hard"), 0) << read("stderr.txt");
+  EXPECT_NE(read("stdout.txt").find("inverse RVT: NOT converged after 15 iterations"),
+            std::string::npos)
+      << read("stdout.txt");
+  EXPECT_NE(read("stderr.txt").find("hard.toml: inverse RVT not converged"), std::string::npos);
+  EXPECT_GT(column("hard/target.csv", 3)[0], 1.0);  // misfit %, at 0.02 s
+  EXPECT_EQ(run("p.toml --motion hard.toml --method linear --strict -o strict"), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "strict"));
+
+  const struct {
+    std::string file, args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"[point_source]\nmagnitude = 6\ndistance = 20\n", "", 1,
+       "m.toml, line 3: [point_source]: unknown key \"distance\""},
+      {"[point_source]\nmagnitude = 6\ndistance_km = 20\nstress_drop = -1\n", "", 1,
+       "m.toml, line 1: [point_source]: point source: stress_drop must be positive"},
+      {"[point_source]\nmagnitude = 6\ndistance_km = 20\nregion = \"ena\"\n", "", 1,
+       "m.toml, line 1: [point_source]: region is wna or cena, not \"ena\""},
+      {"[fas]\nfrequency = [1, 2]\namplitude = [0.1, \"a\"]\nduration = 5\n", "", 1,
+       "m.toml, line 3: [fas]: amplitude is a number"},
+      {"peak_factor = \"bt15\"\n[point_source]\nmagnitude = 6\ndistance_km = 20\n", "", 1,
+       "m.toml: peak_factor bt15 needs bt_coefficients"},
+      {"[fas]\nfrequency = [1, 2]\namplitude = [1, 1]\nduration = 5\n[target]\n", "", 1,
+       "m.toml: one of [point_source], [fas] or [target] makes the motion"},
+      {"[target]\nperiods = [1]\npsa = [0.1]\nduration = 5\nmagnitude = 6\n", "", 1,
+       "m.toml, line 1: [target]: the duration: give duration (s), or magnitude and distance_km"},
+      {"periods = [0.1, -1]\n[fas]\nfrequency = [1, 2]\namplitude = [1, 1]\nduration = 5\n", "", 1,
+       "m.toml: periods are positive (s), not -1"},
+      {"[fas]\nfrequency = [1, 2]\namplitude = [1, 1]\nduration = 5\n", "--scale 2", 2,
+       "--scale is for a record"},
+      {"[fas]\nfrequency = [1, 2]\namplitude = [1, 1]\nduration = 5\n", "pulse.txt", 2,
+       "--motion m.toml takes the place of the RECORD pulse.txt"},
+  };
+  for (const auto& c : cases) {
+    write("m.toml", c.file);
+    EXPECT_EQ(run("p.toml --motion m.toml -o never " + c.args), c.status) << c.file;
+    EXPECT_EQ(read("stderr.txt").find("korvo-site: " + c.message), 0u) << read("stderr.txt");
+    EXPECT_FALSE(fs::exists(dir_ / "never")) << c.file;
+  }
+}

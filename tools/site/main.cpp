@@ -11,6 +11,7 @@
 #include "column/site.h"
 #include "command/command.h"
 #include "machine/machine.h"
+#include "rvt_motion.h"
 #include "text/text.h"
 
 namespace {
@@ -22,9 +23,12 @@ using namespace korvo::command;
 
 constexpr const char* USAGE =
     "usage: korvo-site [options] PROFILE RECORD\n"
+    "       korvo-site [options] PROFILE --motion FILE\n"
     "  PROFILE             the soil column over a half-space: TOML, or korvo's soil\n"
     "                      file with --soil-unit\n"
     "  RECORD              acceleration record: `time acceleration` pairs, PEER AT2 or USGS SMC\n"
+    "  --motion FILE       an RVT motion in place of the RECORD: TOML with [point_source],\n"
+    "                      [fas] or [target] (inverse RVT); see docs/rvt.md\n"
     "  -o, --output DIR    folder for the results (default site_out), made when missing\n"
     "  --method M          eql: equivalent-linear (default); linear: small-strain properties;\n"
     "                      fdeql: equivalent-linear with properties per frequency, from each\n"
@@ -65,7 +69,7 @@ constexpr const char* USAGE =
 
 struct Command {
   col::SiteRequest request;
-  std::string folder = "site_out", profile, record, unit, scale_pga, format, soil_unit;
+  std::string folder = "site_out", profile, record, unit, scale_pga, format, soil_unit, motion;
   bool plot = false, strict = false;
 };
 
@@ -95,6 +99,7 @@ Command parse_command_line(int argc, char** argv) {
   app.allow_extras();
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("-o,--output", c.folder);
+  app.add_option("--motion", c.motion);
   app.add_option("--method", method);
   app.add_option("--smoothing", smoothing);
   app.add_option("--at", depths)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -122,7 +127,8 @@ Command parse_command_line(int argc, char** argv) {
   app.add_option("RECORD", c.record);
   parse(app, argc, argv, "profile and one record");
   if (c.profile.empty()) usage_error("a PROFILE and a RECORD are needed");
-  if (c.record.empty()) usage_error("a RECORD is needed after the profile " + c.profile);
+  if (c.record.empty() && c.motion.empty())
+    usage_error("a RECORD is needed after the profile " + c.profile);
 
   // A value of an option given, in [lo, hi]; `means` says what it is.
   auto number = [](const CLI::Option* opt, const std::string& text, double lo, double hi,
@@ -281,6 +287,18 @@ void read_inputs(Command& c) {
 
 int run(int argc, char** argv) {
   Command c = parse_command_line(argc, argv);
+  if (!c.motion.empty())
+    return korvo::site_tool::run_rvt_motion({c.profile,
+                                             c.motion,
+                                             c.record,
+                                             c.folder,
+                                             c.soil_unit,
+                                             c.request,
+                                             {{"--unit", !c.unit.empty()},
+                                              {"--scale-pga", !c.scale_pga.empty()},
+                                              {"--format", !c.format.empty()},
+                                              {"--plot", c.plot}},
+                                             c.strict});
   if (c.plot && !on_path("gnuplot"))
     fail("--plot needs gnuplot on the PATH (Debian: apt-get install gnuplot-nox)");
   try {
