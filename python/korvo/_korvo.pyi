@@ -169,7 +169,7 @@ def rvt_compatible(periods: Sequence[float], psa: Sequence[float], damping: floa
                    duration: float, tolerance: float, max_iter: int, peak_factor: str,
                    oscillator_duration: bool, bt_coefficients: Sequence[float],
                    grid: Tuple[float, float, int]) -> Dict[str, Any]: ...
-def rvt_site(profile: str, frequency: Sequence[float], amplitude: Sequence[float],
+def rvt_site(profile: Union[str, ColumnCore], frequency: Sequence[float], amplitude: Sequence[float],
              duration: float, fmax: float, periods: Sequence[float], damping: float,
              peak_factor: str, oscillator_duration: bool, bt_coefficients: Sequence[float],
              grid: Tuple[float, float, int], options: Dict[str, Any]) -> Dict[str, Any]: ...

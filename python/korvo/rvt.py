@@ -442,8 +442,8 @@ def site(profile: PathLike, motion: _Motion, *, method: str = "eql", peak_factor
 
     Parameters
     ----------
-    profile : str or os.PathLike
-        The column's TOML profile file.
+    profile : str, os.PathLike or korvo.Column
+        The column's TOML profile file, or a column built in Python.
     motion : PointSource, TableMotion or CompatibleMotion
         Taken as the input motion (see `input`).
     method : {'eql', 'linear'}
@@ -511,7 +511,9 @@ def site(profile: PathLike, motion: _Motion, *, method: str = "eql", peak_factor
         periods = _args.array(periods, "periods", np.float64)
         if not len(periods):
             raise KorvoError("periods: at least one period is needed")
-    profile = _args.path(profile, "profile")
+    from .column import Column
+
+    core = profile.core if isinstance(profile, Column) else _args.path(profile, "profile")
     g = motion._grid if grid is None else _grid(grid)
     frequency, amplitude = motion.frequency, motion.amplitude
     if isinstance(motion, PointSource) and g != motion._grid:
@@ -519,7 +521,7 @@ def site(profile: PathLike, motion: _Motion, *, method: str = "eql", peak_factor
         made = _korvo.rvt_point_source(motion._source, g)
         frequency, amplitude = made["frequency"], made["amplitude"]
     d = _korvo.rvt_site(
-        profile, frequency, amplitude, motion.duration, fmax, periods,
+        core, frequency, amplitude, motion.duration, fmax, periods,
         _args.real(damping, "damping"),
         *_method(peak_factor, oscillator_duration, bt_coefficients), g, options)
-    return RvtSiteResult(d, profile)
+    return RvtSiteResult(d, core if isinstance(core, str) else "a korvo.Column")

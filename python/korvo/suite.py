@@ -367,6 +367,37 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         raise KorvoTypeError(f"records[{i!r}] must be a korvo.Record or a file name, "
                              f"not {type(r).__name__}")
 
+    from .rvt import _Motion as RvtMotion
+
+    if isinstance(records, RvtMotion):
+        records = [records]
+    given = list(records.values()) if isinstance(records, Mapping) else \
+        list(records) if isinstance(records, Iterable) \
+        and not isinstance(records, (str, bytes, os.PathLike, Record)) else []
+    if any(isinstance(r, RvtMotion) for r in given):
+        bad = next((i for i, r in enumerate(given) if not isinstance(r, RvtMotion)), None)
+        if bad is not None:
+            raise KorvoTypeError(f"records[{bad}] is not an RVT motion: a suite takes records "
+                                 "or RVT motions, not both")
+        names = [str(k) for k in records] if isinstance(records, Mapping) else \
+            [f"motion {i + 1}" for i in range(len(given))]
+        if unit not in (None, "g") or scale != 1.0 or scale_pga is not None:
+            raise KorvoError("unit, scale and scale_pga are for records; an RVT motion's "
+                             "spectrum is in g s")
+        if band_pass is not None or band_pass_hz is not None or frequencies is not None \
+                or wave != "horizontal" or reference != 1:
+            raise KorvoError("wave, reference, band_pass and frequencies are the console "
+                             "program's; a column suite does not take them")
+        if method not in (None, "linear", "eql"):
+            raise KorvoError(f"method is 'linear' or 'eql' for RVT motions, not {method!r}")
+        rvt = {k: site_options.pop(k) for k in ("peak_factor", "oscillator_duration",
+                                                "bt_coefficients", "grid") if k in site_options}
+        return _column_suite(**_checked(given, names, realizations, seed, periods, damping,
+                                        workers, chunk_size, progress, motions=True),
+                             unit="g", column=profile, method=method or "eql",
+                             variation=variation, curves=curves, client=client,
+                             site_options=site_options, rvt=rvt)
+
     if isinstance(records, Mapping):
         names = [str(k) for k in records]
         records = [record(r, k) for k, r in records.items()]
@@ -449,7 +480,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     if not len(frequencies) or not np.all(frequencies >= 0) \
             or not np.all(np.isfinite(frequencies)):
         raise KorvoError("frequencies: at least one, none negative, all finite")
-    for name, rec in zip(names, records):
+    for name, rec in zip(names, [] if motions else records):
         if len(rec) < 2 or not rec.dt > 0:
             raise KorvoError(f"{name}: a record needs two samples or more and a positive dt")
         nyquist = 0.5 / rec.dt
@@ -550,7 +581,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
 
 
 def _checked(records, names, realizations, seed, periods, damping, workers, chunk_size,
-             progress):
+             progress, motions=False):
     """The arguments every suite checks alike, in _column_suite's order."""
     if isinstance(realizations, bool) or not isinstance(realizations, (int, np.integer)) \
             or not 1 <= realizations <= _args.INT32_MAX:
@@ -564,7 +595,7 @@ def _checked(records, names, realizations, seed, periods, damping, workers, chun
     if not len(periods) or not np.all(periods > 0) or not np.all(np.isfinite(periods)):
         raise KorvoError("periods: at least one, each positive and finite")
     damping = _args.real(damping, "damping")
-    for name, rec in zip(names, records):
+    for name, rec in zip(names, [] if motions else records):
         if len(rec) < 2 or not rec.dt > 0:
             raise KorvoError(f"{name}: a record needs two samples or more and a positive dt")
     if workers is not None:
@@ -999,6 +1030,58 @@ def _column_runs(job: _ColumnJob, start: int, stop: int) -> dict:
     return out
 
 
+def _rvt_input(job: _ColumnJob, r: int):
+    """An RVT motion's own PGA and PSA (g), by the suite's peak factor: the input's."""
+    kw = job.rvt
+    d = job.records[r]._peaks(job.periods, job.damping, kw.get("peak_factor", "clh"),
+                              kw.get("oscillator_duration", True), kw.get("bt_coefficients", ()))
+    return r, d["pga"], d["psa"]
+
+
+def _rvt_all_inputs(job: _ColumnJob, count: int) -> list:
+    return [_rvt_input(job, r) for r in range(count)]
+
+
+def _rvt_chunk(job: _ColumnJob, start: int, stop: int) -> dict:
+    with _steady_heap():
+        return _rvt_runs(job, start, stop)
+
+
+def _rvt_runs(job: _ColumnJob, start: int, stop: int) -> dict:
+    """Runs start..stop-1 of RVT motions, as _column_runs of records; no
+    PGA with depth (RVT gives the surface's)."""
+    from .rvt import site as rvt_site
+
+    R, P, D = len(job.records), len(job.periods), len(job.depths)
+    n = stop - start
+    out = dict(start=start, pga=np.empty(n), psa=np.empty((n, P)), strain=np.empty((n, D)),
+               pga_depth=np.full((n, D), np.nan), converged=np.empty(n, bool),
+               iterations=np.empty(n, np.int64), profiles={})
+    column = None
+    o = job.options
+    for j in range(start, stop):
+        k, r = divmod(j, R)
+        if k not in out["profiles"]:
+            realized, column = _realize_column(job, k)
+            out["profiles"][k] = _vs_profile(realized)
+        try:
+            res = rvt_site(column, job.records[r], method=o["method"], periods=job.periods,
+                           damping=job.damping, fmax=job.fmax, strain_ratio=o["strain_ratio"],
+                           tol=o["tol"], max_iter=o["max_iter"], accelerate=o["accelerate"],
+                           model=o["model"], input=o["input"], **job.rvt)
+        except KorvoError as e:
+            raise KorvoError(f"{job.names[r]}, realization {k}: {e}") from None
+        i = j - start
+        out["pga"][i], out["psa"][i] = res.pga, res.psa_surface
+        lay = res.layers
+        top = np.append(lay.iloc[:, 1].to_numpy(), lay.iloc[-1, 1] + lay.iloc[-1, 3])
+        inside = job.depths < top[-1]
+        at = np.clip(np.searchsorted(top, job.depths, side="right") - 1, 0, len(top) - 2)
+        out["strain"][i] = np.where(inside, lay["strain_peak_pct"].to_numpy()[at], np.nan)
+        out["converged"][i], out["iterations"][i] = res.converged, res.iterations
+    return out
+
+
 def _run_all(job, R: int, total: int, client, workers, chunk_size, progress, input_one,
              input_all, chunk):
     """Every run of a suite, in a thread pool or on a Dask cluster:
@@ -1076,7 +1159,8 @@ def _is_soil_file(path) -> bool:
 
 
 def _column_suite(records, names, unit, column, method, realizations, variation, curves, seed,
-                  client, periods, damping, workers, chunk_size, progress, site_options):
+                  client, periods, damping, workers, chunk_size, progress, site_options,
+                  rvt=None):
     """korvo.suite through the column engine; arguments as suite() checked them."""
     from .column import Column
     from .site import _number
@@ -1113,9 +1197,15 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
     depths = (np.arange(100) + 0.5) * 1.2 * bottom / 100
     job = _ColumnJob(records, column, variation, curves, int(seed), options, fmax, periods,
                      float(damping), depths, unit)
+    job.names = names
     began = time.perf_counter()
-    inputs, parts = _run_all(job, R, R * K, client, workers, chunk_size, progress, _column_input,
-                             _column_all_inputs, _column_chunk)
+    if rvt is None:
+        inputs, parts = _run_all(job, R, R * K, client, workers, chunk_size, progress,
+                                 _column_input, _column_all_inputs, _column_chunk)
+    else:
+        job.rvt = rvt
+        inputs, parts = _run_all(job, R, R * K, client, workers, chunk_size, progress, _rvt_input,
+                                 _rvt_all_inputs, _rvt_chunk)
     res = ColumnSuiteResult._assemble(job, names, K, parts, inputs, time.perf_counter() - began)
     if method in ("eql", "fdeql") and not res.converged.all():
         warnings.warn(f"{np.count_nonzero(~res.converged)} of {R * K} runs did not converge "

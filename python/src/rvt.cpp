@@ -156,7 +156,7 @@ py::dict peaks(std::vector<double> frequency, std::vector<double> amplitude, dou
 
 // The column of `profile` (a TOML file) divided for `fmax` under the motion;
 // the layer table in the profile's length unit.
-py::dict site(const std::string& profile, std::vector<double> frequency,
+py::dict site(const py::object& profile, std::vector<double> frequency,
               std::vector<double> amplitude, double duration, double fmax,
               const std::vector<double>& periods, double damping, const std::string& peak_factor,
               bool oscillator_duration, const std::vector<double>& bt_coefficients,
@@ -167,13 +167,17 @@ py::dict site(const std::string& profile, std::vector<double> frequency,
   o.grid = grid_of(grid);
   o.periods = periods;
   o.damping = damping;
+  // A profile file, or a column already read (korvo.Column's core).
   col::Column c;
+  const bool file = py::isinstance<py::str>(profile);
+  const std::string path = file ? profile.cast<std::string>() : std::string();
+  if (!file) c = profile.cast<col::Column>();
   std::vector<col::Sublayer> subs;
   col::RvtSiteResult r;
   {
     py::gil_scoped_release unlocked;
     const rvt::Motion m = rvt::table_motion(std::move(frequency), std::move(amplitude), duration);
-    c = col::read_column(whole_file(profile), profile);
+    if (file) c = col::read_column(whole_file(path), path);
     subs = col::divide(c, fmax);
     r = col::rvt_site(subs, c.halfspace, m, o);
   }

@@ -183,3 +183,24 @@ def test_column_suite_refusals(kw, error, words):
     args.update(kw)
     with pytest.raises(error, match=words):
         korvo.suite(**args)
+
+
+def test_rvt_motions_run_as_rvt_site_runs_of_the_realized_columns():
+    from korvo import rvt
+
+    motions = {"M6.5 R31": rvt.PointSource(6.5, 31.0), "M7.5 R50": rvt.PointSource(7.5, 50.0)}
+    res = korvo.suite(motions, EQL / "clay30.toml", realizations=2, seed=3,
+                      variation=korvo.Toro(layering=True), curves=korvo.CurveVariation(),
+                      peak_factor="vanmarcke")
+    assert res.records == list(motions) and res.method == "eql"
+    for r, m in enumerate(motions.values()):
+        np.testing.assert_array_equal(res.input_psa[r], m.psa(res.periods, peak_factor="vanmarcke"))
+        for k in range(2):
+            site = rvt.site(res.realization(k), m, periods=res.periods, peak_factor="vanmarcke")
+            np.testing.assert_array_equal(res.psa[r, k], site.psa_surface)
+            assert res.pga[r, k] == site.pga
+    assert np.all(np.isnan(res.pga_depth))  # RVT gives the surface's peak only
+    with pytest.raises(korvo.KorvoError, match="records or RVT motions, not both"):
+        korvo.suite([rvt.PointSource(6.5, 31.0), EQL / "elc180.txt"], EQL / "clay30.toml")
+    with pytest.raises(korvo.KorvoError, match="scale_pga are for records"):
+        korvo.suite(list(motions.values()), EQL / "clay30.toml", scale_pga="0.3g")
