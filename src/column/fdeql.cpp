@@ -152,8 +152,11 @@ double StrainShape::at(double f) const {
   return std::pow(f_mean / f, exponent);
 }
 
-StrainShape strain_shape(const std::vector<double>& f, const std::vector<double>& amp,
-                         Smoothing smoothing) {
+namespace {
+
+// strain_shape with the logarithms of the frequencies at hand (ln_f[0] unused).
+StrainShape shape_of(const std::vector<double>& f, const std::vector<double>& ln_f,
+                     const std::vector<double>& amp, Smoothing smoothing) {
   StrainShape s;
   if (smoothing == Smoothing::Flat) return s;
   // The mean frequency weighted by amplitude, over the bins above 0 Hz.
@@ -171,12 +174,13 @@ StrainShape strain_shape(const std::vector<double>& f, const std::vector<double>
   for (std::size_t i = 1; i < f.size() && f[i] <= s.f_mean; ++i, ++below) level += amp[i];
   if (below == 0 || !(level > 0.0)) return s;
   level /= below;
+  const double ln_mean = std::log(s.f_mean), ln_level = std::log(level);
   // Each bin weighs 1/f: every ratio of frequencies counts alike, as the
   // linearly spaced bins would otherwise let the highest decade decide.
   double xy = 0.0, xx = 0.0;
   for (std::size_t i = 1; i < f.size(); ++i) {
     if (!(f[i] > s.f_mean) || !(amp[i] > 0.0)) continue;
-    const double x = std::log(f[i] / s.f_mean), y = std::log(amp[i] / level);
+    const double x = ln_f[i] - ln_mean, y = std::log(amp[i]) - ln_level;
     xy += x * y / f[i];
     xx += x * x / f[i];
   }
@@ -184,6 +188,15 @@ StrainShape strain_shape(const std::vector<double>& f, const std::vector<double>
   // method only ever lowers the strain of the higher frequencies.
   if (xx > 0.0) s.exponent = std::max(0.0, -xy / xx);
   return s;
+}
+
+}  // namespace
+
+StrainShape strain_shape(const std::vector<double>& f, const std::vector<double>& amp,
+                         Smoothing smoothing) {
+  std::vector<double> ln_f(f.size(), 0.0);
+  for (std::size_t i = 1; i < f.size(); ++i) ln_f[i] = std::log(f[i]);
+  return shape_of(f, ln_f, amp, smoothing);
 }
 
 FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const Motion& motion,
@@ -349,7 +362,7 @@ FdResult fd_eql(const std::vector<Sublayer>& subs, const HalfSpace& half, const 
     row.iteration = it;
     for (std::size_t m = 0; m < L; ++m) {
       r.strain_peak[m] = strain_history_peak(m);
-      const StrainShape shape = strain_shape(r.frequency, amp, options.smoothing);
+      const StrainShape shape = shape_of(r.frequency, ln_f, amp, options.smoothing);
       r.f_mean[m] = shape.f_mean;
       r.exponent[m] = shape.exponent;
       r.strain_eff[m] = opt.strain_ratio * r.strain_peak[m];
