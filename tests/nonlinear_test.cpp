@@ -376,6 +376,34 @@ TEST(NonlinearColumn, HalvingTheTimeStepKeepsThePga) {
   EXPECT_LT(std::abs(peak(a.surface) / peak(b.surface) - 1), 1e-4);
 }
 
+TEST(NonlinearColumn, EnergyBalances) {
+  auto m = record(2048, 0.01, 0.3);
+  m.a.resize(600);  // ends in the strong shaking: kinetic and strain energy are left
+  const korvo::column::HalfSpace hs{22, 760, 0.01};
+  for (Base base : {Base::Elastic, Base::Rigid})
+    for (bool hysteretic : {true, false}) {
+      auto els = clay();
+      for (Element& e : els) e.hysteretic = hysteretic;
+      Options o;
+      o.base = base;
+      const Result r = run(els, hs, m, o);
+      const Energy& E = r.energy;
+      const double sum = E.kinetic + E.strain + E.hysteretic + E.viscous + E.radiation;
+      const char* what = base == Base::Rigid ? "rigid" : "elastic";
+      EXPECT_GT(E.input, 0.0);
+      EXPECT_NEAR(sum, E.input, 1e-3 * E.input) << what << hysteretic;
+      EXPECT_GT(E.viscous, 0.0);
+      EXPECT_EQ(E.radiation > 0.0, base == Base::Elastic);
+      EXPECT_GT(E.kinetic + E.strain, 1e-3 * E.input);
+      if (hysteretic) {
+        EXPECT_GT(peak(r.strain_peak), 0.1);
+        EXPECT_GT(E.hysteretic, 0.1 * E.input) << what;  // the loops take a good share
+      } else {  // a linear element's work is all recoverable
+        EXPECT_NEAR(E.hysteretic, 0.0, 1e-9 * E.input) << what;
+      }
+    }
+}
+
 TEST(NonlinearColumn, MeshKeepsEachSublayersSoil) {
   using korvo::column::Model;
   const korvo::column::CurveSet soft{

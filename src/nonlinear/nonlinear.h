@@ -71,6 +71,22 @@ struct Loop {
   std::vector<double> strain, stress;  // %, kPa, one per record sample
 };
 
+// Work on the unit area (kJ/m^2) from the start to the end of the record,
+// in the frame that moves with the input (the record as given: outcrop on
+// an elastic base, within on a rigid one). Each step adds the trapezoid of
+// its forces along its displacement increments, the form in which the
+// average acceleration rule balances exactly, so that
+// input = kinetic + strain + hysteretic + viscous + radiation to what the
+// Newton tolerance leaves.
+struct Energy {
+  double input = 0.0;       // of the inertia forces -m a_g
+  double kinetic = 0.0;     // 1/2 m v^2 of the relative velocities, at the end
+  double strain = 0.0;      // h tau^2 / (2 Gmax) of every element, at the end: recoverable
+  double hysteretic = 0.0;  // the elements' work less that strain energy
+  double viscous = 0.0;     // in the Rayleigh damping
+  double radiation = 0.0;   // in the base's dashpot (0 on a rigid base)
+};
+
 // Motions are total, at every record sample, in the record's unit u:
 // acceleration u, velocity u*s, displacement u*s^2 (a record in g gives
 // g*s; times 9.80665 for m/s). Velocities and displacements are those of the
@@ -91,6 +107,7 @@ struct Result {
   std::vector<double> secant_ratio;     // G_secant / Gmax on the backbone at the peak strain
   std::vector<double> damping_at_peak;  // fraction: the loops' own damping at the peak strain
   std::vector<Loop> loops;              // per Options::loop_elements
+  Energy energy;
   long steps = 0;
   long iterations = 0;              // Newton solves, all steps
   long unconverged = 0;             // steps left at max_iter

@@ -196,7 +196,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       CO[i] = -beta * k;
     }
   }
-  if (o.base == Base::Elastic) CD[N - 1] += halfspace.unit_weight / column::GRAVITY * halfspace.vs;
+  const double c_base =
+      o.base == Base::Elastic ? halfspace.unit_weight / column::GRAVITY * halfspace.vs : 0.0;
+  if (o.base == Base::Elastic) CD[N - 1] += c_base;
 
   // Output depths as a node and the weight of the node below.
   std::vector<std::size_t> at_node;
@@ -340,6 +342,22 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
                              column::shortest(worst) + " kPa)");
         if (res.unconverged++ == 0) res.first_unconverged = t;
       }
+      // Work along du, each force the mean of its values at both ends.
+      double input = 0.0, viscous = 0.0, work = 0.0;
+      for (std::size_t i = 0; i < N; ++i) {
+        input -= du[i] * M[i] * (ag_old + ag);
+        double c = CD[i] * (v[i] + vn[i]);
+        if (i > 0) c += CO[i - 1] * (v[i - 1] + vn[i - 1]);
+        if (i + 1 < N) c += CO[i] * (v[i + 1] + vn[i + 1]);
+        viscous += du[i] * c;
+      }
+      for (std::size_t i = 0; i < NE; ++i)
+        work += elements[i].thickness * (g[i] - hys[i].g_now) * (tau[i] + hys[i].tau_now);
+      const double radiation = N > NE ? du[NE] * c_base * (v[NE] + vn[NE]) : 0.0;
+      res.energy.input += input / 2.0;
+      res.energy.viscous += (viscous - radiation) / 2.0;
+      res.energy.radiation += radiation / 2.0;
+      res.energy.hysteretic += work / 2.0;
       for (std::size_t i = 0; i < N; ++i) {
         u[i] += du[i];
         v[i] = vn[i];
@@ -366,6 +384,12 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     res.displacement_residual[i] = (u[i] - u_base) / to_si;
     res.displacement_peak[i] /= to_si;
   }
+  for (std::size_t i = 0; i < N; ++i) res.energy.kinetic += M[i] * v[i] * v[i] / 2.0;
+  for (std::size_t i = 0; i < NE; ++i) {
+    const Element& e = elements[i];
+    res.energy.strain += e.thickness * hys[i].tau_now * hys[i].tau_now / (2.0 * e.gmax);
+  }
+  res.energy.hysteretic -= res.energy.strain;
   res.secant_ratio.assign(NE, 1.0);
   res.damping_at_peak.assign(NE, 0.0);
   for (std::size_t i = 0; i < NE; ++i) {
