@@ -330,9 +330,13 @@ std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double
           strain.push_back(1e-4 * std::pow(10.0, k / 4.0));
           modulus.push_back(column::soil_props(sub.soil, strain.back()).g_ratio);
         }
-        const GqhFit f = fit_gqh(e.gmax, e.tau_max, strain, modulus);
-        std::copy(f.theta, f.theta + 5, e.theta);
-        e.fit_error = f.error;
+        try {
+          const GqhFit f = fit_gqh(e.gmax, e.tau_max, strain, modulus);
+          std::copy(f.theta, f.theta + 5, e.theta);
+          e.fit_error = f.error;
+        } catch (const korvo::Error& error) {
+          throw korvo::Error("layer " + std::to_string(sub.layer + 1) + ": " + error.what());
+        }
       }
     }
     if (e.hysteretic) {
