@@ -13,6 +13,14 @@
 
 namespace korvo::nonlinear {
 
+enum class Model {
+  Mkz,  // tau = Gmax g / (1 + beta (|g| / gamma_r)^s)
+  // tau = tau_max 2x / (1 + x + sqrt((1 + x)^2 - 4 theta x)), x = |g| Gmax / tau_max,
+  // theta = theta1 + theta2 x^theta5 / (theta3^theta5 / theta4 + x^theta5):
+  // Gmax at small strain, tau_max as the strain grows without bound.
+  Gqh,
+};
+
 // One element of the shear beam; its mass is split equally to its two nodes.
 struct Element {
   int layer = 0;                      // index into the profile's layers
@@ -24,13 +32,22 @@ struct Element {
   bool hysteretic = false;
   double gamma_r = 0.0;  // %
   double s = 1.0, beta = 1.0;
-  double fit_error = 0.0;  // rms misfit of G/Gmax where the backbone was fitted to a table
+  double fit_error = 0.0;  // rms misfit of G/Gmax where the backbone was fitted
+  Model model = Model::Mkz;
+  double tau_max = 0.0;                         // kPa (Gqh)
+  double theta[5] = {1.0, 0.0, 1.0, 1.0, 1.0};  // theta1..theta5 (Gqh)
+  // Non-Masing unloading: the loops' damping is F(gm) times Masing's,
+  // F = p1 - p2 (1 - G(gm)/Gmax)^p3 at the largest strain gm so far.
+  double p1 = 1.0, p2 = 0.0, p3 = 1.0;
+  double damping_fit_error = 0.0;  // rms misfit of the damping curve, % (of critical)
 };
 
 // The elements of the sublayers, each sublayer cut into equal parts no
 // thicker than max_thickness (m; 0 keeps the sublayers). Darendeli sublayers
 // take gamma_r and the curvature directly (beta = 1); tabulated ones are
-// fitted (fit_mkz); linear ones stay linear.
+// fitted (fit_mkz); linear ones stay linear. A GQ/H sublayer takes its
+// theta or fits them (fit_gqh) to its G/Gmax curve up to 0.1 %. Every
+// hysteretic element gets p1..p3 fitted to its damping curve (fit_mrdf).
 std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double max_thickness);
 
 struct Fit {
@@ -49,6 +66,14 @@ enum class Base {
   Rigid,    // the record is the motion at the base of the column (within)
 };
 
+enum class Unloading {
+  Masing,  // extended Masing rules
+  // The Masing branch's departure from the secant of the largest loop
+  // scaled by F(gm) (Phillips and Hashash 2009): the loops close as
+  // Masing's do, with F times their area.
+  Mrdf,
+};
+
 struct Options {
   int substeps = 20;  // time steps per record sample; the input is linear between samples
   // Rayleigh damping of every element, exact at f1 and f2 (Hz): 0 takes the
@@ -56,24 +81,59 @@ struct Options {
   // and 5 f1.
   double f1 = 0.0, f2 = 0.0;
   double xi = -1.0;  // fraction for every element; < 0 each element's own
+  Unloading unloading = Unloading::Masing;
   Base base = Base::Elastic;
   // Newton stops when no nodal residual force (kPa on the unit area) passes
   // tol times the larger of the largest element stress and the largest
   // nodal inertia force of the input (mass times input acceleration) so far.
   double tol = 1e-6;
   int max_iter = 30;
-  bool strict = false;         // a step that does not converge throws instead of being counted
-  std::vector<double> depths;  // m, extra acceleration histories
-  int loop_element = -1;       // 0-based element whose stress-strain history is kept
+  bool strict = false;             // a step that does not converge throws instead of being counted
+  std::vector<double> depths;      // m, extra motion histories
+  std::vector<int> loop_elements;  // 0-based elements whose stress-strain histories are kept
 };
 
+struct Loop {
+  std::vector<double> strain, stress;  // %, kPa, one per record sample
+};
+
+// Work on the unit area (kJ/m^2) from the start to the end of the record,
+// in the frame that moves with the input (the record as given: outcrop on
+// an elastic base, within on a rigid one). Each step adds the trapezoid of
+// its forces along its displacement increments, the form in which the
+// average acceleration rule balances exactly, so that
+// input = kinetic + strain + hysteretic + viscous + radiation to what the
+// Newton tolerance leaves.
+struct Energy {
+  double input = 0.0;       // of the inertia forces -m a_g
+  double kinetic = 0.0;     // 1/2 m v^2 of the relative velocities, at the end
+  double strain = 0.0;      // h tau^2 / (2 Gmax) of every element, at the end: recoverable
+  double hysteretic = 0.0;  // the elements' work less that strain energy
+  double viscous = 0.0;     // in the Rayleigh damping
+  double radiation = 0.0;   // in the base's dashpot (0 on a rigid base)
+};
+
+// Motions are total, at every record sample, in the record's unit u:
+// acceleration u, velocity u*s, displacement u*s^2 (a record in g gives
+// g*s; times 9.80665 for m/s). Velocities and displacements are those of the
+// Newmark integration, the input's own by the same rule, so they start at
+// rest and carry any drift of the record.
 struct Result {
-  double f1 = 0.0, f2 = 0.0;            // Hz, the Rayleigh frequencies used
-  std::vector<double> surface;          // total acceleration, record unit, one per record sample
-  std::vector<std::vector<double>> at;  // the same at each of Options::depths
-  std::vector<double> strain_peak;      // %, per element
+  double f1 = 0.0, f2 = 0.0;  // Hz, the Rayleigh frequencies used
+  std::vector<double> surface, surface_velocity, surface_displacement;
+  std::vector<std::vector<double>> at, at_velocity, at_displacement;  // per Options::depths
+  // Per node, node 0 the surface and the last the base of the column:
+  // displacement relative to that base (u*s^2), largest |.| over the run
+  // (every step) and the value at the end.
+  std::vector<double> node_depth;  // m
+  std::vector<double> displacement_peak, displacement_residual;
+  // Per element.
+  std::vector<double> strain_peak;      // %
   std::vector<double> stress_peak;      // kPa
-  std::vector<double> loop_strain, loop_stress;  // %, kPa, one per record sample
+  std::vector<double> secant_ratio;     // G_secant / Gmax on the backbone at the peak strain
+  std::vector<double> damping_at_peak;  // fraction: the loops' own damping at the peak strain
+  std::vector<Loop> loops;              // per Options::loop_elements
+  Energy energy;
   long steps = 0;
   long iterations = 0;              // Newton solves, all steps
   long unconverged = 0;             // steps left at max_iter
@@ -87,6 +147,36 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
 // Backbone stress (kPa) and tangent modulus at strain g (a fraction).
 void backbone(const Element& e, double g, double& tau, double& tangent);
 
+struct GqhFit {
+  double theta[5] = {1.0, 0.0, 1.0, 1.0, 1.0};
+  double error = 0.0;  // rms of G/Gmax over the points fitted
+};
+// theta1..theta5 (theta4 = 1: only theta3^theta5 / theta4 counts) for the
+// strength tau_max (kPa) and Gmax that fit G/Gmax at the strains (%) given,
+// in least squares (Levenberg-Marquardt from a few starts), keeping
+// theta1 <= 1 and theta1 + theta2 < 1. Throws without a point to fit.
+GqhFit fit_gqh(double gmax, double tau_max, const std::vector<double>& strain_pct,
+               const std::vector<double>& modulus);
+
+// Damping (fraction) of the Masing loop of amplitude g (a fraction, > 0)
+// from the backbone's integral: (2/pi) (2 int_0^g tau / (tau(g) g) - 1).
+// 0 for a linear element.
+double masing_damping(const Element& e, double g);
+
+// The damping reduction factor F at largest strain gm (a fraction).
+double mrdf_factor(const Element& e, double gm);
+
+struct MrdfFit {
+  double p1 = 1.0, p2 = 0.0, p3 = 1.0;
+  double error = 0.0;  // rms of the damping misfit, %
+};
+// p1..p3 that fit F(g) masing_damping(e, g) to the damping (fractions) at
+// the strains (%) in least squares: linear in p1, p2 for each p3, p3 by a
+// scan and golden sections over [0.05, 20] in log. F is kept at 0 or more
+// for every strain (p1 >= 0, p1 - p2 >= 0). Throws when no strain is above 0.
+MrdfFit fit_mrdf(const Element& e, const std::vector<double>& strain_pct,
+                 const std::vector<double>& damping);
+
 // Extended Masing hysteresis with the reversal points it remembers: each
 // branch from a reversal is the backbone scaled by two; a branch that
 // reaches the reversal before its own start closes that inner loop and the
@@ -96,8 +186,10 @@ struct Hysteresis {
   std::vector<double> g, tau;  // reversal points, oldest first
   double g_now = 0.0, tau_now = 0.0, tangent = 0.0;
   int direction = 0;  // sign of the last committed strain change
+  bool mrdf = false;
+  double f = 1.0, secant = 0.0;  // F and tau/g at the first remembered reversal (mrdf)
 };
-void start(const Element& e, Hysteresis& h);
+void start(const Element& e, Hysteresis& h, Unloading unloading = Unloading::Masing);
 // Stress and tangent at strain g from the committed state, which is left untouched.
 void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent);
 // Makes strain g the committed state; the second form takes the stress and

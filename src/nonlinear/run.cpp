@@ -6,12 +6,43 @@
 
 namespace korvo::nonlinear {
 
+namespace {
+
+void gqh(const Element& e, double g, double& tau, double& tangent) {
+  const double x = std::abs(g) * e.gmax / e.tau_max;
+  const double* th = e.theta;
+  // w = x^t5 / (t3^t5 / t4 + x^t5) = 1 / (1 + (t3 / x)^t5 / t4), one power,
+  // and x dw/dx = t5 w (1 - w); none at x = 0.
+  double w = 0.0, xdw = 0.0;
+  if (x > 0.0 && th[1] != 0.0) {
+    w = 1.0 / (1.0 + std::pow(th[2] / x, th[4]) / th[3]);
+    xdw = th[4] * w * (1.0 - w);
+  }
+  const double theta = th[0] + th[1] * w;
+  const double b = 1.0 + x;
+  const double root = std::sqrt(std::max(0.0, b * b - 4.0 * theta * x));
+  const double den = b + root;
+  const double r = 2.0 * x / den;  // tau / tau_max
+  tau = g < 0.0 ? -e.tau_max * r : e.tau_max * r;
+  // d root / dx = (b - 2 theta - 2 x dtheta/dx) / root; where root vanishes
+  // (theta = 1 at x = 1) the curve has a corner: the mean of its two sides.
+  const double dtheta = th[1] * xdw;  // x dtheta/dx
+  const double droot = root > 0.0 ? (b - 2.0 * theta - 2.0 * dtheta) / root : 0.0;
+  tangent = e.gmax * (2.0 * den - 2.0 * x * (1.0 + droot)) / (den * den);
+}
+
+}  // namespace
+
 // The hysteresis lives beside the time stepping, where the compiler can
 // inline it into the loop over elements.
 void backbone(const Element& e, double g, double& tau, double& tangent) {
   if (!e.hysteretic) {
     tau = e.gmax * g;
     tangent = e.gmax;
+    return;
+  }
+  if (e.model == Model::Gqh) {
+    gqh(e, g, tau, tangent);
     return;
   }
   const double x = std::abs(g) * 100.0 / e.gamma_r;
@@ -31,6 +62,16 @@ struct Branch {
   bool reversal = false;
   std::size_t size = 0;
 };
+
+// tau/g on the backbone at strain gm and F there.
+void secant_and_factor(const Element& e, double gm, double& secant, double& F) {
+  gm = std::abs(gm);
+  double tau = 0.0, tangent = 0.0;
+  backbone(e, gm, tau, tangent);
+  secant = gm > 0.0 ? tau / gm : e.gmax;
+  const double loss = 1.0 - secant / e.gmax;
+  F = e.p1 - e.p2 * (loss > 0.0 ? std::pow(loss, e.p3) : 0.0);
+}
 
 Branch locate(const Hysteresis& h, double g) {
   const std::size_t n = h.g.size();
@@ -66,14 +107,32 @@ void evaluate(const Element& e, const Hysteresis& h, const Branch& b, double g, 
   const double t0 = fresh ? h.tau_now : h.tau[k];
   double f = 0.0;
   backbone(e, (g - g0) / 2.0, f, tangent);
-  tau = t0 + 2.0 * f;
+  if (!h.mrdf) {
+    tau = t0 + 2.0 * f;
+    return;
+  }
+  // The secant of the largest loop runs from (g0, t0) to the reversal the
+  // branch heads for: the departure from it, scaled by F, keeps the branch
+  // through both ends.
+  double F = h.f, secant = h.secant;
+  if (h.g.empty()) secant_and_factor(e, h.g_now, secant, F);
+  const double x = g - g0;
+  tau = t0 + secant * x + F * (2.0 * f - secant * x);
+  tangent = secant + F * (tangent - secant);
 }
 
 }  // namespace
 
-void start(const Element& e, Hysteresis& h) {
+double mrdf_factor(const Element& e, double gm) {
+  double secant = 0.0, F = 0.0;
+  secant_and_factor(e, gm, secant, F);
+  return F;
+}
+
+void start(const Element& e, Hysteresis& h, Unloading unloading) {
   h = Hysteresis{};
   h.tangent = e.gmax;
+  h.mrdf = unloading == Unloading::Mrdf;
 }
 
 void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent) {
@@ -91,20 +150,32 @@ void commit(const Element& e, Hysteresis& h, double g) {
   commit(e, h, g, tau, tangent);
 }
 
-void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent) {
+namespace {
+
+// Commits strain g on the branch that locate() found for it.
+void settle(const Element& e, Hysteresis& h, const Branch& b, double g, double tau,
+            double tangent) {
   if (e.hysteretic) {
-    const Branch b = locate(h, g);
     if (b.reversal) {
+      if (h.mrdf && h.g.empty()) secant_and_factor(e, h.g_now, h.secant, h.f);
       h.g.push_back(h.g_now);
       h.tau.push_back(h.tau_now);
     }
-    h.g.resize(b.size);
-    h.tau.resize(b.size);
+    if (b.size != h.g.size()) {
+      h.g.resize(b.size);
+      h.tau.resize(b.size);
+    }
   }
   if (g != h.g_now) h.direction = g > h.g_now ? 1 : -1;
   h.g_now = g;
   h.tau_now = tau;
   h.tangent = tangent;
+}
+
+}  // namespace
+
+void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent) {
+  settle(e, h, e.hysteretic ? locate(h, g) : Branch{}, g, tau, tangent);
 }
 
 namespace {
@@ -115,9 +186,16 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   for (std::size_t i = 0; i < elements.size(); ++i) {
     const Element& e = elements[i];
     if (!(e.thickness > 0.0 && e.rho > 0.0 && e.gmax > 0.0 && e.xi >= 0.0) ||
-        (e.hysteretic && !(e.gamma_r > 0.0 && e.s > 0.0 && e.beta > 0.0)))
+        (e.hysteretic && e.model == Model::Mkz &&
+         !(e.gamma_r > 0.0 && e.s > 0.0 && e.beta > 0.0)) ||
+        (e.hysteretic && e.model == Model::Gqh &&
+         !(e.tau_max > 0.0 && e.theta[0] <= 1.0 && e.theta[0] + e.theta[1] <= 1.0 &&
+           e.theta[2] > 0.0 && e.theta[3] > 0.0 && e.theta[4] > 0.0)) ||
+        (o.unloading == Unloading::Mrdf && e.hysteretic &&
+         !(e.p1 >= 0.0 && e.p1 - e.p2 >= 0.0 && e.p3 > 0.0)))
       throw korvo::Error("element " + std::to_string(i + 1) +
-                         " needs a positive thickness, density, modulus and backbone");
+                         " needs a positive thickness, density, modulus and backbone, and a "
+                         "damping factor of 0 or more");
   }
   if (motion.a.size() < 2 || !(motion.dt > 0.0) || !(motion.to_si > 0.0))
     throw korvo::Error("the motion needs two samples or more and a positive time step");
@@ -129,9 +207,10 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   if (!(o.tol > 0.0)) throw korvo::Error("the Newton tolerance must be positive");
   if (!(o.f1 >= 0.0 && o.f2 >= 0.0) || (o.f1 > 0.0 && o.f2 > 0.0 && !(o.f2 > o.f1)))
     throw korvo::Error("the Rayleigh frequencies must be positive with f2 above f1");
-  if (o.loop_element >= static_cast<int>(elements.size()))
-    throw korvo::Error("loop element " + std::to_string(o.loop_element + 1) +
-                       " is not in the column of " + std::to_string(elements.size()));
+  for (int i : o.loop_elements)
+    if (i < 0 || i >= static_cast<int>(elements.size()))
+      throw korvo::Error("loop element " + std::to_string(i + 1) + " is not in the column of " +
+                         std::to_string(elements.size()));
   if (o.base == Base::Elastic && !(halfspace.unit_weight > 0.0 && halfspace.vs > 0.0))
     throw korvo::Error("an elastic base needs the half-space's unit weight and Vs");
 }
@@ -162,11 +241,14 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   const std::size_t N = o.base == Base::Elastic ? NE + 1 : NE;
 
   Result res;
-  double travel = 0.0, height = 0.0;
-  for (const Element& e : elements) {
+  double travel = 0.0;
+  res.node_depth.assign(NE + 1, 0.0);
+  for (std::size_t i = 0; i < NE; ++i) {
+    const Element& e = elements[i];
     travel += e.thickness / std::sqrt(e.gmax / e.rho);
-    height += e.thickness;
+    res.node_depth[i + 1] = res.node_depth[i] + e.thickness;
   }
+  const double height = res.node_depth[NE];
   res.f1 = o.f1 > 0.0 ? o.f1 : 1.0 / (4.0 * travel);
   res.f2 = o.f2 > 0.0 ? o.f2 : 5.0 * res.f1;
   if (!(res.f2 > res.f1))
@@ -192,7 +274,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       CO[i] = -beta * k;
     }
   }
-  if (o.base == Base::Elastic) CD[N - 1] += halfspace.unit_weight / column::GRAVITY * halfspace.vs;
+  const double c_base =
+      o.base == Base::Elastic ? halfspace.unit_weight / column::GRAVITY * halfspace.vs : 0.0;
+  if (o.base == Base::Elastic) CD[N - 1] += c_base;
 
   // Output depths as a node and the weight of the node below.
   std::vector<std::size_t> at_node;
@@ -202,9 +286,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       throw korvo::Error("depth " + column::shortest(z) + " m is not within the column of " +
                          column::shortest(height) + " m");
     std::size_t i = 0;
-    while (i + 1 < NE && elements[i].top + elements[i].thickness <= z) ++i;
+    while (i + 1 < NE && res.node_depth[i + 1] <= z) ++i;
     at_node.push_back(i);
-    at_weight.push_back(std::min(1.0, (z - elements[i].top) * inv_h[i]));
+    at_weight.push_back(std::min(1.0, (z - res.node_depth[i]) * inv_h[i]));
   }
 
   const std::size_t NS = motion.a.size();
@@ -214,9 +298,22 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   const double to_si = motion.to_si;
 
   std::vector<Hysteresis> hys(NE);
-  for (std::size_t i = 0; i < NE; ++i) start(elements[i], hys[i]);
-  std::vector<double> u(N, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), du(N), an(N), vn(N);
-  std::vector<double> R(N), D(N), O(N), tau(NE), kt(NE), g(NE);
+  for (std::size_t i = 0; i < NE; ++i) start(elements[i], hys[i], o.unloading);
+  // u and du carry the rigid base's node too, held at 0, so that every
+  // element's strain reads its two nodes. The arrays behind vn, co, tau and
+  // ks hold a 0 before the first entry and after the last, so that the
+  // residual and the matrix need no tests at the column's ends.
+  std::vector<double> u(NE + 1, 0.0), du(NE + 1, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), an(N);
+  std::vector<double> R(N), D(N), O(N), kt(NE), g(NE);
+  std::vector<Branch> branch(NE);  // of each element's last trial, for its commit
+  std::vector<double> vn_(N + 2, 0.0), co_(N + 1, 0.0), tau_(NE + 2, 0.0), ks_(NE + 2, 0.0);
+  double* const vn = vn_.data() + 1;
+  double* const co = co_.data() + 1;
+  double* const tau = tau_.data() + 1;
+  double* const ks = ks_.data() + 1;  // tangent stiffness kt / h of each element
+  std::copy(CO.begin(), CO.end(), co);
+  // The input's own velocity and displacement, by the same rule.
+  double vg = 0.0, ug = 0.0;
   // The Newton matrix's constant part: A0 M + A1 C.
   std::vector<double> D0(N), O0(N);
   for (std::size_t i = 0; i < N; ++i) {
@@ -225,24 +322,37 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   }
   res.strain_peak.assign(NE, 0.0);
   res.stress_peak.assign(NE, 0.0);
+  res.displacement_peak.assign(NE + 1, 0.0);
   res.surface.assign(NS, 0.0);
-  res.at.assign(o.depths.size(), std::vector<double>(NS, 0.0));
-  if (o.loop_element >= 0) {
-    res.loop_strain.assign(NS, 0.0);
-    res.loop_stress.assign(NS, 0.0);
-  }
-  auto total = [&](std::size_t node, double ag) { return node < N ? an[node] + ag : ag; };
+  res.surface_velocity.assign(NS, 0.0);
+  res.surface_displacement.assign(NS, 0.0);
+  const std::vector<double> zeros(NS, 0.0);
+  res.at.assign(o.depths.size(), zeros);
+  res.at_velocity.assign(o.depths.size(), zeros);
+  res.at_displacement.assign(o.depths.size(), zeros);
+  res.loops.assign(o.loop_elements.size(), Loop{zeros, zeros});
+  // Total motion at a node or between two, from relative x and the input's xg.
+  auto total = [&](const std::vector<double>& x, std::size_t node, double xg) {
+    return node < N ? x[node] + xg : xg;
+  };
   auto keep = [&](std::size_t k, double ag) {
-    res.surface[k] = total(0, ag) / to_si;
+    res.surface[k] = total(an, 0, ag) / to_si;
+    res.surface_velocity[k] = total(v, 0, vg) / to_si;
+    res.surface_displacement[k] = total(u, 0, ug) / to_si;
     for (std::size_t d = 0; d < at_node.size(); ++d) {
       const std::size_t i = at_node[d];
       const double w = at_weight[d];
-      res.at[d][k] = ((1.0 - w) * total(i, ag) + w * total(i + 1, ag)) / to_si;
+      auto mix = [&](const std::vector<double>& x, double xg) {
+        return ((1.0 - w) * total(x, i, xg) + w * total(x, i + 1, xg)) / to_si;
+      };
+      res.at[d][k] = mix(an, ag);
+      res.at_velocity[d][k] = mix(v, vg);
+      res.at_displacement[d][k] = mix(u, ug);
     }
-    if (o.loop_element >= 0) {
-      const auto& h = hys[static_cast<std::size_t>(o.loop_element)];
-      res.loop_strain[k] = h.g_now * 100.0;
-      res.loop_stress[k] = h.tau_now;
+    for (std::size_t l = 0; l < o.loop_elements.size(); ++l) {
+      const auto& h = hys[static_cast<std::size_t>(o.loop_elements[l])];
+      res.loops[l].strain[k] = h.g_now * 100.0;
+      res.loops[l].stress[k] = h.tau_now;
     }
   };
   // At rest at t = 0: the column has not moved yet, a rigid base has.
@@ -255,8 +365,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
 
   for (std::size_t k = 1; k < NS; ++k) {
     const double a_lo = motion.a[k - 1] * to_si, a_hi = motion.a[k] * to_si;
-    double ag = 0.0;
+    double ag = a_lo;
     for (int j = 1; j <= ns; ++j) {
+      const double ag_old = ag;
       ag = a_lo + (a_hi - a_lo) * (static_cast<double>(j) / ns);
       auto now = [&] {
         return (static_cast<double>(k - 1) + static_cast<double>(j) / ns) * motion.dt;
@@ -266,6 +377,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         g[i] = hys[i].g_now;
         tau[i] = hys[i].tau_now;
         kt[i] = hys[i].tangent;
+        ks[i] = kt[i] * inv_h[i];
+        branch[i] = {false, hys[i].g.size()};  // where the committed strain lies
       }
       force_ref = std::max(force_ref, mass_max * std::abs(ag));
       const double limit = o.tol * std::max(tau_ref, force_ref);
@@ -278,37 +391,46 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           an[i] = A0 * du[i] - A2 * v[i] - a[i];
           vn[i] = A1 * du[i] - v[i];
         }
+        bool nan = false;
         for (std::size_t i = 0; i < N; ++i) {
-          double f = -M[i] * (ag + an[i]) - CD[i] * vn[i];
+          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+          double f = -M[i] * (ag + an[i]) - CD[i] * vn[j];
           // The element above pulls the node back by its stress, the one below forward.
-          if (i > 0) f -= CO[i - 1] * vn[i - 1] + tau[i - 1];
-          if (i + 1 < N) f -= CO[i] * vn[i + 1];
-          if (i < NE) f += tau[i];
+          f -= co[j - 1] * vn[j - 1] + tau[j - 1];
+          f -= co[j] * vn[j + 1];
+          f += tau[j];
           R[i] = f;
-          // NaN sticks, so a response that blew up cannot pass for converged.
-          if (std::isnan(f) || std::abs(f) > worst) worst = std::abs(f);
+          worst = std::max(worst, std::abs(f));
+          nan |= f != f;
         }
-        if (!std::isfinite(worst))
+        // A response that blew up cannot pass for converged.
+        if (nan || !std::isfinite(worst))
           throw korvo::Error("the response is not finite at " + column::shortest(now()) + " s");
         if (worst <= limit) {
           converged = true;
           break;
         }
         if (it == o.max_iter) break;
-        double above = 0.0;  // the tangent stiffness of the element above the node
         for (std::size_t i = 0; i < N; ++i) {
-          const double s = i < NE ? kt[i] * inv_h[i] : 0.0;
-          D[i] = D0[i] + above + s;
-          O[i] = O0[i] - s;
-          above = s;
+          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+          D[i] = D0[i] + ks[j - 1] + ks[j];
+          O[i] = O0[i] - ks[j];
         }
         solve(D, O, R);
         ++res.iterations;
         for (std::size_t i = 0; i < N; ++i) du[i] += R[i];
         for (std::size_t i = 0; i < NE; ++i) {
-          const double below = i + 1 < N ? u[i + 1] + du[i + 1] : 0.0;
-          g[i] = (below - (u[i] + du[i])) * inv_h[i];
-          trial(elements[i], hys[i], g[i], tau[i], kt[i]);
+          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+          g[i] = ((u[i + 1] + du[i + 1]) - (u[i] + du[i])) * inv_h[i];
+          const Element& e = elements[i];
+          if (e.hysteretic) {
+            branch[i] = locate(hys[i], g[i]);
+            evaluate(e, hys[i], branch[i], g[i], tau[j], kt[i]);
+          } else {
+            tau[j] = e.gmax * g[i];
+            kt[i] = e.gmax;
+          }
+          ks[j] = kt[i] * inv_h[i];
         }
       }
       ++res.steps;
@@ -320,22 +442,69 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
                              column::shortest(worst) + " kPa)");
         if (res.unconverged++ == 0) res.first_unconverged = t;
       }
+      // Work along du, each force the mean of its values at both ends.
+      double input = 0.0, viscous = 0.0, work = 0.0;
+      for (std::size_t i = 0; i < N; ++i) {
+        input -= du[i] * M[i] * (ag_old + ag);
+        double c = CD[i] * (v[i] + vn[i]);
+        if (i > 0) c += CO[i - 1] * (v[i - 1] + vn[i - 1]);
+        if (i + 1 < N) c += CO[i] * (v[i + 1] + vn[i + 1]);
+        viscous += du[i] * c;
+      }
+      for (std::size_t i = 0; i < NE; ++i) {
+        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+        work += elements[i].thickness * (g[i] - hys[i].g_now) * (tau[j] + hys[i].tau_now);
+      }
+      const double radiation = N > NE ? du[NE] * c_base * (v[NE] + vn[NE]) : 0.0;
+      res.energy.input += input / 2.0;
+      res.energy.viscous += (viscous - radiation) / 2.0;
+      res.energy.radiation += radiation / 2.0;
+      res.energy.hysteretic += work / 2.0;
       for (std::size_t i = 0; i < N; ++i) {
         u[i] += du[i];
         v[i] = vn[i];
         a[i] = an[i];
       }
+      ug += dt * vg + dt * dt / 4.0 * (ag_old + ag);
+      vg += dt / 2.0 * (ag_old + ag);
       // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
-        commit(elements[i], hys[i], g[i], tau[i], kt[i]);
+        settle(elements[i], hys[i], branch[i], g[i], tau[static_cast<std::ptrdiff_t>(i)], kt[i]);
         res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
         res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
         tau_ref = std::max(tau_ref, res.stress_peak[i]);
       }
+      const double u_base = N > NE ? u[NE] : 0.0;
+      for (std::size_t i = 0; i < NE; ++i)
+        res.displacement_peak[i] = std::max(res.displacement_peak[i], std::abs(u[i] - u_base));
     }
     keep(k, ag);
   }
-  for (double& x : res.strain_peak) x *= 100.0;
+  const double u_base = N > NE ? u[NE] : 0.0;
+  res.displacement_residual.assign(NE + 1, 0.0);
+  for (std::size_t i = 0; i < NE; ++i) {
+    res.displacement_residual[i] = (u[i] - u_base) / to_si;
+    res.displacement_peak[i] /= to_si;
+  }
+  for (std::size_t i = 0; i < N; ++i) res.energy.kinetic += M[i] * v[i] * v[i] / 2.0;
+  for (std::size_t i = 0; i < NE; ++i) {
+    const Element& e = elements[i];
+    res.energy.strain += e.thickness * hys[i].tau_now * hys[i].tau_now / (2.0 * e.gmax);
+  }
+  res.energy.hysteretic -= res.energy.strain;
+  res.secant_ratio.assign(NE, 1.0);
+  res.damping_at_peak.assign(NE, 0.0);
+  for (std::size_t i = 0; i < NE; ++i) {
+    const double gp = res.strain_peak[i];
+    if (gp > 0.0) {
+      double t = 0.0, kk = 0.0;
+      backbone(elements[i], gp, t, kk);
+      res.secant_ratio[i] = t / (elements[i].gmax * gp);
+      res.damping_at_peak[i] = masing_damping(elements[i], gp);
+      if (o.unloading == Unloading::Mrdf) res.damping_at_peak[i] *= mrdf_factor(elements[i], gp);
+    }
+    res.strain_peak[i] = gp * 100.0;
+  }
   return res;
 }
 
