@@ -106,7 +106,8 @@ class Site(Target):
         # Mostly sound values, so that runs get past the options into the work;
         # now and then one the command must refuse.
         options = {
-            "--method": (["linear", "eql"], ["x", ""]),
+            "--method": (["linear", "eql", "fdeql"], ["x", ""]),
+            "--smoothing": (["ka", "flat"], ["cubic"]),
             "--at": (["0", "5", "2.5", "29.9"], ["1e9", "-1", "nan"]),
             "--input": (["outcrop", "within"], ["up"]),
             "--unit": (["g", "cm/s^2", "m/s^2", "gal"], ["furlong"]),
