@@ -1,0 +1,304 @@
+#include "nonlinear/site.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "text/text.h"
+
+namespace korvo::nonlinear {
+
+namespace {
+
+using column::shortest;
+
+std::string g6(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+double peak(const std::vector<double>& a) {
+  double p = 0.0;
+  for (double v : a) p = std::max(p, std::fabs(v));
+  return p;
+}
+
+bool finite(const std::vector<double>& a) {
+  return std::all_of(a.begin(), a.end(), [](double v) { return std::isfinite(v); });
+}
+
+bool finite(const spectra::Spectrum& s) {
+  return std::all_of(s.rows.begin(), s.rows.end(), [](const spectra::Response& r) {
+    return std::isfinite(r.psa) && std::isfinite(r.sv) && std::isfinite(r.sd);
+  });
+}
+
+// 5 % damped, single precision, as the frequency-domain method's spectra.
+spectra::Spectrum spectrum_of(const std::vector<double>& a, double dt,
+                              const std::vector<Real>& periods) {
+  std::vector<Real> af(a.size());
+  std::transform(a.begin(), a.end(), af.begin(), [](double v) { return real(v); });
+  return spectra::response_spectrum(af, real(dt), periods, 0.05f);
+}
+
+std::vector<float> psa(const spectra::Spectrum& s) {
+  std::vector<float> out;
+  for (const spectra::Response& r : s.rows) out.push_back(r.psa);
+  return out;
+}
+
+std::vector<double> sorted_once(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
+}
+
+double base_of(const std::vector<Element>& elements) {
+  return elements.back().top + elements.back().thickness;
+}
+
+// The element that holds depth z (m): the one below an element boundary.
+std::size_t element_at(const std::vector<Element>& elements, double z) {
+  std::size_t i = 0;
+  while (i + 1 < elements.size() && elements[i].top + elements[i].thickness <= z) ++i;
+  return i;
+}
+
+}  // namespace
+
+std::string loops_file(double depth) { return "loops_" + shortest(depth) + ".csv"; }
+
+SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
+  const column::Column& c = q.column;
+  const double lf = c.length_factor;
+  const std::string& lu = c.length_unit;
+  SiteRun r;
+  r.subs = column::divide(c, q.fmax);
+  if (!(so.max_element != 0.0 && so.max_element <= 1e6))
+    throw Error("the largest element must be thicker than 0");
+  r.elements = mesh(r.subs, so.max_element < 0.0 ? 1.0 : so.max_element * lf);
+  column::PreparedRecord prepared = column::prepare_record(q);
+  r.motion = std::move(prepared.motion);
+  r.pga = prepared.pga;
+  r.scale = prepared.scale;
+
+  const double height = base_of(r.elements);
+  const std::vector<double> depths = sorted_once(q.depths);
+  const std::vector<double> loops = sorted_once(so.loops);
+  auto inside = [&](double z, const char* what) {
+    // A depth read back from a file may be a rounding below the base.
+    if (!(z >= 0.0) || z * lf > height * (1.0 + 1e-9))
+      throw Error(std::string(what) + " " + shortest(z) + " " + lu +
+                  " lies below the column's base at " + shortest(height / lf) + " " + lu +
+                  ": the nonlinear method has no motion in the half-space");
+  };
+  for (double z : depths) inside(z, "the depth");
+  for (double z : loops) inside(z, "the loop depth");
+
+  Options& o = r.options;
+  o.substeps = so.substeps;
+  o.f1 = so.f1;
+  o.f2 = so.f2;
+  o.strict = so.strict;
+  o.base = q.options.input == column::InputKind::Within ? Base::Rigid : Base::Elastic;
+  // Every node first, for the peak at each element's top; then the depths asked for.
+  for (const Element& e : r.elements) o.depths.push_back(e.top);
+  o.depths.push_back(height);
+  for (double z : depths) o.depths.push_back(std::min(z * lf, height));
+  if (loops.size() > 1) throw Error("one loop depth at a time");
+  if (!loops.empty()) o.loop_element = static_cast<int>(element_at(r.elements, loops.front() * lf));
+
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    r.result = run(r.elements, c.halfspace, r.motion, o);
+  } catch (const Error& e) {
+    // A response that overflowed or a step that did not converge: the record's.
+    throw Error(q.record_name + ": " + e.what());
+  }
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  const std::size_t nodes = r.elements.size() + 1;
+  for (std::size_t n = 0; n < nodes; ++n) r.pga_top.push_back(peak(r.result.at[n]));
+  for (std::size_t d = 0; d < depths.size(); ++d)
+    r.at.push_back({depths[d], r.result.at[nodes + d]});
+  for (double z : loops)
+    r.loops.push_back(
+        {z, static_cast<std::size_t>(o.loop_element), r.result.loop_strain, r.result.loop_stress});
+  for (const Element& e : r.elements)
+    r.sigma_v.push_back(column::vertical_effective_stress(c, e.top + e.thickness / 2.0));
+  r.small = column::small_strain(r.subs, c.halfspace);
+
+  r.periods = spectra::log_periods(0.01f, 10.0f, 100);
+  r.input = spectrum_of(r.motion.a, r.motion.dt, r.periods);
+  r.output = spectrum_of(r.result.surface, r.motion.dt, r.periods);
+
+  // Nothing that is not finite is written: beyond single precision (the
+  // spectra, which an infinite sample leaves at 0) or double (the response),
+  // the run is refused.
+  const double single = std::numeric_limits<float>::max();
+  bool ok = peak(r.motion.a) <= single && peak(r.result.surface) <= single &&
+            finite(r.result.surface) && finite(r.input) && finite(r.output) && finite(r.pga_top) &&
+            finite(r.result.strain_peak) && finite(r.result.stress_peak);
+  for (const column::DepthMotion& d : r.at) ok = ok && finite(d.a);
+  for (const LoopHistory& h : r.loops) ok = ok && finite(h.strain) && finite(h.stress);
+  if (!ok)
+    throw Error(q.record_name +
+                ": the response is not finite, or beyond single precision for its " +
+                "spectra (peak " + g6(r.pga * r.scale) + " " + record::unit_name(q.record.unit) +
+                "): are the record's values in its unit?");
+  return r;
+}
+
+namespace {
+
+std::string csv_text(const std::string& s) {
+  if (s.find_first_of(",\"\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char ch : s) out += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+  return out + "\"";
+}
+
+std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
+  const column::Column& c = q.column;
+  const std::string lu = record::column_unit(c.length_unit);
+  const std::string unit = record::column_unit(record::unit_name(q.record.unit));
+  const double lf = c.length_factor;
+  auto len = [&](double m) { return shortest(m / lf); };
+  const Result& res = r.result;
+  std::string out = "element,layer,top_" + lu + ",bottom_" + lu + ",vs0_" + lu +
+                    "_s,gmax_kpa,model,gamma_r_pct,s,fit_error,strain_peak_pct,stress_peak_kpa,"
+                    "stress_ratio,pga_top_" +
+                    unit + "\n";
+  for (std::size_t i = 0; i < r.elements.size(); ++i) {
+    const Element& e = r.elements[i];
+    const column::Layer& layer = c.layers[static_cast<std::size_t>(e.layer)];
+    const bool tabulated = layer.model == column::Model::Table;
+    out += std::to_string(i + 1) + "," + csv_text(layer.name) + "," + len(e.top) + "," +
+           len(e.top + e.thickness) + "," + len(std::sqrt(e.gmax / e.rho)) + "," +
+           shortest(e.gmax) + "," + (e.hysteretic ? "mkz" : "linear") + "," +
+           (e.hysteretic ? shortest(e.gamma_r) + "," + shortest(e.s) : std::string(",")) + "," +
+           (tabulated ? shortest(e.fit_error) : std::string()) + "," +
+           shortest(res.strain_peak[i]) + "," + shortest(res.stress_peak[i]) + "," +
+           (r.sigma_v[i] > 0.0 ? shortest(res.stress_peak[i] / r.sigma_v[i]) : std::string()) +
+           "," + shortest(r.pga_top[i]) + "\n";
+  }
+  out += std::to_string(r.elements.size() + 1) + ",halfspace," + len(base_of(r.elements)) +
+         ",,,,,,,,,,," + shortest(r.pga_top.back()) + "\n";
+  return out;
+}
+
+std::string format_loops(const LoopHistory& h, double dt) {
+  const int d = record::time_decimals(dt);
+  std::string out = "time_s,strain_pct,stress_kpa\n";
+  for (std::size_t k = 0; k < h.strain.size(); ++k) {
+    char t[64];
+    std::snprintf(t, sizeof t, "%.*f", d, dt * static_cast<double>(k));
+    out += std::string(t) + "," + shortest(h.strain[k]) + "," + shortest(h.stress[k]) + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> site_files(const column::SiteRequest& q,
+                                                            const SiteRun& r) {
+  const double dt = r.motion.dt;
+  const std::string unit = record::unit_name(q.record.unit);
+  std::vector<std::pair<std::string, std::string>> files;
+  files.emplace_back("surface.csv", column::format_history(r.result.surface, dt, unit));
+  for (const column::DepthMotion& d : r.at)
+    files.emplace_back(column::depth_file(d.depth), column::format_history(d.a, dt, unit));
+  files.emplace_back("profile.csv", format_profile(q, r));
+  for (const LoopHistory& h : r.loops) files.emplace_back(loops_file(h.depth), format_loops(h, dt));
+  files.emplace_back("spectra.csv",
+                     column::format_spectra(r.periods, psa(r.input), psa(r.output), unit));
+  return files;
+}
+
+std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
+                         const std::string& folder) {
+  const column::Column& c = q.column;
+  const std::string& lu = c.length_unit;
+  const double lf = c.length_factor;
+  const std::string unit = record::unit_name(q.record.unit);
+  const Result& res = r.result;
+  const Options& o = r.options;
+  double thickest = 0.0;
+  for (const Element& e : r.elements) thickest = std::max(thickest, e.thickness);
+  std::string out = c.converted.empty() ? std::string() : c.converted + "\n";
+  char buf[512];
+  std::snprintf(buf, sizeof buf,
+                "profile: %s, %zu layers in %zu sublayers, %zu elements (at most %s %s thick) "
+                "over a half-space at %s %s (VS %s %s/s)\n",
+                one_line(q.profile_name).c_str(), c.layers.size(), r.subs.size(), r.elements.size(),
+                g6(thickest / lf).c_str(), lu.c_str(), g6(base_of(r.elements) / lf).c_str(),
+                lu.c_str(), g6(c.halfspace.vs / lf).c_str(), lu.c_str());
+  out += buf;
+  std::snprintf(
+      buf, sizeof buf,
+      "site: Vs30 %s m/s; fundamental frequency %s Hz (quarter wavelength); kappa0 %s s\n",
+      g6(r.small.vs30).c_str(), g6(r.small.f0).c_str(), g6(r.small.kappa0).c_str());
+  out += buf;
+  std::string prepared;
+  if (q.baseline >= 0) prepared += q.baseline == 0 ? ", mean removed" : ", linear trend removed";
+  if (q.band_pass_hz.size() == 4)
+    prepared += ", band-passed " + g6(q.band_pass_hz[0]) + "/" + g6(q.band_pass_hz[1]) + "-" +
+                g6(q.band_pass_hz[2]) + "/" + g6(q.band_pass_hz[3]) + " Hz";
+  if (r.scale != 1.0) prepared += " (scaled by " + g6(r.scale) + ")";
+  std::snprintf(buf, sizeof buf, "record: %s, %zu samples, dt %s s, PGA %s %s%s; %s\n",
+                one_line(q.record_name).c_str(), r.motion.a.size(), g6(r.motion.dt).c_str(),
+                g6(r.pga * r.scale).c_str(), unit.c_str(), prepared.c_str(),
+                o.base == Base::Rigid
+                    ? "within motion at the column's base (rigid base)"
+                    : "outcrop motion (elastic base: a dashpot of the half-space)");
+  out += buf;
+  const double steps = static_cast<double>(std::max(1L, res.steps));
+  std::snprintf(buf, sizeof buf,
+                "method: nonlinear, MKZ backbones with Masing unloading; Rayleigh damping exact "
+                "at %s and %s Hz; %d substeps per sample\n",
+                g6(res.f1).c_str(), g6(res.f2).c_str(), o.substeps);
+  out += buf;
+  std::snprintf(
+      buf, sizeof buf,
+      "steps: %ld, Newton solves %ld (%.3g per step), %ld not converged%s; %.3g s, "
+      "%.3g ns per element-step\n",
+      res.steps, res.iterations, static_cast<double>(res.iterations) / steps, res.unconverged,
+      res.unconverged > 0 ? (" (the first at " + g6(res.first_unconverged) + " s)").c_str() : "",
+      r.seconds, r.seconds * 1e9 / (steps * static_cast<double>(r.elements.size())));
+  out += buf;
+  std::size_t worst = 0;
+  for (std::size_t i = 0; i < r.elements.size(); ++i)
+    if (res.strain_peak[i] > res.strain_peak[worst]) worst = i;
+  const Element& w = r.elements[worst];
+  std::snprintf(buf, sizeof buf,
+                "surface PGA %s %s; largest peak strain %s %% at %s %s (element %zu, layer %s)\n",
+                g6(peak(res.surface)).c_str(), unit.c_str(), g6(res.strain_peak[worst]).c_str(),
+                g6((w.top + w.thickness / 2.0) / lf).c_str(), lu.c_str(), worst + 1,
+                quote(c.layers[static_cast<std::size_t>(w.layer)].name).c_str());
+  out += buf;
+  out += "wrote " + one_line(folder) + ": surface.csv";
+  for (const column::DepthMotion& d : r.at) out += ", " + column::depth_file(d.depth);
+  out += ", profile.csv";
+  for (const LoopHistory& h : r.loops) out += ", " + loops_file(h.depth);
+  out += ", spectra.csv\n";
+  return out;
+}
+
+std::vector<std::string> site_warnings(const column::SiteRequest& q, const SiteRun& r) {
+  std::vector<std::string> out = column::column_warnings(q.column);
+  const double g = r.pga * r.scale * record::unit_factor(q.record.unit, record::Unit::G);
+  if (!q.record.unit_stated && g > 2.0)
+    out.push_back("warning: " + one_line(q.record_name) + ": a peak of " + g6(g) +
+                  " g with no unit stated: is the record in cm/s^2 or m/s^2 (--unit)?");
+  if (r.result.unconverged > 0)
+    out.push_back("warning: " + std::to_string(r.result.unconverged) + " of " +
+                  std::to_string(r.result.steps) + " time steps did not converge in " +
+                  std::to_string(r.options.max_iter) + " Newton iterations, the first at " +
+                  g6(r.result.first_unconverged) + " s; --strict refuses them");
+  return out;
+}
+
+}  // namespace korvo::nonlinear
