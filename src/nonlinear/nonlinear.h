@@ -62,18 +62,52 @@ struct Options {
   // nodal inertia force of the input (mass times input acceleration) so far.
   double tol = 1e-6;
   int max_iter = 30;
-  bool strict = false;         // a step that does not converge throws instead of being counted
-  std::vector<double> depths;  // m, extra acceleration histories
-  int loop_element = -1;       // 0-based element whose stress-strain history is kept
+  bool strict = false;             // a step that does not converge throws instead of being counted
+  std::vector<double> depths;      // m, extra motion histories
+  std::vector<int> loop_elements;  // 0-based elements whose stress-strain histories are kept
 };
 
+struct Loop {
+  std::vector<double> strain, stress;  // %, kPa, one per record sample
+};
+
+// Work on the unit area (kJ/m^2) from the start to the end of the record,
+// in the frame that moves with the input (the record as given: outcrop on
+// an elastic base, within on a rigid one). Each step adds the trapezoid of
+// its forces along its displacement increments, the form in which the
+// average acceleration rule balances exactly, so that
+// input = kinetic + strain + hysteretic + viscous + radiation to what the
+// Newton tolerance leaves.
+struct Energy {
+  double input = 0.0;       // of the inertia forces -m a_g
+  double kinetic = 0.0;     // 1/2 m v^2 of the relative velocities, at the end
+  double strain = 0.0;      // h tau^2 / (2 Gmax) of every element, at the end: recoverable
+  double hysteretic = 0.0;  // the elements' work less that strain energy
+  double viscous = 0.0;     // in the Rayleigh damping
+  double radiation = 0.0;   // in the base's dashpot (0 on a rigid base)
+};
+
+// Motions are total, at every record sample, in the record's unit u:
+// acceleration u, velocity u*s, displacement u*s^2 (a record in g gives
+// g*s; times 9.80665 for m/s). Velocities and displacements are those of the
+// Newmark integration, the input's own by the same rule, so they start at
+// rest and carry any drift of the record.
 struct Result {
-  double f1 = 0.0, f2 = 0.0;            // Hz, the Rayleigh frequencies used
-  std::vector<double> surface;          // total acceleration, record unit, one per record sample
-  std::vector<std::vector<double>> at;  // the same at each of Options::depths
-  std::vector<double> strain_peak;      // %, per element
+  double f1 = 0.0, f2 = 0.0;  // Hz, the Rayleigh frequencies used
+  std::vector<double> surface, surface_velocity, surface_displacement;
+  std::vector<std::vector<double>> at, at_velocity, at_displacement;  // per Options::depths
+  // Per node, node 0 the surface and the last the base of the column:
+  // displacement relative to that base (u*s^2), largest |.| over the run
+  // (every step) and the value at the end.
+  std::vector<double> node_depth;  // m
+  std::vector<double> displacement_peak, displacement_residual;
+  // Per element.
+  std::vector<double> strain_peak;      // %
   std::vector<double> stress_peak;      // kPa
-  std::vector<double> loop_strain, loop_stress;  // %, kPa, one per record sample
+  std::vector<double> secant_ratio;     // G_secant / Gmax on the backbone at the peak strain
+  std::vector<double> damping_at_peak;  // fraction: the loops' own damping at the peak strain
+  std::vector<Loop> loops;              // per Options::loop_elements
+  Energy energy;
   long steps = 0;
   long iterations = 0;              // Newton solves, all steps
   long unconverged = 0;             // steps left at max_iter
@@ -86,6 +120,11 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
 
 // Backbone stress (kPa) and tangent modulus at strain g (a fraction).
 void backbone(const Element& e, double g, double& tau, double& tangent);
+
+// Damping (fraction) of the Masing loop of amplitude g (a fraction, > 0)
+// from the backbone's integral: (2/pi) (2 int_0^g tau / (tau(g) g) - 1).
+// 0 for a linear element.
+double masing_damping(const Element& e, double g);
 
 // Extended Masing hysteresis with the reversal points it remembers: each
 // branch from a reversal is the backbone scaled by two; a branch that

@@ -129,9 +129,10 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   if (!(o.tol > 0.0)) throw korvo::Error("the Newton tolerance must be positive");
   if (!(o.f1 >= 0.0 && o.f2 >= 0.0) || (o.f1 > 0.0 && o.f2 > 0.0 && !(o.f2 > o.f1)))
     throw korvo::Error("the Rayleigh frequencies must be positive with f2 above f1");
-  if (o.loop_element >= static_cast<int>(elements.size()))
-    throw korvo::Error("loop element " + std::to_string(o.loop_element + 1) +
-                       " is not in the column of " + std::to_string(elements.size()));
+  for (int i : o.loop_elements)
+    if (i < 0 || i >= static_cast<int>(elements.size()))
+      throw korvo::Error("loop element " + std::to_string(i + 1) + " is not in the column of " +
+                         std::to_string(elements.size()));
   if (o.base == Base::Elastic && !(halfspace.unit_weight > 0.0 && halfspace.vs > 0.0))
     throw korvo::Error("an elastic base needs the half-space's unit weight and Vs");
 }
@@ -162,11 +163,14 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   const std::size_t N = o.base == Base::Elastic ? NE + 1 : NE;
 
   Result res;
-  double travel = 0.0, height = 0.0;
-  for (const Element& e : elements) {
+  double travel = 0.0;
+  res.node_depth.assign(NE + 1, 0.0);
+  for (std::size_t i = 0; i < NE; ++i) {
+    const Element& e = elements[i];
     travel += e.thickness / std::sqrt(e.gmax / e.rho);
-    height += e.thickness;
+    res.node_depth[i + 1] = res.node_depth[i] + e.thickness;
   }
+  const double height = res.node_depth[NE];
   res.f1 = o.f1 > 0.0 ? o.f1 : 1.0 / (4.0 * travel);
   res.f2 = o.f2 > 0.0 ? o.f2 : 5.0 * res.f1;
   if (!(res.f2 > res.f1))
@@ -192,7 +196,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       CO[i] = -beta * k;
     }
   }
-  if (o.base == Base::Elastic) CD[N - 1] += halfspace.unit_weight / column::GRAVITY * halfspace.vs;
+  const double c_base =
+      o.base == Base::Elastic ? halfspace.unit_weight / column::GRAVITY * halfspace.vs : 0.0;
+  if (o.base == Base::Elastic) CD[N - 1] += c_base;
 
   // Output depths as a node and the weight of the node below.
   std::vector<std::size_t> at_node;
@@ -202,9 +208,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       throw korvo::Error("depth " + column::shortest(z) + " m is not within the column of " +
                          column::shortest(height) + " m");
     std::size_t i = 0;
-    while (i + 1 < NE && elements[i].top + elements[i].thickness <= z) ++i;
+    while (i + 1 < NE && res.node_depth[i + 1] <= z) ++i;
     at_node.push_back(i);
-    at_weight.push_back(std::min(1.0, (z - elements[i].top) * inv_h[i]));
+    at_weight.push_back(std::min(1.0, (z - res.node_depth[i]) * inv_h[i]));
   }
 
   const std::size_t NS = motion.a.size();
@@ -217,6 +223,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   for (std::size_t i = 0; i < NE; ++i) start(elements[i], hys[i]);
   std::vector<double> u(N, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), du(N), an(N), vn(N);
   std::vector<double> R(N), D(N), O(N), tau(NE), kt(NE), g(NE);
+  // The input's own velocity and displacement, by the same rule.
+  double vg = 0.0, ug = 0.0;
   // The Newton matrix's constant part: A0 M + A1 C.
   std::vector<double> D0(N), O0(N);
   for (std::size_t i = 0; i < N; ++i) {
@@ -225,24 +233,37 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   }
   res.strain_peak.assign(NE, 0.0);
   res.stress_peak.assign(NE, 0.0);
+  res.displacement_peak.assign(NE + 1, 0.0);
   res.surface.assign(NS, 0.0);
-  res.at.assign(o.depths.size(), std::vector<double>(NS, 0.0));
-  if (o.loop_element >= 0) {
-    res.loop_strain.assign(NS, 0.0);
-    res.loop_stress.assign(NS, 0.0);
-  }
-  auto total = [&](std::size_t node, double ag) { return node < N ? an[node] + ag : ag; };
+  res.surface_velocity.assign(NS, 0.0);
+  res.surface_displacement.assign(NS, 0.0);
+  const std::vector<double> zeros(NS, 0.0);
+  res.at.assign(o.depths.size(), zeros);
+  res.at_velocity.assign(o.depths.size(), zeros);
+  res.at_displacement.assign(o.depths.size(), zeros);
+  res.loops.assign(o.loop_elements.size(), Loop{zeros, zeros});
+  // Total motion at a node or between two, from relative x and the input's xg.
+  auto total = [&](const std::vector<double>& x, std::size_t node, double xg) {
+    return node < N ? x[node] + xg : xg;
+  };
   auto keep = [&](std::size_t k, double ag) {
-    res.surface[k] = total(0, ag) / to_si;
+    res.surface[k] = total(an, 0, ag) / to_si;
+    res.surface_velocity[k] = total(v, 0, vg) / to_si;
+    res.surface_displacement[k] = total(u, 0, ug) / to_si;
     for (std::size_t d = 0; d < at_node.size(); ++d) {
       const std::size_t i = at_node[d];
       const double w = at_weight[d];
-      res.at[d][k] = ((1.0 - w) * total(i, ag) + w * total(i + 1, ag)) / to_si;
+      auto mix = [&](const std::vector<double>& x, double xg) {
+        return ((1.0 - w) * total(x, i, xg) + w * total(x, i + 1, xg)) / to_si;
+      };
+      res.at[d][k] = mix(an, ag);
+      res.at_velocity[d][k] = mix(v, vg);
+      res.at_displacement[d][k] = mix(u, ug);
     }
-    if (o.loop_element >= 0) {
-      const auto& h = hys[static_cast<std::size_t>(o.loop_element)];
-      res.loop_strain[k] = h.g_now * 100.0;
-      res.loop_stress[k] = h.tau_now;
+    for (std::size_t l = 0; l < o.loop_elements.size(); ++l) {
+      const auto& h = hys[static_cast<std::size_t>(o.loop_elements[l])];
+      res.loops[l].strain[k] = h.g_now * 100.0;
+      res.loops[l].stress[k] = h.tau_now;
     }
   };
   // At rest at t = 0: the column has not moved yet, a rigid base has.
@@ -255,8 +276,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
 
   for (std::size_t k = 1; k < NS; ++k) {
     const double a_lo = motion.a[k - 1] * to_si, a_hi = motion.a[k] * to_si;
-    double ag = 0.0;
+    double ag = a_lo;
     for (int j = 1; j <= ns; ++j) {
+      const double ag_old = ag;
       ag = a_lo + (a_hi - a_lo) * (static_cast<double>(j) / ns);
       auto now = [&] {
         return (static_cast<double>(k - 1) + static_cast<double>(j) / ns) * motion.dt;
@@ -320,11 +342,29 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
                              column::shortest(worst) + " kPa)");
         if (res.unconverged++ == 0) res.first_unconverged = t;
       }
+      // Work along du, each force the mean of its values at both ends.
+      double input = 0.0, viscous = 0.0, work = 0.0;
+      for (std::size_t i = 0; i < N; ++i) {
+        input -= du[i] * M[i] * (ag_old + ag);
+        double c = CD[i] * (v[i] + vn[i]);
+        if (i > 0) c += CO[i - 1] * (v[i - 1] + vn[i - 1]);
+        if (i + 1 < N) c += CO[i] * (v[i + 1] + vn[i + 1]);
+        viscous += du[i] * c;
+      }
+      for (std::size_t i = 0; i < NE; ++i)
+        work += elements[i].thickness * (g[i] - hys[i].g_now) * (tau[i] + hys[i].tau_now);
+      const double radiation = N > NE ? du[NE] * c_base * (v[NE] + vn[NE]) : 0.0;
+      res.energy.input += input / 2.0;
+      res.energy.viscous += (viscous - radiation) / 2.0;
+      res.energy.radiation += radiation / 2.0;
+      res.energy.hysteretic += work / 2.0;
       for (std::size_t i = 0; i < N; ++i) {
         u[i] += du[i];
         v[i] = vn[i];
         a[i] = an[i];
       }
+      ug += dt * vg + dt * dt / 4.0 * (ag_old + ag);
+      vg += dt / 2.0 * (ag_old + ag);
       // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
         commit(elements[i], hys[i], g[i], tau[i], kt[i]);
@@ -332,10 +372,36 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
         tau_ref = std::max(tau_ref, res.stress_peak[i]);
       }
+      const double u_base = N > NE ? u[NE] : 0.0;
+      for (std::size_t i = 0; i < NE; ++i)
+        res.displacement_peak[i] = std::max(res.displacement_peak[i], std::abs(u[i] - u_base));
     }
     keep(k, ag);
   }
-  for (double& x : res.strain_peak) x *= 100.0;
+  const double u_base = N > NE ? u[NE] : 0.0;
+  res.displacement_residual.assign(NE + 1, 0.0);
+  for (std::size_t i = 0; i < NE; ++i) {
+    res.displacement_residual[i] = (u[i] - u_base) / to_si;
+    res.displacement_peak[i] /= to_si;
+  }
+  for (std::size_t i = 0; i < N; ++i) res.energy.kinetic += M[i] * v[i] * v[i] / 2.0;
+  for (std::size_t i = 0; i < NE; ++i) {
+    const Element& e = elements[i];
+    res.energy.strain += e.thickness * hys[i].tau_now * hys[i].tau_now / (2.0 * e.gmax);
+  }
+  res.energy.hysteretic -= res.energy.strain;
+  res.secant_ratio.assign(NE, 1.0);
+  res.damping_at_peak.assign(NE, 0.0);
+  for (std::size_t i = 0; i < NE; ++i) {
+    const double gp = res.strain_peak[i];
+    if (gp > 0.0) {
+      double t = 0.0, kk = 0.0;
+      backbone(elements[i], gp, t, kk);
+      res.secant_ratio[i] = t / (elements[i].gmax * gp);
+      res.damping_at_peak[i] = masing_damping(elements[i], gp);
+    }
+    res.strain_peak[i] = gp * 100.0;
+  }
   return res;
 }
 

@@ -7,6 +7,30 @@
 
 namespace korvo::nonlinear {
 
+double masing_damping(const Element& e, double g) {
+  if (!e.hysteretic || !(g > 0.0)) return 0.0;
+  // 8-point Gauss-Legendre on panels halving towards 0, where the power
+  // law's curvature gathers; below the last panel the backbone is Gmax g.
+  static constexpr double X[4] = {0.1834346424956498, 0.5255324099163290, 0.7966664774136267,
+                                  0.9602898564975363};
+  static constexpr double W[4] = {0.3626837833783620, 0.3137066458778873, 0.2223810344533745,
+                                  0.1012285362903763};
+  double integral = 0.0, hi = g, tau = 0.0, tangent = 0.0;
+  for (int panel = 0; panel < 48; ++panel) {
+    const double lo = hi / 2.0, mid = (hi + lo) / 2.0, half = (hi - lo) / 2.0;
+    for (int i = 0; i < 4; ++i) {
+      double a = 0.0, b = 0.0;
+      backbone(e, mid - half * X[i], a, tangent);
+      backbone(e, mid + half * X[i], b, tangent);
+      integral += half * W[i] * (a + b);
+    }
+    hi = lo;
+  }
+  integral += e.gmax * hi * hi / 2.0;
+  backbone(e, g, tau, tangent);
+  return 2.0 / column::PI_D * (2.0 * integral / (tau * g) - 1.0);
+}
+
 Fit fit_mkz(const column::Curve& modulus) {
   // Start from the straight line that log(1/G - 1) = s log(g) - s log(gamma_r)
   // makes through the points strictly between 0 and 1.
