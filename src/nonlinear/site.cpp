@@ -56,15 +56,37 @@ std::vector<double> sorted_once(std::vector<double> v) {
   return v;
 }
 
-double base_of(const std::vector<Element>& elements) {
-  return elements.back().top + elements.back().thickness;
+// The nodes' depths (m) summed as the engine sums them, so that a node asked
+// for is met exactly.
+std::vector<double> node_depths(const std::vector<Element>& elements) {
+  std::vector<double> z(elements.size() + 1, 0.0);
+  for (std::size_t i = 0; i < elements.size(); ++i) z[i + 1] = z[i] + elements[i].thickness;
+  return z;
 }
 
 // The element that holds depth z (m): the one below an element boundary.
-std::size_t element_at(const std::vector<Element>& elements, double z) {
+std::size_t element_at(const std::vector<double>& nodes, double z) {
   std::size_t i = 0;
-  while (i + 1 < elements.size() && elements[i].top + elements[i].thickness <= z) ++i;
+  while (i + 2 < nodes.size() && nodes[i + 1] <= z) ++i;
   return i;
+}
+
+// Velocity and displacement from the engine's u*s and u*s^2 into cm/s and cm
+// for a record in cm/s^2, else m/s and m.
+struct Kinematics {
+  double factor = 1.0;
+  const char* velocity = "m/s";
+  const char* displacement = "m";
+};
+
+Kinematics kinematics(record::Unit unit) {
+  if (unit == record::Unit::CmS2) return {1.0, "cm/s", "cm"};
+  return {record::unit_factor(unit, record::Unit::MS2), "m/s", "m"};
+}
+
+std::vector<double> times(std::vector<double> v, double f) {
+  for (double& x : v) x *= f;
+  return v;
 }
 
 }  // namespace
@@ -85,14 +107,16 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   r.pga = prepared.pga;
   r.scale = prepared.scale;
 
-  const double height = base_of(r.elements);
+  const std::vector<double> nodes = node_depths(r.elements);
+  const double height = nodes.back();
   const std::vector<double> depths = sorted_once(q.depths);
   const std::vector<double> loops = sorted_once(so.loops);
   auto inside = [&](double z, const char* what) {
     // A depth read back from a file may be a rounding below the base.
     if (!(z >= 0.0) || z * lf > height * (1.0 + 1e-9))
       throw Error(std::string(what) + " " + shortest(z) + " " + lu +
-                  " lies below the column's base at " + shortest(height / lf) + " " + lu +
+                  " lies below the column's base at " +
+                  shortest((r.subs.back().top + r.subs.back().thickness) / lf) + " " + lu +
                   ": the nonlinear method has no motion in the half-space");
   };
   for (double z : depths) inside(z, "the depth");
@@ -105,11 +129,9 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   o.strict = so.strict;
   o.base = q.options.input == column::InputKind::Within ? Base::Rigid : Base::Elastic;
   // Every node first, for the peak at each element's top; then the depths asked for.
-  for (const Element& e : r.elements) o.depths.push_back(e.top);
-  o.depths.push_back(height);
+  o.depths = nodes;
   for (double z : depths) o.depths.push_back(std::min(z * lf, height));
-  if (loops.size() > 1) throw Error("one loop depth at a time");
-  if (!loops.empty()) o.loop_element = static_cast<int>(element_at(r.elements, loops.front() * lf));
+  for (double z : loops) o.loop_elements.push_back(static_cast<int>(element_at(nodes, z * lf)));
 
   const auto start = std::chrono::steady_clock::now();
   try {
@@ -120,29 +142,42 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   }
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-  const std::size_t nodes = r.elements.size() + 1;
-  for (std::size_t n = 0; n < nodes; ++n) r.pga_top.push_back(peak(r.result.at[n]));
+  const Result& res = r.result;
+  const Kinematics k = kinematics(q.record.unit);
+  const std::size_t N = nodes.size();
+  for (std::size_t n = 0; n < N; ++n) r.pga_top.push_back(peak(res.at[n]));
+  r.surface = {0.0, res.surface, times(res.surface_velocity, k.factor),
+               times(res.surface_displacement, k.factor)};
   for (std::size_t d = 0; d < depths.size(); ++d)
-    r.at.push_back({depths[d], r.result.at[nodes + d]});
-  for (double z : loops)
-    r.loops.push_back(
-        {z, static_cast<std::size_t>(o.loop_element), r.result.loop_strain, r.result.loop_stress});
+    r.at.push_back({depths[d], res.at[N + d], times(res.at_velocity[N + d], k.factor),
+                    times(res.at_displacement[N + d], k.factor)});
+  r.node_disp_peak = times(res.displacement_peak, k.factor);
+  r.node_disp_residual = times(res.displacement_residual, k.factor);
+  for (std::size_t l = 0; l < loops.size(); ++l)
+    r.loops.push_back({loops[l], static_cast<std::size_t>(o.loop_elements[l]), res.loops[l].strain,
+                       res.loops[l].stress});
+  const Energy& en = res.energy;
+  const double spent = en.kinetic + en.strain + en.hysteretic + en.viscous + en.radiation;
+  r.energy_error = en.input > 0.0 ? (en.input - spent) / en.input : 0.0;
   for (const Element& e : r.elements)
     r.sigma_v.push_back(column::vertical_effective_stress(c, e.top + e.thickness / 2.0));
   r.small = column::small_strain(r.subs, c.halfspace);
 
   r.periods = spectra::log_periods(0.01f, 10.0f, 100);
   r.input = spectrum_of(r.motion.a, r.motion.dt, r.periods);
-  r.output = spectrum_of(r.result.surface, r.motion.dt, r.periods);
+  r.output = spectrum_of(res.surface, r.motion.dt, r.periods);
 
   // Nothing that is not finite is written: beyond single precision (the
   // spectra, which an infinite sample leaves at 0) or double (the response),
   // the run is refused.
   const double single = std::numeric_limits<float>::max();
-  bool ok = peak(r.motion.a) <= single && peak(r.result.surface) <= single &&
-            finite(r.result.surface) && finite(r.input) && finite(r.output) && finite(r.pga_top) &&
-            finite(r.result.strain_peak) && finite(r.result.stress_peak);
-  for (const column::DepthMotion& d : r.at) ok = ok && finite(d.a);
+  bool ok = peak(r.motion.a) <= single && peak(res.surface) <= single && finite(r.input) &&
+            finite(r.output) && finite(r.pga_top) && finite(res.strain_peak) &&
+            finite(res.stress_peak) && finite(res.secant_ratio) && finite(res.damping_at_peak) &&
+            finite(r.node_disp_peak) && finite(r.node_disp_residual) &&
+            std::isfinite(r.energy_error);
+  for (const Motion* m : {&r.surface}) ok = ok && finite(m->a) && finite(m->v) && finite(m->d);
+  for (const Motion& m : r.at) ok = ok && finite(m.a) && finite(m.v) && finite(m.d);
   for (const LoopHistory& h : r.loops) ok = ok && finite(h.strain) && finite(h.stress);
   if (!ok)
     throw Error(q.record_name +
@@ -161,32 +196,61 @@ std::string csv_text(const std::string& s) {
   return out + "\"";
 }
 
+// Per element, its soil and its peaks; the motions' peaks at its top node.
+// The last row is the half-space, with the motion at its top.
 std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
   const column::Column& c = q.column;
   const std::string lu = record::column_unit(c.length_unit);
   const std::string unit = record::column_unit(record::unit_name(q.record.unit));
+  const std::string du = record::column_unit(kinematics(q.record.unit).displacement);
   const double lf = c.length_factor;
   auto len = [&](double m) { return shortest(m / lf); };
   const Result& res = r.result;
+  // Depths as the mesh cut them, so that the layers' boundaries read as the profile gives them.
+  std::vector<double> nodes;
+  for (const Element& e : r.elements) nodes.push_back(e.top);
+  nodes.push_back(r.subs.back().top + r.subs.back().thickness);
   std::string out = "element,layer,top_" + lu + ",bottom_" + lu + ",vs0_" + lu +
                     "_s,gmax_kpa,model,gamma_r_pct,s,fit_error,strain_peak_pct,stress_peak_kpa,"
-                    "stress_ratio,pga_top_" +
-                    unit + "\n";
+                    "stress_ratio,g_gmax_secant,damping_peak_pct,pga_top_" +
+                    unit + ",disp_peak_" + du + ",disp_residual_" + du + "\n";
+  auto node = [&](std::size_t n) {
+    return shortest(r.pga_top[n]) + "," + shortest(r.node_disp_peak[n]) + "," +
+           shortest(r.node_disp_residual[n]) + "\n";
+  };
   for (std::size_t i = 0; i < r.elements.size(); ++i) {
     const Element& e = r.elements[i];
     const column::Layer& layer = c.layers[static_cast<std::size_t>(e.layer)];
     const bool tabulated = layer.model == column::Model::Table;
-    out += std::to_string(i + 1) + "," + csv_text(layer.name) + "," + len(e.top) + "," +
-           len(e.top + e.thickness) + "," + len(std::sqrt(e.gmax / e.rho)) + "," +
-           shortest(e.gmax) + "," + (e.hysteretic ? "mkz" : "linear") + "," +
+    out += std::to_string(i + 1) + "," + csv_text(layer.name) + "," + len(nodes[i]) + "," +
+           len(nodes[i + 1]) + "," + len(std::sqrt(e.gmax / e.rho)) + "," + shortest(e.gmax) + "," +
+           (e.hysteretic ? "mkz" : "linear") + "," +
            (e.hysteretic ? shortest(e.gamma_r) + "," + shortest(e.s) : std::string(",")) + "," +
            (tabulated ? shortest(e.fit_error) : std::string()) + "," +
            shortest(res.strain_peak[i]) + "," + shortest(res.stress_peak[i]) + "," +
            (r.sigma_v[i] > 0.0 ? shortest(res.stress_peak[i] / r.sigma_v[i]) : std::string()) +
-           "," + shortest(r.pga_top[i]) + "\n";
+           "," + shortest(res.secant_ratio[i]) + "," + shortest(res.damping_at_peak[i] * 100.0) +
+           "," + node(i);
   }
-  out += std::to_string(r.elements.size() + 1) + ",halfspace," + len(base_of(r.elements)) +
-         ",,,,,,,,,,," + shortest(r.pga_top.back()) + "\n";
+  out += std::to_string(r.elements.size() + 1) + ",halfspace," + len(nodes.back()) +
+         ",,,,,,,,,,,,," + node(r.elements.size());
+  return out;
+}
+
+// Time, acceleration, velocity and displacement, as the record's time column is written.
+std::string format_motion(const Motion& m, double dt, const std::string& unit,
+                          const Kinematics& k) {
+  const int decimals = record::time_decimals(dt);
+  std::string out = "time_s,accel_" + record::column_unit(unit) + ",vel_" +
+                    record::column_unit(k.velocity) + ",disp_" +
+                    record::column_unit(k.displacement) + "\n";
+  out.reserve(m.a.size() * 64);
+  for (std::size_t i = 0; i < m.a.size(); ++i) {
+    char t[64];
+    std::snprintf(t, sizeof t, "%.*f", decimals, dt * static_cast<double>(i));
+    out += std::string(t) + "," + shortest(m.a[i]) + "," + shortest(m.v[i]) + "," +
+           shortest(m.d[i]) + "\n";
+  }
   return out;
 }
 
@@ -208,9 +272,10 @@ std::vector<std::pair<std::string, std::string>> site_files(const column::SiteRe
   const double dt = r.motion.dt;
   const std::string unit = record::unit_name(q.record.unit);
   std::vector<std::pair<std::string, std::string>> files;
-  files.emplace_back("surface.csv", column::format_history(r.result.surface, dt, unit));
-  for (const column::DepthMotion& d : r.at)
-    files.emplace_back(column::depth_file(d.depth), column::format_history(d.a, dt, unit));
+  const Kinematics k = kinematics(q.record.unit);
+  files.emplace_back("surface.csv", format_motion(r.surface, dt, unit, k));
+  for (const Motion& m : r.at)
+    files.emplace_back(column::depth_file(m.depth), format_motion(m, dt, unit, k));
   files.emplace_back("profile.csv", format_profile(q, r));
   for (const LoopHistory& h : r.loops) files.emplace_back(loops_file(h.depth), format_loops(h, dt));
   files.emplace_back("spectra.csv",
@@ -234,8 +299,9 @@ std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
                 "profile: %s, %zu layers in %zu sublayers, %zu elements (at most %s %s thick) "
                 "over a half-space at %s %s (VS %s %s/s)\n",
                 one_line(q.profile_name).c_str(), c.layers.size(), r.subs.size(), r.elements.size(),
-                g6(thickest / lf).c_str(), lu.c_str(), g6(base_of(r.elements) / lf).c_str(),
-                lu.c_str(), g6(c.halfspace.vs / lf).c_str(), lu.c_str());
+                g6(thickest / lf).c_str(), lu.c_str(),
+                g6((r.subs.back().top + r.subs.back().thickness) / lf).c_str(), lu.c_str(),
+                g6(c.halfspace.vs / lf).c_str(), lu.c_str());
   out += buf;
   std::snprintf(
       buf, sizeof buf,
@@ -269,6 +335,14 @@ std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
       res.unconverged > 0 ? (" (the first at " + g6(res.first_unconverged) + " s)").c_str() : "",
       r.seconds, r.seconds * 1e9 / (steps * static_cast<double>(r.elements.size())));
   out += buf;
+  const Energy& en = res.energy;
+  std::snprintf(buf, sizeof buf,
+                "energy: input %s kJ/m^2 = kinetic %s + strain %s + hysteretic %s + viscous %s + "
+                "radiation %s; balance error %.2g of the input\n",
+                g6(en.input).c_str(), g6(en.kinetic).c_str(), g6(en.strain).c_str(),
+                g6(en.hysteretic).c_str(), g6(en.viscous).c_str(), g6(en.radiation).c_str(),
+                std::fabs(r.energy_error));
+  out += buf;
   std::size_t worst = 0;
   for (std::size_t i = 0; i < r.elements.size(); ++i)
     if (res.strain_peak[i] > res.strain_peak[worst]) worst = i;
@@ -280,7 +354,7 @@ std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
                 quote(c.layers[static_cast<std::size_t>(w.layer)].name).c_str());
   out += buf;
   out += "wrote " + one_line(folder) + ": surface.csv";
-  for (const column::DepthMotion& d : r.at) out += ", " + column::depth_file(d.depth);
+  for (const Motion& m : r.at) out += ", " + column::depth_file(m.depth);
   out += ", profile.csv";
   for (const LoopHistory& h : r.loops) out += ", " + loops_file(h.depth);
   out += ", spectra.csv\n";

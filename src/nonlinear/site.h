@@ -33,6 +33,14 @@ struct LoopHistory {
   std::vector<double> strain, stress;  // %, kPa, one per record sample
 };
 
+// A total motion at a depth, at every record sample: acceleration in the
+// record's unit; velocity and displacement in cm/s and cm for a record in
+// cm/s^2, else m/s and m.
+struct Motion {
+  double depth = 0.0;  // profile's length unit
+  std::vector<double> a, v, d;
+};
+
 struct SiteRun {
   std::vector<column::Sublayer> subs;
   std::vector<Element> elements;
@@ -41,14 +49,17 @@ struct SiteRun {
   double pga = 0.0;       // of the prepared record before scaling
   double scale = 1.0;
   Result result;
-  std::vector<column::DepthMotion> at;  // sorted by depth, each once
-  std::vector<double> pga_top;          // record unit, at every node from the surface down
-  std::vector<double> sigma_v;          // kPa, vertical effective stress at each element's middle
-  std::vector<LoopHistory> loops;       // sorted by depth, each once
-  column::SmallStrain small;            // of the sublayers: Vs30, f0, kappa0
+  Motion surface;
+  std::vector<Motion> at;       // sorted by depth, each once
+  std::vector<double> pga_top;  // record unit, at every node from the surface down
+  std::vector<double> node_disp_peak, node_disp_residual;  // relative to the base, as Motion::d
+  std::vector<double> sigma_v;     // kPa, vertical effective stress at each element's middle
+  std::vector<LoopHistory> loops;  // sorted by depth, each once
+  column::SmallStrain small;       // of the sublayers: Vs30, f0, kappa0
   std::vector<Real> periods;
   spectra::Spectrum input, output;  // 5 % damped, of the input and the surface motion
   double seconds = 0.0;             // the engine's run alone
+  double energy_error = 0.0;        // (input - all the rest) / input, of Result::energy
 };
 
 // Throws korvo::Error for a column or record that cannot be analysed, a depth
