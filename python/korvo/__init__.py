@@ -53,6 +53,7 @@ __all__ = [
     "Spectrum",
     "response_spectrum",
     "SiteResult",
+    "NonlinearResult",
     "site",
     "rvt",
     "NMAX",
@@ -698,5 +699,5 @@ def _check_spectrum(d: dict, accel: np.ndarray, dt: float) -> None:
 # Suites build on everything above.
 from .toro import Toro  # noqa: E402
 from .suite import SuiteResult, suite  # noqa: E402
-from .site import SiteResult, site  # noqa: E402
+from .site import NonlinearResult, SiteResult, site  # noqa: E402
 from . import rvt  # noqa: E402
