@@ -25,6 +25,10 @@ struct Element {
   double gamma_r = 0.0;  // %
   double s = 1.0, beta = 1.0;
   double fit_error = 0.0;  // rms misfit of G/Gmax where the backbone was fitted to a table
+  // Non-Masing unloading: the loops' damping is F(gm) times Masing's,
+  // F = p1 - p2 (1 - G(gm)/Gmax)^p3 at the largest strain gm so far.
+  double p1 = 1.0, p2 = 0.0, p3 = 1.0;
+  double damping_fit_error = 0.0;  // rms misfit of the damping curve, % (of critical)
 };
 
 // The elements of the sublayers, each sublayer cut into equal parts no
@@ -49,6 +53,14 @@ enum class Base {
   Rigid,    // the record is the motion at the base of the column (within)
 };
 
+enum class Unloading {
+  Masing,  // extended Masing rules
+  // The Masing branch's departure from the secant of the largest loop
+  // scaled by F(gm) (Phillips and Hashash 2009): the loops close as
+  // Masing's do, with F times their area.
+  Mrdf,
+};
+
 struct Options {
   int substeps = 20;  // time steps per record sample; the input is linear between samples
   // Rayleigh damping of every element, exact at f1 and f2 (Hz): 0 takes the
@@ -56,6 +68,7 @@ struct Options {
   // and 5 f1.
   double f1 = 0.0, f2 = 0.0;
   double xi = -1.0;  // fraction for every element; < 0 each element's own
+  Unloading unloading = Unloading::Masing;
   Base base = Base::Elastic;
   // Newton stops when no nodal residual force (kPa on the unit area) passes
   // tol times the larger of the largest element stress and the largest
@@ -126,6 +139,20 @@ void backbone(const Element& e, double g, double& tau, double& tangent);
 // 0 for a linear element.
 double masing_damping(const Element& e, double g);
 
+// The damping reduction factor F at largest strain gm (a fraction).
+double mrdf_factor(const Element& e, double gm);
+
+struct MrdfFit {
+  double p1 = 1.0, p2 = 0.0, p3 = 1.0;
+  double error = 0.0;  // rms of the damping misfit, %
+};
+// p1..p3 that fit F(g) masing_damping(e, g) to the damping (fractions) at
+// the strains (%) in least squares: linear in p1, p2 for each p3, p3 by a
+// scan and golden sections over [0.05, 20] in log. F is kept at 0 or more
+// for every strain (p1 >= 0, p1 - p2 >= 0). Throws when no strain is above 0.
+MrdfFit fit_mrdf(const Element& e, const std::vector<double>& strain_pct,
+                 const std::vector<double>& damping);
+
 // Extended Masing hysteresis with the reversal points it remembers: each
 // branch from a reversal is the backbone scaled by two; a branch that
 // reaches the reversal before its own start closes that inner loop and the
@@ -135,8 +162,10 @@ struct Hysteresis {
   std::vector<double> g, tau;  // reversal points, oldest first
   double g_now = 0.0, tau_now = 0.0, tangent = 0.0;
   int direction = 0;  // sign of the last committed strain change
+  bool mrdf = false;
+  double f = 1.0, secant = 0.0;  // F and tau/g at the first remembered reversal (mrdf)
 };
-void start(const Element& e, Hysteresis& h);
+void start(const Element& e, Hysteresis& h, Unloading unloading = Unloading::Masing);
 // Stress and tangent at strain g from the committed state, which is left untouched.
 void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent);
 // Makes strain g the committed state; the second form takes the stress and

@@ -32,6 +32,16 @@ struct Branch {
   std::size_t size = 0;
 };
 
+// tau/g on the backbone at strain gm and F there.
+void secant_and_factor(const Element& e, double gm, double& secant, double& F) {
+  gm = std::abs(gm);
+  double tau = 0.0, tangent = 0.0;
+  backbone(e, gm, tau, tangent);
+  secant = gm > 0.0 ? tau / gm : e.gmax;
+  const double loss = 1.0 - secant / e.gmax;
+  F = e.p1 - e.p2 * (loss > 0.0 ? std::pow(loss, e.p3) : 0.0);
+}
+
 Branch locate(const Hysteresis& h, double g) {
   const std::size_t n = h.g.size();
   const double step = g - h.g_now;
@@ -66,14 +76,32 @@ void evaluate(const Element& e, const Hysteresis& h, const Branch& b, double g, 
   const double t0 = fresh ? h.tau_now : h.tau[k];
   double f = 0.0;
   backbone(e, (g - g0) / 2.0, f, tangent);
-  tau = t0 + 2.0 * f;
+  if (!h.mrdf) {
+    tau = t0 + 2.0 * f;
+    return;
+  }
+  // The secant of the largest loop runs from (g0, t0) to the reversal the
+  // branch heads for: the departure from it, scaled by F, keeps the branch
+  // through both ends.
+  double F = h.f, secant = h.secant;
+  if (h.g.empty()) secant_and_factor(e, h.g_now, secant, F);
+  const double x = g - g0;
+  tau = t0 + secant * x + F * (2.0 * f - secant * x);
+  tangent = secant + F * (tangent - secant);
 }
 
 }  // namespace
 
-void start(const Element& e, Hysteresis& h) {
+double mrdf_factor(const Element& e, double gm) {
+  double secant = 0.0, F = 0.0;
+  secant_and_factor(e, gm, secant, F);
+  return F;
+}
+
+void start(const Element& e, Hysteresis& h, Unloading unloading) {
   h = Hysteresis{};
   h.tangent = e.gmax;
+  h.mrdf = unloading == Unloading::Mrdf;
 }
 
 void trial(const Element& e, const Hysteresis& h, double g, double& tau, double& tangent) {
@@ -95,6 +123,7 @@ void commit(const Element& e, Hysteresis& h, double g, double tau, double tangen
   if (e.hysteretic) {
     const Branch b = locate(h, g);
     if (b.reversal) {
+      if (h.mrdf && h.g.empty()) secant_and_factor(e, h.g_now, h.secant, h.f);
       h.g.push_back(h.g_now);
       h.tau.push_back(h.tau_now);
     }
@@ -115,9 +144,12 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   for (std::size_t i = 0; i < elements.size(); ++i) {
     const Element& e = elements[i];
     if (!(e.thickness > 0.0 && e.rho > 0.0 && e.gmax > 0.0 && e.xi >= 0.0) ||
-        (e.hysteretic && !(e.gamma_r > 0.0 && e.s > 0.0 && e.beta > 0.0)))
+        (e.hysteretic && !(e.gamma_r > 0.0 && e.s > 0.0 && e.beta > 0.0)) ||
+        (o.unloading == Unloading::Mrdf && e.hysteretic &&
+         !(e.p1 >= 0.0 && e.p1 - e.p2 >= 0.0 && e.p3 > 0.0)))
       throw korvo::Error("element " + std::to_string(i + 1) +
-                         " needs a positive thickness, density, modulus and backbone");
+                         " needs a positive thickness, density, modulus and backbone, and a "
+                         "damping factor of 0 or more");
   }
   if (motion.a.size() < 2 || !(motion.dt > 0.0) || !(motion.to_si > 0.0))
     throw korvo::Error("the motion needs two samples or more and a positive time step");
@@ -220,7 +252,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   const double to_si = motion.to_si;
 
   std::vector<Hysteresis> hys(NE);
-  for (std::size_t i = 0; i < NE; ++i) start(elements[i], hys[i]);
+  for (std::size_t i = 0; i < NE; ++i) start(elements[i], hys[i], o.unloading);
   std::vector<double> u(N, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), du(N), an(N), vn(N);
   std::vector<double> R(N), D(N), O(N), tau(NE), kt(NE), g(NE);
   // The input's own velocity and displacement, by the same rule.
@@ -399,6 +431,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       backbone(elements[i], gp, t, kk);
       res.secant_ratio[i] = t / (elements[i].gmax * gp);
       res.damping_at_peak[i] = masing_damping(elements[i], gp);
+      if (o.unloading == Unloading::Mrdf) res.damping_at_peak[i] *= mrdf_factor(elements[i], gp);
     }
     res.strain_peak[i] = gp * 100.0;
   }

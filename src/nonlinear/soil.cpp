@@ -31,6 +31,89 @@ double masing_damping(const Element& e, double g) {
   return 2.0 / column::PI_D * (2.0 * integral / (tau * g) - 1.0);
 }
 
+MrdfFit fit_mrdf(const Element& e, const std::vector<double>& strain_pct,
+                 const std::vector<double>& damping) {
+  std::vector<double> xm, loss, target;
+  for (std::size_t i = 0; i < strain_pct.size() && i < damping.size(); ++i) {
+    const double g = strain_pct[i] / 100.0;
+    if (!(g > 0.0)) continue;
+    double tau = 0.0, tangent = 0.0;
+    backbone(e, g, tau, tangent);
+    xm.push_back(masing_damping(e, g));
+    loss.push_back(std::max(0.0, 1.0 - tau / (e.gmax * g)));
+    target.push_back(damping[i]);
+  }
+  if (xm.empty()) throw korvo::Error("the damping curve has no strain above 0 to fit");
+  const std::size_t n = xm.size();
+
+  // For one p3 the model p1 xm - p2 xm loss^p3 is linear in (p1, p2): the
+  // least squares on the two columns, or on the edge of F >= 0 it crosses
+  // (p2 = p1 >= 0, or p1 = 0 with p2 <= 0).
+  std::vector<double> c2(n);
+  auto solve = [&](double p3, MrdfFit& out) {
+    double a11 = 0.0, a12 = 0.0, a22 = 0.0, r1 = 0.0, r2 = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      c2[i] = -xm[i] * (loss[i] > 0.0 ? std::pow(loss[i], p3) : 0.0);
+      a11 += xm[i] * xm[i], a12 += xm[i] * c2[i], a22 += c2[i] * c2[i];
+      r1 += xm[i] * target[i], r2 += c2[i] * target[i];
+    }
+    auto sse = [&](double p1, double p2) {
+      double sum = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const double r = p1 * xm[i] + p2 * c2[i] - target[i];
+        sum += r * r;
+      }
+      return sum;
+    };
+    double best = sse(0.0, 0.0), q1 = 0.0, q2 = 0.0;
+    auto consider = [&](double p1, double p2) {
+      if (!(p1 >= 0.0 && p1 - p2 >= 0.0)) return;
+      const double now = sse(p1, p2);
+      if (now < best) best = now, q1 = p1, q2 = p2;
+    };
+    const double det = a11 * a22 - a12 * a12;
+    if (det > 1e-12 * a11 * a22) consider((r1 * a22 - r2 * a12) / det, (a11 * r2 - a12 * r1) / det);
+    const double d = a11 + 2.0 * a12 + a22;  // the column xm + c2
+    if (d > 0.0) {
+      const double p = std::max(0.0, (r1 + r2) / d);
+      consider(p, p);
+    }
+    if (a22 > 0.0) consider(0.0, std::min(0.0, r2 / a22));
+    out = {q1, q2, p3, best};
+    return best;
+  };
+  const double lo = std::log(0.05), hi = std::log(20.0);
+  const int steps = 60;
+  MrdfFit best, now;
+  int at = 0;
+  for (int k = 0; k <= steps; ++k) {
+    const double sum = solve(std::exp(lo + (hi - lo) * k / steps), now);
+    if (k == 0 || sum < best.error) best = now, at = k;
+  }
+  // Golden sections in log p3 between the scan's neighbours of the best.
+  double a = lo + (hi - lo) * std::max(0, at - 1) / steps;
+  double b = lo + (hi - lo) * std::min(steps, at + 1) / steps;
+  const double r = (std::sqrt(5.0) - 1.0) / 2.0;
+  double x1 = b - r * (b - a), x2 = a + r * (b - a);
+  MrdfFit f1, f2;
+  double s1 = solve(std::exp(x1), f1), s2 = solve(std::exp(x2), f2);
+  for (int it = 0; it < 60; ++it) {
+    if (s1 < s2) {
+      b = x2, x2 = x1, s2 = s1, f2 = f1;
+      x1 = b - r * (b - a);
+      s1 = solve(std::exp(x1), f1);
+    } else {
+      a = x1, x1 = x2, s1 = s2, f1 = f2;
+      x2 = a + r * (b - a);
+      s2 = solve(std::exp(x2), f2);
+    }
+  }
+  if (f1.error < best.error) best = f1;
+  if (f2.error < best.error) best = f2;
+  best.error = 100.0 * std::sqrt(best.error / static_cast<double>(n));
+  return best;
+}
+
 Fit fit_mkz(const column::Curve& modulus) {
   // Start from the straight line that log(1/G - 1) = s log(g) - s log(gamma_r)
   // makes through the points strictly between 0 and 1.
@@ -128,6 +211,27 @@ std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double
       }
       case column::Model::Linear:
         break;
+    }
+    if (e.hysteretic) {
+      // The loops' share of the damping curve: Rayleigh gives the rest.
+      std::vector<double> strain, target;
+      if (sub.soil.model == column::Model::Table) {
+        strain = sub.soil.set->damping.strain_pct;
+        for (double d : sub.soil.set->damping.value) target.push_back(d - e.xi);
+      } else {
+        for (int k = 0; k <= 20; ++k) {
+          strain.push_back(1e-4 * std::pow(10.0, k / 4.0));
+          target.push_back(column::soil_props(sub.soil, strain.back()).damping - e.xi);
+        }
+      }
+      try {
+        const MrdfFit f = fit_mrdf(e, strain, target);
+        e.p1 = f.p1, e.p2 = f.p2, e.p3 = f.p3, e.damping_fit_error = f.error;
+      } catch (const korvo::Error& error) {
+        const std::string name =
+            sub.soil.set ? "curves '" + sub.soil.set->name + "'" : "the Darendeli curves";
+        throw korvo::Error(name + ": " + error.what());
+      }
     }
     const double parts =
         max_thickness > 0.0 ? std::max(1.0, std::ceil(sub.thickness / max_thickness - 1e-9)) : 1.0;
