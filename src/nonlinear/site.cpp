@@ -127,6 +127,7 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   o.f1 = so.f1;
   o.f2 = so.f2;
   o.strict = so.strict;
+  o.unloading = so.unloading;
   o.base = q.options.input == column::InputKind::Within ? Base::Rigid : Base::Elastic;
   // Every node first, for the peak at each element's top; then the depths asked for.
   o.depths = nodes;
@@ -212,7 +213,8 @@ std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
   nodes.push_back(r.subs.back().top + r.subs.back().thickness);
   std::string out = "element,layer,top_" + lu + ",bottom_" + lu + ",vs0_" + lu +
                     "_s,gmax_kpa,model,gamma_r_pct,s,fit_error,strain_peak_pct,stress_peak_kpa,"
-                    "stress_ratio,g_gmax_secant,damping_peak_pct,pga_top_" +
+                    "stress_ratio,g_gmax_secant,damping_peak_pct,mrdf_p1,mrdf_p2,mrdf_p3,"
+                    "damping_fit_error_pct,pga_top_" +
                     unit + ",disp_peak_" + du + ",disp_residual_" + du + "\n";
   auto node = [&](std::size_t n) {
     return shortest(r.pga_top[n]) + "," + shortest(r.node_disp_peak[n]) + "," +
@@ -222,6 +224,7 @@ std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
     const Element& e = r.elements[i];
     const column::Layer& layer = c.layers[static_cast<std::size_t>(e.layer)];
     const bool tabulated = layer.model == column::Model::Table;
+    const bool mrdf = r.options.unloading == Unloading::Mrdf && e.hysteretic;
     out += std::to_string(i + 1) + "," + csv_text(layer.name) + "," + len(nodes[i]) + "," +
            len(nodes[i + 1]) + "," + len(std::sqrt(e.gmax / e.rho)) + "," + shortest(e.gmax) + "," +
            (e.hysteretic ? "mkz" : "linear") + "," +
@@ -230,10 +233,14 @@ std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
            shortest(res.strain_peak[i]) + "," + shortest(res.stress_peak[i]) + "," +
            (r.sigma_v[i] > 0.0 ? shortest(res.stress_peak[i] / r.sigma_v[i]) : std::string()) +
            "," + shortest(res.secant_ratio[i]) + "," + shortest(res.damping_at_peak[i] * 100.0) +
+           "," +
+           (mrdf ? shortest(e.p1) + "," + shortest(e.p2) + "," + shortest(e.p3) + "," +
+                       shortest(e.damping_fit_error)
+                 : std::string(",,,")) +
            "," + node(i);
   }
   out += std::to_string(r.elements.size() + 1) + ",halfspace," + len(nodes.back()) +
-         ",,,,,,,,,,,,," + node(r.elements.size());
+         ",,,,,,,,,,,,,,,,," + node(r.elements.size());
   return out;
 }
 
@@ -323,9 +330,10 @@ std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
   out += buf;
   const double steps = static_cast<double>(std::max(1L, res.steps));
   std::snprintf(buf, sizeof buf,
-                "method: nonlinear, MKZ backbones with Masing unloading; Rayleigh damping exact "
+                "method: nonlinear, MKZ backbones with %s unloading; Rayleigh damping exact "
                 "at %s and %s Hz; %d substeps per sample\n",
-                g6(res.f1).c_str(), g6(res.f2).c_str(), o.substeps);
+                o.unloading == Unloading::Mrdf ? "MRDF (non-Masing)" : "Masing", g6(res.f1).c_str(),
+                g6(res.f2).c_str(), o.substeps);
   out += buf;
   std::snprintf(
       buf, sizeof buf,

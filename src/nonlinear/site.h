@@ -23,7 +23,8 @@ struct SiteOptions {
   double max_element = -1.0;
   double f1 = 0.0, f2 = 0.0;  // Hz, Rayleigh frequencies; 0: f0 and 5 f1
   std::vector<double> loops;  // depths (profile's length unit) whose loops are written
-  bool strict = false;        // a step that does not converge refuses the run
+  Unloading unloading = Unloading::Masing;
+  bool strict = false;  // a step that does not converge refuses the run
 };
 
 // The stress-strain history of the element that holds a depth.

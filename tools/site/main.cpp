@@ -69,6 +69,8 @@ constexpr const char* USAGE =
     "                      1 m), after the layers are divided at --fmax\n"
     "  --rayleigh F1,F2    Hz where the Rayleigh damping is exact (default: the column's\n"
     "                      quarter-wavelength frequency f0 and 5 f0)\n"
+    "  --unloading U       masing: extended Masing rules (default); mrdf: non-Masing,\n"
+    "                      the loops' damping reduced to fit each layer's damping curve\n"
     "  --loops Z           write the stress-strain loops of the element at depth Z\n"
     "                      (profile's length unit) to loops_Z.csv\n"
     "  --version           print korvo-site's version\n"
@@ -105,7 +107,7 @@ Command parse_command_line(int argc, char** argv) {
   std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
               scale, max_iter, pad, nfft, strain_limit, band, baseline;
   std::vector<std::string> depths;
-  std::string substeps, max_element, rayleigh, loops;
+  std::string substeps, max_element, rayleigh, loops, unloading;
   CLI::App app("korvo-site");
   app.allow_extras();
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -131,6 +133,7 @@ Command parse_command_line(int argc, char** argv) {
   auto* element_opt = app.add_option("--max-element", max_element);
   auto* rayleigh_opt = app.add_option("--rayleigh", rayleigh);
   auto* loops_opt = app.add_option("--loops", loops);
+  auto* unloading_opt = app.add_option("--unloading", unloading);
   auto* pad_opt = app.add_option("--pad", pad);
   auto* nfft_opt = app.add_option("--nfft", nfft);
   app.add_flag("--plot", c.plot);
@@ -228,7 +231,7 @@ Command parse_command_line(int argc, char** argv) {
   const std::vector<const CLI::Option*> frequency_only = {
       ratio_opt, magnitude_opt, tol_opt, iter_opt, plain, model_opt, pad_opt, nfft_opt, limit_opt};
   const std::vector<const CLI::Option*> nonlinear_only = {substeps_opt, element_opt, rayleigh_opt,
-                                                          loops_opt};
+                                                          loops_opt, unloading_opt};
   for (const CLI::Option* opt : c.nonlinear ? frequency_only : nonlinear_only)
     if (opt->count())
       usage_error(opt->get_name() + " is for " +
@@ -269,6 +272,10 @@ Command parse_command_line(int argc, char** argv) {
       usage_error("--loops is depths of 0 or more, Z1,Z2,..., not " + korvo::quote(loops));
   }
   nlo.strict = c.strict;
+  if (unloading_opt->count()) {
+    one_of("--unloading", unloading, {"masing", "mrdf"});
+    nlo.unloading = unloading == "mrdf" ? nl::Unloading::Mrdf : nl::Unloading::Masing;
+  }
   one_of("--input", input, {"outcrop", "within"});
   o.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
   one_of("--model", model, {"velocity", "simple", "unit-modulus"});
