@@ -254,7 +254,10 @@ def _write(core, folder: PathLike) -> list:
     return paths
 
 
-def _nonlinear_settings(substeps, max_element, rayleigh, loops, strict) -> dict:
+def _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict) -> dict:
+    unloading = "masing" if unloading is None else unloading
+    if unloading not in ("masing", "mrdf"):
+        raise KorvoError(f"unloading is 'masing' or 'mrdf', not {unloading!r}")
     steps = 20 if substeps is None else _number(substeps, "substeps", 1, 10000)
     if steps != int(steps):
         raise KorvoError(f"substeps is a whole number of time steps, not {substeps!r}")
@@ -268,7 +271,7 @@ def _nonlinear_settings(substeps, max_element, rayleigh, loops, strict) -> dict:
                 max_element=-1.0 if max_element is None
                 else _number(max_element, "max_element", 1e-6, 1e6),
                 f1=f1, f2=f2, loops=[_number(z, "loops", 0.0, np.inf) for z in loops],
-                strict=bool(strict))
+                unloading=unloading, strict=bool(strict))
 
 
 def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] = None,
@@ -281,7 +284,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
          fmax: float = 25.0, pad: Optional[float] = None, nfft: Optional[int] = None,
          at: Iterable[float] = (), soil_unit: Optional[str] = None,
          substeps: Optional[int] = None, max_element: Optional[float] = None,
-         rayleigh=None, loops: Iterable[float] = (),
+         rayleigh=None, loops: Iterable[float] = (), unloading: Optional[str] = None,
          strict: bool = False) -> Union[SiteResult, "NonlinearResult"]:
     """Linear, equivalent-linear or nonlinear response of a soil column: korvo-site from Python.
 
@@ -346,6 +349,10 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     loops : iterable of float
         Nonlinear: depths (profile's length unit) whose element's stress-strain
         history is kept (``loops_<depth>.csv``).
+    unloading : {None, 'masing', 'mrdf'}
+        Nonlinear: extended Masing rules (default), or non-Masing unloading
+        whose loops' damping is reduced (MRDF, fitted to each layer's
+        damping curve).
     strict : bool
         Nonlinear: a time step that does not converge raises instead of being
         counted and warned of.
@@ -366,7 +373,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     given = dict(strain_ratio=strain_ratio, magnitude=magnitude, model=model, tol=tol,
                  max_iter=max_iter, accelerate=accelerate, pad=pad, nfft=nfft) if nonlinear \
         else dict(substeps=substeps, max_element=max_element, rayleigh=rayleigh,
-                  loops=list(loops) or None, strict=strict or None)
+                  loops=list(loops) or None, unloading=unloading, strict=strict or None)
     for name, value in given.items():
         if value is not None:
             raise KorvoError(f"{name} is for method " +
@@ -414,7 +421,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     scale = "" if scale_pga is None else str(scale_pga)
     unit = "" if unit is None else str(unit)
     if nonlinear:
-        settings = _nonlinear_settings(substeps, max_element, rayleigh, loops, strict)
+        settings = _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict)
         run = functools.partial(_korvo.nonlinear_site, settings=settings)
         wrap = NonlinearResult
     else:

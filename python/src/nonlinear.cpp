@@ -33,7 +33,8 @@ py::array_t<T> to_numpy(const std::vector<T>& v) {
 }
 
 // As korvo.site's `site`, with the nonlinear settings in `settings`: keys
-// substeps, max_element (< 0: the default), f1, f2, loops and strict.
+// substeps, max_element (< 0: the default), f1, f2, loops, unloading ("masing"
+// or "mrdf", checked by the caller) and strict.
 std::unique_ptr<NonlinearSite> nonlinear_site(const std::string& profile,
                                               const py::object& record_path,
                                               const py::object& accel, double dt,
@@ -58,6 +59,8 @@ std::unique_ptr<NonlinearSite> nonlinear_site(const std::string& profile,
   o.f2 = settings["f2"].cast<double>();
   o.loops = settings["loops"].cast<std::vector<double>>();
   o.strict = settings["strict"].cast<bool>();
+  o.unloading = settings["unloading"].cast<std::string>() == "mrdf" ? nl::Unloading::Mrdf
+                                                                    : nl::Unloading::Masing;
   std::vector<double> a;
   if (record_path.is_none()) a = accel.cast<std::vector<double>>();
   const std::string path = record_path.is_none() ? std::string() : record_path.cast<std::string>();

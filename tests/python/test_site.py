@@ -38,10 +38,11 @@ def test_nonlinear_write_equals_korvo_site(tmp_path):
     profile, record = EXAMPLES / "clay30.toml", EXAMPLES / "elc180.txt"
     subprocess.run([program("KORVO_SITE_BINARY", "bin/korvo-site"), profile, record,
                     "--method", "nonlinear", "--scale-pga", "0.3g", "--at", "12",
-                    "--loops", "6,12", "--substeps", "10", "-o", tmp_path / "cli"],
+                    "--loops", "6,12", "--substeps", "10", "--unloading", "mrdf",
+                    "-o", tmp_path / "cli"],
                    check=True, capture_output=True)
     r = korvo.site(profile, record, method="nonlinear", scale_pga="0.3g", at=[12],
-                   loops=[6, 12], substeps=10)
+                   loops=[6, 12], substeps=10, unloading="mrdf")
     r.write(tmp_path / "py")
     cli = sorted(p.name for p in (tmp_path / "cli").iterdir())
     assert cli == ["depth_12.csv", "loops_12.csv", "loops_6.csv", "profile.csv", "spectra.csv",
