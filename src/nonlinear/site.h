@@ -81,4 +81,15 @@ std::vector<std::string> site_warnings(const column::SiteRequest& request, const
 // The file of the loops at a depth (profile's length unit): loops_5.csv.
 std::string loops_file(double depth);
 
+// What every figure of a run is titled with: the record's file name (and its
+// scaling), the profile's, the method and its unloading.
+std::string plot_title(const column::SiteRequest& request, const SiteRun& run);
+// The gnuplot script of korvo-site --method nonlinear --plot: profile.png,
+// spectra.png and, with loops, loops.png in `dir`, drawn from the files
+// site_files wrote there.
+std::string plot_script(const column::SiteRequest& request, const SiteRun& run,
+                        const std::string& dir);
+// The figures that script draws, by name.
+std::vector<std::string> plot_figures(const SiteRun& run);
+
 }  // namespace korvo::nonlinear

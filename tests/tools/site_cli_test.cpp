@@ -399,8 +399,8 @@ TEST_F(SiteCommand, UnconvergedRunSaysSo) {
 }
 
 // With gnuplot on the PATH, --plot draws the figures, motions.png only with
-// --at; gnuplot says nothing, and a folder whose name holds a quote (which
-// would end a quoted gnuplot string) still gets its figures.
+// --at (loops.png with --loops for the nonlinear method); gnuplot says nothing, and a folder whose
+// name holds a quote (which would end a quoted gnuplot string) still gets its figures.
 TEST_F(SiteCommand, PlotDrawsEveryFigureQuietly) {
   if (std::system("command -v gnuplot > /dev/null 2>&1") != 0) GTEST_SKIP() << "no gnuplot";
   ASSERT_EQ(run("p.toml pulse.txt --plot -o out"), 0) << read("stderr.txt");
@@ -412,8 +412,15 @@ TEST_F(SiteCommand, PlotDrawsEveryFigureQuietly) {
   EXPECT_NE(read("stdout.txt").find("drew it's out: profile.png, spectra.png, motions.png\n"),
             std::string::npos)
       << read("stdout.txt");
-  for (const char* name :
-       {"out/profile.png", "out/spectra.png", "it's out/profile.png", "it's out/motions.png"}) {
+  // The nonlinear method's own figures, from its own files.
+  ASSERT_EQ(run("p.toml pulse.txt --method nonlinear --substeps 5 --loops 5,12 --plot -o nl"), 0)
+      << read("stderr.txt");
+  EXPECT_EQ(read("stderr.txt"), "");
+  EXPECT_NE(read("stdout.txt").find("drew nl: profile.png, spectra.png, loops.png\n"),
+            std::string::npos)
+      << read("stdout.txt");
+  for (const char* name : {"out/profile.png", "out/spectra.png", "it's out/profile.png",
+                           "it's out/motions.png", "nl/profile.png", "nl/loops.png"}) {
     const std::string png = read(name);
     ASSERT_GT(png.size(), 1000u) << name;
     EXPECT_EQ(png.substr(1, 3), "PNG") << name;

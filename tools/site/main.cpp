@@ -62,8 +62,9 @@ constexpr const char* USAGE =
     "  --strain-limit S    warn of effective strains above S % (default 1)\n"
     "  --strict            refuse, rather than warn of, a likely mistake in the input\n"
     "                      or a nonlinear time step that does not converge\n"
-    "Nonlinear only (the eql and linear options above from --strain-ratio to --nfft,\n"
-    "--strain-limit and --plot are refused with it):\n"
+    "Nonlinear only (the eql and linear options above from --strain-ratio to --nfft\n"
+    "and --strain-limit are refused with it; its --plot draws profile.png, spectra.png\n"
+    "and, with --loops, loops.png):\n"
     "  --substeps N        time steps per record sample (default 20)\n"
     "  --max-element H     no element thicker than H (profile's length unit; default\n"
     "                      1 m), after the layers are divided at --fmax\n"
@@ -237,7 +238,6 @@ Command parse_command_line(int argc, char** argv) {
       usage_error(opt->get_name() + " is for " +
                   (c.nonlinear ? "--method eql or linear" : "--method nonlinear") +
                   ", not --method " + method);
-  if (c.nonlinear && c.plot) usage_error("--plot does not draw --method nonlinear yet");
   nl::SiteOptions& nlo = c.nonlinear_options;
   double steps = nlo.substeps;
   number(substeps_opt, substeps, 1.0, 10000.0, "time steps per record sample,", steps);
@@ -370,12 +370,23 @@ int run(int argc, char** argv) {
       std::fflush(stdout);
       for (const std::string& w : warnings) std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
     };
+    // The figures, drawn by gnuplot from the files just written.
+    auto draw = [&](const std::string& script, const std::vector<std::string>& figures) {
+      FILE* gp = popen("gnuplot", "w");
+      if (!gp) fail("cannot start gnuplot");
+      std::fwrite(script.data(), 1, script.size(), gp);
+      if (pclose(gp) != 0) fail("gnuplot failed to draw the figures");
+      std::string drew;
+      for (const std::string& name : figures) drew += (drew.empty() ? "" : ", ") + name;
+      std::printf("drew %s: %s\n", dir.string().c_str(), drew.c_str());
+    };
     if (c.nonlinear) {
       const nl::SiteRun r = nl::run_site(c.request, c.nonlinear_options);
       const std::vector<std::string> warnings = nl::site_warnings(c.request, r);
       strictly(warnings);
       write_all(nl::site_files(c.request, r));
       report(nl::site_summary(c.request, r, dir.string()), warnings);
+      if (c.plot) draw(nl::plot_script(c.request, r, dir.string()), nl::plot_figures(r));
       return 0;
     }
     const col::SiteRun r = col::run_site(c.request);
@@ -383,17 +394,7 @@ int run(int argc, char** argv) {
     strictly(warnings);
     write_all(col::site_files(c.request, r));
     report(col::site_summary(c.request, r, dir.string()), warnings);
-    if (c.plot) {
-      FILE* gp = popen("gnuplot", "w");
-      if (!gp) fail("cannot start gnuplot");
-      const std::string script = col::plot_script(c.request, r, dir.string());
-      std::fwrite(script.data(), 1, script.size(), gp);
-      if (pclose(gp) != 0) fail("gnuplot failed to draw the figures");
-      std::string drew;
-      for (const std::string& name : col::plot_figures(r))
-        drew += (drew.empty() ? "" : ", ") + name;
-      std::printf("drew %s: %s\n", dir.string().c_str(), drew.c_str());
-    }
+    if (c.plot) draw(col::plot_script(c.request, r, dir.string()), col::plot_figures(r));
   } catch (const korvo::Error& e) {
     fail(e.what());
   }
