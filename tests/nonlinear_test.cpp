@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <string>
@@ -257,14 +258,36 @@ double walk(const Element& e, Hysteresis& h, std::initializer_list<double> point
   return h.tau_now;
 }
 
+// GQ/H with a reference strain tau_max / Gmax of 0.05 %.
+Element gqh(std::initializer_list<double> theta) {
+  Element e = mkz(0.05, 1.0);
+  e.model = Model::Gqh;
+  e.tau_max = e.gmax * 0.05 / 100;
+  std::copy(theta.begin(), theta.end(), e.theta);
+  return e;
+}
+
+// The published backbones, written out here for the oracles.
+double stress(const Element& e, double g) {
+  if (e.model == Model::Mkz) return e.gmax * g / (1 + e.beta * std::pow(g * 100 / e.gamma_r, e.s));
+  const double* t = e.theta;
+  const double x = g * e.gmax / e.tau_max, p = std::pow(x, t[4]);
+  const double theta = t[0] + t[1] * t[3] * p / (std::pow(t[2], t[4]) + t[3] * p);
+  return e.tau_max * 2 * x / (1 + x + std::sqrt((1 + x) * (1 + x) - 4 * theta * x));
+}
+
 // Masing's loop area from the backbone's integral; the non-Masing loop has
 // F(gm) times that area, F = p1 - p2 (1 - G/Gmax)^p3.
 TEST(NonlinearSoil, LoopAreaMatchesTheBackbonesIntegral) {
   const double amps[] = {0.01, 0.1, 1.0};  // %
+  const Element soils[] = {mkz(0.05, 1.0), mkz(0.05, 0.8), gqh({-2.0, 2.5, 0.5, 1.0, 0.8}),
+                           gqh({0.3, 0.6, 2.0, 1.5, 1.4})};
   for (Unloading u : {Unloading::Masing, Unloading::Mrdf})
-    for (double s : {1.0, 0.8}) {
-      Element e = mkz(0.05, s);
+    for (Element e : soils) {
       e.p1 = 0.85, e.p2 = 0.55, e.p3 = 1.3;
+      const bool hyperbola = e.model == Model::Mkz && e.s == 1.0;
+      std::string what = e.model == Model::Gqh ? "gqh" : "mkz s " + std::to_string(e.s);
+      what += u == Unloading::Mrdf ? " mrdf" : " masing";
       for (double amp : amps) {
         const double ga = amp / 100;
         Hysteresis h;
@@ -283,29 +306,81 @@ TEST(NonlinearSoil, LoopAreaMatchesTheBackbonesIntegral) {
           }
         }
         EXPECT_NEAR(h.tau_now, ta, 1e-12 * ta);  // the loop closes on itself
+        EXPECT_NEAR(ta, stress(e, ga), 1e-12 * ta) << what;
         // Masing: loop area 8 * integral of the backbone - 4 ta ga, by Simpson.
         const int m = 200000;
         double integral = 0;
-        for (int i = 0; i <= m; ++i) {
-          const double g = ga * i / m;
-          const double f = e.gmax * g / (1 + std::pow(g * 100 / e.gamma_r, s));
-          integral += f * (i == 0 || i == m ? 1 : (i % 2 ? 4 : 2));
-        }
+        for (int i = 0; i <= m; ++i)
+          integral += stress(e, ga * i / m) * (i == 0 || i == m ? 1 : (i % 2 ? 4 : 2));
         integral *= ga / m / 3;
         const double xi_masing = (8 * integral - 4 * ta * ga) / (4 * PI_D * ta * ga / 2);
-        const double F = u == Unloading::Masing
-                             ? 1.0
-                             : 0.85 - 0.55 * std::pow(1 - 1 / (1 + std::pow(amp / 0.05, s)), 1.3);
-        EXPECT_NEAR(area / (4 * PI_D * ta * ga / 2), F * xi_masing, 1e-6)
-            << "s " << s << " amp " << amp << " mrdf " << (u == Unloading::Mrdf);
-        EXPECT_NEAR(masing_damping(e, ga), xi_masing, 1e-9) << "s " << s << " amp " << amp;
-        if (s == 1.0) {  // the hyperbola in closed form too
+        const double F =
+            u == Unloading::Masing ? 1.0 : 0.85 - 0.55 * std::pow(1 - ta / (e.gmax * ga), 1.3);
+        EXPECT_NEAR(area / (4 * PI_D * ta * ga / 2), F * xi_masing, 1e-6) << what << " " << amp;
+        EXPECT_NEAR(masing_damping(e, ga), xi_masing, 1e-9) << what << " " << amp;
+        if (hyperbola) {  // in closed form too
           const double x = amp / 0.05;
           const double closed = 4 / PI_D * (1 + 1 / x) * (1 - std::log(1 + x) / x) - 2 / PI_D;
           EXPECT_NEAR(xi_masing, closed, 1e-9);
         }
       }
     }
+}
+
+// GQ/H: Gmax at small strain, the strength as the strain grows, the stress
+// rising all the way, and a tangent that is the stress's derivative (which
+// Newton's convergence rests on).
+TEST(NonlinearSoil, GqhBackboneApproachesTheStrength) {
+  for (const Element& e : {gqh({-2.0, 2.5, 0.5, 1.0, 0.8}), gqh({0.3, 0.6, 2.0, 1.5, 1.4}),
+                           gqh({1.0, 0.0, 1.0, 1.0, 1.0}), gqh({-6.0, 6.9, 0.1, 2.0, 0.5})}) {
+    const std::string what = "theta1 " + std::to_string(e.theta[0]);
+    const bool plastic = e.theta[0] + e.theta[1] == 1.0;
+    double t = 0, k = 0, last = 0;
+    backbone(e, 1e-9, t, k);
+    EXPECT_NEAR(t / 1e-9, e.gmax, 1e-4 * e.gmax) << what;
+    for (double x = 1e-3; x < 2e6; x *= 1.1) {  // x = strain over tau_max / Gmax
+      const double g = x * e.tau_max / e.gmax;
+      backbone(e, g, t, k);
+      EXPECT_NEAR(t, stress(e, g), 1e-12 * t) << what;
+      if (plastic) {  // theta = 1: tau_max from x = 1 on
+        EXPECT_NEAR(t, std::min(x, 1.0) * e.tau_max, 1e-12 * e.tau_max) << " x " << x;
+      } else {
+        EXPECT_GT(t, last) << what << " x " << x;
+        EXPECT_LT(t, e.tau_max) << what << " x " << x;
+      }
+      last = t;
+      if (plastic && std::abs(x - 1) < 0.2) continue;  // its corner
+      const double h = 1e-6 * g;
+      double tp = 0, tm = 0, kk = 0;
+      backbone(e, g + h, tp, kk);
+      backbone(e, g - h, tm, kk);
+      EXPECT_NEAR(k, (tp - tm) / (2 * h), 1e-6 * e.gmax) << what << " x " << x;
+    }
+    EXPECT_GT(last, 0.999 * e.tau_max) << what;
+    backbone(e, -0.01, t, k);  // odd
+    double tpos = 0;
+    backbone(e, 0.01, tpos, k);
+    EXPECT_EQ(t, -tpos);
+  }
+}
+
+TEST(NonlinearSoil, GqhFitFollowsTheCurveBelowTheStrength) {
+  // Its own curve back, and a Darendeli curve (gamma_r 0.05 %, a 0.92)
+  // under a strength twice the stress it implies at 0.1 %.
+  const Element own = gqh({-2.0, 2.5, 0.5, 1.0, 0.8});
+  std::vector<double> strain, g_own, g_dar;
+  for (double g = 1e-4; g <= 0.1001; g *= std::pow(10.0, 0.25)) {
+    strain.push_back(g);
+    g_own.push_back(stress(own, g / 100) / (own.gmax * g / 100));
+    g_dar.push_back(1 / (1 + std::pow(g / 0.05, 0.92)));
+  }
+  const GqhFit a = fit_gqh(own.gmax, own.tau_max, strain, g_own);
+  EXPECT_LT(a.error, 1e-4);
+  const double tau_max = 2 * own.gmax * 0.001 / (1 + std::pow(0.1 / 0.05, 0.92));
+  const GqhFit b = fit_gqh(own.gmax, tau_max, strain, g_dar);
+  EXPECT_LT(b.error, 0.01);
+  EXPECT_LE(b.theta[0] + b.theta[1], 1.0);
+  EXPECT_THROW(fit_gqh(own.gmax, 0.0, strain, g_dar), korvo::Error);
 }
 
 TEST(NonlinearSoil, ReversalMemory) {
@@ -419,14 +494,26 @@ TEST(NonlinearColumn, EnergyBalances) {
     Base base;
     bool hysteretic;
     Unloading unloading;
-  } cases[] = {{Base::Elastic, true, Unloading::Masing},  {Base::Rigid, true, Unloading::Masing},
-               {Base::Elastic, false, Unloading::Masing}, {Base::Rigid, false, Unloading::Masing},
-               {Base::Elastic, true, Unloading::Mrdf},    {Base::Rigid, true, Unloading::Mrdf}};
+    Model model;
+  } cases[] = {
+      {Base::Elastic, true, Unloading::Masing, Model::Mkz},
+      {Base::Rigid, true, Unloading::Masing, Model::Mkz},
+      {Base::Elastic, false, Unloading::Masing, Model::Mkz},
+      {Base::Rigid, false, Unloading::Masing, Model::Mkz},
+      {Base::Elastic, true, Unloading::Mrdf, Model::Mkz},
+      {Base::Rigid, true, Unloading::Mrdf, Model::Mkz},
+      {Base::Elastic, true, Unloading::Masing, Model::Gqh},
+      {Base::Rigid, true, Unloading::Mrdf, Model::Gqh},
+  };
   for (const Case& c : cases) {
     auto els = clay();
     for (Element& e : els) {
       e.hysteretic = c.hysteretic;
       e.p1 = 0.9, e.p2 = 0.6, e.p3 = 1.2;
+      e.model = c.model;
+      e.tau_max = e.gmax * 2 * e.gamma_r / 100;
+      const double theta[5] = {-2.0, 2.5, 0.5, 1.0, 0.8};
+      std::copy(theta, theta + 5, e.theta);
     }
     Options o;
     o.base = c.base;
@@ -436,7 +523,8 @@ TEST(NonlinearColumn, EnergyBalances) {
     const double sum = E.kinetic + E.strain + E.hysteretic + E.viscous + E.radiation;
     const std::string what = std::string(c.base == Base::Rigid ? "rigid" : "elastic") +
                              (c.hysteretic ? " hysteretic" : " linear") +
-                             (c.unloading == Unloading::Mrdf ? " mrdf" : "");
+                             (c.unloading == Unloading::Mrdf ? " mrdf" : "") +
+                             (c.model == Model::Gqh ? " gqh" : "");
     EXPECT_GT(E.input, 0.0);
     EXPECT_NEAR(sum, E.input, 1e-3 * E.input) << what;
     EXPECT_GT(E.viscous, 0.0);
@@ -488,6 +576,61 @@ TEST(NonlinearColumn, MeshKeepsEachSublayersSoil) {
     }
   }
   EXPECT_NEAR(z, 9.5, 1e-12);
+}
+
+// The profile's GQ/H keys: the strength given, or from the friction angle on
+// the effective vertical stress at each sublayer's mid-depth; mistakes are
+// refused naming the line.
+TEST(NonlinearColumn, ProfileGivesGqhStrength) {
+  const std::string head = "water_table = 2.0\n";
+  const std::string tail = "[halfspace]\nunit_weight = 22.0\nvs = 760.0\ndamping_pct = 1.0\n";
+  auto layer = [](const std::string& extra) {
+    return "[[layer]]\nname = \"clay\"\nthickness = 4.0\nunit_weight = 18.0\nvs = 150.0\n"
+           "model = \"darendeli\"\nplasticity_index = 20\nocr = 1\nk0 = 0.5\nsublayers = 2\n" +
+           extra;
+  };
+  {
+    const auto col = korvo::column::read_column(
+        head + layer("nonlinear = \"gqh\"\nfriction_angle = 30\n") +
+            layer("nonlinear = \"gqh\"\nsu = 40\ngqh = [-2, 2.5, 0.5, 1, 0.8]\n") + layer("") +
+            tail,
+        "p.toml");
+    const auto subs = korvo::column::divide(col, 25.0);
+    ASSERT_EQ(subs.size(), 6u);
+    // Mid-depths 1 and 3 m, water from 2 m: 18 z - 9.80665 max(0, z - 2).
+    EXPECT_NEAR(subs[0].tau_max, 18.0 * std::tan(PI_D / 6), 1e-12);
+    EXPECT_NEAR(subs[1].tau_max, (54.0 - 9.80665) * std::tan(PI_D / 6), 1e-12);
+    EXPECT_EQ(subs[2].tau_max, 40.0);
+    EXPECT_FALSE(subs[4].gqh);
+    const auto els = mesh(subs, 0.0);
+    EXPECT_EQ(els[0].model, Model::Gqh);
+    EXPECT_GT(els[0].fit_error, 0.0);
+    EXPECT_LT(els[0].fit_error, 0.01);  // G/Gmax up to 0.1 %
+    EXPECT_EQ(els[2].theta[0], -2.0);
+    EXPECT_EQ(els[2].theta[4], 0.8);
+    EXPECT_EQ(els[4].model, Model::Mkz);
+  }
+  struct Bad {
+    const char* extra;
+    const char* says;
+  } bad[] = {
+      {"nonlinear = \"gqh\"\n", "line 2: layer \"clay\": nonlinear = \"gqh\" needs one of"},
+      {"nonlinear = \"gqh\"\nsu = 4\nfriction_angle = 30\n", "needs one of"},
+      {"nonlinear = \"gqh\"\nfriction_angle = 90\n", "line 13: layer \"clay\": 'friction_angle'"},
+      {"nonlinear = \"gqh\"\nsu = 0\n", "'su' must be positive"},
+      {"nonlinear = \"gqh\"\nsu = 4\ngqh = [0.5, 0.6, 1, 1, 1]\n", "line 14:"},
+      {"nonlinear = \"gqh\"\nsu = 4\ngqh = [0.5, 0.4, 1, 1]\n", "'gqh' must be [theta1"},
+      {"strength = 40\n", "line 12: layer \"clay\": 'strength' belongs to nonlinear = \"gqh\""},
+      {"nonlinear = \"hyperbolic\"\n", "'nonlinear' is \"mkz\" or \"gqh\""},
+  };
+  for (const Bad& b : bad) {
+    try {
+      korvo::column::read_column(head + layer(b.extra) + tail, "p.toml");
+      ADD_FAILURE() << b.extra << " was accepted";
+    } catch (const korvo::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(b.says), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST(NonlinearColumn, RefusesBadInput) {

@@ -62,6 +62,12 @@ struct Layer {
   DarendeliInput darendeli;
   double damping = 0.0;  // Model::Linear, fraction
   int sublayers = 0;     // 0: chosen from fmax
+  // Nonlinear analysis only: the GQ/H backbone instead of MKZ, with its
+  // shear strength given (kPa, 'strength' or 'su') or from a friction angle
+  // (degrees) on the effective vertical stress; theta1..theta5 when given.
+  bool gqh = false;
+  double strength = 0.0, friction_angle = 0.0;
+  std::vector<double> gqh_theta = {};
 };
 
 struct HalfSpace {
@@ -128,6 +134,10 @@ struct Sublayer {
   double vs0 = 0.0;                              // m/s
   double sigma_m = 0.0;                          // mean effective stress at mid-depth, kPa
   Soil soil;
+  // The layer's GQ/H choice, its shear strength at mid-depth (kPa) and theta.
+  bool gqh = false;
+  double tau_max = 0.0;
+  std::vector<double> gqh_theta = {};
 };
 
 // What a column is at small strains, in SI units: the time-averaged

@@ -177,6 +177,53 @@ double vertical_effective_stress(const Column& profile, double z) {
   return total - WATER_UNIT_WEIGHT * std::max(0.0, z - profile.water_table);
 }
 
+namespace {
+
+// The backbone of a nonlinear analysis and, for GQ/H, the shear strength.
+void read_nonlinear(const toml::table& t, const Where& w, Layer& layer) {
+  const std::string model = text(t, w, "nonlinear", "mkz");
+  if (model != "mkz" && model != "gqh")
+    fail(w, line_of(*t.get("nonlinear")),
+         "'nonlinear' is \"mkz\" or \"gqh\", not \"" + model + "\"");
+  layer.gqh = model == "gqh";
+  const char* keys[] = {"strength", "su", "friction_angle", "gqh"};
+  if (!layer.gqh) {
+    for (const char* key : keys)
+      if (const toml::node* n = t.get(key))
+        fail(w, line_of(*n), quoted(key) + " belongs to nonlinear = \"gqh\"");
+    return;
+  }
+  int given = 0;
+  for (int i = 0; i < 3; ++i) given += t.get(keys[i]) ? 1 : 0;
+  if (given != 1)
+    fail(w, w.line, "nonlinear = \"gqh\" needs one of 'strength', 'su' (kPa) or 'friction_angle'");
+  if (t.get("friction_angle")) {
+    layer.friction_angle = number(t, w, "friction_angle", Range::Positive);
+    if (!(layer.friction_angle < 90.0))
+      fail(w, line_of(*t.get("friction_angle")),
+           "'friction_angle' is in degrees below 90, not " + shown(layer.friction_angle));
+  } else {
+    layer.strength = number(t, w, t.get("su") ? "su" : "strength", Range::Positive);
+  }
+  if (const toml::node* n = t.get("gqh")) {
+    const auto* list = n->as_array();
+    const std::string what = "'gqh' must be [theta1, theta2, theta3, theta4, theta5]";
+    if (!list || list->size() != 5) fail(w, line_of(*n), what);
+    for (const auto& item : *list) {
+      double v = 0.0;
+      if (!number_of(item, v) || !std::isfinite(v)) fail(w, line_of(*n), what);
+      layer.gqh_theta.push_back(v);
+    }
+    const auto& th = layer.gqh_theta;
+    // theta_tau runs from theta1 to theta1 + theta2; above 1 the curve has no real stress.
+    if (!(th[0] <= 1.0 && th[0] + th[1] <= 1.0 && th[2] > 0.0 && th[3] > 0.0 && th[4] > 0.0))
+      fail(w, line_of(*n),
+           "'gqh' needs theta1 <= 1, theta1 + theta2 <= 1 and theta3, theta4, theta5 above 0");
+  }
+}
+
+}  // namespace
+
 Column read_column(std::string_view source, std::string_view name) {
   toml::table root;
   try {
@@ -247,7 +294,8 @@ Column read_column(std::string_view source, std::string_view name) {
     if (model == "darendeli") {
       only_keys(t, w,
                 {"name", "thickness", "unit_weight", "vs", "model", "sublayers", "plasticity_index",
-                 "ocr", "k0", "frequency", "cycles", "min_damping_pct"},
+                 "ocr", "k0", "frequency", "cycles", "min_damping_pct", "nonlinear", "strength",
+                 "su", "friction_angle", "gqh"},
                 " for model darendeli");
       layer.model = Model::Darendeli;
       auto& d = layer.darendeli;
@@ -274,11 +322,14 @@ Column read_column(std::string_view source, std::string_view name) {
       if (found == p.curves.end())
         fail(w, line_of(*t.get("model")),
              "model '" + model + "' is neither darendeli, linear nor a curve set under [curves]");
-      only_keys(t, w, {"name", "thickness", "unit_weight", "vs", "model", "sublayers"},
+      only_keys(t, w,
+                {"name", "thickness", "unit_weight", "vs", "model", "sublayers", "nonlinear",
+                 "strength", "su", "friction_angle", "gqh"},
                 " for a curve-set model");
       layer.model = Model::Table;
       layer.curves = static_cast<int>(found - p.curves.begin());
     }
+    if (layer.model != Model::Linear) read_nonlinear(t, w, layer);
     layer.thickness = number(t, w, "thickness", Range::Positive) * L;
     layer.unit_weight = number(t, w, "unit_weight", Range::Positive) * weight_factor;
     layer.vs = number(t, w, "vs", Range::Positive) * L;
@@ -407,6 +458,19 @@ std::vector<Sublayer> divide(const Column& profile, double fmax) {
       s.rho = layer.unit_weight / GRAVITY;
       s.vs0 = layer.vs;
       s.soil.model = layer.model;
+      if (layer.gqh) {
+        s.gqh = true;
+        s.gqh_theta = layer.gqh_theta;
+        s.tau_max = layer.strength;
+        if (layer.friction_angle > 0.0) {
+          const double sv = vertical_effective_stress(profile, s.mid);
+          if (!(sv > 0.0))
+            throw korvo::Error(where(profile.source, layer.line) + ": layer " + quote(layer.name) +
+                               ": no effective stress for 'friction_angle' at depth " +
+                               shortest(s.mid / profile.length_factor) + " " + profile.length_unit);
+          s.tau_max = sv * std::tan(layer.friction_angle * PI_D / 180.0);
+        }
+      }
       if (layer.model == Model::Darendeli) {
         const auto& d = layer.darendeli;
         const double sv = vertical_effective_stress(profile, s.mid);

@@ -13,6 +13,14 @@
 
 namespace korvo::nonlinear {
 
+enum class Model {
+  Mkz,  // tau = Gmax g / (1 + beta (|g| / gamma_r)^s)
+  // tau = tau_max 2x / (1 + x + sqrt((1 + x)^2 - 4 theta x)), x = |g| Gmax / tau_max,
+  // theta = theta1 + theta2 x^theta5 / (theta3^theta5 / theta4 + x^theta5):
+  // Gmax at small strain, tau_max as the strain grows without bound.
+  Gqh,
+};
+
 // One element of the shear beam; its mass is split equally to its two nodes.
 struct Element {
   int layer = 0;                      // index into the profile's layers
@@ -24,7 +32,10 @@ struct Element {
   bool hysteretic = false;
   double gamma_r = 0.0;  // %
   double s = 1.0, beta = 1.0;
-  double fit_error = 0.0;  // rms misfit of G/Gmax where the backbone was fitted to a table
+  double fit_error = 0.0;  // rms misfit of G/Gmax where the backbone was fitted
+  Model model = Model::Mkz;
+  double tau_max = 0.0;                         // kPa (Gqh)
+  double theta[5] = {1.0, 0.0, 1.0, 1.0, 1.0};  // theta1..theta5 (Gqh)
   // Non-Masing unloading: the loops' damping is F(gm) times Masing's,
   // F = p1 - p2 (1 - G(gm)/Gmax)^p3 at the largest strain gm so far.
   double p1 = 1.0, p2 = 0.0, p3 = 1.0;
@@ -34,7 +45,9 @@ struct Element {
 // The elements of the sublayers, each sublayer cut into equal parts no
 // thicker than max_thickness (m; 0 keeps the sublayers). Darendeli sublayers
 // take gamma_r and the curvature directly (beta = 1); tabulated ones are
-// fitted (fit_mkz); linear ones stay linear.
+// fitted (fit_mkz); linear ones stay linear. A GQ/H sublayer takes its
+// theta or fits them (fit_gqh) to its G/Gmax curve up to 0.1 %. Every
+// hysteretic element gets p1..p3 fitted to its damping curve (fit_mrdf).
 std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double max_thickness);
 
 struct Fit {
@@ -133,6 +146,17 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
 
 // Backbone stress (kPa) and tangent modulus at strain g (a fraction).
 void backbone(const Element& e, double g, double& tau, double& tangent);
+
+struct GqhFit {
+  double theta[5] = {1.0, 0.0, 1.0, 1.0, 1.0};
+  double error = 0.0;  // rms of G/Gmax over the points fitted
+};
+// theta1..theta5 (theta4 = 1: only theta3^theta5 / theta4 counts) for the
+// strength tau_max (kPa) and Gmax that fit G/Gmax at the strains (%) given,
+// in least squares (Levenberg-Marquardt from a few starts), keeping
+// theta1 <= 1 and theta1 + theta2 < 1. Throws without a point to fit.
+GqhFit fit_gqh(double gmax, double tau_max, const std::vector<double>& strain_pct,
+               const std::vector<double>& modulus);
 
 // Damping (fraction) of the Masing loop of amplitude g (a fraction, > 0)
 // from the backbone's integral: (2/pi) (2 int_0^g tau / (tau(g) g) - 1).

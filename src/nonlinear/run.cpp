@@ -6,12 +6,43 @@
 
 namespace korvo::nonlinear {
 
+namespace {
+
+void gqh(const Element& e, double g, double& tau, double& tangent) {
+  const double x = std::abs(g) * e.gmax / e.tau_max;
+  const double* th = e.theta;
+  // w = x^t5 / (t3^t5 / t4 + x^t5) and x dw/dx, spared the powers at x = 0.
+  double w = 0.0, xdw = 0.0;
+  if (x > 0.0 && th[1] != 0.0) {
+    const double p = std::pow(x, th[4]), q = std::pow(th[2], th[4]) / th[3];
+    w = p / (q + p);
+    xdw = th[4] * p * q / ((q + p) * (q + p));
+  }
+  const double theta = th[0] + th[1] * w;
+  const double b = 1.0 + x;
+  const double root = std::sqrt(std::max(0.0, b * b - 4.0 * theta * x));
+  const double den = b + root;
+  const double r = 2.0 * x / den;  // tau / tau_max
+  tau = g < 0.0 ? -e.tau_max * r : e.tau_max * r;
+  // d root / dx = (b - 2 theta - 2 x dtheta/dx) / root; where root vanishes
+  // (theta = 1 at x = 1) the curve has a corner: the mean of its two sides.
+  const double dtheta = th[1] * xdw;  // x dtheta/dx
+  const double droot = root > 0.0 ? (b - 2.0 * theta - 2.0 * dtheta) / root : 0.0;
+  tangent = e.gmax * (2.0 * den - 2.0 * x * (1.0 + droot)) / (den * den);
+}
+
+}  // namespace
+
 // The hysteresis lives beside the time stepping, where the compiler can
 // inline it into the loop over elements.
 void backbone(const Element& e, double g, double& tau, double& tangent) {
   if (!e.hysteretic) {
     tau = e.gmax * g;
     tangent = e.gmax;
+    return;
+  }
+  if (e.model == Model::Gqh) {
+    gqh(e, g, tau, tangent);
     return;
   }
   const double x = std::abs(g) * 100.0 / e.gamma_r;
@@ -144,7 +175,11 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   for (std::size_t i = 0; i < elements.size(); ++i) {
     const Element& e = elements[i];
     if (!(e.thickness > 0.0 && e.rho > 0.0 && e.gmax > 0.0 && e.xi >= 0.0) ||
-        (e.hysteretic && !(e.gamma_r > 0.0 && e.s > 0.0 && e.beta > 0.0)) ||
+        (e.hysteretic && e.model == Model::Mkz &&
+         !(e.gamma_r > 0.0 && e.s > 0.0 && e.beta > 0.0)) ||
+        (e.hysteretic && e.model == Model::Gqh &&
+         !(e.tau_max > 0.0 && e.theta[0] <= 1.0 && e.theta[0] + e.theta[1] <= 1.0 &&
+           e.theta[2] > 0.0 && e.theta[3] > 0.0 && e.theta[4] > 0.0)) ||
         (o.unloading == Unloading::Mrdf && e.hysteretic &&
          !(e.p1 >= 0.0 && e.p1 - e.p2 >= 0.0 && e.p3 > 0.0)))
       throw korvo::Error("element " + std::to_string(i + 1) +

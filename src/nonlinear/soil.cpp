@@ -31,6 +31,113 @@ double masing_damping(const Element& e, double g) {
   return 2.0 / column::PI_D * (2.0 * integral / (tau * g) - 1.0);
 }
 
+GqhFit fit_gqh(double gmax, double tau_max, const std::vector<double>& strain_pct,
+               const std::vector<double>& modulus) {
+  if (!(gmax > 0.0 && tau_max > 0.0))
+    throw korvo::Error("GQ/H needs a positive modulus and shear strength");
+  std::vector<double> strain, target;
+  for (std::size_t i = 0; i < strain_pct.size() && i < modulus.size(); ++i)
+    if (strain_pct[i] > 0.0) strain.push_back(strain_pct[i] / 100.0), target.push_back(modulus[i]);
+  if (strain.empty()) throw korvo::Error("the G/Gmax curve has no strain above 0 to fit");
+  const std::size_t n = strain.size();
+
+  // Unknowns that keep the bounds: theta1 = 1 - e^a, theta1 + theta2 = 1 - e^c,
+  // theta3 = e^l3, theta5 = e^l5; each clamped to a range that covers soils.
+  constexpr int NP = 4;
+  const double LO[NP] = {-20.0, -20.0, std::log(1e-4), std::log(0.1)};
+  const double HI[NP] = {std::log(50.0), 0.0, std::log(1e4), std::log(10.0)};
+  Element e;
+  e.gmax = gmax;
+  e.tau_max = tau_max;
+  e.model = Model::Gqh;
+  e.hysteretic = true;
+  auto set = [&](const double* P) {
+    e.theta[0] = 1.0 - std::exp(P[0]);
+    e.theta[1] = std::exp(P[0]) - std::exp(P[1]);
+    e.theta[2] = std::exp(P[2]);
+    e.theta[3] = 1.0;
+    e.theta[4] = std::exp(P[3]);
+  };
+  auto residuals = [&](const double* P, double* r) {
+    set(P);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      double tau = 0.0, tangent = 0.0;
+      backbone(e, strain[i], tau, tangent);
+      r[i] = tau / (gmax * strain[i]) - target[i];
+      sum += r[i] * r[i];
+    }
+    return sum;
+  };
+  std::vector<double> r(n), rp(n), rm(n), J(n * NP);
+  auto descend = [&](double* P) {
+    double best = residuals(P, r.data()), lambda = 1e-3;
+    for (int it = 0; it < 200 && lambda < 1e10; ++it) {
+      for (int k = 0; k < NP; ++k) {  // central differences
+        double Q[NP];
+        std::copy(P, P + NP, Q);
+        const double h = 1e-6;
+        Q[k] = P[k] + h;
+        residuals(Q, rp.data());
+        Q[k] = P[k] - h;
+        residuals(Q, rm.data());
+        for (std::size_t i = 0; i < n; ++i) J[i * NP + k] = (rp[i] - rm[i]) / (2.0 * h);
+      }
+      residuals(P, r.data());
+      double A[NP][NP + 1] = {};
+      for (std::size_t i = 0; i < n; ++i)
+        for (int a = 0; a < NP; ++a) {
+          for (int b = 0; b < NP; ++b) A[a][b] += J[i * NP + a] * J[i * NP + b];
+          A[a][NP] -= J[i * NP + a] * r[i];
+        }
+      for (int a = 0; a < NP; ++a) A[a][a] *= 1.0 + lambda, A[a][a] += 1e-12;
+      // Gaussian elimination with partial pivoting on the damped normal equations.
+      for (int c = 0; c < NP; ++c) {
+        int piv = c;
+        for (int q = c + 1; q < NP; ++q)
+          if (std::abs(A[q][c]) > std::abs(A[piv][c])) piv = q;
+        for (int b = 0; b <= NP; ++b) std::swap(A[c][b], A[piv][b]);
+        for (int q = c + 1; q < NP; ++q) {
+          const double m = A[q][c] / A[c][c];
+          for (int b = c; b <= NP; ++b) A[q][b] -= m * A[c][b];
+        }
+      }
+      double step[NP];
+      for (int c = NP - 1; c >= 0; --c) {
+        double v = A[c][NP];
+        for (int b = c + 1; b < NP; ++b) v -= A[c][b] * step[b];
+        step[c] = v / A[c][c];
+      }
+      double Q[NP];
+      for (int k = 0; k < NP; ++k) Q[k] = std::clamp(P[k] + step[k], LO[k], HI[k]);
+      const double now = residuals(Q, r.data());
+      if (std::isfinite(now) && now < best) {
+        const bool done = best - now <= 1e-14 * best;
+        std::copy(Q, Q + NP, P);
+        best = now, lambda /= 10.0;
+        if (done) break;
+      } else {
+        lambda *= 10.0;
+      }
+    }
+    return best;
+  };
+  // Starts: theta1 from 0.9 to -4, the curve's mid-point strain for theta3.
+  const double x_mid = strain[n / 2] * gmax / tau_max;
+  double best = -1.0, P_best[NP] = {};
+  for (double theta1 : {0.9, 0.0, -4.0})
+    for (double l3 : {0.0, std::log(x_mid)}) {
+      double P[NP] = {std::log(1.0 - theta1), std::log(0.01), std::clamp(l3, LO[2], HI[2]), 0.0};
+      const double sum = descend(P);
+      if (best < 0.0 || sum < best) best = sum, std::copy(P, P + NP, P_best);
+    }
+  set(P_best);
+  GqhFit f;
+  std::copy(e.theta, e.theta + 5, f.theta);
+  f.error = std::sqrt(best / static_cast<double>(n));
+  return f;
+}
+
 MrdfFit fit_mrdf(const Element& e, const std::vector<double>& strain_pct,
                  const std::vector<double>& damping) {
   std::vector<double> xm, loss, target;
@@ -211,6 +318,24 @@ std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double
       }
       case column::Model::Linear:
         break;
+    }
+    if (sub.gqh && e.hysteretic) {
+      e.model = Model::Gqh;
+      e.tau_max = sub.tau_max;
+      if (sub.gqh_theta.size() == 5) {
+        std::copy(sub.gqh_theta.begin(), sub.gqh_theta.end(), e.theta);
+        e.fit_error = 0.0;
+      } else {
+        // Its G/Gmax curve at small strain; the strength bounds it beyond.
+        std::vector<double> strain, modulus;
+        for (int k = 0; k <= 12; ++k) {
+          strain.push_back(1e-4 * std::pow(10.0, k / 4.0));
+          modulus.push_back(column::soil_props(sub.soil, strain.back()).g_ratio);
+        }
+        const GqhFit f = fit_gqh(e.gmax, e.tau_max, strain, modulus);
+        std::copy(f.theta, f.theta + 5, e.theta);
+        e.fit_error = f.error;
+      }
     }
     if (e.hysteretic) {
       // The loops' share of the damping curve: Rayleigh gives the rest.
