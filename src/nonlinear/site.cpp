@@ -14,6 +14,11 @@ namespace {
 
 using column::shortest;
 
+// Limits that keep a mistaken --max-element or an enormous record from
+// exhausting memory before anything is computed.
+constexpr long ELEMENTS_MAX = 20000;
+constexpr double HISTORY_BYTES_MAX = 1024 * 1048576.0;
+
 std::string g6(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.6g", v);
@@ -101,11 +106,29 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   r.subs = column::divide(c, q.fmax);
   if (!(so.max_element != 0.0 && so.max_element <= 1e6))
     throw Error("the largest element must be thicker than 0");
-  r.elements = mesh(r.subs, so.max_element < 0.0 ? 1.0 : so.max_element * lf);
+  const double cap = so.max_element < 0.0 ? 1.0 : so.max_element * lf;
+  double count = 0.0;
+  for (const column::Sublayer& sub : r.subs)
+    count += std::max(1.0, std::ceil(sub.thickness / cap - 1e-9));
+  if (count > static_cast<double>(ELEMENTS_MAX))
+    throw Error("elements of at most " + shortest(cap / lf) + " " + lu + " cut the column into " +
+                g6(count) + " elements; at most " + std::to_string(ELEMENTS_MAX) +
+                ": a larger --max-element");
+  r.elements = mesh(r.subs, cap);
   column::PreparedRecord prepared = column::prepare_record(q);
   r.motion = std::move(prepared.motion);
   r.pga = prepared.pga;
   r.scale = prepared.scale;
+  // The engine keeps three histories (acceleration, velocity, displacement)
+  // at every node and depth asked for: refused before it allocates them.
+  const double histories = static_cast<double>(r.elements.size() + 1 + q.depths.size()) *
+                           static_cast<double>(r.motion.a.size()) * 3.0 * sizeof(double);
+  if (histories > HISTORY_BYTES_MAX)
+    throw Error("the motions at " + std::to_string(r.elements.size() + 1 + q.depths.size()) +
+                " nodes and depths over " + std::to_string(r.motion.a.size()) +
+                " samples would take " + g6(histories / 1048576.0) + " MB; at most " +
+                g6(HISTORY_BYTES_MAX / 1048576.0) +
+                " MB: a larger --max-element or a shorter record");
 
   const std::vector<double> nodes = node_depths(r.elements);
   const double height = nodes.back();
@@ -211,11 +234,12 @@ std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
   std::vector<double> nodes;
   for (const Element& e : r.elements) nodes.push_back(e.top);
   nodes.push_back(r.subs.back().top + r.subs.back().thickness);
-  std::string out = "element,layer,top_" + lu + ",bottom_" + lu + ",vs0_" + lu +
-                    "_s,gmax_kpa,model,gamma_r_pct,s,fit_error,strain_peak_pct,stress_peak_kpa,"
-                    "stress_ratio,g_gmax_secant,damping_peak_pct,mrdf_p1,mrdf_p2,mrdf_p3,"
-                    "damping_fit_error_pct,pga_top_" +
-                    unit + ",disp_peak_" + du + ",disp_residual_" + du + "\n";
+  std::string out =
+      "element,layer,top_" + lu + ",bottom_" + lu + ",vs0_" + lu +
+      "_s,gmax_kpa,model,gamma_r_pct,s,tau_max_kpa,fit_error,strain_peak_pct,stress_peak_kpa,"
+      "stress_ratio,g_gmax_secant,damping_peak_pct,mrdf_p1,mrdf_p2,mrdf_p3,"
+      "damping_fit_error_pct,pga_top_" +
+      unit + ",disp_peak_" + du + ",disp_residual_" + du + "\n";
   auto node = [&](std::size_t n) {
     return shortest(r.pga_top[n]) + "," + shortest(r.node_disp_peak[n]) + "," +
            shortest(r.node_disp_residual[n]) + "\n";
@@ -223,14 +247,21 @@ std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
   for (std::size_t i = 0; i < r.elements.size(); ++i) {
     const Element& e = r.elements[i];
     const column::Layer& layer = c.layers[static_cast<std::size_t>(e.layer)];
-    const bool tabulated = layer.model == column::Model::Table;
+    const bool mkz = e.hysteretic && e.model == Model::Mkz;
+    const bool gqh = e.hysteretic && e.model == Model::Gqh;
+    // A fitted backbone: MKZ to a table, GQ/H to the layer's curve unless its theta are given.
+    const bool fitted =
+        (mkz && layer.model == column::Model::Table) || (gqh && layer.gqh_theta.empty());
     const bool mrdf = r.options.unloading == Unloading::Mrdf && e.hysteretic;
     out += std::to_string(i + 1) + "," + csv_text(layer.name) + "," + len(nodes[i]) + "," +
            len(nodes[i + 1]) + "," + len(std::sqrt(e.gmax / e.rho)) + "," + shortest(e.gmax) + "," +
-           (e.hysteretic ? "mkz" : "linear") + "," +
-           (e.hysteretic ? shortest(e.gamma_r) + "," + shortest(e.s) : std::string(",")) + "," +
-           (tabulated ? shortest(e.fit_error) : std::string()) + "," +
-           shortest(res.strain_peak[i]) + "," + shortest(res.stress_peak[i]) + "," +
+           (mkz   ? "mkz"
+            : gqh ? "gqh"
+                  : "linear") +
+           "," + (mkz ? shortest(e.gamma_r) + "," + shortest(e.s) : std::string(",")) + "," +
+           (gqh ? shortest(e.tau_max) : std::string()) + "," +
+           (fitted ? shortest(e.fit_error) : std::string()) + "," + shortest(res.strain_peak[i]) +
+           "," + shortest(res.stress_peak[i]) + "," +
            (r.sigma_v[i] > 0.0 ? shortest(res.stress_peak[i] / r.sigma_v[i]) : std::string()) +
            "," + shortest(res.secant_ratio[i]) + "," + shortest(res.damping_at_peak[i] * 100.0) +
            "," +
@@ -240,7 +271,7 @@ std::string format_profile(const column::SiteRequest& q, const SiteRun& r) {
            "," + node(i);
   }
   out += std::to_string(r.elements.size() + 1) + ",halfspace," + len(nodes.back()) +
-         ",,,,,,,,,,,,,,,,," + node(r.elements.size());
+         ",,,,,,,,,,,,,,,,,," + node(r.elements.size());
   return out;
 }
 
@@ -290,6 +321,20 @@ std::vector<std::pair<std::string, std::string>> site_files(const column::SiteRe
   return files;
 }
 
+namespace {
+
+// The backbones the column's elements use: "MKZ", "GQ/H", "MKZ and GQ/H" or "linear".
+std::string backbones(const std::vector<Element>& elements) {
+  bool mkz = false, gqh = false;
+  for (const Element& e : elements) {
+    mkz = mkz || (e.hysteretic && e.model == Model::Mkz);
+    gqh = gqh || (e.hysteretic && e.model == Model::Gqh);
+  }
+  return mkz && gqh ? "MKZ and GQ/H" : mkz ? "MKZ" : gqh ? "GQ/H" : "linear";
+}
+
+}  // namespace
+
 std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
                          const std::string& folder) {
   const column::Column& c = q.column;
@@ -330,8 +375,9 @@ std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
   out += buf;
   const double steps = static_cast<double>(std::max(1L, res.steps));
   std::snprintf(buf, sizeof buf,
-                "method: nonlinear, MKZ backbones with %s unloading; Rayleigh damping exact "
+                "method: nonlinear, %s backbones with %s unloading; Rayleigh damping exact "
                 "at %s and %s Hz; %d substeps per sample\n",
+                backbones(r.elements).c_str(),
                 o.unloading == Unloading::Mrdf ? "MRDF (non-Masing)" : "Masing", g6(res.f1).c_str(),
                 g6(res.f2).c_str(), o.substeps);
   out += buf;

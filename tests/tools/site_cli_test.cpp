@@ -225,6 +225,11 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
        "korvo-site: --rayleigh is two frequencies in Hz"},
       {"p.toml pulse.txt --method nonlinear --substeps 2.5", 2,
        "korvo-site: --substeps is a whole number"},
+      {"p.toml pulse.txt --method nonlinear --max-element 1e-4", 1,
+       "korvo-site: elements of at most 1e-04 m cut the column into 200000 elements; at most"},
+      {"p.toml pulse.txt --method nonlinear --max-element 0.001", 1,
+       "korvo-site: the motions at 20001 nodes and depths over 4000 samples would take 1831.15 MB; "
+       "at most 1024 MB"},
       {"p.toml pulse.txt --method nonlinear --at 25", 1,
        "korvo-site: the depth 25 m lies below the column's base at 20 m"},
       {"clay30.toml absurd.smc --method nonlinear", 1,
