@@ -520,6 +520,27 @@ TEST_F(SiteCommand, NonlinearAtSmallStrainIsTheLinearColumn) {
   }
 }
 
+// A rigid base moves with the record: at the column's foot depth_20.csv is
+// the record itself, and its velocity the record's trapezoid integral, in m/s
+// for a record in g.
+TEST_F(SiteCommand, NonlinearRigidBaseMovesWithTheRecord) {
+  ASSERT_EQ(run("p.toml pulse.txt --method nonlinear --input within --substeps 4 --at 20 -o nl"), 0)
+      << read("stderr.txt");
+  EXPECT_EQ(lines("nl/depth_20.csv")[0], "time_s,accel_g,vel_m_s,disp_m");
+  const auto record = column("pulse.txt", 1), a = column("nl/depth_20.csv", 1),
+             v = column("nl/depth_20.csv", 2);
+  ASSERT_EQ(a.size(), record.size());
+  double velocity = 0.0, worst_a = 0.0, worst_v = 0.0, peak_v = 0.0;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (k > 0) velocity += 0.01 * 9.80665 * (record[k - 1] + record[k]) / 2.0;
+    worst_a = std::max(worst_a, std::fabs(a[k] - record[k]));
+    worst_v = std::max(worst_v, std::fabs(v[k] - velocity));
+    peak_v = std::max(peak_v, std::fabs(velocity));
+  }
+  EXPECT_LT(worst_a, 1e-12);
+  EXPECT_LT(worst_v, 1e-9 * peak_v);
+}
+
 TEST(PlotScript, TitlesAndLayerBoundaries) {
   col::SiteRequest q;
   q.profile_name = "profiles/p.toml";
