@@ -105,7 +105,7 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   SiteRun r;
   r.subs = column::divide(c, q.fmax);
   if (!(so.max_element != 0.0 && so.max_element <= 1e6))
-    throw Error("the largest element must be thicker than 0");
+    throw Error("the largest element's thickness must lie above 0, at most 1e6");
   const double cap = so.max_element < 0.0 ? 1.0 : so.max_element * lf;
   double count = 0.0;
   for (const column::Sublayer& sub : r.subs)
@@ -114,7 +114,12 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
     throw Error("elements of at most " + shortest(cap / lf) + " " + lu + " cut the column into " +
                 g6(count) + " elements; at most " + std::to_string(ELEMENTS_MAX) +
                 ": a larger --max-element");
-  r.elements = mesh(r.subs, cap);
+  try {
+    r.elements = mesh(r.subs, cap);
+  } catch (const Error& e) {
+    // A curve no backbone fits: the profile's.
+    throw Error(one_line(q.profile_name) + ": " + e.what());
+  }
   column::PreparedRecord prepared = column::prepare_record(q);
   r.motion = std::move(prepared.motion);
   r.pga = prepared.pga;
