@@ -62,6 +62,7 @@ constexpr const char* USAGE =
     "  --strain-limit S    warn of effective strains above S % (default 1)\n"
     "  --strict            refuse, rather than warn of, a likely mistake in the input\n"
     "                      or a nonlinear time step that does not converge\n"
+    "  --version           print korvo-site's version\n"
     "Nonlinear only (the eql and linear options above from --strain-ratio to --nfft\n"
     "and --strain-limit are refused with it; its --plot draws profile.png, spectra.png\n"
     "and, with --loops, loops.png):\n"
@@ -72,11 +73,11 @@ constexpr const char* USAGE =
     "                      quarter-wavelength frequency f0 and 5 f0)\n"
     "  --unloading U       masing: extended Masing rules (default); mrdf: non-Masing,\n"
     "                      the loops' damping reduced to fit each layer's damping curve\n"
-    "  --loops Z           write the stress-strain loops of the element at depth Z\n"
-    "                      (profile's length unit) to loops_Z.csv\n"
-    "  --version           print korvo-site's version\n"
+    "  --loops Z1,Z2,...   write the stress-strain loops of the elements at these\n"
+    "                      depths (profile's length unit) to loops_<Z>.csv\n"
     "Exit status: 0 results written (also when not converged: the console and\n"
-    "iterations.csv say so), 1 bad input, 2 wrong command line.\n";
+    "iterations.csv say so; nonlinear: the console and a warning), 1 bad input,\n"
+    "2 wrong command line.\n";
 
 struct Command {
   col::SiteRequest request;
