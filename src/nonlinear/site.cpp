@@ -328,14 +328,20 @@ std::vector<std::pair<std::string, std::string>> site_files(const column::SiteRe
 
 namespace {
 
-// The backbones the column's elements use: "MKZ", "GQ/H", "MKZ and GQ/H" or "linear".
-std::string backbones(const std::vector<Element>& elements) {
+// The soil of the column's elements: "MKZ backbones with Masing unloading",
+// "MKZ and GQ/H backbones with ...", or that every element is linear.
+std::string soil(const std::vector<Element>& elements, Unloading unloading) {
   bool mkz = false, gqh = false;
   for (const Element& e : elements) {
     mkz = mkz || (e.hysteretic && e.model == Model::Mkz);
     gqh = gqh || (e.hysteretic && e.model == Model::Gqh);
   }
-  return mkz && gqh ? "MKZ and GQ/H" : mkz ? "MKZ" : gqh ? "GQ/H" : "linear";
+  if (!mkz && !gqh) return "but every element is linear (no hysteresis)";
+  return std::string(mkz && gqh ? "MKZ and GQ/H"
+                     : mkz      ? "MKZ"
+                                : "GQ/H") +
+         " backbones with " + (unloading == Unloading::Mrdf ? "MRDF (non-Masing)" : "Masing") +
+         " unloading";
 }
 
 }  // namespace
@@ -380,11 +386,10 @@ std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
   out += buf;
   const double steps = static_cast<double>(std::max(1L, res.steps));
   std::snprintf(buf, sizeof buf,
-                "method: nonlinear, %s backbones with %s unloading; Rayleigh damping exact "
-                "at %s and %s Hz; %d substeps per sample\n",
-                backbones(r.elements).c_str(),
-                o.unloading == Unloading::Mrdf ? "MRDF (non-Masing)" : "Masing", g6(res.f1).c_str(),
-                g6(res.f2).c_str(), o.substeps);
+                "method: nonlinear, %s; Rayleigh damping exact at %s and %s Hz; %d substeps per "
+                "sample\n",
+                soil(r.elements, o.unloading).c_str(), g6(res.f1).c_str(), g6(res.f2).c_str(),
+                o.substeps);
   out += buf;
   std::snprintf(
       buf, sizeof buf,
@@ -426,6 +431,19 @@ std::vector<std::string> site_warnings(const column::SiteRequest& q, const SiteR
   if (!q.record.unit_stated && g > 2.0)
     out.push_back("warning: " + one_line(q.record_name) + ": a peak of " + g6(g) +
                   " g with no unit stated: is the record in cm/s^2 or m/s^2 (--unit)?");
+  std::size_t beyond_table = 0;
+  for (std::size_t i = 0; i < r.elements.size(); ++i) {
+    const Element& e = r.elements[i];
+    const column::Layer& layer = q.column.layers[static_cast<std::size_t>(e.layer)];
+    if (e.hysteretic && e.model == Model::Mkz && layer.model == column::Model::Table &&
+        r.result.strain_peak[i] >
+            q.column.curves[static_cast<std::size_t>(layer.curves)].modulus.strain_pct.back())
+      ++beyond_table;
+  }
+  if (beyond_table > 0)
+    out.push_back("warning: " + std::to_string(beyond_table) +
+                  " elements reach peak strains beyond their curve table's last strain, where "
+                  "the backbone fitted to the table is extrapolated");
   if (r.result.unconverged > 0)
     out.push_back("warning: " + std::to_string(r.result.unconverged) + " of " +
                   std::to_string(r.result.steps) + " time steps did not converge in " +
