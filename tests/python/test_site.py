@@ -232,3 +232,21 @@ def test_stress_balances_the_inertia_above(tmp_path):
                 tau += gamma * wt * (hi - lo) / 2 * r.acceleration_at(lo + (s + 1) * (hi - lo) / 2)
         stress = r.stress_at(z)
         assert np.max(np.abs(stress - tau)) < 1e-9 * np.max(np.abs(tau)), z
+
+
+def test_nonlinear_runs_in_threads_give_the_sequential_bits():
+    # The run releases the interpreter's lock; runs side by side share nothing.
+    from concurrent.futures import ThreadPoolExecutor
+    a = np.loadtxt(EXAMPLES / "elc180.txt")[:1500, 1]
+    runs = [dict(scale_pga="0.2g", unloading="masing"), dict(scale_pga="0.4g", unloading="mrdf"),
+            dict(scale_pga="0.3g", input="within")]
+
+    def one(kwargs):
+        return korvo.site(EXAMPLES / "clay30.toml", (a, 0.01), method="nonlinear", substeps=5,
+                          **kwargs).surface
+
+    alone = [one(kwargs) for kwargs in runs]
+    with ThreadPoolExecutor(3) as pool:
+        together = list(pool.map(one, runs))
+    for x, y in zip(alone, together):
+        assert np.array_equal(x, y)
