@@ -51,6 +51,7 @@ std::string plot_title(const column::SiteRequest& q, const SiteRun& r) {
 
 std::vector<std::string> plot_figures(const SiteRun& r) {
   std::vector<std::string> names = {"profile.png", "spectra.png"};
+  if (!r.at.empty()) names.push_back("motions.png");
   if (!r.loops.empty()) names.push_back("loops.png");
   return names;
 }
@@ -124,6 +125,43 @@ std::string plot_script(const column::SiteRequest& q, const SiteRun& r, const st
   s += "set ylabel 'surface / input'\nset key off\n";
   s += "plot " + in_dir("spectra.csv") + " using 1:4 with lines lw 2\n";
   s += "unset multiplot\n";
+
+  if (!r.at.empty()) {
+    // The surface and every --at motion, one panel each on one time axis and
+    // one acceleration scale, so that panels compare by eye.
+    std::vector<std::pair<std::string, std::string>> motions = {{"surface.csv", "surface"}};
+    for (const Motion& m : r.at)
+      motions.emplace_back(column::depth_file(m.depth), "depth " + shortest(m.depth) + " " + lu);
+    const int n = static_cast<int>(motions.size());
+    const int px = n <= 6 ? 170 : 140, height = 110 + n * px;
+    auto screen = [&](int at) { return g6(static_cast<double>(at) / height); };
+    s += "reset\nset datafile separator ','\nset datafile columnheaders\n";
+    s += terminal + "1000," + std::to_string(height) + "\n";
+    s += "set output " + in_dir("motions.png") + "\n";
+    s += "A = 0\n";
+    for (const auto& motion : motions) {
+      s += "stats " + in_dir(motion.first) + " using 1:2 nooutput\n";
+      s += "A = (-STATS_min_y > A ? -STATS_min_y : A); A = (STATS_max_y > A ? STATS_max_y : A)\n";
+      s += "T = STATS_max_x\n";
+    }
+    s += "A = (A > 0 ? 1.1 * A : 1)\nT = (T > 0 ? T : 1)\n";
+    s += "set multiplot layout " + std::to_string(n) + ",1 margins 0.1,0.97," + screen(50) + "," +
+         screen(height - 60) + " spacing 0," + screen(30) + " title " +
+         quoted("Acceleration at depth\n" + title) + "\n";
+    s += "set xrange [0:T]\nset yrange [-A:A]\nset grid\nset key off\n";
+    s += "set style textbox opaque noborder\n";
+    s += "set ylabel 'acceleration (" + unit + ")'\n";
+    for (int k = 0; k < n; ++k) {
+      const auto& [file, label] = motions[static_cast<std::size_t>(k)];
+      if (k + 1 == n) s += "set xlabel 'time (s)'\n";
+      s += "stats " + in_dir(file) + " using 2 nooutput\n";
+      s += "set label 1 sprintf(" + quoted(label + ", peak %.3g " + unit) +
+           ", (-STATS_min > STATS_max ? -STATS_min : STATS_max)) at graph 0.01, graph 0.88 left "
+           "front boxed\n";
+      s += "plot " + in_dir(file) + " using 1:2 with lines lw 1 lc rgb '#1f4fbf'\n";
+    }
+    s += "unset multiplot\n";
+  }
 
   if (r.loops.empty()) return s;
   // One panel per depth, three to a row.

@@ -85,7 +85,8 @@ std::string loops_file(double depth);
 // scaling), the profile's, the method and its unloading.
 std::string plot_title(const column::SiteRequest& request, const SiteRun& run);
 // The gnuplot script of korvo-site --method nonlinear --plot: profile.png,
-// spectra.png and, with loops, loops.png in `dir`, drawn from the files
+// spectra.png, with depths motions.png and with loops loops.png in `dir`,
+// drawn from the files
 // site_files wrote there.
 std::string plot_script(const column::SiteRequest& request, const SiteRun& run,
                         const std::string& dir);

@@ -418,10 +418,11 @@ TEST_F(SiteCommand, PlotDrawsEveryFigureQuietly) {
             std::string::npos)
       << read("stdout.txt");
   // The nonlinear method's own figures, from its own files.
-  ASSERT_EQ(run("p.toml pulse.txt --method nonlinear --substeps 5 --loops 5,12 --plot -o nl"), 0)
+  ASSERT_EQ(
+      run("p.toml pulse.txt --method nonlinear --substeps 5 --at 12 --loops 5,12 --plot -o nl"), 0)
       << read("stderr.txt");
   EXPECT_EQ(read("stderr.txt"), "");
-  EXPECT_NE(read("stdout.txt").find("drew nl: profile.png, spectra.png, loops.png\n"),
+  EXPECT_NE(read("stdout.txt").find("drew nl: profile.png, spectra.png, motions.png, loops.png\n"),
             std::string::npos)
       << read("stdout.txt");
   for (const char* name : {"out/profile.png", "out/spectra.png", "it's out/profile.png",
