@@ -11,12 +11,12 @@ namespace {
 void gqh(const Element& e, double g, double& tau, double& tangent) {
   const double x = std::abs(g) * e.gmax / e.tau_max;
   const double* th = e.theta;
-  // w = x^t5 / (t3^t5 / t4 + x^t5) and x dw/dx, spared the powers at x = 0.
+  // w = x^t5 / (t3^t5 / t4 + x^t5) = 1 / (1 + (t3 / x)^t5 / t4), one power,
+  // and x dw/dx = t5 w (1 - w); none at x = 0.
   double w = 0.0, xdw = 0.0;
   if (x > 0.0 && th[1] != 0.0) {
-    const double p = std::pow(x, th[4]), q = std::pow(th[2], th[4]) / th[3];
-    w = p / (q + p);
-    xdw = th[4] * p * q / ((q + p) * (q + p));
+    w = 1.0 / (1.0 + std::pow(th[2] / x, th[4]) / th[3]);
+    xdw = th[4] * w * (1.0 - w);
   }
   const double theta = th[0] + th[1] * w;
   const double b = 1.0 + x;
@@ -150,21 +150,32 @@ void commit(const Element& e, Hysteresis& h, double g) {
   commit(e, h, g, tau, tangent);
 }
 
-void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent) {
+namespace {
+
+// Commits strain g on the branch that locate() found for it.
+void settle(const Element& e, Hysteresis& h, const Branch& b, double g, double tau,
+            double tangent) {
   if (e.hysteretic) {
-    const Branch b = locate(h, g);
     if (b.reversal) {
       if (h.mrdf && h.g.empty()) secant_and_factor(e, h.g_now, h.secant, h.f);
       h.g.push_back(h.g_now);
       h.tau.push_back(h.tau_now);
     }
-    h.g.resize(b.size);
-    h.tau.resize(b.size);
+    if (b.size != h.g.size()) {
+      h.g.resize(b.size);
+      h.tau.resize(b.size);
+    }
   }
   if (g != h.g_now) h.direction = g > h.g_now ? 1 : -1;
   h.g_now = g;
   h.tau_now = tau;
   h.tangent = tangent;
+}
+
+}  // namespace
+
+void commit(const Element& e, Hysteresis& h, double g, double tau, double tangent) {
+  settle(e, h, e.hysteretic ? locate(h, g) : Branch{}, g, tau, tangent);
 }
 
 namespace {
@@ -288,8 +299,19 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
 
   std::vector<Hysteresis> hys(NE);
   for (std::size_t i = 0; i < NE; ++i) start(elements[i], hys[i], o.unloading);
-  std::vector<double> u(N, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), du(N), an(N), vn(N);
-  std::vector<double> R(N), D(N), O(N), tau(NE), kt(NE), g(NE);
+  // u and du carry the rigid base's node too, held at 0, so that every
+  // element's strain reads its two nodes. The arrays behind vn, co, tau and
+  // ks hold a 0 before the first entry and after the last, so that the
+  // residual and the matrix need no tests at the column's ends.
+  std::vector<double> u(NE + 1, 0.0), du(NE + 1, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), an(N);
+  std::vector<double> R(N), D(N), O(N), kt(NE), g(NE);
+  std::vector<Branch> branch(NE);  // of each element's last trial, for its commit
+  std::vector<double> vn_(N + 2, 0.0), co_(N + 1, 0.0), tau_(NE + 2, 0.0), ks_(NE + 2, 0.0);
+  double* const vn = vn_.data() + 1;
+  double* const co = co_.data() + 1;
+  double* const tau = tau_.data() + 1;
+  double* const ks = ks_.data() + 1;  // tangent stiffness kt / h of each element
+  std::copy(CO.begin(), CO.end(), co);
   // The input's own velocity and displacement, by the same rule.
   double vg = 0.0, ug = 0.0;
   // The Newton matrix's constant part: A0 M + A1 C.
@@ -355,6 +377,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         g[i] = hys[i].g_now;
         tau[i] = hys[i].tau_now;
         kt[i] = hys[i].tangent;
+        ks[i] = kt[i] * inv_h[i];
+        branch[i] = {false, hys[i].g.size()};  // where the committed strain lies
       }
       force_ref = std::max(force_ref, mass_max * std::abs(ag));
       const double limit = o.tol * std::max(tau_ref, force_ref);
@@ -367,37 +391,46 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           an[i] = A0 * du[i] - A2 * v[i] - a[i];
           vn[i] = A1 * du[i] - v[i];
         }
+        bool nan = false;
         for (std::size_t i = 0; i < N; ++i) {
-          double f = -M[i] * (ag + an[i]) - CD[i] * vn[i];
+          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+          double f = -M[i] * (ag + an[i]) - CD[i] * vn[j];
           // The element above pulls the node back by its stress, the one below forward.
-          if (i > 0) f -= CO[i - 1] * vn[i - 1] + tau[i - 1];
-          if (i + 1 < N) f -= CO[i] * vn[i + 1];
-          if (i < NE) f += tau[i];
+          f -= co[j - 1] * vn[j - 1] + tau[j - 1];
+          f -= co[j] * vn[j + 1];
+          f += tau[j];
           R[i] = f;
-          // NaN sticks, so a response that blew up cannot pass for converged.
-          if (std::isnan(f) || std::abs(f) > worst) worst = std::abs(f);
+          worst = std::max(worst, std::abs(f));
+          nan |= f != f;
         }
-        if (!std::isfinite(worst))
+        // A response that blew up cannot pass for converged.
+        if (nan || !std::isfinite(worst))
           throw korvo::Error("the response is not finite at " + column::shortest(now()) + " s");
         if (worst <= limit) {
           converged = true;
           break;
         }
         if (it == o.max_iter) break;
-        double above = 0.0;  // the tangent stiffness of the element above the node
         for (std::size_t i = 0; i < N; ++i) {
-          const double s = i < NE ? kt[i] * inv_h[i] : 0.0;
-          D[i] = D0[i] + above + s;
-          O[i] = O0[i] - s;
-          above = s;
+          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+          D[i] = D0[i] + ks[j - 1] + ks[j];
+          O[i] = O0[i] - ks[j];
         }
         solve(D, O, R);
         ++res.iterations;
         for (std::size_t i = 0; i < N; ++i) du[i] += R[i];
         for (std::size_t i = 0; i < NE; ++i) {
-          const double below = i + 1 < N ? u[i + 1] + du[i + 1] : 0.0;
-          g[i] = (below - (u[i] + du[i])) * inv_h[i];
-          trial(elements[i], hys[i], g[i], tau[i], kt[i]);
+          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+          g[i] = ((u[i + 1] + du[i + 1]) - (u[i] + du[i])) * inv_h[i];
+          const Element& e = elements[i];
+          if (e.hysteretic) {
+            branch[i] = locate(hys[i], g[i]);
+            evaluate(e, hys[i], branch[i], g[i], tau[j], kt[i]);
+          } else {
+            tau[j] = e.gmax * g[i];
+            kt[i] = e.gmax;
+          }
+          ks[j] = kt[i] * inv_h[i];
         }
       }
       ++res.steps;
@@ -418,8 +451,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         if (i + 1 < N) c += CO[i] * (v[i + 1] + vn[i + 1]);
         viscous += du[i] * c;
       }
-      for (std::size_t i = 0; i < NE; ++i)
-        work += elements[i].thickness * (g[i] - hys[i].g_now) * (tau[i] + hys[i].tau_now);
+      for (std::size_t i = 0; i < NE; ++i) {
+        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+        work += elements[i].thickness * (g[i] - hys[i].g_now) * (tau[j] + hys[i].tau_now);
+      }
       const double radiation = N > NE ? du[NE] * c_base * (v[NE] + vn[NE]) : 0.0;
       res.energy.input += input / 2.0;
       res.energy.viscous += (viscous - radiation) / 2.0;
@@ -434,7 +469,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       vg += dt / 2.0 * (ag_old + ag);
       // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
-        commit(elements[i], hys[i], g[i], tau[i], kt[i]);
+        settle(elements[i], hys[i], branch[i], g[i], tau[static_cast<std::ptrdiff_t>(i)], kt[i]);
         res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
         res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
         tau_ref = std::max(tau_ref, res.stress_peak[i]);

@@ -69,21 +69,18 @@ GqhFit fit_gqh(double gmax, double tau_max, const std::vector<double>& strain_pc
     }
     return sum;
   };
-  std::vector<double> r(n), rp(n), rm(n), J(n * NP);
+  std::vector<double> r(n), rp(n), J(n * NP);
   auto descend = [&](double* P) {
     double best = residuals(P, r.data()), lambda = 1e-3;
-    for (int it = 0; it < 200 && lambda < 1e10; ++it) {
-      for (int k = 0; k < NP; ++k) {  // central differences
+    for (int it = 0; it < 100 && lambda < 1e8; ++it) {
+      for (int k = 0; k < NP; ++k) {  // forward differences: a misfit of 1e-8 is plenty
         double Q[NP];
         std::copy(P, P + NP, Q);
-        const double h = 1e-6;
+        const double h = 1e-7;
         Q[k] = P[k] + h;
         residuals(Q, rp.data());
-        Q[k] = P[k] - h;
-        residuals(Q, rm.data());
-        for (std::size_t i = 0; i < n; ++i) J[i * NP + k] = (rp[i] - rm[i]) / (2.0 * h);
+        for (std::size_t i = 0; i < n; ++i) J[i * NP + k] = (rp[i] - r[i]) / h;
       }
-      residuals(P, r.data());
       double A[NP][NP + 1] = {};
       for (std::size_t i = 0; i < n; ++i)
         for (int a = 0; a < NP; ++a) {
@@ -110,10 +107,11 @@ GqhFit fit_gqh(double gmax, double tau_max, const std::vector<double>& strain_pc
       }
       double Q[NP];
       for (int k = 0; k < NP; ++k) Q[k] = std::clamp(P[k] + step[k], LO[k], HI[k]);
-      const double now = residuals(Q, r.data());
+      const double now = residuals(Q, rp.data());
       if (std::isfinite(now) && now < best) {
-        const bool done = best - now <= 1e-14 * best;
+        const bool done = best - now <= 1e-10 * best;
         std::copy(Q, Q + NP, P);
+        r.swap(rp);
         best = now, lambda /= 10.0;
         if (done) break;
       } else {
@@ -122,11 +120,11 @@ GqhFit fit_gqh(double gmax, double tau_max, const std::vector<double>& strain_pc
     }
     return best;
   };
-  // Starts: theta1 from 0.9 to -4, the curve's mid-point strain for theta3.
+  // Starts: theta1 0.9 and -4, theta3 1 and the curve's mid-point strain.
   const double x_mid = strain[n / 2] * gmax / tau_max;
   double best = -1.0, P_best[NP] = {};
-  for (double theta1 : {0.9, 0.0, -4.0})
-    for (double l3 : {0.0, std::log(x_mid)}) {
+  for (double theta1 : {0.9, -4.0})
+    for (double l3 : {std::log(x_mid)}) {
       double P[NP] = {std::log(1.0 - theta1), std::log(0.01), std::clamp(l3, LO[2], HI[2]), 0.0};
       const double sum = descend(P);
       if (best < 0.0 || sum < best) best = sum, std::copy(P, P + NP, P_best);
@@ -332,9 +330,13 @@ std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double
           strain.push_back(1e-4 * std::pow(10.0, k / 4.0));
           modulus.push_back(column::soil_props(sub.soil, strain.back()).g_ratio);
         }
-        const GqhFit f = fit_gqh(e.gmax, e.tau_max, strain, modulus);
-        std::copy(f.theta, f.theta + 5, e.theta);
-        e.fit_error = f.error;
+        try {
+          const GqhFit f = fit_gqh(e.gmax, e.tau_max, strain, modulus);
+          std::copy(f.theta, f.theta + 5, e.theta);
+          e.fit_error = f.error;
+        } catch (const korvo::Error& error) {
+          throw korvo::Error("layer " + std::to_string(sub.layer + 1) + ": " + error.what());
+        }
       }
     }
     if (e.hysteretic) {
