@@ -237,6 +237,12 @@ TEST(NonlinearColumn, SteadyAccelerationLeavesTheStaticDeflection) {
           vel += m.dt * (m.a[k - 1] + m.a[k]) / 2;
           ASSERT_NEAR(r.at_velocity[0][k], vel, 1e-12 * (1 + vel)) << "sample " << k;
         }
+        // Under the held acceleration its displacement is the parabola
+        // exactly: d(t) = d(T) + v(T) (t - T) + a0 (t - T)^2 / 2.
+        const std::size_t kT = 600;  // t = T
+        const double s = static_cast<double>(n - kT) * m.dt;
+        const auto& d = r.at_displacement[0];
+        EXPECT_NEAR(d[n] - d[kT], r.at_velocity[0][kT] * s + a0 * s * s / 2, 1e-9 * d[n]);
       }
     }
 }
