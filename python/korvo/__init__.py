@@ -53,6 +53,7 @@ __all__ = [
     "Spectrum",
     "response_spectrum",
     "SiteResult",
+    "NonlinearResult",
     "site",
     "Column",
     "rvt",
@@ -699,6 +700,6 @@ def _check_spectrum(d: dict, accel: np.ndarray, dt: float) -> None:
 # Suites build on everything above.
 from .toro import CurveVariation, Toro  # noqa: E402
 from .suite import ColumnSuiteResult, SuiteResult, suite  # noqa: E402
-from .site import SiteResult, site  # noqa: E402
+from .site import NonlinearResult, SiteResult, site  # noqa: E402
 from .column import Column  # noqa: E402
 from . import rvt  # noqa: E402

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import io
 import os
 from typing import Iterable, Optional, Union
@@ -142,15 +143,7 @@ class SiteResult:
     def write(self, folder: PathLike) -> list:
         """Write korvo-site's result files into `folder` (made when missing), byte for byte
         as korvo-site writes them; each file whole or not there. Returns their paths."""
-        folder = os.fspath(folder)
-        os.makedirs(folder, exist_ok=True)
-        paths = []
-        with _files.folder_lock(folder):
-            for name, text in self._core.files():
-                path = os.path.join(folder, name)
-                _files.write_text(path, text)
-                paths.append(path)
-        return paths
+        return _write(self._core, folder)
 
     def __repr__(self) -> str:
         return (f"<korvo.SiteResult {self._profile!r} x {self._source!r}: "
@@ -158,15 +151,142 @@ class SiteResult:
                 f"{np.max(np.abs(self.surface)):.6g} {self.unit}>")
 
 
+class NonlinearResult:
+    """One nonlinear site run: hysteretic soil integrated step by step.
+
+    Attributes
+    ----------
+    layers : pandas.DataFrame
+        One row per element, then the half-space: korvo-site's ``profile.csv``
+        for ``--method nonlinear`` (depths in the profile's length unit, the
+        backbone's reference strain in %, peak strain in %, peak stress in kPa,
+        peak stress over the vertical effective stress, peak acceleration at
+        each element's top in the record's unit).
+    time : ndarray, shape (n,)
+        Sample times, s, from 0.
+    surface, input : ndarray, shape (n,)
+        The surface's total acceleration and the input motion as analysed
+        (scaled), in the record's unit.
+    velocity, displacement : ndarray, shape (n,)
+        The surface's total velocity and displacement from the integration:
+        cm/s and cm for a record in cm/s^2, else m/s and m.
+    at : dict of float to pandas.DataFrame
+        For each depth of `at`: korvo-site's ``depth_<z>.csv`` (``time_s``,
+        ``accel_<unit>``, ``vel_<unit>``, ``disp_<unit>``).
+    loops : dict of float to pandas.DataFrame
+        For each depth of `loops`: ``time_s``, ``strain_pct``, ``stress_kpa``
+        of the element there, one row per record sample.
+    periods : ndarray, shape (100,)
+        s, log-spaced from 0.01 to 10.
+    psa_input, psa_surface : ndarray, shape (100,)
+        5 % damped pseudo-spectral acceleration, record's unit.
+    unit : str
+    scale : float
+    steps, newton_solves, unconverged : int
+        Time steps, Newton solves over all steps, steps that did not converge.
+    rayleigh : (float, float)
+        Hz, the frequencies where the Rayleigh damping is exact.
+    energy : dict of str to float
+        Work on the unit area over the record, kJ/m^2: ``input``, ``kinetic``,
+        ``strain``, ``hysteretic``, ``viscous``, ``radiation``.
+    vs30, f0, kappa0 : float
+        As for :class:`SiteResult`.
+    warnings : list of str
+        As korvo-site prints them, without its name.
+    """
+
+    def __init__(self, core, profile: str, source: str) -> None:
+        import pandas as pd
+
+        self._core = core
+        self._source = source
+        self._profile = profile
+        self.dt = core.dt
+        self.surface = core.surface
+        self.input = core.input
+        self.time = np.arange(len(self.surface)) * self.dt
+        self.velocity, self.displacement = core.velocity, core.displacement
+        self.periods = core.periods
+        self.psa_input, self.psa_surface = core.psa
+        self.unit = core.unit
+        self.scale = core.scale
+        self.steps, self.newton_solves = core.steps, core.newton_solves
+        self.unconverged = core.unconverged
+        self.rayleigh = core.rayleigh
+        self.energy = dict(core.energy)
+        self.vs30, self.f0, self.kappa0 = core.vs30, core.f0, core.kappa0
+        self.warnings = list(core.warnings())
+        self.loops = {depth: pd.DataFrame({"time_s": self.time, "strain_pct": strain,
+                                           "stress_kpa": stress})
+                      for depth, strain, stress in core.loops}
+        files = dict(core.files())
+        self.layers = pd.read_csv(io.StringIO(files["profile.csv"]))
+        self.at = {}
+        for depth, name, a, v, d in core.at:
+            columns = files[name].split("\n", 1)[0].split(",")
+            self.at[depth] = pd.DataFrame(dict(zip(columns, (self.time, a, v, d))))
+
+    def summary(self, folder: str = ".") -> str:
+        """The console lines korvo-site prints for this run, naming `folder`."""
+        return self._core.summary(folder)
+
+    def write(self, folder: PathLike) -> list:
+        """Write korvo-site's result files into `folder` (made when missing), byte for byte
+        as korvo-site --method nonlinear writes them; each file whole or not there.
+        Returns their paths."""
+        return _write(self._core, folder)
+
+    def __repr__(self) -> str:
+        return (f"<korvo.NonlinearResult {self._profile!r} x {self._source!r}: "
+                f"{len(self.layers) - 1} elements, surface PGA "
+                f"{np.max(np.abs(self.surface)):.6g} {self.unit}>")
+
+
+def _write(core, folder: PathLike) -> list:
+    folder = os.fspath(folder)
+    os.makedirs(folder, exist_ok=True)
+    paths = []
+    with _files.folder_lock(folder):
+        for name, text in core.files():
+            path = os.path.join(folder, name)
+            _files.write_text(path, text)
+            paths.append(path)
+    return paths
+
+
+def _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict) -> dict:
+    unloading = "masing" if unloading is None else unloading
+    if unloading not in ("masing", "mrdf"):
+        raise KorvoError(f"unloading is 'masing' or 'mrdf', not {unloading!r}")
+    steps = 20 if substeps is None else _number(substeps, "substeps", 1, 10000)
+    if steps != int(steps):
+        raise KorvoError(f"substeps is a whole number of time steps, not {substeps!r}")
+    f1 = f2 = 0.0
+    if rayleigh is not None:
+        f = [float(v) for v in rayleigh] if np.ndim(rayleigh) == 1 else []
+        if len(f) != 2 or not np.all(np.isfinite(f)) or not 0 < f[0] < f[1]:
+            raise KorvoError(f"rayleigh is two frequencies in Hz, 0 < f1 < f2, not {rayleigh!r}")
+        f1, f2 = f
+    return dict(substeps=int(steps),
+                max_element=-1.0 if max_element is None
+                else _number(max_element, "max_element", 1e-6, 1e6),
+                f1=f1, f2=f2, loops=[_number(z, "loops", 0.0, np.inf) for z in loops],
+                unloading=unloading, strict=bool(strict))
+
+
 def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] = None,
          scale_pga: Optional[Union[str, float]] = None, scale: Optional[float] = None,
          baseline: Optional[str] = None, band_pass_hz=None,
          strain_ratio: Optional[float] = None,
-         magnitude: Optional[float] = None, model: str = "velocity", tol: float = 1e-3,
-         max_iter: int = 100, accelerate: bool = True, input: str = "outcrop",
+         magnitude: Optional[float] = None, model: Optional[str] = None,
+         tol: Optional[float] = None, max_iter: Optional[int] = None,
+         accelerate: Optional[bool] = None, input: str = "outcrop",
          fmax: float = 25.0, pad: Optional[float] = None, nfft: Optional[int] = None,
-         at: Iterable[float] = (), soil_unit: Optional[str] = None) -> SiteResult:
-    """Linear or equivalent-linear response of a soil column: korvo-site from Python.
+         at: Iterable[float] = (), soil_unit: Optional[str] = None,
+         substeps: Optional[int] = None, max_element: Optional[float] = None,
+         rayleigh=None, loops: Iterable[float] = (), unloading: Optional[str] = None,
+         strict: bool = False) -> Union[SiteResult, "NonlinearResult"]:
+    """Linear, equivalent-linear or nonlinear response of a soil column: korvo-site from Python.
 
     Parameters
     ----------
@@ -178,10 +298,12 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         A record file (``time acceleration`` pairs, PEER AT2 or USGS SMC, read
         in double precision exactly as korvo-site reads it), or accelerations
         (array_like, shape (n,)) and their sample interval dt in s.
-    method : {'eql', 'linear', 'fdeql'}
-        Equivalent-linear iteration, the small-strain properties, or
+    method : {'eql', 'linear', 'fdeql', 'nonlinear'}
+        Equivalent-linear iteration, the small-strain properties,
         equivalent-linear with properties per frequency from each sublayer's
-        strain spectrum (korvo-site --method fdeql; no transfer_between).
+        strain spectrum (korvo-site --method fdeql; no transfer_between), or
+        hysteretic soil integrated step by step (a :class:`NonlinearResult`;
+        `strain_ratio` to `accelerate`, `pad` and `nfft` are refused with it).
     unit : {None, 'g', 'cm/s^2', 'm/s^2'}
         Unit of a pairs file or of `accel` (default g); AT2 and SMC files
         carry their own.
@@ -201,11 +323,13 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     model : {'velocity', 'simple', 'unit-modulus'}
         The complex modulus.
     tol, max_iter, accelerate
-        The stopping rule (relative distance to the fixed point), the most
-        iterations, and Anderson mixing (False: plain iteration).
+        The stopping rule (relative distance to the fixed point, default
+        1e-3), the most iterations (default 100), and Anderson mixing (default
+        True; False: plain iteration).
     input : {'outcrop', 'within'}
         What the record is: the half-space's outcrop motion, or the motion
-        within the column at its top.
+        within the column at its top. Nonlinear: an elastic base (a dashpot of
+        the half-space) or a rigid one.
     fmax : float
         Highest frequency for dividing layers, Hz.
     pad, nfft : optional
@@ -216,10 +340,29 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     soil_unit : {None, 'm', 'ft'}
         The length unit of a soil file, which does not say (RHO is then a
         density in t/m^3 or a unit weight in kcf); only for soil files.
+    substeps : int, optional
+        Nonlinear: time steps per record sample (default 20); the input is
+        linear between samples.
+    max_element : float, optional
+        Nonlinear: no element thicker than this (profile's length unit;
+        default 1 m), after the layers are divided at `fmax`.
+    rayleigh : (float, float), optional
+        Nonlinear: the two frequencies in Hz where the Rayleigh damping is
+        exact (default the column's quarter-wavelength frequency and 5 times it).
+    loops : iterable of float
+        Nonlinear: depths (profile's length unit) whose element's stress-strain
+        history is kept (``loops_<depth>.csv``).
+    unloading : {None, 'masing', 'mrdf'}
+        Nonlinear: extended Masing rules (default), or non-Masing unloading
+        whose loops' damping is reduced (MRDF, fitted to each layer's
+        damping curve).
+    strict : bool
+        Nonlinear: a time step that does not converge raises instead of being
+        counted and warned of.
 
     Returns
     -------
-    SiteResult
+    SiteResult, or NonlinearResult for ``method='nonlinear'``
 
     Raises
     ------
@@ -227,6 +370,22 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         An unreadable profile or record, an option out of range, a result
         that is not finite; one line naming the file, line or argument.
     """
+    if method not in ("eql", "linear", "fdeql", "nonlinear"):
+        raise KorvoError(f"method is 'eql', 'linear', 'fdeql' or 'nonlinear', not {method!r}")
+    nonlinear = method == "nonlinear"
+    given = dict(strain_ratio=strain_ratio, magnitude=magnitude, model=model, tol=tol,
+                 max_iter=max_iter, accelerate=accelerate, pad=pad, nfft=nfft) if nonlinear \
+        else dict(substeps=substeps, max_element=max_element, rayleigh=rayleigh,
+                  loops=list(loops) or None, unloading=unloading, strict=strict or None)
+    for name, value in given.items():
+        if value is not None:
+            raise KorvoError(f"{name} is for method " +
+                             ("'eql' or 'linear'" if nonlinear else "'nonlinear'") +
+                             f", not {method!r}")
+    model = "velocity" if model is None else model
+    tol = 1e-3 if tol is None else tol
+    max_iter = 100 if max_iter is None else max_iter
+    accelerate = True if accelerate is None else accelerate
     if strain_ratio is not None and magnitude is not None:
         raise KorvoError("strain_ratio and magnitude both set the strain ratio: give one")
     if pad is not None and nfft is not None:
@@ -237,7 +396,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     options = dict(
         method=method, strain_ratio=ratio, tol=_number(tol, "tol", 1e-15, 0.5),
         max_iter=int(_number(max_iter, "max_iter", 1, 100000)), accelerate=bool(accelerate),
-        model=model, input=input,
+        model="velocity" if nonlinear else model, input=input,
         pad=10.0 if pad is None else _number(pad, "pad", 0.0, 1e4),
         nfft=0 if nfft is None else int(_number(nfft, "nfft", 2, 1 << 22)))
     if baseline is not None:
@@ -271,9 +430,14 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         profile = profile_arg = os.fspath(profile)
     scale = "" if scale_pga is None else str(scale_pga)
     unit = "" if unit is None else str(unit)
+    if nonlinear:
+        settings = _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict)
+        run = functools.partial(_korvo.nonlinear_site, settings=settings)
+        wrap = NonlinearResult
+    else:
+        run, wrap = _korvo.site, SiteResult
     if isinstance(motion, (str, os.PathLike)):
-        core = _korvo.site(profile_arg, os.fspath(motion), None, 0.0, unit, scale, fmax, depths,
-                           options)
+        core = run(profile_arg, os.fspath(motion), None, 0.0, unit, scale, fmax, depths, options)
         source = os.fspath(motion)
     else:
         try:
@@ -287,9 +451,9 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
         if not np.all(np.isfinite(a)):
             raise KorvoError("motion: accel holds a value that is not finite")
         dt = _number(dt, "dt", 0.0, np.inf, open_low=True)
-        core = _korvo.site(profile_arg, None, a, dt, unit, scale, fmax, depths, options)
+        core = run(profile_arg, None, a, dt, unit, scale, fmax, depths, options)
         source = "record"
-    return SiteResult(core, profile, source)
+    return wrap(core, profile, source)
 
 
 def _number(value, name: str, low: float, high: float, open_low: bool = False) -> float:

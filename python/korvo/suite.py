@@ -480,7 +480,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
     if not len(frequencies) or not np.all(frequencies >= 0) \
             or not np.all(np.isfinite(frequencies)):
         raise KorvoError("frequencies: at least one, none negative, all finite")
-    for name, rec in zip(names, [] if motions else records):
+    for name, rec in zip(names, records):
         if len(rec) < 2 or not rec.dt > 0:
             raise KorvoError(f"{name}: a record needs two samples or more and a positive dt")
         nyquist = 0.5 / rec.dt

@@ -327,9 +327,10 @@ py::array_t<float> column(const korvo::Profile& p) {
 
 }  // namespace
 
-void bind_site(py::module_& m);    // site.cpp
-void bind_rvt(py::module_& m);     // rvt.cpp
-void bind_column(py::module_& m);  // column.cpp
+void bind_site(py::module_& m);       // site.cpp
+void bind_rvt(py::module_& m);        // rvt.cpp
+void bind_column(py::module_& m);     // column.cpp
+void bind_nonlinear(py::module_& m);  // nonlinear.cpp
 
 PYBIND11_MODULE(_korvo, m) {
   m.doc() = "korvo's compiled core; use the package korvo.";
@@ -449,4 +450,5 @@ PYBIND11_MODULE(_korvo, m) {
   bind_column(m);
   bind_site(m);
   bind_rvt(m);
+  bind_nonlinear(m);
 }

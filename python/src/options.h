@@ -3,10 +3,12 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <string>
+#include <vector>
 
-#include "column/column.h"
+#include "column/site.h"
 #include "text/text.h"
 
 namespace korvo::python {
@@ -41,5 +43,21 @@ inline column::Options column_options(const pybind11::dict& o) {
   if (o.contains("nfft")) opt.nfft = o["nfft"].cast<long>();
   return opt;
 }
+
+// Keys scale, baseline and band_pass_hz when present: how the record is prepared.
+inline void record_options(column::SiteRequest& q, const pybind11::dict& o) {
+  if (o.contains("scale")) q.scale = o["scale"].cast<double>();
+  if (o.contains("baseline")) q.baseline = o["baseline"].cast<int>();
+  if (o.contains("band_pass_hz")) q.band_pass_hz = o["band_pass_hz"].cast<std::vector<double>>();
+}
+
+// The profile from its file (an empty name: the caller has put a column built
+// in memory in `request`) and the record from `path` (any layout) or, with
+// an empty path, from the accelerations `a` at `dt` (s); `unit` and
+// `scale_pga` as korvo-site's --unit and --scale-pga, empty when not given.
+// Reads files: call it with the interpreter's lock released.
+void read_request(column::SiteRequest& request, const std::string& profile, const std::string& path,
+                  std::vector<double> a, double dt, const std::string& unit,
+                  const std::string& scale_pga, const std::string& soil_unit);
 
 }  // namespace korvo::python

@@ -63,6 +63,39 @@ rec::Unit unit_of(const std::string& text, const char* argument) {
   return u;
 }
 
+}  // namespace
+
+void korvo::python::read_request(col::SiteRequest& q, const std::string& profile,
+                                 const std::string& path, std::vector<double> a, double dt,
+                                 const std::string& unit, const std::string& scale_pga,
+                                 const std::string& soil_unit) {
+  // An empty profile: the caller has put a column built in memory in q.
+  if (!profile.empty()) {
+    q.profile_name = profile;
+    q.column = col::read_profile(whole_file(profile), profile, soil_unit, "soil_unit");
+  }
+  if (!path.empty()) {
+    q.record_name = path;
+    q.record = rec::read_accelerogram(whole_file(path), path);
+    if (q.record.layout == rec::Layout::Pairs && !q.record.unit_stated) {
+      q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
+      q.record.unit_stated = !unit.empty();
+    } else if (!unit.empty() && unit_of(unit, "unit") != q.record.unit) {
+      throw Error("unit " + korvo::quote(unit) + " is for pairs files without a unit; " +
+                  korvo::one_line(path) + " is in " + rec::unit_name(q.record.unit));
+    }
+  } else {
+    q.record_name = "record";
+    q.record.a = std::move(a);
+    q.record.dt = dt;
+    q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
+    q.record.unit_stated = !unit.empty();
+  }
+  if (!scale_pga.empty()) q.target_pga = rec::parse_peak(scale_pga, q.record.unit);
+}
+
+namespace {
+
 // The profile from its file (a path) or a column built in memory; the motion from a file (any
 // layout) or from accelerations and dt. Everything else as korvo-site's options.
 std::unique_ptr<Site> site(const py::object& profile, const py::object& record_path,
@@ -78,10 +111,7 @@ std::unique_ptr<Site> site(const py::object& profile, const py::object& record_p
   const bool built = py::isinstance<col::Column>(profile);
   if (built) q.column = profile.cast<const col::Column&>();
   q.profile_name = built ? q.column.source : profile.cast<std::string>();
-  if (options.contains("scale")) q.scale = options["scale"].cast<double>();
-  if (options.contains("baseline")) q.baseline = options["baseline"].cast<int>();
-  if (options.contains("band_pass_hz"))
-    q.band_pass_hz = options["band_pass_hz"].cast<std::vector<double>>();
+  korvo::python::record_options(q, options);
   const std::string soil_unit =
       options.contains("soil_unit") ? options["soil_unit"].cast<std::string>() : std::string();
   std::vector<double> a;
@@ -89,27 +119,8 @@ std::unique_ptr<Site> site(const py::object& profile, const py::object& record_p
   std::string path = record_path.is_none() ? std::string() : record_path.cast<std::string>();
   {
     py::gil_scoped_release unlocked;
-    if (!built)
-      q.column =
-          col::read_profile(whole_file(q.profile_name), q.profile_name, soil_unit, "soil_unit");
-    if (!path.empty()) {
-      q.record_name = path;
-      q.record = rec::read_accelerogram(whole_file(path), path);
-      if (q.record.layout == rec::Layout::Pairs && !q.record.unit_stated) {
-        q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
-        q.record.unit_stated = !unit.empty();
-      } else if (!unit.empty() && unit_of(unit, "unit") != q.record.unit) {
-        throw Error("unit " + korvo::quote(unit) + " is for pairs files without a unit; " +
-                    korvo::one_line(path) + " is in " + rec::unit_name(q.record.unit));
-      }
-    } else {
-      q.record_name = "record";
-      q.record.a = std::move(a);
-      q.record.dt = dt;
-      q.record.unit = unit.empty() ? rec::Unit::G : unit_of(unit, "unit");
-      q.record.unit_stated = !unit.empty();
-    }
-    if (!scale_pga.empty()) q.target_pga = rec::parse_peak(scale_pga, q.record.unit);
+    korvo::python::read_request(q, built ? std::string() : q.profile_name, path, std::move(a), dt,
+                                unit, scale_pga, soil_unit);
     s->run = col::run_site(q);
   }
   return s;

@@ -157,6 +157,10 @@ SmallStrain small_strain(const std::vector<Sublayer>& subs, const HalfSpace& hal
 // sublayers of tabulated layers point into the profile, which must outlive them.
 std::vector<Sublayer> divide(const Column& profile, double fmax);
 
+// Vertical effective stress (kPa) at depth z (m): the unit weights above less
+// the hydrostatic pore pressure below the water table.
+double vertical_effective_stress(const Column& profile, double z);
+
 enum class ComplexModulus {
   Velocity,     // V* = V (1 + i xi), korvo's linear model
   Simple,       // G* = G (1 + 2 i xi)

@@ -164,8 +164,8 @@ const toml::table* table_at(const toml::table& root, const Where& w, std::string
   return t;
 }
 
-// Vertical effective stress (kPa) at depth z (m): the unit weights above less
-// the hydrostatic pore pressure below the water table.
+}  // namespace
+
 double vertical_effective_stress(const Column& profile, double z) {
   double total = 0.0, top = 0.0;
   for (const Layer& layer : profile.layers) {
@@ -176,6 +176,8 @@ double vertical_effective_stress(const Column& profile, double z) {
   }
   return total - WATER_UNIT_WEIGHT * std::max(0.0, z - profile.water_table);
 }
+
+namespace {
 
 // The backbone of a nonlinear analysis and, for GQ/H, the shear strength.
 void read_nonlinear(const toml::table& t, const Where& w, Layer& layer) {

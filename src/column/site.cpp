@@ -81,9 +81,8 @@ std::string with_strain_shape(const std::string& profile, const FdResult& fd) {
 
 std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".csv"; }
 
-SiteRun run_site(const SiteRequest& q) {
-  SiteRun r;
-  r.subs = divide(q.column, q.fmax);
+PreparedRecord prepare_record(const SiteRequest& q) {
+  PreparedRecord r;
   r.motion.a = q.record.a;
   r.motion.dt = q.record.dt;
   r.motion.to_si = record::unit_factor(q.record.unit, record::Unit::MS2);
@@ -109,6 +108,16 @@ SiteRun run_site(const SiteRequest& q) {
   r.scale = q.target_pga > 0.0 ? q.target_pga / r.pga : q.scale;
   if (r.scale != 1.0)
     for (double& a : r.motion.a) a *= r.scale;
+  return r;
+}
+
+SiteRun run_site(const SiteRequest& q) {
+  SiteRun r;
+  r.subs = divide(q.column, q.fmax);
+  PreparedRecord prepared = prepare_record(q);
+  r.motion = std::move(prepared.motion);
+  r.pga = prepared.pga;
+  r.scale = prepared.scale;
 
   std::vector<double> depths = q.depths;
   std::sort(depths.begin(), depths.end());

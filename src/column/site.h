@@ -61,6 +61,15 @@ struct SiteRun {
   std::shared_ptr<const FdResult> fd;
 };
 
+// The record as every method analyses it: its baseline removed and its band
+// passed when asked, then scaled; pga is the prepared record's peak before
+// scaling. Throws for a record that is not finite or has nothing left.
+struct PreparedRecord {
+  Motion motion;
+  double pga = 0.0, scale = 1.0;
+};
+PreparedRecord prepare_record(const SiteRequest& request);
+
 // Throws korvo::Error for a column or record that cannot be analysed, or a
 // result that is not finite.
 SiteRun run_site(const SiteRequest& request);

@@ -34,6 +34,35 @@ def test_write_equals_korvo_site(method, tmp_path):
     assert r.converged and (len(r.iterations) == 0) == (method == "linear")
 
 
+def test_nonlinear_write_equals_korvo_site(tmp_path):
+    profile, record = EXAMPLES / "clay30.toml", EXAMPLES / "elc180.txt"
+    subprocess.run([program("KORVO_SITE_BINARY", "bin/korvo-site"), profile, record,
+                    "--method", "nonlinear", "--scale-pga", "0.3g", "--at", "12",
+                    "--loops", "6,12", "--substeps", "10", "--unloading", "mrdf",
+                    "-o", tmp_path / "cli"],
+                   check=True, capture_output=True)
+    r = korvo.site(profile, record, method="nonlinear", scale_pga="0.3g", at=[12],
+                   loops=[6, 12], substeps=10, unloading="mrdf")
+    r.write(tmp_path / "py")
+    cli = sorted(p.name for p in (tmp_path / "cli").iterdir())
+    assert cli == ["depth_12.csv", "loops_12.csv", "loops_6.csv", "profile.csv", "spectra.csv",
+                   "surface.csv"]
+    assert cli == sorted(p.name for p in (tmp_path / "py").iterdir())
+    for name in cli:
+        assert (tmp_path / "cli" / name).read_bytes() == (tmp_path / "py" / name).read_bytes(), \
+            name
+    written = pd.read_csv(tmp_path / "cli" / "depth_12.csv", float_precision="round_trip")
+    assert written.columns.tolist() == ["time_s", "accel_g", "vel_m_s", "disp_m"]
+    assert np.array_equal(r.at[12.0]["accel_g"], written["accel_g"])
+    loop = pd.read_csv(tmp_path / "cli" / "loops_6.csv", float_precision="round_trip")
+    assert np.array_equal(r.loops[6.0]["stress_kpa"], loop["stress_kpa"])
+    assert r.layers["layer"].iloc[-1] == "halfspace" and r.unconverged == 0
+    # The work done on the column is spent, to the Newton tolerance.
+    e = r.energy
+    spent = e["kinetic"] + e["strain"] + e["hysteretic"] + e["viscous"] + e["radiation"]
+    assert abs(e["input"] - spent) < 1e-4 * e["input"]
+
+
 def test_arrays_and_refusals():
     a = np.loadtxt(EXAMPLES / "elc180.txt")[:, 1]
     r = korvo.site(EXAMPLES / "clay30.toml", (a, 0.01), method="linear", unit="g")
@@ -43,7 +72,16 @@ def test_arrays_and_refusals():
     assert np.allclose(r.surface, f.surface, rtol=0, atol=1e-9 * np.abs(f.surface).max())
     cases = [
         (dict(motion=(a, -0.01)), korvo.KorvoError, "dt must be a number above 0"),
-        (dict(motion=(a, 0.01), method="plastic"), korvo.KorvoError, "method is 'linear', 'eql'"),
+        (dict(motion=(a, 0.01), method="plastic"), korvo.KorvoError,
+         "method is 'eql', 'linear', 'fdeql' or 'nonlinear'"),
+        (dict(motion=(a, 0.01), method="nonlinear", tol=1e-4), korvo.KorvoError,
+         "tol is for method 'eql' or 'linear', not 'nonlinear'"),
+        (dict(motion=(a, 0.01), substeps=10), korvo.KorvoError,
+         "substeps is for method 'nonlinear', not 'eql'"),
+        (dict(motion=(a, 0.01), method="nonlinear", rayleigh=(5, 1)), korvo.KorvoError,
+         "rayleigh is two frequencies"),
+        (dict(motion=(a, 0.01), method="nonlinear", at=[31]), korvo.KorvoError,
+         "the depth 31 m lies below the column's base at 30 m"),
         (dict(motion=(a, 0.01), strain_ratio=65), korvo.KorvoError, "strain_ratio must be"),
         (dict(motion=(a, 0.01), nfft=100), korvo.KorvoError, "shorter than the record's 4000"),
         (dict(motion=(a, 0.01), unit="furlong"), korvo.KorvoError, "unit is one of"),
@@ -194,3 +232,21 @@ def test_stress_balances_the_inertia_above(tmp_path):
                 tau += gamma * wt * (hi - lo) / 2 * r.acceleration_at(lo + (s + 1) * (hi - lo) / 2)
         stress = r.stress_at(z)
         assert np.max(np.abs(stress - tau)) < 1e-9 * np.max(np.abs(tau)), z
+
+
+def test_nonlinear_runs_in_threads_give_the_sequential_bits():
+    # The run releases the interpreter's lock; runs side by side share nothing.
+    from concurrent.futures import ThreadPoolExecutor
+    a = np.loadtxt(EXAMPLES / "elc180.txt")[:1500, 1]
+    runs = [dict(scale_pga="0.2g", unloading="masing"), dict(scale_pga="0.4g", unloading="mrdf"),
+            dict(scale_pga="0.3g", input="within")]
+
+    def one(kwargs):
+        return korvo.site(EXAMPLES / "clay30.toml", (a, 0.01), method="nonlinear", substeps=5,
+                          **kwargs).surface
+
+    alone = [one(kwargs) for kwargs in runs]
+    with ThreadPoolExecutor(3) as pool:
+        together = list(pool.map(one, runs))
+    for x, y in zip(alone, together):
+        assert np.array_equal(x, y)

@@ -1,5 +1,6 @@
-// korvo-site: linear or equivalent-linear site response of a layered column.
+// korvo-site: linear, equivalent-linear or nonlinear site response of a layered column.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "column/site.h"
 #include "command/command.h"
 #include "machine/machine.h"
+#include "nonlinear/site.h"
 #include "rvt_motion.h"
 #include "text/text.h"
 
@@ -18,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace col = korvo::column;
+namespace nl = korvo::nonlinear;
 namespace rec = korvo::record;
 using namespace korvo::command;
 
@@ -34,9 +37,11 @@ constexpr const char* USAGE =
     "                      fdeql: equivalent-linear with properties per frequency, from each\n"
     "                      sublayer's strain spectrum (flat to its mean frequency, a fitted\n"
     "                      power beyond; --smoothing flat: one strain, as eql)\n"
+    "                      nonlinear: hysteretic soil integrated step by step\n"
     "  --at Z              also write the motion at depth Z (profile's length unit); repeatable\n"
-    "  --input KIND        outcrop: the record is the half-space's outcrop motion (default);\n"
-    "                      within: the motion within the column at the half-space's top\n"
+    "  --input KIND        outcrop: the record is the half-space's outcrop motion (default;\n"
+    "                      nonlinear: an elastic base); within: the motion within the\n"
+    "                      column at the half-space's top (nonlinear: a rigid base)\n"
     "  --unit U            unit of a pairs record: g (default), cm/s^2, m/s^2; a CSV\n"
     "                      record's header names its own (time_s,accel_cm_s2)\n"
     "  --scale-pga A       scale the record to the peak A (record's unit, or named: 0.3g)\n"
@@ -63,12 +68,28 @@ constexpr const char* USAGE =
     "                      motions.png with gnuplot\n"
     "  --strain-limit S    warn of effective strains above S % (default 1)\n"
     "  --strict            refuse, rather than warn of, a likely mistake in the input\n"
+    "                      or a nonlinear time step that does not converge\n"
     "  --version           print korvo-site's version\n"
+    "Nonlinear only (the eql and linear options above from --strain-ratio to --nfft\n"
+    "and --strain-limit are refused with it; its --plot draws profile.png, spectra.png,\n"
+    "with --at motions.png and with --loops loops.png):\n"
+    "  --substeps N        time steps per record sample (default 20)\n"
+    "  --max-element H     no element thicker than H (profile's length unit; default\n"
+    "                      1 m), after the layers are divided at --fmax\n"
+    "  --rayleigh F1,F2    Hz where the Rayleigh damping is exact (default: the column's\n"
+    "                      quarter-wavelength frequency f0 and 5 f0)\n"
+    "  --unloading U       masing: extended Masing rules (default); mrdf: non-Masing,\n"
+    "                      the loops' damping reduced to fit each layer's damping curve\n"
+    "  --loops Z1,Z2,...   write the stress-strain loops of the elements at these\n"
+    "                      depths (profile's length unit) to loops_<Z>.csv\n"
     "Exit status: 0 results written (also when not converged: the console and\n"
-    "iterations.csv say so), 1 bad input, 2 wrong command line.\n";
+    "iterations.csv say so; nonlinear: the console and a warning), 1 bad input,\n"
+    "2 wrong command line.\n";
 
 struct Command {
   col::SiteRequest request;
+  bool nonlinear = false;
+  nl::SiteOptions nonlinear_options;
   std::string folder = "site_out", profile, record, unit, scale_pga, format, soil_unit, motion;
   bool plot = false, strict = false;
 };
@@ -95,6 +116,7 @@ Command parse_command_line(int argc, char** argv) {
   std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
               scale, max_iter, pad, nfft, strain_limit, band, baseline, smoothing;
   std::vector<std::string> depths;
+  std::string substeps, max_element, rayleigh, loops, unloading;
   CLI::App app("korvo-site");
   app.allow_extras();
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -117,7 +139,12 @@ Command parse_command_line(int argc, char** argv) {
   auto* tol_opt = app.add_option("--tol", tol);
   auto* iter_opt = app.add_option("--max-iter", max_iter);
   auto* plain = app.add_flag("--plain");
-  app.add_option("--model", model);
+  auto* model_opt = app.add_option("--model", model);
+  auto* substeps_opt = app.add_option("--substeps", substeps);
+  auto* element_opt = app.add_option("--max-element", max_element);
+  auto* rayleigh_opt = app.add_option("--rayleigh", rayleigh);
+  auto* loops_opt = app.add_option("--loops", loops);
+  auto* unloading_opt = app.add_option("--unloading", unloading);
   auto* pad_opt = app.add_option("--pad", pad);
   auto* nfft_opt = app.add_option("--nfft", nfft);
   app.add_flag("--plot", c.plot);
@@ -209,7 +236,7 @@ Command parse_command_line(int argc, char** argv) {
     }
     usage_error(std::string(option) + " is one of " + list + ", not " + korvo::quote(text));
   };
-  one_of("--method", method, {"linear", "eql", "fdeql"});
+  one_of("--method", method, {"linear", "eql", "fdeql", "nonlinear"});
   o.method = method == "linear" ? col::Method::Linear : col::Method::Eql;
   c.request.frequency_dependent = method == "fdeql";
   if (!smoothing.empty()) {
@@ -218,7 +245,55 @@ Command parse_command_line(int argc, char** argv) {
     c.request.smoothing =
         smoothing == "flat" ? col::Smoothing::Flat : col::Smoothing::KauselAssimaki;
   }
-
+  c.nonlinear = method == "nonlinear";
+  // An option of the other methods would be silently ignored: refused instead.
+  const std::vector<const CLI::Option*> frequency_only = {
+      ratio_opt, magnitude_opt, tol_opt, iter_opt, plain, model_opt, pad_opt, nfft_opt, limit_opt};
+  const std::vector<const CLI::Option*> nonlinear_only = {substeps_opt, element_opt, rayleigh_opt,
+                                                          loops_opt, unloading_opt};
+  for (const CLI::Option* opt : c.nonlinear ? frequency_only : nonlinear_only)
+    if (opt->count())
+      usage_error(opt->get_name() + " is for " +
+                  (c.nonlinear ? "--method eql or linear" : "--method nonlinear") +
+                  ", not --method " + method);
+  nl::SiteOptions& nlo = c.nonlinear_options;
+  double steps = nlo.substeps;
+  number(substeps_opt, substeps, 1.0, 10000.0, "time steps per record sample,", steps);
+  if (steps != std::floor(steps))
+    usage_error("--substeps is a whole number of time steps, not " + korvo::quote(substeps));
+  nlo.substeps = static_cast<int>(steps);
+  number(element_opt, max_element, 1e-6, 1e6, "the largest element's thickness,", nlo.max_element);
+  // A list of numbers, comma-separated, each checked as `number` checks one.
+  auto numbers = [](const std::string& text) {
+    std::vector<double> out;
+    std::stringstream parts(text);
+    for (std::string part; std::getline(parts, part, ',');) {
+      double v = 0.0;
+      if (korvo::parse_number(part, v) != korvo::Parse::Ok || !std::isfinite(v))
+        return std::vector<double>{};
+      out.push_back(v);
+    }
+    return out;
+  };
+  if (rayleigh_opt->count()) {
+    const std::vector<double> f = numbers(rayleigh);
+    if (f.size() != 2 || !(f[0] > 0.0 && f[1] > f[0]))
+      usage_error("--rayleigh is two frequencies in Hz, F1,F2 with 0 < F1 < F2, not " +
+                  korvo::quote(rayleigh));
+    nlo.f1 = f[0];
+    nlo.f2 = f[1];
+  }
+  if (loops_opt->count()) {
+    nlo.loops = numbers(loops);
+    if (nlo.loops.empty() ||
+        std::any_of(nlo.loops.begin(), nlo.loops.end(), [](double z) { return z < 0.0; }))
+      usage_error("--loops is depths of 0 or more, Z1,Z2,..., not " + korvo::quote(loops));
+  }
+  nlo.strict = c.strict;
+  if (unloading_opt->count()) {
+    one_of("--unloading", unloading, {"masing", "mrdf"});
+    nlo.unloading = unloading == "mrdf" ? nl::Unloading::Mrdf : nl::Unloading::Masing;
+  }
   one_of("--input", input, {"outcrop", "within"});
   o.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
   one_of("--model", model, {"velocity", "simple", "unit-modulus"});
@@ -287,6 +362,8 @@ void read_inputs(Command& c) {
 
 int run(int argc, char** argv) {
   Command c = parse_command_line(argc, argv);
+  if (!c.motion.empty() && (c.nonlinear || c.request.frequency_dependent))
+    usage_error("--motion is for --method eql or linear: an RVT motion has no time history");
   if (!c.motion.empty())
     return korvo::site_tool::run_rvt_motion({c.profile,
                                              c.motion,
@@ -309,32 +386,47 @@ int run(int argc, char** argv) {
         fail(warnings.front().substr(std::string("warning: ").size()) + " (--strict)");
     };
     strictly(col::column_warnings(c.request.column));
-    const col::SiteRun r = col::run_site(c.request);
-    const std::vector<std::string> warnings = col::site_warnings(c.request, r);
-    strictly(warnings);
-    const auto files = col::site_files(c.request, r);
     const fs::path dir(c.folder);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir))
-      fail("cannot make the folder " + c.folder + (ec ? ": " + ec.message() : std::string()));
-    if (!korvo::lock_folder(c.folder.c_str()))
-      fail("another run is writing its results in " + c.folder);
-    for (const auto& [name, text] : files) write_file((dir / name).string(), text);
-    std::fputs(col::site_summary(c.request, r, dir.string()).c_str(), stdout);
-    std::fflush(stdout);
-    for (const std::string& w : warnings) std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
-    if (c.plot) {
+    // Every file is computed before the folder is made; each is written whole.
+    auto write_all = [&](const std::vector<std::pair<std::string, std::string>>& files) {
+      std::error_code ec;
+      fs::create_directories(dir, ec);
+      if (ec || !fs::is_directory(dir))
+        fail("cannot make the folder " + c.folder + (ec ? ": " + ec.message() : std::string()));
+      if (!korvo::lock_folder(c.folder.c_str()))
+        fail("another run is writing its results in " + c.folder);
+      for (const auto& [name, text] : files) write_file((dir / name).string(), text);
+    };
+    auto report = [&](const std::string& summary, const std::vector<std::string>& warnings) {
+      std::fputs(summary.c_str(), stdout);
+      std::fflush(stdout);
+      for (const std::string& w : warnings) std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
+    };
+    // The figures, drawn by gnuplot from the files just written.
+    auto draw = [&](const std::string& script, const std::vector<std::string>& figures) {
       FILE* gp = popen("gnuplot", "w");
       if (!gp) fail("cannot start gnuplot");
-      const std::string script = col::plot_script(c.request, r, dir.string());
       std::fwrite(script.data(), 1, script.size(), gp);
       if (pclose(gp) != 0) fail("gnuplot failed to draw the figures");
       std::string drew;
-      for (const std::string& name : col::plot_figures(r))
-        drew += (drew.empty() ? "" : ", ") + name;
+      for (const std::string& name : figures) drew += (drew.empty() ? "" : ", ") + name;
       std::printf("drew %s: %s\n", dir.string().c_str(), drew.c_str());
+    };
+    if (c.nonlinear) {
+      const nl::SiteRun r = nl::run_site(c.request, c.nonlinear_options);
+      const std::vector<std::string> warnings = nl::site_warnings(c.request, r);
+      strictly(warnings);
+      write_all(nl::site_files(c.request, r));
+      report(nl::site_summary(c.request, r, dir.string()), warnings);
+      if (c.plot) draw(nl::plot_script(c.request, r, dir.string()), nl::plot_figures(r));
+      return 0;
     }
+    const col::SiteRun r = col::run_site(c.request);
+    const std::vector<std::string> warnings = col::site_warnings(c.request, r);
+    strictly(warnings);
+    write_all(col::site_files(c.request, r));
+    report(col::site_summary(c.request, r, dir.string()), warnings);
+    if (c.plot) draw(col::plot_script(c.request, r, dir.string()), col::plot_figures(r));
   } catch (const korvo::Error& e) {
     fail(e.what());
   }
