@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "motion/fourier.h"
 #include "text/text.h"
@@ -175,6 +176,10 @@ SiteRun run_site(const SiteRequest& q) {
   // Values beyond single precision (the spectra) or beyond double (the
   // response) are refused, not written.
   bool ok = finite(r.surface) && finite(r.input) && finite(r.output);
+  // The spectra are computed in single precision: a motion beyond it would
+  // give spectra of nothing, not of the motion.
+  ok = ok && peak(r.motion.a) <= std::numeric_limits<float>::max() &&
+       peak(r.surface) <= std::numeric_limits<float>::max();
   for (const DepthMotion& d : r.at) ok = ok && finite(d.a);
   for (const auto& h : r.transfer) ok = ok && std::isfinite(h.real()) && std::isfinite(h.imag());
   // The iteration's table and the final state go to iterations.csv and profile.csv.

@@ -234,6 +234,9 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
        "korvo-site: the depth 25 m lies below the column's base at 20 m"},
       {"clay30.toml absurd.smc --method nonlinear", 1,
        "korvo-site: absurd.smc: the response is not finite"},
+      // Its spectra, in single precision, came out as zeros with status 0.
+      {"clay30.toml absurd.smc --method linear", 1,
+       "korvo-site: absurd.smc: the response is not finite"},
       {"p.toml pulse.txt --nfft 100", 1,
        "korvo-site: a transform of 100 is shorter than the record's 4000 samples"},
       {"p.toml pulse.txt --nfft 8192 --pad 5", 2, "korvo-site: --pad and --nfft both set"},
