@@ -62,7 +62,8 @@ TOP = {"records": list, "profile": str, "realizations": int, "seed": int, "outpu
 SECTIONS = {
     "run": {"wave": str, "reference": int, "band_pass": list, "band_pass_hz": list,
             "unit": str, "scale": float, "scale_pga": (str, float, list), "strain_ratio": float,
-            "tol": float, "max_iter": int, "input": str, "model": str, "fmax": float},
+            "tol": float, "max_iter": int, "input": str, "model": str, "fmax": float,
+            "substeps": int, "max_element": float, "unloading": str},
     "curves": {"variation": str, "correlation": float, "truncation": float},
     "spectra": {"periods": (list, dict), "damping": float},
     "transfer": {"frequencies": (list, dict)},
@@ -278,7 +279,8 @@ def suite(argv, version):
         except korvo.KorvoError as e:
             raise Refusal(f"{name}: [curves] {e}") from None
     column = {k: run_opts[k] for k in ("strain_ratio", "tol", "max_iter", "input", "model",
-                                        "fmax") if k in run_opts}
+                                        "fmax", "substeps", "max_element", "unloading")
+              if k in run_opts}
     if "method" in settings:
         column["method"] = settings["method"]
     if curves:

@@ -335,10 +335,12 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         Runs per task; default about four tasks per thread or worker, at most 48.
     progress : callable(done, total), optional
         Called after every chunk, in the calling thread.
-    method : {None, 'linear', 'eql', 'fdeql'}
+    method : {None, 'linear', 'eql', 'fdeql', 'nonlinear'}
         For a column: linear (small-strain properties), equivalent-linear
-        (the default) or frequency-dependent equivalent-linear (korvo-site
-        --method fdeql). A Profile runs linear only.
+        (the default), frequency-dependent equivalent-linear (korvo-site
+        --method fdeql) or nonlinear time-domain (korvo-site --method
+        nonlinear, with `substeps`, `max_element` and `unloading` among the
+        site options). A Profile runs linear only.
     curves : CurveVariation, optional
         For a column: vary the G/Gmax and damping curves of its nonlinear
         layers after Darendeli (2001); default none.
@@ -428,8 +430,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
 
     if isinstance(profile, Column) or (isinstance(profile, (str, os.PathLike))
                                        and not _is_soil_file(profile)):
-        if method not in (None, "linear", "eql", "fdeql"):
-            raise KorvoError(f"method is 'linear', 'eql' or 'fdeql', not {method!r}")
+        if method not in (None, "linear", "eql", "fdeql", "nonlinear"):
+            raise KorvoError(f"method is 'linear', 'eql', 'fdeql' or 'nonlinear', not {method!r}")
         if band_pass is not None or band_pass_hz is not None or frequencies is not None \
                 or wave != "horizontal" or reference != 1:
             raise KorvoError("wave, reference, band_pass and frequencies are the console "
@@ -1175,6 +1177,14 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
     if curves is not None and not isinstance(curves, CurveVariation):
         raise KorvoError(f"curves must be a korvo.CurveVariation, not {type(curves).__name__}")
     o = dict(site_options)
+    # An option of the other methods would be silently ignored: refused instead.
+    other = ("strain_ratio", "tol", "max_iter", "accelerate", "model") if method == "nonlinear" \
+        else ("substeps", "max_element", "unloading")
+    for name in other:
+        if name in o:
+            raise KorvoError(f"{name} is for method " + (
+                "'linear', 'eql' or 'fdeql'" if method == "nonlinear" else "'nonlinear'") +
+                f", not {method!r}")
     fmax = _number(o.pop("fmax", 25.0), "fmax", 1e-3, 1e6)
     options = dict(method=method,
                    strain_ratio=_number(o.pop("strain_ratio", 0.65), "strain_ratio", 0.01, 1.0),
@@ -1182,6 +1192,15 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
                    max_iter=int(_number(o.pop("max_iter", 100), "max_iter", 1, 100000)),
                    accelerate=bool(o.pop("accelerate", True)), model=o.pop("model", "velocity"),
                    input=o.pop("input", "outcrop"))
+    if method == "nonlinear":
+        # korvo-site --method nonlinear's own settings; its defaults otherwise.
+        if "substeps" in o:
+            options["substeps"] = _args.integer(o.pop("substeps"), "substeps", 1, 10000)
+        if "max_element" in o:
+            options["max_element"] = _number(o.pop("max_element"), "max_element", 1e-6, 1e6)
+        if "unloading" in o:
+            options["unloading"] = _args.choice(o.pop("unloading"), "unloading",
+                                                ("masing", "mrdf"), "'masing' or 'mrdf'")
     if o:
         raise KorvoTypeError(f"suite: unknown option {next(iter(o))!r}")
     # Checked here rather than in every run, where a refusal would name a record.
@@ -1207,6 +1226,10 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
         inputs, parts = _run_all(job, R, R * K, client, workers, chunk_size, progress, _rvt_input,
                                  _rvt_all_inputs, _rvt_chunk)
     res = ColumnSuiteResult._assemble(job, names, K, parts, inputs, time.perf_counter() - began)
+    if method == "nonlinear" and not res.converged.all():
+        warnings.warn(f"{np.count_nonzero(~res.converged)} of {R * K} runs left time steps out "
+                      "of balance (korvo-site --method nonlinear warns of each)",
+                      KorvoWarning, stacklevel=3)
     if method in ("eql", "fdeql") and not res.converged.all():
         warnings.warn(f"{np.count_nonzero(~res.converged)} of {R * K} runs did not converge "
                       f"in {options['max_iter']} iterations; their last state is kept",

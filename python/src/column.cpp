@@ -17,6 +17,8 @@
 
 #include "column/fdeql.h"
 #include "column/site.h"
+#include "motion/record.h"
+#include "nonlinear/site.h"
 #include "options.h"
 #include "text/text.h"
 
@@ -142,10 +144,63 @@ py::tuple small_strain(const col::Column& c, double fmax) {
   return py::make_tuple(s.vs30, s.f0, s.kappa0);
 }
 
+// One record through the column by the nonlinear method, as korvo-site
+// --method nonlinear runs it: the same keys as `response`, per element.
+py::dict nonlinear_response(const col::Column& c,
+                            const py::array_t<double, py::array::c_style>& accel, double dt,
+                            double to_si, double fmax, const py::dict& options) {
+  namespace nl = korvo::nonlinear;
+  namespace rec = korvo::record;
+  col::SiteRequest q;
+  q.column = c;
+  q.profile_name = c.source;
+  q.record_name = "record";
+  q.fmax = fmax;
+  q.record.a.assign(accel.data(), accel.data() + accel.size());
+  q.record.dt = dt;
+  q.record.unit = to_si == 1.0 ? rec::Unit::MS2 : to_si == 0.01 ? rec::Unit::CmS2 : rec::Unit::G;
+  q.record.unit_stated = true;
+  const std::string input = options["input"].cast<std::string>();
+  q.options.input = input == "within" ? col::InputKind::Within : col::InputKind::Outcrop;
+  nl::SiteOptions o;
+  if (options.contains("substeps")) o.substeps = options["substeps"].cast<int>();
+  if (options.contains("max_element")) o.max_element = options["max_element"].cast<double>();
+  if (options.contains("unloading"))
+    o.unloading = options["unloading"].cast<std::string>() == "mrdf" ? nl::Unloading::Mrdf
+                                                                     : nl::Unloading::Masing;
+  nl::SiteRun r;
+  {
+    py::gil_scoped_release unlocked;
+    r = nl::run_site(q, o);
+  }
+  const std::size_t E = r.elements.size();
+  std::vector<double> top(E + 1);
+  double z = 0.0;
+  for (std::size_t i = 0; i < E; ++i) {
+    top[i] = z / c.length_factor;
+    z += r.elements[i].thickness;
+  }
+  top.back() = z / c.length_factor;
+  py::dict out;
+  out["surface"] = to_numpy(r.surface.a);
+  out["top"] = to_numpy(top);  // each element's, then the base's
+  out["strain_peak"] = to_numpy(r.result.strain_peak);
+  out["pga_top"] = to_numpy(r.pga_top);
+  out["modulus"] = to_numpy(r.result.secant_ratio);
+  std::vector<double> d(r.result.damping_at_peak);
+  for (double& x : d) x *= 100.0;
+  out["damping_pct"] = to_numpy(d);
+  out["converged"] = r.result.unconverged == 0;
+  out["iterations"] = static_cast<long>(r.result.iterations);
+  return out;
+}
+
 // One record through the column, as korvo-site runs it but with nothing
 // else: the surface motion and the final state, depths in the column's unit.
 py::dict response(const col::Column& c, const py::array_t<double, py::array::c_style>& accel,
                   double dt, double to_si, double fmax, const py::dict& options) {
+  if (options["method"].cast<std::string>() == "nonlinear")
+    return nonlinear_response(c, accel, dt, to_si, fmax, options);
   const col::Options opt = korvo::python::column_options(options);
   col::Motion motion;
   motion.a.assign(accel.data(), accel.data() + accel.size());

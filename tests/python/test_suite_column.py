@@ -81,6 +81,7 @@ def record():
     ("eql", korvo.Toro(layering=True, depth_ln_std=0.1), korvo.CurveVariation()),
     ("linear", korvo.Toro(), None),
     ("fdeql", korvo.Toro(), None),
+    ("nonlinear", korvo.Toro(), None),
 ])
 def test_a_realization_is_the_site_run_of_its_column(method, variation, curves):
     rec = record()
@@ -167,7 +168,9 @@ def test_korvo_suite_runs_what_the_api_runs(tmp_path, model, status):
 
 
 @pytest.mark.parametrize("kw, error, words", [
-    (dict(method="nonlinear"), korvo.KorvoError, "method is 'linear', 'eql'"),
+    (dict(method="plastic"), korvo.KorvoError, "method is 'linear', 'eql'"),
+    (dict(method="nonlinear", tol=1e-4), korvo.KorvoError, "tol is for method 'linear'"),
+    (dict(substeps=10), korvo.KorvoError, "substeps is for method 'nonlinear', not 'eql'"),
     (dict(band_pass=(0.5, 1.5, 90, 120)), korvo.KorvoError, "a column suite does not take them"),
     (dict(variation=korvo.Toro(length_unit="ft")), korvo.KorvoError, "column's lengths are in 'm'"),
     (dict(input="base"), korvo.KorvoError, "input is 'outcrop' or 'within'"),
