@@ -538,6 +538,15 @@ TEST(NonlinearColumn, HalvingTheTimeStepKeepsThePga) {
   EXPECT_EQ(a.unconverged + b.unconverged, 0);
   EXPECT_GT(peak(b.strain_peak), 0.1);  // well into the nonlinear range
   EXPECT_LT(std::abs(peak(a.surface) / peak(b.surface) - 1), 1e-4);
+  // And the 5 % spectrum within 0.3 % at every period.
+  auto psa = [](const std::vector<double>& x) {
+    const std::vector<float> f(x.begin(), x.end());
+    return korvo::spectra::response_spectrum(f, 0.01f, korvo::spectra::log_periods(0.02f, 5.0f, 40),
+                                             0.05f);
+  };
+  const auto pa = psa(a.surface), pb = psa(b.surface);
+  for (std::size_t i = 0; i < pa.rows.size(); ++i)
+    EXPECT_NEAR(pa.rows[i].psa / pb.rows[i].psa, 1.0, 3e-3) << pa.rows[i].period << " s";
 }
 
 TEST(NonlinearColumn, EnergyBalances) {
