@@ -102,9 +102,33 @@ class Site(Target):
             record = mutate_text(record, rng)
         (work / "profile.toml").write_bytes(profile)
         (work / kind).write_bytes(record)
-        args = [str(self.bindir / self.name), "profile.toml", kind, "-o", "out", "--plain"]
+        args = [str(self.bindir / self.name), "profile.toml", kind, "-o", "out"]
         # Mostly sound values, so that runs get past the options into the work;
-        # now and then one the command must refuse.
+        # now and then one the command must refuse. A nonlinear run takes its
+        # own options (few sub-steps: the sanitized engine is slow).
+        if rng.random() < 0.3:
+            args += ["--method", "nonlinear", "--substeps", rng.choice(["1", "2", "5"])]
+            options = {
+                "--max-element": (["0.5", "2", "30"], ["0", "1e-9"]),
+                "--unloading": (["masing", "mrdf"], ["plastic"]),
+                "--loops": (["5", "5,10", "0"], ["-1", "x"]),
+                "--rayleigh": (["1,5", "0.1,50"], ["5,1", "0,1"]),
+                "--at": (["0", "5", "29.9"], ["1e9", "-1"]),
+                "--input": (["outcrop", "within"], ["up"]),
+                "--unit": (["g", "cm/s^2"], ["furlong"]),
+                "--scale-pga": (["0.3g", "1e-6g", "2g"], ["0", "1e30"]),
+                "--fmax": (["25", "5"], ["0"]),
+                "--strict": ([], []),
+                "--baseline": (["mean", "linear"], ["cubic"]),
+            }
+            for opt in rng.sample(sorted(options), rng.randint(0, 3)):
+                good, bad = options[opt]
+                if not good:
+                    args.append(opt)
+                    continue
+                args += [opt, rng.choice(bad if rng.random() < 0.1 else good)]
+            return args
+        args.append("--plain")
         options = {
             "--method": (["linear", "eql", "fdeql"], ["x", ""]),
             "--smoothing": (["ka", "flat"], ["cubic"]),
