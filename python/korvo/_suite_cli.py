@@ -58,13 +58,15 @@ class Usage(argparse.ArgumentParser):
 
 # Keys and their types: a wrong name or type is refused before any run.
 TOP = {"records": list, "profile": str, "realizations": int, "seed": int, "output": str,
-       "method": str, "curves": dict, "run": dict, "spectra": dict, "transfer": dict, "variation": dict, "cluster": dict}
+       "method": str, "curves": dict, "run": dict, "spectra": dict, "transfer": dict, "variation": dict, "cluster": dict,
+       "motions": dict, "rvt": dict}
 SECTIONS = {
     "run": {"wave": str, "reference": int, "band_pass": list, "band_pass_hz": list,
             "unit": str, "scale": float, "scale_pga": (str, float, list), "strain_ratio": float,
             "tol": float, "max_iter": int, "input": str, "model": str, "fmax": float,
             "substeps": int, "max_element": float, "unloading": str},
     "curves": {"variation": str, "correlation": float, "truncation": float},
+    "rvt": {"peak_factor": str, "oscillator_duration": bool, "bt_coefficients": list},
     "spectra": {"periods": (list, dict), "damping": float},
     "transfer": {"frequencies": (list, dict)},
     "variation": {"site_class": str, "length_unit": (str, float), "layering": bool,
@@ -137,9 +139,13 @@ def load(path):
     checked(name, settings, TOP, "at the top level")
     for section, schema in SECTIONS.items():
         checked(name, settings.get(section, {}), schema, f"in [{section}]")
-    for key in ("records", "profile"):
-        if key not in settings:
-            raise Refusal(f"{name}: {key} is missing")
+    if "profile" not in settings:
+        raise Refusal(f"{name}: profile is missing")
+    # Records, or RVT scenarios in their place: one of the two.
+    if ("records" in settings) == ("motions" in settings):
+        raise Refusal(f"{name}: give records or [motions], one of the two")
+    if "rvt" in settings and "motions" not in settings:
+        raise Refusal(f"{name}: [rvt] is for [motions]")
     return settings
 
 
@@ -254,12 +260,25 @@ def suite(argv, version):
     settings = load(name)
     folder = os.path.dirname(os.path.abspath(name))
     records = []
-    for item in settings["records"]:
+    for item in settings.get("records", []):
         if not isinstance(item, str):
             raise Refusal(f"{name}: records must be file names, not {item!r}")
         records += resolve(folder, name, item)
-    if not records:
+    if "records" in settings and not records:
         raise Refusal(f"{name}: records is empty")
+    # [motions.NAME]: a point source each, with korvo.rvt.PointSource's keywords.
+    motions = {}
+    for label, table in settings.get("motions", {}).items():
+        if not isinstance(table, dict):
+            raise Refusal(f"{name}: motions.{label} must be a table of a point source's keys")
+        try:
+            motions[label] = korvo.rvt.PointSource(**table)
+        except TypeError as e:
+            raise Refusal(f"{name}: [motions.{label}] {e}") from None
+        except korvo.KorvoError as e:
+            raise Refusal(f"{name}: [motions.{label}] {e}") from None
+    if "motions" in settings and not motions:
+        raise Refusal(f"{name}: [motions] is empty")
     profile = resolve(folder, name, settings["profile"])[0]
     out = args.output or (os.path.join(folder, settings["output"]) if "output" in settings
                           else os.path.splitext(os.path.abspath(name))[0] + "-results")
@@ -303,7 +322,9 @@ def suite(argv, version):
     if "frequencies" in settings.get("transfer", {}):
         kwargs["frequencies"] = grid(name, "frequencies", settings["transfer"]["frequencies"])
 
-    loaded = [korvo.read_record(path) for path in records]
+    if motions:
+        kwargs.update(settings.get("rvt", {}))
+    loaded = motions or [korvo.read_record(path) for path in records]
 
     scheduler = args.scheduler or cluster.get("scheduler")
     client = None

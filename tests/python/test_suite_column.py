@@ -207,3 +207,39 @@ def test_rvt_motions_run_as_rvt_site_runs_of_the_realized_columns():
         korvo.suite([rvt.PointSource(6.5, 31.0), EQL / "elc180.txt"], EQL / "clay30.toml")
     with pytest.raises(korvo.KorvoError, match="scale_pga are for records"):
         korvo.suite(list(motions.values()), EQL / "clay30.toml", scale_pga="0.3g")
+
+
+def test_korvo_suite_runs_rvt_scenarios(tmp_path):
+    from korvo import rvt
+    from test_suite import korvo_suite
+
+    (tmp_path / "SUITE.toml").write_text(f"""profile = "{EQL / 'clay30.toml'}"
+realizations = 2
+seed = 5
+[motions."M6.5 R31"]
+magnitude = 6.5
+distance = 31.0
+[motions."M7.5 R50"]
+magnitude = 7.5
+distance = 50.0
+region = "wna"
+stress_drop = 80.0
+[rvt]
+peak_factor = "vanmarcke"
+[spectra]
+periods = {{first = 0.05, last = 5.0, count = 8}}
+""")
+    done = korvo_suite("SUITE.toml", "-q", "--no-figures", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    api = korvo.suite({"M6.5 R31": rvt.PointSource(6.5, 31.0),
+                       "M7.5 R50": rvt.PointSource(7.5, 50.0, region="wna", stress_drop=80.0)},
+                      EQL / "clay30.toml", realizations=2, seed=5, peak_factor="vanmarcke",
+                      periods=np.geomspace(0.05, 5.0, 8))
+    runs = pd.read_csv(tmp_path / "SUITE-results" / "runs.csv")
+    assert list(runs.record.unique()) == ["M6.5 R31", "M7.5 R50"]
+    np.testing.assert_allclose(runs.pga_g, api.pga.ravel(), rtol=1e-6)
+    (tmp_path / "BAD.toml").write_text(f'profile = "{EQL / "clay30.toml"}"\n'
+                                       '[motions.a]\nmagnitude = 6.5\ndistance = -5.0\n')
+    done = korvo_suite("BAD.toml", "-q", cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.startswith(
+        "korvo-suite: BAD.toml: [motions.a] distance"), done.stderr
