@@ -505,69 +505,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
 
     # The input spectra (each record through the half-space alone) are
     # computed beside the runs; the ratios are formed once all are in.
-    inputs = [None] * R
-    done = 0
-    parts = []
-
-    def collect(part):
-        nonlocal done
-        if isinstance(part, list):
-            for p in part:
-                collect(p)
-            return
-        if isinstance(part, tuple):
-            inputs[part[0]] = part[1:]
-            return
-        parts.append(part)
-        done += len(part["pga"])
-        if progress is not None:
-            progress(done, total)
-
-    if client is None:
-        lanes = int(workers) if workers else (os.cpu_count() or 1)
-        spans = _chunks(total, lanes, chunk_size)
-        with ThreadPoolExecutor(max_workers=lanes) as pool:
-            futures = [pool.submit(_input_spectra, job, r) for r in range(R)]
-            futures += [pool.submit(_run_chunk, job, a, b) for a, b in spans]
-            try:
-                for f in as_completed(futures):
-                    collect(f.result())
-            except BaseException:
-                for f in futures:
-                    f.cancel()
-                raise
-    else:
-        from distributed import as_completed as dask_completed
-
-        # Workers unpickle the job with korvo's own classes: one without the
-        # package would fail deep inside the scatter, so ask them first.
-        try:
-            client.run(exec, "import korvo._korvo")
-        except ImportError as e:
-            raise KorvoError(f"a Dask worker cannot import korvo ({e}): start the workers "
-                             "with korvo's build on their PYTHONPATH") from None
-        lanes = max(1, sum(client.nthreads().values()))
-        spans = _chunks(total, lanes, chunk_size)
-        # The records and the profile go to every worker once; a task carries
-        # only its span of runs.
-        shared = client.scatter(job, broadcast=True)
-        # The input spectra as one task: each is too short to be worth a
-        # round trip of its own.
-        futures = [client.submit(_all_input_spectra, shared, R, pure=False)]
-        futures += client.map(_run_chunk, [shared] * len(spans), [a for a, _ in spans],
-                              [b for _, b in spans], pure=False)
-        stop = threading.Event()
-        watcher = threading.Thread(target=_watch_workers, args=(client, stop), daemon=True)
-        watcher.start()
-        try:
-            for _, part in dask_completed(futures, with_results=True):
-                collect(part)
-        except BaseException:
-            client.cancel(futures)
-            raise
-        finally:
-            stop.set()
-            watcher.join()
+    inputs, parts = _run_all(job, R, total, client, workers, chunk_size, progress,
+                             _input_spectra, _all_input_spectra, _run_chunk)
 
     input_pga = np.array([p for p, _ in inputs])
     input_psa = np.array([s for _, s in inputs], dtype=float)
@@ -1122,6 +1061,8 @@ def _run_all(job, R: int, total: int, client, workers, chunk_size, progress, inp
         return inputs, parts
     from distributed import as_completed as dask_completed
 
+    # Workers unpickle the job with korvo's own classes: one without the
+    # package would fail deep inside the scatter, so ask them first.
     try:
         client.run(exec, "import korvo._korvo")
     except ImportError as e:
@@ -1129,6 +1070,9 @@ def _run_all(job, R: int, total: int, client, workers, chunk_size, progress, inp
                          "with korvo's build on their PYTHONPATH") from None
     lanes = max(1, sum(client.nthreads().values()))
     spans = _chunks(total, lanes, chunk_size)
+    # The records and the profile go to every worker once; a task carries
+    # only its span of runs. The input spectra go as one task: each is too
+    # short to be worth a round trip of its own.
     shared = client.scatter(job, broadcast=True)
     futures = [client.submit(input_all, shared, R, pure=False)]
     futures += client.map(chunk, [shared] * len(spans), [a for a, _ in spans],
