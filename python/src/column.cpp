@@ -40,17 +40,7 @@ col::Column from_file(const std::string& path, const std::string& soil_unit) {
   std::string text;
   {
     py::gil_scoped_release unlocked;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error("cannot open " + korvo::one_line(path));
-    // As korvo-site reads a profile: whole, and no larger than any input may be.
-    constexpr std::uintmax_t INPUT_MAX = 512ULL << 20;
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (!ec && size > INPUT_MAX)
-      throw Error(korvo::one_line(path) + " holds " + std::to_string(size >> 20) +
-                  " MB; an input may hold 512 MB at most");
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) throw Error("cannot read " + korvo::one_line(path));
+    text = korvo::python::whole_file(path);
   }
   return col::read_profile(text, path, soil_unit, "soil_unit");
 }

@@ -51,6 +51,10 @@ inline void record_options(column::SiteRequest& q, const pybind11::dict& o) {
   if (o.contains("band_pass_hz")) q.band_pass_hz = o["band_pass_hz"].cast<std::vector<double>>();
 }
 
+// A file's text, read whole as korvo-site reads its inputs: one larger than
+// 512 MB is refused before it is read. Call it with the interpreter's lock released.
+std::string whole_file(const std::string& path);
+
 // The profile from its file (an empty name: the caller has put a column built
 // in memory in `request`) and the record from `path` (any layout) or, with
 // an empty path, from the accelerations `a` at `dt` (s); `unit` and

@@ -38,14 +38,6 @@ py::array_t<T> to_numpy(const std::vector<T>& v) {
   return out;
 }
 
-std::string whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("cannot open " + korvo::one_line(path));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Error("cannot read " + korvo::one_line(path));
-  return text;
-}
-
 std::vector<rvt::Piece> pieces(const Pairs& p) {
   std::vector<rvt::Piece> out;
   for (const auto& [from, value] : p) out.push_back({from, value});
@@ -177,7 +169,7 @@ py::dict site(const py::object& profile, std::vector<double> frequency,
   {
     py::gil_scoped_release unlocked;
     const rvt::Motion m = rvt::table_motion(std::move(frequency), std::move(amplitude), duration);
-    if (file) c = col::read_column(whole_file(path), path);
+    if (file) c = col::read_column(korvo::python::whole_file(path), path);
     subs = col::divide(c, fmax);
     r = col::rvt_site(subs, c.halfspace, m, o);
   }

@@ -33,21 +33,6 @@ struct Site {
   std::mutex queries;  // the engine's depth queries reuse its work arrays
 };
 
-std::string whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("cannot open " + korvo::one_line(path));
-  // Read whole, as korvo-site reads it: a larger file is refused first.
-  constexpr std::uintmax_t INPUT_MAX = 512ULL << 20;
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
-  if (!ec && size > INPUT_MAX)
-    throw Error(korvo::one_line(path) + " holds " + std::to_string(size >> 20) +
-                " MB; an input may hold 512 MB at most");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Error("cannot read " + korvo::one_line(path));
-  return text;
-}
-
 template <class T>
 py::array_t<T> to_numpy(const std::vector<T>& v) {
   py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
@@ -64,6 +49,21 @@ rec::Unit unit_of(const std::string& text, const char* argument) {
 }
 
 }  // namespace
+
+std::string korvo::python::whole_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error("cannot open " + korvo::one_line(path));
+  // Read whole, as korvo-site reads it: a larger file is refused first.
+  constexpr std::uintmax_t INPUT_MAX = 512ULL << 20;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (!ec && size > INPUT_MAX)
+    throw Error(korvo::one_line(path) + " holds " + std::to_string(size >> 20) +
+                " MB; an input may hold 512 MB at most");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw Error("cannot read " + korvo::one_line(path));
+  return text;
+}
 
 void korvo::python::read_request(col::SiteRequest& q, const std::string& profile,
                                  const std::string& path, std::vector<double> a, double dt,

@@ -30,24 +30,6 @@ double peak(const std::vector<double>& a) {
   return p;
 }
 
-bool finite(const std::vector<double>& a) {
-  return std::all_of(a.begin(), a.end(), [](double v) { return std::isfinite(v); });
-}
-
-bool finite(const spectra::Spectrum& s) {
-  return std::all_of(s.rows.begin(), s.rows.end(), [](const spectra::Response& r) {
-    return std::isfinite(r.psa) && std::isfinite(r.sv) && std::isfinite(r.sd);
-  });
-}
-
-// 5 % damped, oversampled as korvo-spectra does by default, in single precision.
-spectra::Spectrum spectrum_of(const std::vector<double>& a, double dt,
-                              const std::vector<Real>& periods) {
-  std::vector<Real> af(a.size());
-  std::transform(a.begin(), a.end(), af.begin(), [](double v) { return real(v); });
-  return spectra::response_spectrum(af, real(dt), periods, 0.05f);
-}
-
 std::vector<float> psa(const spectra::Spectrum& s) {
   std::vector<float> out;
   for (const spectra::Response& r : s.rows) out.push_back(r.psa);
@@ -79,6 +61,23 @@ std::string with_strain_shape(const std::string& profile, const FdResult& fd) {
 }
 
 }  // namespace
+
+bool finite(const std::vector<double>& a) {
+  return std::all_of(a.begin(), a.end(), [](double v) { return std::isfinite(v); });
+}
+
+bool finite(const spectra::Spectrum& s) {
+  return std::all_of(s.rows.begin(), s.rows.end(), [](const spectra::Response& r) {
+    return std::isfinite(r.psa) && std::isfinite(r.sv) && std::isfinite(r.sd);
+  });
+}
+
+spectra::Spectrum spectrum_of(const std::vector<double>& a, double dt,
+                              const std::vector<Real>& periods) {
+  std::vector<Real> af(a.size());
+  std::transform(a.begin(), a.end(), af.begin(), [](double v) { return real(v); });
+  return spectra::response_spectrum(af, real(dt), periods, 0.05f);
+}
 
 std::string depth_file(double depth) { return "depth_" + shortest(depth) + ".csv"; }
 

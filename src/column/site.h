@@ -88,6 +88,14 @@ std::vector<std::string> column_warnings(const Column& column);
 // surface still ringing at the end of the transform, no convergence.
 std::vector<std::string> site_warnings(const SiteRequest& request, const SiteRun& run);
 
+// The 5 % damped spectrum every method writes for a motion: oversampled as
+// korvo-spectra does by default, in single precision.
+spectra::Spectrum spectrum_of(const std::vector<double>& a, double dt,
+                              const std::vector<Real>& periods);
+// Whether every value of a history, or of a spectrum, is finite.
+bool finite(const std::vector<double>& a);
+bool finite(const spectra::Spectrum& s);
+
 // The file of the motion at a depth (profile's length unit): depth_5.csv.
 std::string depth_file(double depth);
 // What every figure of a run is titled with: the record's file name (and its

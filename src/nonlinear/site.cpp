@@ -12,7 +12,9 @@ namespace korvo::nonlinear {
 
 namespace {
 
+using column::finite;
 using column::shortest;
+using column::spectrum_of;
 
 // Limits that keep a mistaken --max-element or an enormous record from
 // exhausting memory before anything is computed.
@@ -29,24 +31,6 @@ double peak(const std::vector<double>& a) {
   double p = 0.0;
   for (double v : a) p = std::max(p, std::fabs(v));
   return p;
-}
-
-bool finite(const std::vector<double>& a) {
-  return std::all_of(a.begin(), a.end(), [](double v) { return std::isfinite(v); });
-}
-
-bool finite(const spectra::Spectrum& s) {
-  return std::all_of(s.rows.begin(), s.rows.end(), [](const spectra::Response& r) {
-    return std::isfinite(r.psa) && std::isfinite(r.sv) && std::isfinite(r.sd);
-  });
-}
-
-// 5 % damped, single precision, as the frequency-domain method's spectra.
-spectra::Spectrum spectrum_of(const std::vector<double>& a, double dt,
-                              const std::vector<Real>& periods) {
-  std::vector<Real> af(a.size());
-  std::transform(a.begin(), a.end(), af.begin(), [](double v) { return real(v); });
-  return spectra::response_spectrum(af, real(dt), periods, 0.05f);
 }
 
 std::vector<float> psa(const spectra::Spectrum& s) {
