@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "column/rvt_motion.h"
 #include "column/site.h"
 #include "command/command.h"
 #include "machine/machine.h"
 #include "nonlinear/site.h"
-#include "rvt_motion.h"
 #include "text/text.h"
 
 namespace {
@@ -360,22 +360,54 @@ void read_inputs(Command& c) {
   }
 }
 
+// korvo-site PROFILE --motion FILE: an RVT motion in place of a record.
+int run_rvt(const Command& c) {
+  const col::SiteRequest& q = c.request;
+  if (!c.record.empty())
+    usage_error("--motion " + c.motion + " takes the place of the RECORD " + c.record +
+                ": give one");
+  std::vector<std::string> record_only;
+  for (const auto& [option, given] : {std::pair<const char*, bool>{"--unit", !c.unit.empty()},
+                                      {"--scale-pga", !c.scale_pga.empty()},
+                                      {"--format", !c.format.empty()},
+                                      {"--plot", c.plot}})
+    if (given) record_only.push_back(option);
+  if (q.scale != 1.0) record_only.push_back("--scale");
+  if (q.baseline >= 0) record_only.push_back("--baseline");
+  if (!q.band_pass_hz.empty()) record_only.push_back("--band-pass");
+  if (!q.depths.empty()) record_only.push_back("--at");
+  if (q.options.nfft != 0 || q.options.pad != col::Options{}.pad)
+    record_only.push_back("--pad/--nfft");
+  if (!record_only.empty())
+    usage_error(record_only.front() + " is for a record; an RVT motion (--motion " + c.motion +
+                ") has no samples");
+  try {
+    const col::RvtMotionRun r = col::run_rvt_motion(q, c.profile, read_file(c.profile), c.soil_unit,
+                                                    c.motion, read_file(c.motion), c.folder);
+    if (c.strict && !r.warnings.empty())
+      fail(r.warnings.front().substr(std::string("warning: ").size()) + " (--strict)");
+    const fs::path dir(c.folder);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir))
+      fail("cannot make the folder " + c.folder + (ec ? ": " + ec.message() : std::string()));
+    if (!korvo::lock_folder(c.folder.c_str()))
+      fail("another run is writing its results in " + c.folder);
+    for (const auto& [name, text] : r.files) write_file((dir / name).string(), text);
+    std::fputs(r.summary.c_str(), stdout);
+    std::fflush(stdout);
+    for (const std::string& w : r.warnings) std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
+  } catch (const korvo::Error& e) {
+    fail(e.what());
+  }
+  return 0;
+}
+
 int run(int argc, char** argv) {
   Command c = parse_command_line(argc, argv);
   if (!c.motion.empty() && (c.nonlinear || c.request.frequency_dependent))
     usage_error("--motion is for --method eql or linear: an RVT motion has no time history");
-  if (!c.motion.empty())
-    return korvo::site_tool::run_rvt_motion({c.profile,
-                                             c.motion,
-                                             c.record,
-                                             c.folder,
-                                             c.soil_unit,
-                                             c.request,
-                                             {{"--unit", !c.unit.empty()},
-                                              {"--scale-pga", !c.scale_pga.empty()},
-                                              {"--format", !c.format.empty()},
-                                              {"--plot", c.plot}},
-                                             c.strict});
+  if (!c.motion.empty()) return run_rvt(c);
   if (c.plot && !on_path("gnuplot"))
     fail("--plot needs gnuplot on the PATH (Debian: apt-get install gnuplot-nox)");
   try {

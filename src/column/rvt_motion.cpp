@@ -1,29 +1,29 @@
-#include "rvt_motion.h"
+#include "column/rvt_motion.h"
 
 #include <toml++/toml.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <initializer_list>
 
 #include "column/rvt_site.h"
-#include "command/command.h"
-#include "machine/machine.h"
 #include "motion/record.h"
 #include "rvt/rvt.h"
 #include "text/text.h"
 
-namespace korvo::site_tool {
+namespace korvo::column {
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace col = korvo::column;
 namespace rvt = korvo::rvt;
-using korvo::command::fail;
-using korvo::command::usage_error;
+
+// A fault already named with its file and line: passed on as it is.
+struct Located : korvo::Error {
+  using korvo::Error::Error;
+};
+[[noreturn]] void fail(const std::string& what) { throw Located(what); }
 
 std::string g6(double v) {
   char buf[32];
@@ -212,13 +212,14 @@ template <class F>
 auto checked(const Table& t, F&& f) -> decltype(f()) {
   try {
     return f();
+  } catch (const Located&) {
+    throw;
   } catch (const korvo::Error& e) {
     t.bad(e.what());
   }
 }
 
-MotionFile read_motion(const std::string& name) {
-  const std::string text = korvo::command::read_file(name);
+MotionFile read_motion(const std::string& text, const std::string& name) {
   toml::table root;
   try {
     root = toml::parse(text, name);
@@ -394,125 +395,90 @@ std::vector<std::pair<std::string, std::string>> files_of(const col::Column& c,
 
 }  // namespace
 
-int run_rvt_motion(const RvtRun& run) {
-  const col::SiteRequest& q = run.request;
-  if (!run.record.empty())
-    usage_error("--motion " + run.motion + " takes the place of the RECORD " + run.record +
-                ": give one");
-  std::vector<std::string> record_only;
-  for (const auto& [option, given] : run.given)
-    if (given) record_only.push_back(option);
-  if (q.scale != 1.0) record_only.push_back("--scale");
-  if (q.baseline >= 0) record_only.push_back("--baseline");
-  if (!q.band_pass_hz.empty()) record_only.push_back("--band-pass");
-  if (!q.depths.empty()) record_only.push_back("--at");
-  if (q.options.nfft != 0 || q.options.pad != col::Options{}.pad)
-    record_only.push_back("--pad/--nfft");
-  if (!record_only.empty())
-    usage_error(record_only.front() + " is for a record; an RVT motion (--motion " + run.motion +
-                ") has no samples");
-  try {
-    const col::Column column = col::read_profile(korvo::command::read_file(run.profile),
-                                                 run.profile, run.soil_unit, "--soil-unit");
-    std::vector<std::string> warnings = col::column_warnings(column);
-    const std::size_t from_column = warnings.size();
-    auto strictly = [&](std::size_t from) {
-      if (run.strict && warnings.size() > from)
-        fail(warnings[from].substr(std::string("warning: ").size()) + " (--strict)");
-    };
-    strictly(0);
-    const MotionFile m = read_motion(run.motion);
-    if (m.inverse && !m.compatible.converged) {
-      std::size_t worst = 0;
-      for (std::size_t k = 0; k < m.compatible.misfit.size(); ++k)
-        if (std::abs(m.compatible.misfit[k]) > std::abs(m.compatible.misfit[worst])) worst = k;
-      warnings.push_back("warning: " + run.motion + ": inverse RVT not converged after " +
-                         std::to_string(m.compatible.iterations) + " iterations: misfit " +
-                         pct(m.compatible.misfit[worst]) + " at " + g6(m.target.periods[worst]) +
-                         " s (tolerance " + pct(m.tolerance) + "; target.csv lists every period)");
-    }
-
-    const std::vector<col::Sublayer> subs = col::divide(column, q.fmax);
-    col::RvtSiteOptions o;
-    o.column = q.options;
-    o.peaks = m.method;
-    o.grid = m.grid;
-    o.periods = m.periods;
-    o.damping = m.damping;
-    const col::RvtSiteResult r = col::rvt_site(subs, column.halfspace, m.motion, o);
-
-    std::size_t worst = 0, beyond = 0;
-    for (std::size_t k = 0; k < subs.size(); ++k) {
-      if (r.strain_peak[k] > r.strain_peak[worst]) worst = k;
-      if (r.strain_eff[k] > q.strain_limit) ++beyond;
-    }
-    if (beyond > 0)
-      warnings.push_back("warning: effective strain above " + g6(q.strain_limit) + " % in " +
-                         std::to_string(beyond) +
-                         " sublayers (profile.csv): beyond what equivalent-linear "
-                         "properties represent well");
-    strictly(from_column);
-
-    const auto files = files_of(column, subs, r, m);
-    const fs::path dir(run.folder);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir))
-      fail("cannot make the folder " + run.folder + (ec ? ": " + ec.message() : std::string()));
-    if (!korvo::lock_folder(run.folder.c_str()))
-      fail("another run is writing its results in " + run.folder);
-    for (const auto& [name, text] : files) korvo::command::write_file((dir / name).string(), text);
-
-    const std::string& lu = column.length_unit;
-    const col::Sublayer& last = subs.back();
-    std::string out = column.converted.empty() ? std::string() : column.converted + "\n";
-    out += "profile: " + korvo::one_line(run.profile) + ", " +
-           std::to_string(column.layers.size()) + " layers in " + std::to_string(subs.size()) +
-           " sublayers over a half-space at " +
-           g6((last.top + last.thickness) / column.length_factor) + " " + lu + " (VS " +
-           g6(column.halfspace.vs / column.length_factor) + " " + lu + "/s)\n";
-    out += "motion: " + korvo::one_line(run.motion) + ", " + m.what + "; duration " +
-           g6(m.motion.duration) + " s; " +
-           (q.options.input == col::InputKind::Within ? "within (top of the half-space)"
-                                                      : "outcrop (half-space)") +
-           "\n";
-    out += std::string("rvt: ") + rvt::peak_factor_name(m.method.peak) + " peak factor, " +
-           g6(m.damping * 100.0) + " % damped spectra, grid " + g6(m.grid.f_min) + "-" +
-           g6(m.grid.f_max) + " Hz at " + std::to_string(m.grid.per_decade) + " a decade (" +
-           std::to_string(r.frequency.size()) + " frequencies)\n";
-    if (m.inverse) {
-      double largest = 0.0;
-      for (double e : m.compatible.misfit) largest = std::max(largest, std::abs(e));
-      out += std::string("inverse RVT: ") +
-             (m.compatible.converged ? "converged" : "NOT converged") + " after " +
-             std::to_string(m.compatible.iterations) + " iterations, largest misfit " +
-             pct(largest) + " (tolerance " + pct(m.tolerance) + ")\n";
-    }
-    if (q.options.method == col::Method::Linear) {
-      out += "method: linear, the small-strain properties (no iteration)\n";
-    } else {
-      const col::IterationRow& row = r.rows.back();
-      out += "iterations: " + std::to_string(r.iterations) + " (" +
-             (q.options.accelerate ? "Anderson mixing" : "plain") + "), " +
-             (r.converged ? "converged" : "NOT converged") + ": G/Gmax and damping " +
-             (row.distance >= 0.0 ? "within " + pct(row.distance) : "an unknown distance") +
-             " of the fixed point (--tol " + g6(q.options.tol) + ")\n";
-    }
-    out += "input PGA " + g6(r.input_pga) + " g, surface PGA " + g6(r.surface_pga) +
-           " g; largest peak strain " + g6(r.strain_peak[worst]) + " % at " +
-           g6(subs[worst].mid / column.length_factor) + " " + lu + " (sublayer " +
-           std::to_string(worst + 1) + " of layer " +
-           korvo::quote(column.layers[static_cast<std::size_t>(subs[worst].layer)].name) + ")\n";
-    out += "wrote " + korvo::one_line(run.folder) + ":";
-    for (std::size_t k = 0; k < files.size(); ++k) out += (k ? ", " : " ") + files[k].first;
-    out += "\n";
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
-    for (const std::string& w : warnings) std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
-  } catch (const korvo::Error& e) {
-    fail(e.what());
+RvtMotionRun run_rvt_motion(const SiteRequest& q, const std::string& profile_name,
+                            const std::string& profile_text, const std::string& soil_unit,
+                            const std::string& motion_name, const std::string& motion_text,
+                            const std::string& folder) {
+  RvtMotionRun out;
+  const col::Column column =
+      col::read_profile(profile_text, profile_name, soil_unit, "--soil-unit");
+  out.warnings = col::column_warnings(column);
+  out.column_warnings = out.warnings.size();
+  const MotionFile m = read_motion(motion_text, motion_name);
+  if (m.inverse && !m.compatible.converged) {
+    std::size_t worst = 0;
+    for (std::size_t k = 0; k < m.compatible.misfit.size(); ++k)
+      if (std::abs(m.compatible.misfit[k]) > std::abs(m.compatible.misfit[worst])) worst = k;
+    out.warnings.push_back("warning: " + motion_name + ": inverse RVT not converged after " +
+                           std::to_string(m.compatible.iterations) + " iterations: misfit " +
+                           pct(m.compatible.misfit[worst]) + " at " + g6(m.target.periods[worst]) +
+                           " s (tolerance " + pct(m.tolerance) +
+                           "; target.csv lists every period)");
   }
-  return 0;
+
+  const std::vector<col::Sublayer> subs = col::divide(column, q.fmax);
+  col::RvtSiteOptions o;
+  o.column = q.options;
+  o.peaks = m.method;
+  o.grid = m.grid;
+  o.periods = m.periods;
+  o.damping = m.damping;
+  const col::RvtSiteResult r = col::rvt_site(subs, column.halfspace, m.motion, o);
+
+  std::size_t worst = 0, beyond = 0;
+  for (std::size_t k = 0; k < subs.size(); ++k) {
+    if (r.strain_peak[k] > r.strain_peak[worst]) worst = k;
+    if (r.strain_eff[k] > q.strain_limit) ++beyond;
+  }
+  if (beyond > 0)
+    out.warnings.push_back("warning: effective strain above " + g6(q.strain_limit) + " % in " +
+                           std::to_string(beyond) +
+                           " sublayers (profile.csv): beyond what equivalent-linear "
+                           "properties represent well");
+  out.files = files_of(column, subs, r, m);
+  const std::string& lu = column.length_unit;
+  const col::Sublayer& last = subs.back();
+  std::string& s = out.summary;
+  s = column.converted.empty() ? std::string() : column.converted + "\n";
+  s += "profile: " + korvo::one_line(profile_name) + ", " + std::to_string(column.layers.size()) +
+       " layers in " + std::to_string(subs.size()) + " sublayers over a half-space at " +
+       g6((last.top + last.thickness) / column.length_factor) + " " + lu + " (VS " +
+       g6(column.halfspace.vs / column.length_factor) + " " + lu + "/s)\n";
+  s += "motion: " + korvo::one_line(motion_name) + ", " + m.what + "; duration " +
+       g6(m.motion.duration) + " s; " +
+       (q.options.input == col::InputKind::Within ? "within (top of the half-space)"
+                                                  : "outcrop (half-space)") +
+       "\n";
+  s += std::string("rvt: ") + rvt::peak_factor_name(m.method.peak) + " peak factor, " +
+       g6(m.damping * 100.0) + " % damped spectra, grid " + g6(m.grid.f_min) + "-" +
+       g6(m.grid.f_max) + " Hz at " + std::to_string(m.grid.per_decade) + " a decade (" +
+       std::to_string(r.frequency.size()) + " frequencies)\n";
+  if (m.inverse) {
+    double largest = 0.0;
+    for (double e : m.compatible.misfit) largest = std::max(largest, std::abs(e));
+    s += std::string("inverse RVT: ") + (m.compatible.converged ? "converged" : "NOT converged") +
+         " after " + std::to_string(m.compatible.iterations) + " iterations, largest misfit " +
+         pct(largest) + " (tolerance " + pct(m.tolerance) + ")\n";
+  }
+  if (q.options.method == col::Method::Linear) {
+    s += "method: linear, the small-strain properties (no iteration)\n";
+  } else {
+    const col::IterationRow& row = r.rows.back();
+    s += "iterations: " + std::to_string(r.iterations) + " (" +
+         (q.options.accelerate ? "Anderson mixing" : "plain") + "), " +
+         (r.converged ? "converged" : "NOT converged") + ": G/Gmax and damping " +
+         (row.distance >= 0.0 ? "within " + pct(row.distance) : "an unknown distance") +
+         " of the fixed point (--tol " + g6(q.options.tol) + ")\n";
+  }
+  s += "input PGA " + g6(r.input_pga) + " g, surface PGA " + g6(r.surface_pga) +
+       " g; largest peak strain " + g6(r.strain_peak[worst]) + " % at " +
+       g6(subs[worst].mid / column.length_factor) + " " + lu + " (sublayer " +
+       std::to_string(worst + 1) + " of layer " +
+       korvo::quote(column.layers[static_cast<std::size_t>(subs[worst].layer)].name) + ")\n";
+  s += "wrote " + korvo::one_line(folder) + ":";
+  for (std::size_t k = 0; k < out.files.size(); ++k) s += (k ? ", " : " ") + out.files[k].first;
+  s += "\n";
+  return out;
 }
 
-}  // namespace korvo::site_tool
+}  // namespace korvo::column
