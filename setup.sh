@@ -14,6 +14,7 @@ packages=(
   libcli11-dev         # companion commands: command lines
   libtomlplusplus-dev  # companion commands: TOML settings
   libfftw3-dev         # FFTW transforms
+  libeigen3-dev        # the nonlinear column's modes (frequency-independent damping)
   pybind11-dev         # Python package: the binding
   python3-dev          # Python package: the binding
   python3-pybind11     # Python package: the binding

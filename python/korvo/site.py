@@ -185,7 +185,8 @@ class NonlinearResult:
     steps, newton_solves, unconverged : int
         Time steps, Newton solves over all steps, steps that did not converge.
     rayleigh : (float, float)
-        Hz, the frequencies where the Rayleigh damping is exact.
+        Hz, the frequencies where the Rayleigh damping is exact; (0, 0) under
+        frequency-independent damping.
     energy : dict of str to float
         Work on the unit area over the record, kJ/m^2: ``input``, ``kinetic``,
         ``strain``, ``hysteretic``, ``viscous``, ``radiation``.
@@ -254,10 +255,16 @@ def _write(core, folder: PathLike) -> list:
     return paths
 
 
-def _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict) -> dict:
+def _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict,
+                        damping) -> dict:
     unloading = "masing" if unloading is None else unloading
     if unloading not in ("masing", "mrdf"):
         raise KorvoError(f"unloading is 'masing' or 'mrdf', not {unloading!r}")
+    damping = "rayleigh" if damping is None else damping
+    if damping not in ("rayleigh", "frequency-independent"):
+        raise KorvoError(f"damping is 'rayleigh' or 'frequency-independent', not {damping!r}")
+    if damping != "rayleigh" and rayleigh is not None:
+        raise KorvoError("rayleigh is for damping='rayleigh', not 'frequency-independent'")
     steps = 20 if substeps is None else _number(substeps, "substeps", 1, 10000)
     if steps != int(steps):
         raise KorvoError(f"substeps is a whole number of time steps, not {substeps!r}")
@@ -271,7 +278,7 @@ def _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, stric
                 max_element=-1.0 if max_element is None
                 else _number(max_element, "max_element", 1e-6, 1e6),
                 f1=f1, f2=f2, loops=[_number(z, "loops", 0.0, np.inf) for z in loops],
-                unloading=unloading, strict=bool(strict))
+                unloading=unloading, strict=bool(strict), damping=damping)
 
 
 def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] = None,
@@ -285,7 +292,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
          at: Iterable[float] = (), soil_unit: Optional[str] = None,
          substeps: Optional[int] = None, max_element: Optional[float] = None,
          rayleigh=None, loops: Iterable[float] = (), unloading: Optional[str] = None,
-         strict: bool = False) -> Union[SiteResult, "NonlinearResult"]:
+         strict: bool = False, damping: Optional[str] = None) -> Union[SiteResult, "NonlinearResult"]:
     """Linear, equivalent-linear or nonlinear response of a soil column: korvo-site from Python.
 
     Parameters
@@ -349,6 +356,10 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     rayleigh : (float, float), optional
         Nonlinear: the two frequencies in Hz where the Rayleigh damping is
         exact (default the column's quarter-wavelength frequency and 5 times it).
+    damping : {None, 'rayleigh', 'frequency-independent'}
+        Nonlinear: the small-strain viscous damping, Rayleigh's (default) or
+        every mode of the small-strain column damped at its layers' damping
+        whatever its frequency (a full matrix: at most 1000 elements).
     loops : iterable of float
         Nonlinear: depths (profile's length unit) whose element's stress-strain
         history is kept (``loops_<depth>.csv``).
@@ -376,7 +387,8 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     given = dict(strain_ratio=strain_ratio, magnitude=magnitude, model=model, tol=tol,
                  max_iter=max_iter, accelerate=accelerate, pad=pad, nfft=nfft) if nonlinear \
         else dict(substeps=substeps, max_element=max_element, rayleigh=rayleigh,
-                  loops=list(loops) or None, unloading=unloading, strict=strict or None)
+                  loops=list(loops) or None, unloading=unloading, strict=strict or None,
+                  damping=damping)
     for name, value in given.items():
         if value is not None:
             raise KorvoError(f"{name} is for method " +
@@ -431,7 +443,8 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     scale = "" if scale_pga is None else str(scale_pga)
     unit = "" if unit is None else str(unit)
     if nonlinear:
-        settings = _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict)
+        settings = _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict,
+                                       damping)
         run = functools.partial(_korvo.nonlinear_site, settings=settings)
         wrap = NonlinearResult
     else:

@@ -339,8 +339,8 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         For a column: linear (small-strain properties), equivalent-linear
         (the default), frequency-dependent equivalent-linear (korvo-site
         --method fdeql) or nonlinear time-domain (korvo-site --method
-        nonlinear, with `substeps`, `max_element` and `unloading` among the
-        site options). A Profile runs linear only.
+        nonlinear, with `substeps`, `max_element`, `unloading` and `damping`
+        among the site options). A Profile runs linear only.
     curves : CurveVariation, optional
         For a column: vary the G/Gmax and damping curves of its nonlinear
         layers after Darendeli (2001); default none.
@@ -1123,7 +1123,7 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
     o = dict(site_options)
     # An option of the other methods would be silently ignored: refused instead.
     other = ("strain_ratio", "tol", "max_iter", "accelerate", "model") if method == "nonlinear" \
-        else ("substeps", "max_element", "unloading")
+        else ("substeps", "max_element", "unloading", "damping")
     for name in other:
         if name in o:
             raise KorvoError(f"{name} is for method " + (
@@ -1145,6 +1145,10 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
         if "unloading" in o:
             options["unloading"] = _args.choice(o.pop("unloading"), "unloading",
                                                 ("masing", "mrdf"), "'masing' or 'mrdf'")
+        if "damping" in o:
+            options["damping"] = _args.choice(o.pop("damping"), "damping",
+                                              ("rayleigh", "frequency-independent"),
+                                              "'rayleigh' or 'frequency-independent'")
     if o:
         raise KorvoTypeError(f"suite: unknown option {next(iter(o))!r}")
     # Checked here rather than in every run, where a refusal would name a record.

@@ -34,7 +34,8 @@ py::array_t<T> to_numpy(const std::vector<T>& v) {
 
 // As korvo.site's `site`, with the nonlinear settings in `settings`: keys
 // substeps, max_element (< 0: the default), f1, f2, loops, unloading ("masing"
-// or "mrdf", checked by the caller) and strict.
+// or "mrdf"), damping ("rayleigh" or "frequency-independent"; both checked by
+// the caller) and strict.
 std::unique_ptr<NonlinearSite> nonlinear_site(const py::object& profile,
                                               const py::object& record_path,
                                               const py::object& accel, double dt,
@@ -65,6 +66,8 @@ std::unique_ptr<NonlinearSite> nonlinear_site(const py::object& profile,
   o.strict = settings["strict"].cast<bool>();
   o.unloading = settings["unloading"].cast<std::string>() == "mrdf" ? nl::Unloading::Mrdf
                                                                     : nl::Unloading::Masing;
+  if (settings["damping"].cast<std::string>() == "frequency-independent")
+    o.viscous = nl::Viscous::FrequencyIndependent;
   std::vector<double> a;
   if (record_path.is_none()) a = accel.cast<std::vector<double>>();
   const std::string path = record_path.is_none() ? std::string() : record_path.cast<std::string>();

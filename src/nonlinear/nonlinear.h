@@ -7,6 +7,7 @@
 // one-line text; nothing here ends the process.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "column/column.h"
@@ -74,13 +75,30 @@ enum class Unloading {
   Mrdf,
 };
 
+// The viscous damping that stands for the soil's damping at small strains.
+enum class Viscous {
+  Rayleigh,  // element by element, exact at Options::f1 and f2
+  // Every mode of the small-strain column (its masses and Gmax stiffnesses,
+  // the base's node free on an elastic base, held on a rigid one) damped at
+  // its own fraction xi_n, whatever its frequency: C = M Phi diag(2 xi_n w_n)
+  // Phi^T M with Phi the mass-normalised modes, the superposition of modal
+  // damping matrices of Wilson and Penzien (1972), the frequency-independent
+  // form Phillips and Hashash (2009) brought to site response. xi_n is the
+  // elements' xi weighted by the mode's strain energy in each (their one xi
+  // where they share it). The matrix is full: each step costs N^2 more, and
+  // at most FI_NODES_MAX nodes take it.
+  FrequencyIndependent,
+};
+constexpr std::size_t FI_NODES_MAX = 1001;
+
 struct Options {
   int substeps = 20;  // time steps per record sample; the input is linear between samples
+  Viscous viscous = Viscous::Rayleigh;
   // Rayleigh damping of every element, exact at f1 and f2 (Hz): 0 takes the
   // column's fundamental frequency Vs_avg / 4H (Vs_avg the travel-time mean)
   // and 5 f1.
   double f1 = 0.0, f2 = 0.0;
-  double xi = -1.0;  // fraction for every element; < 0 each element's own
+  double xi = -1.0;  // fraction for every element; < 0 each element's own (either damping)
   Unloading unloading = Unloading::Masing;
   Base base = Base::Elastic;
   // Newton stops when no nodal residual force (kPa on the unit area) passes
@@ -119,7 +137,7 @@ struct Energy {
 // Newmark integration, the input's own by the same rule, so they start at
 // rest and carry any drift of the record.
 struct Result {
-  double f1 = 0.0, f2 = 0.0;  // Hz, the Rayleigh frequencies used
+  double f1 = 0.0, f2 = 0.0;  // Hz, the Rayleigh frequencies used (0 under FrequencyIndependent)
   std::vector<double> surface, surface_velocity, surface_displacement;
   std::vector<std::vector<double>> at, at_velocity, at_displacement;  // per Options::depths
   // Per node, node 0 the surface and the last the base of the column:

@@ -98,6 +98,9 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
     throw Error("elements of at most " + shortest(cap / lf) + " " + lu + " cut the column into " +
                 g6(count) + " elements; at most " + std::to_string(ELEMENTS_MAX) +
                 ": a larger --max-element");
+  if (so.viscous == Viscous::FrequencyIndependent && count > static_cast<double>(FI_NODES_MAX - 1))
+    throw Error("frequency-independent damping takes at most " + std::to_string(FI_NODES_MAX - 1) +
+                " elements (its matrix is full), not " + g6(count) + ": a larger --max-element");
   try {
     r.elements = mesh(r.subs, cap);
   } catch (const Error& e) {
@@ -136,6 +139,7 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
 
   Options& o = r.options;
   o.substeps = so.substeps;
+  o.viscous = so.viscous;
   o.f1 = so.f1;
   o.f2 = so.f2;
   o.strict = so.strict;
@@ -369,11 +373,12 @@ std::string site_summary(const column::SiteRequest& q, const SiteRun& r,
                     : "outcrop motion (elastic base: a dashpot of the half-space)");
   out += buf;
   const double steps = static_cast<double>(std::max(1L, res.steps));
-  std::snprintf(buf, sizeof buf,
-                "method: nonlinear, %s; Rayleigh damping exact at %s and %s Hz; %d substeps per "
-                "sample\n",
-                soil(r.elements, o.unloading).c_str(), g6(res.f1).c_str(), g6(res.f2).c_str(),
-                o.substeps);
+  const std::string viscous =
+      o.viscous == Viscous::FrequencyIndependent
+          ? std::string("frequency-independent damping (every mode at its layers' damping)")
+          : "Rayleigh damping exact at " + g6(res.f1) + " and " + g6(res.f2) + " Hz";
+  std::snprintf(buf, sizeof buf, "method: nonlinear, %s; %s; %d substeps per sample\n",
+                soil(r.elements, o.unloading).c_str(), viscous.c_str(), o.substeps);
   out += buf;
   std::snprintf(
       buf, sizeof buf,

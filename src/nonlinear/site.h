@@ -21,6 +21,7 @@ struct SiteOptions {
   // No element thicker than this (profile's length unit); < 0: 1 m. The
   // wavelength rule at the request's fmax cuts the layers first.
   double max_element = -1.0;
+  Viscous viscous = Viscous::Rayleigh;
   double f1 = 0.0, f2 = 0.0;  // Hz, Rayleigh frequencies; 0: f0 and 5 f1
   std::vector<double> loops;  // depths (profile's length unit) whose loops are written
   Unloading unloading = Unloading::Masing;

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -44,6 +45,16 @@ Simd detail::simd_from(const char* name) {
     return s;
   }
   throw Error(std::string("KORVO_SIMD=") + name + ": expected scalar, avx2 or avx512");
+}
+
+void powers(const double* x, const double* y, double* out, std::size_t n) {
+#if defined(KORVO_X86_KERNELS)
+  if (simd_level() != Simd::scalar) {
+    detail::pow_avx2(x, y, out, n);
+    return;
+  }
+#endif
+  for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], y[i]);
 }
 
 Simd simd_level() {

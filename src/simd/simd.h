@@ -6,6 +6,8 @@
 // choice is made once per process, here.
 #pragma once
 
+#include <cstddef>
+
 namespace korvo {
 
 enum class Simd { scalar, avx2, avx512 };
@@ -21,6 +23,14 @@ bool simd_runs(Simd s);
 // The set a value of KORVO_SIMD asks for (null or empty: the widest that runs).
 Simd simd_from(const char* name);
 const char* simd_name(Simd s);
+// x[i]^y[i] into out[i], i < n, for x > 0: libmvec's AVX2 pow.
+void pow_avx2(const double* x, const double* y, double* out, std::size_t n);
 }  // namespace detail
+
+// x[i]^y[i] into out[i], i < n, for x > 0 (any other x gives what std::pow
+// does, or NaN): libmvec's vector pow where simd_level() is AVX2 or wider,
+// within 4 units of the last place, else std::pow. The two may differ in
+// the last bits.
+void powers(const double* x, const double* y, double* out, std::size_t n);
 
 }  // namespace korvo

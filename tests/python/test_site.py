@@ -39,10 +39,10 @@ def test_nonlinear_write_equals_korvo_site(tmp_path):
     subprocess.run([program("KORVO_SITE_BINARY", "bin/korvo-site"), profile, record,
                     "--method", "nonlinear", "--scale-pga", "0.3g", "--at", "12",
                     "--loops", "6,12", "--substeps", "10", "--unloading", "mrdf",
-                    "-o", tmp_path / "cli"],
+                    "--damping", "frequency-independent", "-o", tmp_path / "cli"],
                    check=True, capture_output=True)
     r = korvo.site(profile, record, method="nonlinear", scale_pga="0.3g", at=[12],
-                   loops=[6, 12], substeps=10, unloading="mrdf")
+                   loops=[6, 12], substeps=10, unloading="mrdf", damping="frequency-independent")
     r.write(tmp_path / "py")
     cli = sorted(p.name for p in (tmp_path / "cli").iterdir())
     assert cli == ["depth_12.csv", "loops_12.csv", "loops_6.csv", "profile.csv", "spectra.csv",
@@ -57,6 +57,7 @@ def test_nonlinear_write_equals_korvo_site(tmp_path):
     loop = pd.read_csv(tmp_path / "cli" / "loops_6.csv", float_precision="round_trip")
     assert np.array_equal(r.loops[6.0]["stress_kpa"], loop["stress_kpa"])
     assert r.layers["layer"].iloc[-1] == "halfspace" and r.unconverged == 0
+    assert r.rayleigh == (0.0, 0.0) and "frequency-independent" in r.summary()
     # The work done on the column is spent, to the Newton tolerance.
     e = r.energy
     spent = e["kinetic"] + e["strain"] + e["hysteretic"] + e["viscous"] + e["radiation"]

@@ -223,6 +223,11 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
        "korvo-site: --loops is for --method nonlinear, not --method eql"},
       {"p.toml pulse.txt --method nonlinear --rayleigh 5,1", 2,
        "korvo-site: --rayleigh is two frequencies in Hz"},
+      {"p.toml pulse.txt --method nonlinear --damping frequency-independent --rayleigh 1,5", 2,
+       "korvo-site: --rayleigh is for --damping rayleigh, not --damping frequency-independent"},
+      {"p.toml pulse.txt --method nonlinear --damping frequency-independent --max-element 0.01", 1,
+       "korvo-site: frequency-independent damping takes at most 1000 elements (its matrix is "
+       "full), not 2000: a larger --max-element"},
       {"p.toml pulse.txt --method nonlinear --substeps 2.5", 2,
        "korvo-site: --substeps is a whole number"},
       {"p.toml pulse.txt --method nonlinear --max-element 1e-4", 1,
