@@ -64,7 +64,7 @@ SECTIONS = {
     "run": {"wave": str, "reference": int, "band_pass": list, "band_pass_hz": list,
             "unit": str, "scale": float, "scale_pga": (str, float, list), "strain_ratio": float,
             "tol": float, "max_iter": int, "input": str, "model": str, "fmax": float,
-            "substeps": int, "max_element": float, "unloading": str, "damping": str},
+            "substeps": int, "max_element": float, "unloading": str, "viscous": str},
     "curves": {"variation": str, "correlation": float, "truncation": float},
     "rvt": {"peak_factor": str, "oscillator_duration": bool, "bt_coefficients": list},
     "spectra": {"periods": (list, dict), "damping": float},
@@ -299,7 +299,7 @@ def suite(argv, version):
             raise Refusal(f"{name}: [curves] {e}") from None
     column = {k: run_opts[k] for k in ("strain_ratio", "tol", "max_iter", "input", "model",
                                         "fmax", "substeps", "max_element", "unloading",
-                                        "damping")
+                                        "viscous")
               if k in run_opts}
     if "method" in settings:
         column["method"] = settings["method"]

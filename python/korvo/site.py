@@ -256,15 +256,15 @@ def _write(core, folder: PathLike) -> list:
 
 
 def _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict,
-                        damping) -> dict:
+                        viscous) -> dict:
     unloading = "masing" if unloading is None else unloading
     if unloading not in ("masing", "mrdf"):
         raise KorvoError(f"unloading is 'masing' or 'mrdf', not {unloading!r}")
-    damping = "rayleigh" if damping is None else damping
-    if damping not in ("rayleigh", "frequency-independent"):
-        raise KorvoError(f"damping is 'rayleigh' or 'frequency-independent', not {damping!r}")
-    if damping != "rayleigh" and rayleigh is not None:
-        raise KorvoError("rayleigh is for damping='rayleigh', not 'frequency-independent'")
+    viscous = "rayleigh" if viscous is None else viscous
+    if viscous not in ("rayleigh", "frequency-independent"):
+        raise KorvoError(f"viscous is 'rayleigh' or 'frequency-independent', not {viscous!r}")
+    if viscous != "rayleigh" and rayleigh is not None:
+        raise KorvoError("rayleigh is for viscous='rayleigh', not 'frequency-independent'")
     steps = 20 if substeps is None else _number(substeps, "substeps", 1, 10000)
     if steps != int(steps):
         raise KorvoError(f"substeps is a whole number of time steps, not {substeps!r}")
@@ -278,7 +278,7 @@ def _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, stric
                 max_element=-1.0 if max_element is None
                 else _number(max_element, "max_element", 1e-6, 1e6),
                 f1=f1, f2=f2, loops=[_number(z, "loops", 0.0, np.inf) for z in loops],
-                unloading=unloading, strict=bool(strict), damping=damping)
+                unloading=unloading, strict=bool(strict), viscous=viscous)
 
 
 def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] = None,
@@ -292,7 +292,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
          at: Iterable[float] = (), soil_unit: Optional[str] = None,
          substeps: Optional[int] = None, max_element: Optional[float] = None,
          rayleigh=None, loops: Iterable[float] = (), unloading: Optional[str] = None,
-         strict: bool = False, damping: Optional[str] = None) -> Union[SiteResult, "NonlinearResult"]:
+         strict: bool = False, viscous: Optional[str] = None) -> Union[SiteResult, "NonlinearResult"]:
     """Linear, equivalent-linear or nonlinear response of a soil column: korvo-site from Python.
 
     Parameters
@@ -356,7 +356,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     rayleigh : (float, float), optional
         Nonlinear: the two frequencies in Hz where the Rayleigh damping is
         exact (default the column's quarter-wavelength frequency and 5 times it).
-    damping : {None, 'rayleigh', 'frequency-independent'}
+    viscous : {None, 'rayleigh', 'frequency-independent'}
         Nonlinear: the small-strain viscous damping, Rayleigh's (default) or
         every mode of the small-strain column damped at its layers' damping
         whatever its frequency (a full matrix: at most 1000 elements).
@@ -388,7 +388,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
                  max_iter=max_iter, accelerate=accelerate, pad=pad, nfft=nfft) if nonlinear \
         else dict(substeps=substeps, max_element=max_element, rayleigh=rayleigh,
                   loops=list(loops) or None, unloading=unloading, strict=strict or None,
-                  damping=damping)
+                  viscous=viscous)
     for name, value in given.items():
         if value is not None:
             raise KorvoError(f"{name} is for method " +
@@ -444,7 +444,7 @@ def site(profile: PathLike, motion, *, method: str = "eql", unit: Optional[str] 
     unit = "" if unit is None else str(unit)
     if nonlinear:
         settings = _nonlinear_settings(substeps, max_element, rayleigh, loops, unloading, strict,
-                                       damping)
+                                       viscous)
         run = functools.partial(_korvo.nonlinear_site, settings=settings)
         wrap = NonlinearResult
     else:

@@ -339,7 +339,7 @@ def suite(records, profile, realizations: int = 100, variation: Optional[Toro] =
         For a column: linear (small-strain properties), equivalent-linear
         (the default), frequency-dependent equivalent-linear (korvo-site
         --method fdeql) or nonlinear time-domain (korvo-site --method
-        nonlinear, with `substeps`, `max_element`, `unloading` and `damping`
+        nonlinear, with `substeps`, `max_element`, `unloading` and `viscous`
         among the site options). A Profile runs linear only.
     curves : CurveVariation, optional
         For a column: vary the G/Gmax and damping curves of its nonlinear
@@ -1123,7 +1123,7 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
     o = dict(site_options)
     # An option of the other methods would be silently ignored: refused instead.
     other = ("strain_ratio", "tol", "max_iter", "accelerate", "model") if method == "nonlinear" \
-        else ("substeps", "max_element", "unloading", "damping")
+        else ("substeps", "max_element", "unloading", "viscous")
     for name in other:
         if name in o:
             raise KorvoError(f"{name} is for method " + (
@@ -1145,8 +1145,8 @@ def _column_suite(records, names, unit, column, method, realizations, variation,
         if "unloading" in o:
             options["unloading"] = _args.choice(o.pop("unloading"), "unloading",
                                                 ("masing", "mrdf"), "'masing' or 'mrdf'")
-        if "damping" in o:
-            options["damping"] = _args.choice(o.pop("damping"), "damping",
+        if "viscous" in o:
+            options["viscous"] = _args.choice(o.pop("viscous"), "viscous",
                                               ("rayleigh", "frequency-independent"),
                                               "'rayleigh' or 'frequency-independent'")
     if o:

@@ -155,8 +155,8 @@ py::dict nonlinear_response(const col::Column& c,
   nl::SiteOptions o;
   if (options.contains("substeps")) o.substeps = options["substeps"].cast<int>();
   if (options.contains("max_element")) o.max_element = options["max_element"].cast<double>();
-  if (options.contains("damping") &&
-      options["damping"].cast<std::string>() == "frequency-independent")
+  if (options.contains("viscous") &&
+      options["viscous"].cast<std::string>() == "frequency-independent")
     o.viscous = nl::Viscous::FrequencyIndependent;
   if (options.contains("unloading"))
     o.unloading = options["unloading"].cast<std::string>() == "mrdf" ? nl::Unloading::Mrdf

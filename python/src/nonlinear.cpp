@@ -34,7 +34,7 @@ py::array_t<T> to_numpy(const std::vector<T>& v) {
 
 // As korvo.site's `site`, with the nonlinear settings in `settings`: keys
 // substeps, max_element (< 0: the default), f1, f2, loops, unloading ("masing"
-// or "mrdf"), damping ("rayleigh" or "frequency-independent"; both checked by
+// or "mrdf"), viscous ("rayleigh" or "frequency-independent"; both checked by
 // the caller) and strict.
 std::unique_ptr<NonlinearSite> nonlinear_site(const py::object& profile,
                                               const py::object& record_path,
@@ -66,7 +66,7 @@ std::unique_ptr<NonlinearSite> nonlinear_site(const py::object& profile,
   o.strict = settings["strict"].cast<bool>();
   o.unloading = settings["unloading"].cast<std::string>() == "mrdf" ? nl::Unloading::Mrdf
                                                                     : nl::Unloading::Masing;
-  if (settings["damping"].cast<std::string>() == "frequency-independent")
+  if (settings["viscous"].cast<std::string>() == "frequency-independent")
     o.viscous = nl::Viscous::FrequencyIndependent;
   std::vector<double> a;
   if (record_path.is_none()) a = accel.cast<std::vector<double>>();

@@ -507,6 +507,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   double* const tau = tau_.data() + 1;
   double* const ks = ks_.data() + 1;  // tangent stiffness kt / h of each element
   std::copy(CO.begin(), CO.end(), co);
+  for (std::size_t i = 0; i < NE; ++i) {
+    kt[i] = hys[i].tangent;
+    ks[i] = kt[i] * inv_h[i];
+  }
   // The input's own velocity and displacement, by the same rule.
   double vg = 0.0, ug = 0.0;
   // The Newton matrix's constant part: A0 M + A1 C.
@@ -568,13 +572,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         return (static_cast<double>(k - 1) + static_cast<double>(j) / ns) * motion.dt;
       };
       std::fill(du.begin(), du.end(), 0.0);
-      for (std::size_t i = 0; i < NE; ++i) {
-        g[i] = hys[i].g_now;
-        tau[i] = hys[i].tau_now;
-        kt[i] = hys[i].tangent;
-        ks[i] = kt[i] * inv_h[i];
-        branch[i] = {false, hys[i].g.size()};  // where the committed strain lies
-      }
+      // g, tau, kt and ks hold the committed state: the last step's last trial.
+      bool moved = false;
       force_ref = std::max(force_ref, mass_max * std::abs(ag));
       const double limit = o.tol * std::max(tau_ref, force_ref);
       bool converged = false;
@@ -613,6 +612,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           O[i] = O0[i] - ks[j];
         }
         factor(D, O);
+        moved = true;
         if (far.empty()) {
           substitute(D, O, R);
         } else {
@@ -702,7 +702,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       vg += dt / 2.0 * (ag_old + ag);
       // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
-        settle(elements[i], hys[i], branch[i], g[i], tau[static_cast<std::ptrdiff_t>(i)], kt[i]);
+        if (moved)
+          settle(elements[i], hys[i], branch[i], g[i], tau[static_cast<std::ptrdiff_t>(i)], kt[i]);
         res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
         res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
         tau_ref = std::max(tau_ref, res.stress_peak[i]);

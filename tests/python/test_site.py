@@ -39,10 +39,10 @@ def test_nonlinear_write_equals_korvo_site(tmp_path):
     subprocess.run([program("KORVO_SITE_BINARY", "bin/korvo-site"), profile, record,
                     "--method", "nonlinear", "--scale-pga", "0.3g", "--at", "12",
                     "--loops", "6,12", "--substeps", "10", "--unloading", "mrdf",
-                    "--damping", "frequency-independent", "-o", tmp_path / "cli"],
+                    "--viscous", "frequency-independent", "-o", tmp_path / "cli"],
                    check=True, capture_output=True)
     r = korvo.site(profile, record, method="nonlinear", scale_pga="0.3g", at=[12],
-                   loops=[6, 12], substeps=10, unloading="mrdf", damping="frequency-independent")
+                   loops=[6, 12], substeps=10, unloading="mrdf", viscous="frequency-independent")
     r.write(tmp_path / "py")
     cli = sorted(p.name for p in (tmp_path / "cli").iterdir())
     assert cli == ["depth_12.csv", "loops_12.csv", "loops_6.csv", "profile.csv", "spectra.csv",

@@ -76,23 +76,25 @@ def record():
     return korvo.read_record(EQL / "elc180.txt")
 
 
-@pytest.mark.parametrize("method, variation, curves", [
-    ("eql", korvo.Toro(ln_std=0.0), None),
-    ("eql", korvo.Toro(layering=True, depth_ln_std=0.1), korvo.CurveVariation()),
-    ("linear", korvo.Toro(), None),
-    ("fdeql", korvo.Toro(), None),
-    ("nonlinear", korvo.Toro(), None),
+@pytest.mark.parametrize("method, variation, curves, options", [
+    ("eql", korvo.Toro(ln_std=0.0), None, {}),
+    ("eql", korvo.Toro(layering=True, depth_ln_std=0.1), korvo.CurveVariation(), {}),
+    ("linear", korvo.Toro(), None, {}),
+    ("fdeql", korvo.Toro(), None, {}),
+    ("nonlinear", korvo.Toro(), None, {}),
+    ("nonlinear", korvo.Toro(), None, dict(viscous="frequency-independent", substeps=5)),
 ])
-def test_a_realization_is_the_site_run_of_its_column(method, variation, curves):
+def test_a_realization_is_the_site_run_of_its_column(method, variation, curves, options):
     rec = record()
     motion = (rec.accel.astype(float), rec.dt)
     periods = korvo.site(EQL / "clay30.toml", motion, unit="g").periods
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         res = korvo.suite([rec], EQL / "clay30.toml", realizations=3, seed=5, periods=periods,
-                          variation=variation, curves=curves, unit="g", method=method)
+                          variation=variation, curves=curves, unit="g", method=method,
+                          **options)
     for k in range(3):
-        site = korvo.site(res.realization(k), motion, unit="g", method=method)
+        site = korvo.site(res.realization(k), motion, unit="g", method=method, **options)
         assert res.pga[0, k] == pytest.approx(np.max(np.abs(site.surface)), rel=1e-6)
         np.testing.assert_array_equal(res.psa[0, k], site.psa_surface)
         # The peak strain of the sublayer at each depth of the summary.

@@ -223,9 +223,9 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
        "korvo-site: --loops is for --method nonlinear, not --method eql"},
       {"p.toml pulse.txt --method nonlinear --rayleigh 5,1", 2,
        "korvo-site: --rayleigh is two frequencies in Hz"},
-      {"p.toml pulse.txt --method nonlinear --damping frequency-independent --rayleigh 1,5", 2,
-       "korvo-site: --rayleigh is for --damping rayleigh, not --damping frequency-independent"},
-      {"p.toml pulse.txt --method nonlinear --damping frequency-independent --max-element 0.01", 1,
+      {"p.toml pulse.txt --method nonlinear --viscous frequency-independent --rayleigh 1,5", 2,
+       "korvo-site: --rayleigh is for --viscous rayleigh, not --viscous frequency-independent"},
+      {"p.toml pulse.txt --method nonlinear --viscous frequency-independent --max-element 0.01", 1,
        "korvo-site: frequency-independent damping takes at most 1000 elements (its matrix is "
        "full), not 2000: a larger --max-element"},
       {"p.toml pulse.txt --method nonlinear --substeps 2.5", 2,

@@ -78,9 +78,10 @@ constexpr const char* USAGE =
     "                      1 m), after the layers are divided at --fmax\n"
     "  --rayleigh F1,F2    Hz where the Rayleigh damping is exact (default: the column's\n"
     "                      quarter-wavelength frequency f0 and 5 f0)\n"
-    "  --damping D         the small-strain damping: rayleigh (default, see --rayleigh)\n"
-    "                      or frequency-independent (every mode of the column at its\n"
-    "                      layers' damping; its matrix is full, at most 1000 elements)\n"
+    "  --viscous D         the viscous (small-strain) damping: rayleigh (default, see\n"
+    "                      --rayleigh) or frequency-independent (every mode of the\n"
+    "                      column at its layers' damping; a full matrix, at most 1000\n"
+    "                      elements)\n"
     "  --unloading U       masing: extended Masing rules (default); mrdf: non-Masing,\n"
     "                      the loops' damping reduced to fit each layer's damping curve\n"
     "  --loops Z1,Z2,...   write the stress-strain loops of the elements at these\n"
@@ -119,7 +120,7 @@ Command parse_command_line(int argc, char** argv) {
   std::string method = "eql", input = "outcrop", model = "velocity", fmax, ratio, magnitude, tol,
               scale, max_iter, pad, nfft, strain_limit, band, baseline, smoothing;
   std::vector<std::string> depths;
-  std::string substeps, max_element, rayleigh, loops, unloading, damping;
+  std::string substeps, max_element, rayleigh, loops, unloading, viscous;
   CLI::App app("korvo-site");
   app.allow_extras();
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -148,7 +149,7 @@ Command parse_command_line(int argc, char** argv) {
   auto* rayleigh_opt = app.add_option("--rayleigh", rayleigh);
   auto* loops_opt = app.add_option("--loops", loops);
   auto* unloading_opt = app.add_option("--unloading", unloading);
-  auto* damping_opt = app.add_option("--damping", damping);
+  auto* viscous_opt = app.add_option("--viscous", viscous);
   auto* pad_opt = app.add_option("--pad", pad);
   auto* nfft_opt = app.add_option("--nfft", nfft);
   app.add_flag("--plot", c.plot);
@@ -254,7 +255,7 @@ Command parse_command_line(int argc, char** argv) {
   const std::vector<const CLI::Option*> frequency_only = {
       ratio_opt, magnitude_opt, tol_opt, iter_opt, plain, model_opt, pad_opt, nfft_opt, limit_opt};
   const std::vector<const CLI::Option*> nonlinear_only = {substeps_opt, element_opt,   rayleigh_opt,
-                                                          loops_opt,    unloading_opt, damping_opt};
+                                                          loops_opt,    unloading_opt, viscous_opt};
   for (const CLI::Option* opt : c.nonlinear ? frequency_only : nonlinear_only)
     if (opt->count())
       usage_error(opt->get_name() + " is for " +
@@ -294,11 +295,11 @@ Command parse_command_line(int argc, char** argv) {
       usage_error("--loops is depths of 0 or more, Z1,Z2,..., not " + korvo::quote(loops));
   }
   nlo.strict = c.strict;
-  if (damping_opt->count()) {
-    one_of("--damping", damping, {"rayleigh", "frequency-independent"});
-    if (damping != "rayleigh") {
+  if (viscous_opt->count()) {
+    one_of("--viscous", viscous, {"rayleigh", "frequency-independent"});
+    if (viscous != "rayleigh") {
       if (rayleigh_opt->count())
-        usage_error("--rayleigh is for --damping rayleigh, not --damping " + damping);
+        usage_error("--rayleigh is for --viscous rayleigh, not --viscous " + viscous);
       nlo.viscous = nl::Viscous::FrequencyIndependent;
     }
   }
