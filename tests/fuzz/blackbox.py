@@ -113,6 +113,7 @@ class Site(Target):
                 "--unloading": (["masing", "mrdf"], ["plastic"]),
                 "--loops": (["5", "5,10", "0"], ["-1", "x"]),
                 "--rayleigh": (["1,5", "0.1,50"], ["5,1", "0,1"]),
+                "--viscous": (["rayleigh", "frequency-independent"], ["modal"]),
                 "--at": (["0", "5", "29.9"], ["1e9", "-1"]),
                 "--input": (["outcrop", "within"], ["up"]),
                 "--unit": (["g", "cm/s^2"], ["furlong"]),
