@@ -505,10 +505,12 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   double* const vn = vn_.data() + 1;
   double* const co = co_.data() + 1;
   double* const tau = tau_.data() + 1;
-  double* const ks = ks_.data() + 1;  // tangent stiffness kt / h of each element
+  double* const ks = ks_.data() + 1;                  // tangent stiffness kt / h of each element
+  std::vector<double> kp_(NE + 2, 0.0), kt_last(NE);  // the first solve's (padded), the last step's
+  double* const kp = kp_.data() + 1;
   std::copy(CO.begin(), CO.end(), co);
   for (std::size_t i = 0; i < NE; ++i) {
-    kt[i] = hys[i].tangent;
+    kt[i] = kt_last[i] = hys[i].tangent;
     ks[i] = kt[i] * inv_h[i];
   }
   // The input's own velocity and displacement, by the same rule.
@@ -606,10 +608,18 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           break;
         }
         if (it == o.max_iter) break;
+        // The first solve takes each element's tangent extrapolated to the
+        // middle of the step from its last two committed values: nearer the
+        // secant over the step than the tangent at its start, so that more
+        // steps converge on one solve. Later solves take the trial's tangent.
+        if (it == 0)
+          for (std::size_t i = 0; i < NE; ++i)
+            kp[i] = std::max(0.0, kt[i] + 0.5 * (kt[i] - kt_last[i])) * inv_h[i];
+        const double* k = it == 0 ? kp : ks;
         for (std::size_t i = 0; i < N; ++i) {
           const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
-          D[i] = D0[i] + ks[j - 1] + ks[j];
-          O[i] = O0[i] - ks[j];
+          D[i] = D0[i] + k[j - 1] + k[j];
+          O[i] = O0[i] - k[j];
         }
         factor(D, O);
         moved = true;
@@ -702,6 +712,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       vg += dt / 2.0 * (ag_old + ag);
       // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
+        // Across a reversal or a closed loop the tangent jumps: nothing to extrapolate.
+        const bool jump = moved && elements[i].hysteretic &&
+                          (branch[i].reversal || branch[i].size < hys[i].g.size());
+        kt_last[i] = jump ? kt[i] : hys[i].tangent;
         if (moved)
           settle(elements[i], hys[i], branch[i], g[i], tau[static_cast<std::ptrdiff_t>(i)], kt[i]);
         res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
