@@ -24,6 +24,10 @@ for pga in 0.1 0.4; do
     # Every setting spelled out; all but --unloading mrdf are korvo-site's defaults.
     "$site" ../eql/clay30.toml ../eql/elc180.txt --method nonlinear --scale-pga ${pga}g \
       --input outcrop --fmax 25 --max-element 1 --substeps 20 --unloading $unloading \
-      --at 12 --loops 7,20 -o out_${pga}g_$unloading $plot
+      --viscous rayleigh --at 12 --loops 7,20 -o out_${pga}g_$unloading $plot
   done
 done
+# The strong run again with frequency-independent small-strain damping.
+"$site" ../eql/clay30.toml ../eql/elc180.txt --method nonlinear --scale-pga 0.4g \
+  --input outcrop --fmax 25 --max-element 1 --substeps 20 --unloading mrdf \
+  --viscous frequency-independent --at 12 --loops 7,20 -o out_0.4g_mrdf_fi $plot
