@@ -45,7 +45,10 @@ std::string plot_title(const column::SiteRequest& q, const SiteRun& r) {
     t += " (scaled by " + g6(r.scale) + " to PGA " + g6(r.pga * r.scale) + " " +
          record::unit_name(q.record.unit) + ")";
   t += ", " + file_name(q.profile_name) + ", nonlinear (" +
-       (r.options.unloading == Unloading::Mrdf ? "MRDF" : "Masing") + ")";
+       (r.options.unloading == Unloading::Mrdf ? "MRDF" : "Masing") +
+       (r.options.viscous == Viscous::FrequencyIndependent ? ", frequency-independent damping"
+                                                           : "") +
+       ")";
   return t;
 }
 
