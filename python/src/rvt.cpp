@@ -74,22 +74,10 @@ rvt::Grid grid_of(const std::tuple<double, double, int>& g) {
 
 rvt::Method method_of(const std::string& peak_factor, bool oscillator_duration,
                       const std::vector<double>& bt_coefficients) {
-  static const std::pair<const char*, rvt::PeakFactor> names[] = {
-      {"clh", rvt::PeakFactor::CartwrightLonguetHiggins1956},
-      {"vanmarcke", rvt::PeakFactor::Vanmarcke1975},
-      {"davenport", rvt::PeakFactor::Davenport1964},
-      {"der_kiureghian", rvt::PeakFactor::DerKiureghian1985},
-      {"toro_mcguire", rvt::PeakFactor::ToroMcGuire1987},
-      {"bt12", rvt::PeakFactor::BooreThompson2012},
-      {"bt15", rvt::PeakFactor::BooreThompson2015}};
   rvt::Method m;
   m.oscillator_duration = oscillator_duration;
   m.bt_coefficients = bt_coefficients;
-  for (const auto& [name, f] : names)
-    if (peak_factor == name) {
-      m.peak = f;
-      return m;
-    }
+  if (rvt::peak_factor_from_keyword(peak_factor, m.peak)) return m;
   throw Error("peak_factor is not one of korvo.rvt's peak factors: " + korvo::quote(peak_factor));
 }
 

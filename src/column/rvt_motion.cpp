@@ -154,20 +154,11 @@ std::vector<rvt::Piece> pieces(const std::vector<std::pair<double, double>>& p) 
 }
 
 rvt::PeakFactor peak_factor_of(const Table& top, const std::string& word) {
-  static const std::pair<const char*, rvt::PeakFactor> names[] = {
-      {"clh", rvt::PeakFactor::CartwrightLonguetHiggins1956},
-      {"vanmarcke", rvt::PeakFactor::Vanmarcke1975},
-      {"davenport", rvt::PeakFactor::Davenport1964},
-      {"der_kiureghian", rvt::PeakFactor::DerKiureghian1985},
-      {"toro_mcguire", rvt::PeakFactor::ToroMcGuire1987},
-      {"bt12", rvt::PeakFactor::BooreThompson2012},
-      {"bt15", rvt::PeakFactor::BooreThompson2015}};
-  for (const auto& [name, f] : names)
-    if (word == name) return f;
-  top.bad(
-      "peak_factor is one of clh, vanmarcke, davenport, der_kiureghian, toro_mcguire, bt12, "
-      "bt15, not " +
-      korvo::quote(word));
+  rvt::PeakFactor f{};
+  if (!rvt::peak_factor_from_keyword(word, f))
+    top.bad(std::string("peak_factor is one of ") + rvt::peak_factor_keywords() + ", not " +
+            korvo::quote(word));
+  return f;
 }
 
 rvt::PointSource point_source_of(const Table& t) {

@@ -201,6 +201,27 @@ const char* peak_factor_name(PeakFactor f) {
   return "?";
 }
 
+bool peak_factor_from_keyword(const std::string& word, PeakFactor& f) {
+  static const std::pair<const char*, PeakFactor> names[] = {
+      {"clh", PeakFactor::CartwrightLonguetHiggins1956},
+      {"vanmarcke", PeakFactor::Vanmarcke1975},
+      {"davenport", PeakFactor::Davenport1964},
+      {"der_kiureghian", PeakFactor::DerKiureghian1985},
+      {"toro_mcguire", PeakFactor::ToroMcGuire1987},
+      {"bt12", PeakFactor::BooreThompson2012},
+      {"bt15", PeakFactor::BooreThompson2015}};
+  for (const auto& [name, factor] : names)
+    if (word == name) {
+      f = factor;
+      return true;
+    }
+  return false;
+}
+
+const char* peak_factor_keywords() {
+  return "clh, vanmarcke, davenport, der_kiureghian, toro_mcguire, bt12, bt15";
+}
+
 double peak_factor(PeakFactor f, const Moments& m, double duration) {
   need_duration(duration, "peak factor");
   if (!(m.m0 > 0.0 && m.m2 > 0.0 && m.m4 > 0.0))

@@ -8,6 +8,7 @@
 // its duration) whatever made it: the point-source model or a table.
 #pragma once
 
+#include <string>
 #include <vector>
 
 namespace korvo::rvt {
@@ -116,6 +117,11 @@ enum class PeakFactor {
   BooreThompson2015,             // Vanmarcke, oscillator rms duration from c1..c7
 };
 const char* peak_factor_name(PeakFactor f);
+// The factor a file or a caller names by its keyword (clh, vanmarcke,
+// davenport, der_kiureghian, toro_mcguire, bt12, bt15); false for any other.
+bool peak_factor_from_keyword(const std::string& word, PeakFactor& f);
+// Those keywords, comma-separated, for a refusal's text.
+const char* peak_factor_keywords();
 
 // The expected largest |y| over yrms of a stationary Gaussian process with
 // these moments lasting `duration` s (the duration that counts the zero

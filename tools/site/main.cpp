@@ -373,6 +373,18 @@ void read_inputs(Command& c) {
   }
 }
 
+// Every file is computed before the folder is made; each is written whole.
+void write_all(const std::string& folder,
+               const std::vector<std::pair<std::string, std::string>>& files) {
+  const fs::path dir(folder);
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec || !fs::is_directory(dir))
+    fail("cannot make the folder " + folder + (ec ? ": " + ec.message() : std::string()));
+  if (!korvo::lock_folder(folder.c_str())) fail("another run is writing its results in " + folder);
+  for (const auto& [name, text] : files) write_file((dir / name).string(), text);
+}
+
 // korvo-site PROFILE --motion FILE: an RVT motion in place of a record.
 int run_rvt(const Command& c) {
   const col::SiteRequest& q = c.request;
@@ -399,14 +411,7 @@ int run_rvt(const Command& c) {
                                                     c.motion, read_file(c.motion), c.folder);
     if (c.strict && !r.warnings.empty())
       fail(r.warnings.front().substr(std::string("warning: ").size()) + " (--strict)");
-    const fs::path dir(c.folder);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir))
-      fail("cannot make the folder " + c.folder + (ec ? ": " + ec.message() : std::string()));
-    if (!korvo::lock_folder(c.folder.c_str()))
-      fail("another run is writing its results in " + c.folder);
-    for (const auto& [name, text] : r.files) write_file((dir / name).string(), text);
+    write_all(c.folder, r.files);
     std::fputs(r.summary.c_str(), stdout);
     std::fflush(stdout);
     for (const std::string& w : r.warnings) std::fprintf(stderr, "korvo-site: %s\n", w.c_str());
@@ -432,16 +437,6 @@ int run(int argc, char** argv) {
     };
     strictly(col::column_warnings(c.request.column));
     const fs::path dir(c.folder);
-    // Every file is computed before the folder is made; each is written whole.
-    auto write_all = [&](const std::vector<std::pair<std::string, std::string>>& files) {
-      std::error_code ec;
-      fs::create_directories(dir, ec);
-      if (ec || !fs::is_directory(dir))
-        fail("cannot make the folder " + c.folder + (ec ? ": " + ec.message() : std::string()));
-      if (!korvo::lock_folder(c.folder.c_str()))
-        fail("another run is writing its results in " + c.folder);
-      for (const auto& [name, text] : files) write_file((dir / name).string(), text);
-    };
     auto report = [&](const std::string& summary, const std::vector<std::string>& warnings) {
       std::fputs(summary.c_str(), stdout);
       std::fflush(stdout);
@@ -461,7 +456,7 @@ int run(int argc, char** argv) {
       const nl::SiteRun r = nl::run_site(c.request, c.nonlinear_options);
       const std::vector<std::string> warnings = nl::site_warnings(c.request, r);
       strictly(warnings);
-      write_all(nl::site_files(c.request, r));
+      write_all(c.folder, nl::site_files(c.request, r));
       report(nl::site_summary(c.request, r, dir.string()), warnings);
       if (c.plot) draw(nl::plot_script(c.request, r, dir.string()), nl::plot_figures(r));
       return 0;
@@ -469,7 +464,7 @@ int run(int argc, char** argv) {
     const col::SiteRun r = col::run_site(c.request);
     const std::vector<std::string> warnings = col::site_warnings(c.request, r);
     strictly(warnings);
-    write_all(col::site_files(c.request, r));
+    write_all(c.folder, col::site_files(c.request, r));
     report(col::site_summary(c.request, r, dir.string()), warnings);
     if (c.plot) draw(col::plot_script(c.request, r, dir.string()), col::plot_figures(r));
   } catch (const korvo::Error& e) {
