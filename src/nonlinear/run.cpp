@@ -1,6 +1,7 @@
 #include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "nonlinear/nonlinear.h"
@@ -115,7 +116,7 @@ void secant_and_factor(const Element& e, double gm, double& secant, double& F) {
   F = e.p1 - e.p2 * (loss > 0.0 ? std::pow(loss, e.p3) : 0.0);
 }
 
-Branch locate(const Hysteresis& h, double g) {
+[[gnu::always_inline]] inline Branch locate(const Hysteresis& h, double g) {
   const std::size_t n = h.g.size();
   const double step = g - h.g_now;
   Branch b;
@@ -146,8 +147,9 @@ inline double backbone_strain(const Hysteresis& h, const Branch& b, double g) {
 
 // Stress and tangent at g on branch b, given the power the backbone needs at
 // backbone_strain(h, b, g).
-void evaluate_with(const Element& e, double scale, const Hysteresis& h, const Branch& b, double g,
-                   double p, double& tau, double& tangent) {
+[[gnu::always_inline]] inline void evaluate_with(const Element& e, double scale,
+                                                 const Hysteresis& h, const Branch& b, double g,
+                                                 double p, double& tau, double& tangent) {
   if (b.size == 0) {
     backbone_with(e, scale, g, p, tau, tangent);
     return;
@@ -212,8 +214,8 @@ void commit(const Element& e, Hysteresis& h, double g) {
 namespace {
 
 // Commits strain g on the branch that locate() found for it.
-void settle(const Element& e, Hysteresis& h, const Branch& b, double g, double tau,
-            double tangent) {
+[[gnu::always_inline]] inline void settle(const Element& e, Hysteresis& h, const Branch& b,
+                                          double g, double tau, double tangent) {
   if (e.hysteretic) {
     if (b.reversal) {
       if (h.mrdf && h.g.empty()) secant_and_factor(e, h.g_now, h.secant, h.f);
@@ -274,58 +276,99 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     throw korvo::Error("an elastic base needs the half-space's unit weight and Vs");
 }
 
+// max |x[i]|, or NaN where an x[i] is NaN. In four lanes, which the
+// compiler turns into one vector: max is exact in any order.
+double largest_magnitude(const double* x, std::size_t n) {
+  double lane[4] = {0.0, 0.0, 0.0, 0.0};
+  bool nan = false;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    for (std::size_t l = 0; l < 4; ++l) {
+      const double m = std::abs(x[i + l]);
+      lane[l] = lane[l] < m ? m : lane[l];
+      nan |= m != m;
+    }
+  for (; i < n; ++i) {
+    const double m = std::abs(x[i]);
+    lane[0] = lane[0] < m ? m : lane[0];
+    nan |= m != m;
+  }
+  if (nan) return std::numeric_limits<double>::quiet_NaN();
+  return std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
+}
+
 // Symmetric tridiagonal systems, diagonal d and off-diagonal e (e[i] couples
 // i and i + 1). factor() overwrites d by the reciprocals of the pivots, so
-// that only it divides; substitute() then solves for a right side r in
-// place. The elimination runs from both ends to the middle row at once: two
-// chains of divisions, each half as long, that the processor overlaps.
-void factor(std::vector<double>& d, const std::vector<double>& e) {
+// that only it divides, and leaves the elimination's multipliers in m;
+// substitute() then solves for a right side r in place. The elimination runs
+// from both ends to the middle row at once: two chains of divisions, each
+// half as long, that the processor overlaps. Each link of a chain is one
+// multiplication, one subtraction and the division (or, substituting, a
+// multiplication and a subtraction): the products that do not wait on the
+// chain are taken beside it.
+void factor(std::vector<double>& d, const std::vector<double>& e, std::vector<double>& m) {
   const std::size_t n = d.size();
   d[0] = 1.0 / d[0];
   if (n < 3) {
-    if (n == 2) d[1] = 1.0 / (d[1] - e[0] * d[0] * e[0]);
+    if (n == 2) {
+      m[0] = e[0] * d[0];
+      d[1] = 1.0 / (d[1] - e[0] * e[0] * d[0]);
+    }
     return;
   }
+  // Above the middle row m[i] = e[i] d[i], below it m[i] = e[i - 1] d[i].
   const std::size_t mid = n / 2;
   d[n - 1] = 1.0 / d[n - 1];
+  m[0] = e[0] * d[0];
+  m[n - 1] = e[n - 2] * d[n - 1];
   std::size_t top = 1, bottom = n - 2;
   for (; top < mid && bottom > mid; ++top, --bottom) {
-    d[top] = 1.0 / (d[top] - e[top - 1] * d[top - 1] * e[top - 1]);
-    d[bottom] = 1.0 / (d[bottom] - e[bottom] * d[bottom + 1] * e[bottom]);
+    d[top] = 1.0 / (d[top] - e[top - 1] * e[top - 1] * d[top - 1]);
+    d[bottom] = 1.0 / (d[bottom] - e[bottom] * e[bottom] * d[bottom + 1]);
+    m[top] = e[top] * d[top];
+    m[bottom] = e[bottom - 1] * d[bottom];
   }
-  for (; top < mid; ++top) d[top] = 1.0 / (d[top] - e[top - 1] * d[top - 1] * e[top - 1]);
-  for (; bottom > mid; --bottom)
-    d[bottom] = 1.0 / (d[bottom] - e[bottom] * d[bottom + 1] * e[bottom]);
-  d[mid] = 1.0 / (d[mid] - e[mid - 1] * d[mid - 1] * e[mid - 1] - e[mid] * d[mid + 1] * e[mid]);
+  for (; top < mid; ++top) {
+    d[top] = 1.0 / (d[top] - e[top - 1] * e[top - 1] * d[top - 1]);
+    m[top] = e[top] * d[top];
+  }
+  for (; bottom > mid; --bottom) {
+    d[bottom] = 1.0 / (d[bottom] - e[bottom] * e[bottom] * d[bottom + 1]);
+    m[bottom] = e[bottom - 1] * d[bottom];
+  }
+  d[mid] = 1.0 / (d[mid] - e[mid - 1] * e[mid - 1] * d[mid - 1] - e[mid] * e[mid] * d[mid + 1]);
 }
 
-void substitute(const std::vector<double>& d, const std::vector<double>& e,
+void substitute(const std::vector<double>& d, const std::vector<double>& m,
                 std::vector<double>& r) {
   const std::size_t n = d.size();
   if (n < 3) {
-    if (n == 2) r[1] = (r[1] - e[0] * d[0] * r[0]) * d[1];
-    r[0] = (r[0] - (n == 2 ? e[0] * r[1] : 0.0)) * d[0];
+    if (n == 2) {
+      r[1] = (r[1] - m[0] * r[0]) * d[1];
+      r[0] = r[0] * d[0] - m[0] * r[1];
+    } else {
+      r[0] *= d[0];
+    }
     return;
   }
   const std::size_t mid = n / 2;
   std::size_t top = 1, bottom = n - 2;
   for (; top < mid && bottom > mid; ++top, --bottom) {
-    r[top] -= e[top - 1] * d[top - 1] * r[top - 1];
-    r[bottom] -= e[bottom] * d[bottom + 1] * r[bottom + 1];
+    r[top] -= m[top - 1] * r[top - 1];
+    r[bottom] -= m[bottom + 1] * r[bottom + 1];
   }
-  for (; top < mid; ++top) r[top] -= e[top - 1] * d[top - 1] * r[top - 1];
-  for (; bottom > mid; --bottom) r[bottom] -= e[bottom] * d[bottom + 1] * r[bottom + 1];
-  r[mid] =
-      (r[mid] - e[mid - 1] * d[mid - 1] * r[mid - 1] - e[mid] * d[mid + 1] * r[mid + 1]) * d[mid];
+  for (; top < mid; ++top) r[top] -= m[top - 1] * r[top - 1];
+  for (; bottom > mid; --bottom) r[bottom] -= m[bottom + 1] * r[bottom + 1];
+  r[mid] = (r[mid] - m[mid - 1] * r[mid - 1] - m[mid + 1] * r[mid + 1]) * d[mid];
   // Out from the middle row both ways.
   std::size_t i = mid, j = mid + 1;
   for (; i > 0 && j < n; ++j) {
     --i;
-    r[i] = (r[i] - e[i] * r[i + 1]) * d[i];
-    r[j] = (r[j] - e[j - 1] * r[j - 1]) * d[j];
+    r[i] = r[i] * d[i] - m[i] * r[i + 1];
+    r[j] = r[j] * d[j] - m[j] * r[j - 1];
   }
-  while (i-- > 0) r[i] = (r[i] - e[i] * r[i + 1]) * d[i];
-  for (; j < n; ++j) r[j] = (r[j] - e[j - 1] * r[j - 1]) * d[j];
+  while (i-- > 0) r[i] = r[i] * d[i] - m[i] * r[i + 1];
+  for (; j < n; ++j) r[j] = r[j] * d[j] - m[j] * r[j - 1];
 }
 
 // y = far x, far N x N row-major and symmetric: a sum of its columns, so
@@ -491,7 +534,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   // ks hold a 0 before the first entry and after the last, so that the
   // residual and the matrix need no tests at the column's ends.
   std::vector<double> u(NE + 1, 0.0), du(NE + 1, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), an(N);
-  std::vector<double> R(N), D(N), O(N), kt(NE), g(NE);
+  std::vector<double> R(N), D(N), O(N), L(N), kt(NE), g(NE);  // L: the factor's multipliers
   std::vector<Branch> branch(NE);  // of each element's last trial, for its commit
   // The backbones' powers of one pass: bases, exponents, values, elements.
   std::vector<double> p_base(NE), p_expo(NE), p_out(NE), power(NE, 0.0);
@@ -499,8 +542,14 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   // far times the new velocities and the last step's (zeros without far).
   std::vector<double> far_vn(N, 0.0), far_v(N, 0.0);
   std::vector<double> X(N), Y(N), far_x(N);  // the fixed point's iterates
-  std::vector<double> scale(NE);
-  for (std::size_t i = 0; i < NE; ++i) scale[i] = strain_scale(elements[i]);
+  // What the loops over elements read, apart from the elements.
+  std::vector<double> scale(NE), thickness(NE);
+  std::vector<char> hysteretic(NE);
+  for (std::size_t i = 0; i < NE; ++i) {
+    scale[i] = strain_scale(elements[i]);
+    thickness[i] = elements[i].thickness;
+    hysteretic[i] = elements[i].hysteretic;
+  }
   std::vector<double> vn_(N + 2, 0.0), co_(N + 1, 0.0), tau_(NE + 2, 0.0), ks_(NE + 2, 0.0);
   double* const vn = vn_.data() + 1;
   double* const co = co_.data() + 1;
@@ -523,6 +572,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   }
   res.strain_peak.assign(NE, 0.0);
   res.stress_peak.assign(NE, 0.0);
+  double* const strain_peak = res.strain_peak.data();
+  double* const stress_peak = res.stress_peak.data();
   res.displacement_peak.assign(NE + 1, 0.0);
   res.surface.assign(NS, 0.0);
   res.surface_velocity.assign(NS, 0.0);
@@ -588,7 +639,6 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           vn[i] = A1 * du[i] - v[i];
         }
         if (!far.empty()) times_far(far, vn, far_vn);
-        bool nan = false;
         for (std::size_t i = 0; i < N; ++i) {
           const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
           double f = -M[i] * (ag + an[i]) - CD[i] * vn[j] - far_vn[i];
@@ -597,11 +647,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           f -= co[j] * vn[j + 1];
           f += tau[j];
           R[i] = f;
-          worst = std::max(worst, std::abs(f));
-          nan |= f != f;
         }
+        worst = largest_magnitude(R.data(), N);
         // A response that blew up cannot pass for converged.
-        if (nan || !std::isfinite(worst))
+        if (!std::isfinite(worst))
           throw korvo::Error("the response is not finite at " + column::shortest(now()) + " s");
         if (worst <= limit) {
           converged = true;
@@ -621,10 +670,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           D[i] = D0[i] + k[j - 1] + k[j];
           O[i] = O0[i] - k[j];
         }
-        factor(D, O);
+        factor(D, O, L);
         moved = true;
         if (far.empty()) {
-          substitute(D, O, R);
+          substitute(D, L, R);
         } else {
           // The Newton matrix is the tridiagonal one plus A1 far: x = T^-1 (R -
           // A1 far x) by fixed point from x = T^-1 R, contracting by about
@@ -632,11 +681,11 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           // than 1e-6 of the largest: Newton then converges as it does with
           // Rayleigh damping (1e-3 costs more steps than it saves rounds).
           std::copy(R.begin(), R.end(), X.begin());
-          substitute(D, O, X);
+          substitute(D, L, X);
           for (int round = 0; round < 50; ++round) {
             times_far(far, X.data(), far_x);
             for (std::size_t i = 0; i < N; ++i) Y[i] = R[i] - A1 * far_x[i];
-            substitute(D, O, Y);
+            substitute(D, L, Y);
             double change = 0.0, size = 0.0;
             for (std::size_t i = 0; i < N; ++i) {
               change = std::max(change, std::abs(Y[i] - X[i]));
@@ -693,15 +742,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         if (i + 1 < N) c += CO[i] * (v[i + 1] + vn[i + 1]);
         viscous += du[i] * c;
       }
-      for (std::size_t i = 0; i < NE; ++i) {
-        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
-        work += elements[i].thickness * (g[i] - hys[i].g_now) * (tau[j] + hys[i].tau_now);
-      }
       const double radiation = N > NE ? du[NE] * c_base * (v[NE] + vn[NE]) : 0.0;
-      res.energy.input += input / 2.0;
-      res.energy.viscous += (viscous - radiation) / 2.0;
-      res.energy.radiation += radiation / 2.0;
-      res.energy.hysteretic += work / 2.0;
       for (std::size_t i = 0; i < N; ++i) {
         u[i] += du[i];
         v[i] = vn[i];
@@ -712,16 +753,22 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       vg += dt / 2.0 * (ag_old + ag);
       // The strains of the last trial are those of the updated displacements.
       for (std::size_t i = 0; i < NE; ++i) {
+        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+        Hysteresis& h = hys[i];
+        work += thickness[i] * (g[i] - h.g_now) * (tau[j] + h.tau_now);
         // Across a reversal or a closed loop the tangent jumps: nothing to extrapolate.
-        const bool jump = moved && elements[i].hysteretic &&
-                          (branch[i].reversal || branch[i].size < hys[i].g.size());
-        kt_last[i] = jump ? kt[i] : hys[i].tangent;
-        if (moved)
-          settle(elements[i], hys[i], branch[i], g[i], tau[static_cast<std::ptrdiff_t>(i)], kt[i]);
-        res.strain_peak[i] = std::max(res.strain_peak[i], std::abs(g[i]));
-        res.stress_peak[i] = std::max(res.stress_peak[i], std::abs(hys[i].tau_now));
-        tau_ref = std::max(tau_ref, res.stress_peak[i]);
+        const bool jump =
+            moved && hysteretic[i] && (branch[i].reversal || branch[i].size < h.g.size());
+        kt_last[i] = jump ? kt[i] : h.tangent;
+        if (moved) settle(elements[i], h, branch[i], g[i], tau[j], kt[i]);
+        strain_peak[i] = std::max(strain_peak[i], std::abs(g[i]));
+        stress_peak[i] = std::max(stress_peak[i], std::abs(tau[j]));
       }
+      tau_ref = std::max(tau_ref, largest_magnitude(stress_peak, NE));
+      res.energy.input += input / 2.0;
+      res.energy.viscous += (viscous - radiation) / 2.0;
+      res.energy.radiation += radiation / 2.0;
+      res.energy.hysteretic += work / 2.0;
       const double u_base = N > NE ? u[NE] : 0.0;
       for (std::size_t i = 0; i < NE; ++i)
         res.displacement_peak[i] = std::max(res.displacement_peak[i], std::abs(u[i] - u_base));
