@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "motion/spectra.h"
+#include "simd/simd.h"
 
 using namespace korvo::nonlinear;
 using korvo::column::PI_D;
@@ -610,6 +611,43 @@ TEST(NonlinearColumn, HalvingTheTimeStepKeepsThePga) {
   const auto pa = psa(a.surface), pb = psa(b.surface);
   for (std::size_t i = 0; i < pa.rows.size(); ++i)
     EXPECT_NEAR(pa.rows[i].psa / pb.rows[i].psa, 1.0, 3e-3) << pa.rows[i].period << " s";
+}
+
+// The vector kernels against the general code on columns that reverse, close
+// loops and rejoin the backbone: the same bits, Masing and MRDF, both bases;
+// 70 elements leave two for the general code after the last group of four,
+// and a GQ/H element takes its group out of the kernels.
+TEST(NonlinearColumn, VectorKernelsGiveTheGeneralCodesBits) {
+  if (korvo::simd_level() == korvo::Simd::scalar) GTEST_SKIP() << "no vector kernels here";
+  const auto m = record(1200, 0.01, 0.4);
+  const korvo::column::HalfSpace hs{22, 760, 0.01};
+  auto mixed = clay();
+  mixed[9].model = Model::Gqh;
+  mixed[9].tau_max = 60.0;
+  mixed[9].theta[0] = 0.5, mixed[9].theta[1] = 0.4;
+  for (Unloading unloading : {Unloading::Masing, Unloading::Mrdf})
+    for (Base base : {Base::Elastic, Base::Rigid})
+      for (const auto& els : {clay(), mixed}) {
+        std::vector<Element> column = els;
+        for (Element& e : column) e.p1 = 0.9, e.p2 = 0.5, e.p3 = 1.2;
+        Options o;
+        o.unloading = unloading;
+        o.base = base;
+        o.substeps = 4;
+        o.loop_elements = {2, 68};
+        const Result a = run(column, hs, m, o);
+        o.vectors = false;
+        const Result b = run(column, hs, m, o);
+        EXPECT_GT(peak(a.strain_peak), 0.3);
+        EXPECT_EQ(a.iterations, b.iterations);
+        EXPECT_EQ(a.surface, b.surface);
+        EXPECT_EQ(a.strain_peak, b.strain_peak);
+        EXPECT_EQ(a.stress_peak, b.stress_peak);
+        EXPECT_EQ(a.displacement_residual, b.displacement_residual);
+        EXPECT_EQ(a.loops[1].stress, b.loops[1].stress);
+        EXPECT_EQ(a.energy.hysteretic, b.energy.hysteretic);
+        EXPECT_EQ(a.energy.strain, b.energy.strain);
+      }
 }
 
 TEST(NonlinearColumn, EnergyBalances) {

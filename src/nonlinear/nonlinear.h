@@ -107,6 +107,10 @@ struct Options {
   double tol = 1e-6;
   int max_iter = 30;
   bool strict = false;             // a step that does not converge throws instead of being counted
+  // Groups of four MKZ elements take their common trials and commits in
+  // vectors where the processor has AVX2; false keeps the general code for
+  // every element, which gives the same bits.
+  bool vectors = true;
   std::vector<double> depths;      // m, extra motion histories
   std::vector<int> loop_elements;  // 0-based elements whose stress-strain histories are kept
 };

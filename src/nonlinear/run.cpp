@@ -5,6 +5,7 @@
 #include <string>
 
 #include "nonlinear/nonlinear.h"
+#include "nonlinear/trials.h"
 #include "simd/simd.h"
 
 namespace korvo::nonlinear {
@@ -443,6 +444,136 @@ std::vector<double> modal_damping(const std::vector<Element>& els, const std::ve
   return out;
 }
 
+// The groups of four MKZ elements whose common trials and commits the
+// vector kernels take (nonlinear/trials.h), where the processor has AVX2.
+// Their committed state lives in the kernels' arrays: sync() brings an
+// element's Hysteresis up to date from them before the general code reads
+// it, shadow() them from it after the general code commits it.
+class Fast {
+ public:
+  Fast(const std::vector<Element>& els, std::vector<Hysteresis>& hys, bool enabled, bool mrdf,
+       const double* scale, const double* thickness, const double* g, double* tau, double* kt,
+       double* kt_last, double* strain_peak, double* stress_peak)
+      : hys_(hys), ne_(els.size()), rev(ne_), size(ne_), work(ne_) {
+#if defined(KORVO_X86_KERNELS)
+    if (enabled && simd_level() != Simd::scalar) groups_ = ne_ / 4;
+#else
+    (void)enabled;
+#endif
+    for (std::vector<double>* x : {&gn_, &tn_, &kc_, &dir_, &og_, &ot_, &cto_, &rto_, &sec_, &f_,
+                                   &gmax_, &beta_, &bms_, &s_})
+      x->assign(ne_, 0.0);
+    n_.assign(ne_, 0);
+    eligible_.assign(groups_ + 1, 0);
+    done_.assign(groups_ + 1, 0);
+    plain_.assign(groups_ + 1, 0);
+    for (std::size_t k = 0; k < groups_; ++k) {
+      eligible_[k] = 1;
+      for (std::size_t i = 4 * k; i < 4 * k + 4; ++i)
+        if (!els[i].hysteretic || els[i].model != Model::Mkz) eligible_[k] = 0;
+      if (!eligible_[k]) continue;
+      for (std::size_t i = 4 * k; i < 4 * k + 4; ++i) {
+        gmax_[i] = els[i].gmax;
+        beta_[i] = els[i].beta;
+        bms_[i] = els[i].beta * (1.0 - els[i].s);
+        s_[i] = els[i].s;
+        shadow(i);
+      }
+    }
+    t_ = {.gn = gn_.data(),
+          .tn = tn_.data(),
+          .kc = kc_.data(),
+          .dir = dir_.data(),
+          .og = og_.data(),
+          .ot = ot_.data(),
+          .cto = cto_.data(),
+          .rto = rto_.data(),
+          .sec = sec_.data(),
+          .f = f_.data(),
+          .n = n_.data(),
+          .scale = scale,
+          .gmax = gmax_.data(),
+          .beta = beta_.data(),
+          .bms = bms_.data(),
+          .s = s_.data(),
+          .thickness = thickness,
+          .eligible = eligible_.data(),
+          .mrdf = mrdf,
+          .g = g,
+          .tau = tau,
+          .kt = kt,
+          .rev = rev.data(),
+          .size = size.data(),
+          .done = done_.data(),
+          .plain = plain_.data(),
+          .kt_last = kt_last,
+          .work = work.data(),
+          .strain_peak = strain_peak,
+          .stress_peak = stress_peak};
+  }
+
+  void trials() {
+#if defined(KORVO_X86_KERNELS)
+    if (groups_ > 0) detail::trials_avx2(t_, groups_);
+#endif
+  }
+  void commits() {
+#if defined(KORVO_X86_KERNELS)
+    if (groups_ > 0) detail::commits_avx2(t_, groups_);
+#endif
+  }
+  // The elements the last trials left to the general code, or (commit) the
+  // last commits: all of them where commits() did not run.
+  void rest(std::vector<std::size_t>& out, bool commit, bool committed) const {
+    out.clear();
+    for (std::size_t k = 0; 4 * k < ne_; ++k) {
+      if (k < groups_ && (commit ? committed && plain_[k] : done_[k])) continue;
+      for (std::size_t i = 4 * k; i < ne_ && i < 4 * k + 4; ++i) out.push_back(i);
+    }
+  }
+  Branch branch(std::size_t i) const { return {rev[i] != 0, static_cast<std::size_t>(size[i])}; }
+  void sync(std::size_t i) {
+    if (!takes(i)) return;
+    Hysteresis& h = hys_[i];
+    h.g_now = gn_[i];
+    h.tau_now = tn_[i];
+    h.tangent = kc_[i];
+    h.direction = static_cast<int>(dir_[i]);
+  }
+  void shadow(std::size_t i) {
+    if (!takes(i)) return;
+    const Hysteresis& h = hys_[i];
+    const std::size_t n = h.g.size();
+    gn_[i] = h.g_now;
+    tn_[i] = h.tau_now;
+    kc_[i] = h.tangent;
+    dir_[i] = h.direction;
+    n_[i] = static_cast<std::int64_t>(n);
+    og_[i] = n > 0 ? h.g[n - 1] : 0.0;
+    ot_[i] = n > 0 ? h.tau[n - 1] : 0.0;
+    cto_[i] = n >= 2 ? h.g[n - 2] : n == 1 ? -h.g[0] : std::numeric_limits<double>::infinity();
+    rto_[i] = n > 0 ? h.g[n - 1] : -h.g_now;
+    sec_[i] = h.secant;
+    f_[i] = h.f;
+  }
+
+ private:
+  bool takes(std::size_t i) const { return i / 4 < groups_ && eligible_[i / 4]; }
+
+  std::vector<Hysteresis>& hys_;
+  std::size_t ne_ = 0, groups_ = 0;
+  std::vector<double> gn_, tn_, kc_, dir_, og_, ot_, cto_, rto_, sec_, f_, gmax_, beta_, bms_, s_;
+  std::vector<std::int64_t> n_;
+  std::vector<std::uint8_t> eligible_, done_, plain_;
+  detail::Trials t_{};
+
+ public:
+  // Each element's last branch (reversal, size) and the work of its last
+  // commit (thickness (g - g_now)(tau + tau_now)), whichever code took it.
+  std::vector<std::int64_t> rev, size;
+  std::vector<double> work;
+};
+
 }  // namespace
 
 Result run(const std::vector<Element>& elements, const column::HalfSpace& halfspace,
@@ -535,7 +666,6 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   // residual and the matrix need no tests at the column's ends.
   std::vector<double> u(NE + 1, 0.0), du(NE + 1, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), an(N);
   std::vector<double> R(N), D(N), O(N), L(N), kt(NE), g(NE);  // L: the factor's multipliers
-  std::vector<Branch> branch(NE);  // of each element's last trial, for its commit
   // The backbones' powers of one pass: bases, exponents, values, elements.
   std::vector<double> p_base(NE), p_expo(NE), p_out(NE), power(NE, 0.0);
   std::vector<std::size_t> p_elem(NE);
@@ -574,6 +704,12 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   res.stress_peak.assign(NE, 0.0);
   double* const strain_peak = res.strain_peak.data();
   double* const stress_peak = res.stress_peak.data();
+  Fast fast(elements, hys, o.vectors, o.unloading == Unloading::Mrdf, scale.data(),
+            thickness.data(), g.data(), tau, kt.data(), kt_last.data(), strain_peak, stress_peak);
+  // The elements the general code takes in a pass: those of the groups the
+  // vector kernels left and those after the last group (all of them without).
+  std::vector<std::size_t> rest;
+  rest.reserve(NE);
   res.displacement_peak.assign(NE + 1, 0.0);
   res.surface.assign(NS, 0.0);
   res.surface_velocity.assign(NS, 0.0);
@@ -602,7 +738,9 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       res.at_displacement[d][k] = mix(u, ug);
     }
     for (std::size_t l = 0; l < o.loop_elements.size(); ++l) {
-      const auto& h = hys[static_cast<std::size_t>(o.loop_elements[l])];
+      const auto e = static_cast<std::size_t>(o.loop_elements[l]);
+      fast.sync(e);
+      const auto& h = hys[e];
       res.loops[l].strain[k] = h.g_now * 100.0;
       res.loops[l].stress[k] = h.tau_now;
     }
@@ -700,29 +838,37 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         for (std::size_t i = 0; i < N; ++i) du[i] += R[i];
         // The elements' new states in three passes, so that the powers of
         // their backbones are taken together, four to a vector.
-        std::size_t np = 0;
-        for (std::size_t i = 0; i < NE; ++i) {
+        for (std::size_t i = 0; i < NE; ++i)
           g[i] = ((u[i + 1] + du[i + 1]) - (u[i] + du[i])) * inv_h[i];
-          if (!elements[i].hysteretic) continue;
-          branch[i] = locate(hys[i], g[i]);
+        fast.trials();
+        fast.rest(rest, false, false);
+        // The rest in three passes, so that the powers of their backbones
+        // are taken together, four to a vector.
+        std::size_t np = 0;
+        for (std::size_t i : rest) {
+          if (!hysteretic[i]) continue;
+          fast.sync(i);
+          const Branch b = locate(hys[i], g[i]);
+          fast.rev[i] = b.reversal;
+          fast.size[i] = static_cast<std::int64_t>(b.size);
           power[i] = 0.0;
-          if (power_of(elements[i], scale[i], backbone_strain(hys[i], branch[i], g[i]), p_base[np],
+          if (power_of(elements[i], scale[i], backbone_strain(hys[i], b, g[i]), p_base[np],
                        p_expo[np]))
             p_elem[np++] = i;
         }
         powers(p_base.data(), p_expo.data(), p_out.data(), np);
         for (std::size_t m = 0; m < np; ++m) power[p_elem[m]] = p_out[m];
-        for (std::size_t i = 0; i < NE; ++i) {
-          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+        for (std::size_t i : rest) {
           const Element& e = elements[i];
           if (e.hysteretic) {
-            evaluate_with(e, scale[i], hys[i], branch[i], g[i], power[i], tau[j], kt[i]);
+            evaluate_with(e, scale[i], hys[i], fast.branch(i), g[i], power[i],
+                          tau[static_cast<std::ptrdiff_t>(i)], kt[i]);
           } else {
-            tau[j] = e.gmax * g[i];
+            tau[static_cast<std::ptrdiff_t>(i)] = e.gmax * g[i];
             kt[i] = e.gmax;
           }
-          ks[j] = kt[i] * inv_h[i];
         }
+        for (std::size_t i = 0; i < NE; ++i) ks[static_cast<std::ptrdiff_t>(i)] = kt[i] * inv_h[i];
       }
       ++res.steps;
       if (!converged) {
@@ -752,18 +898,26 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       ug += dt * vg + dt * dt / 4.0 * (ag_old + ag);
       vg += dt / 2.0 * (ag_old + ag);
       // The strains of the last trial are those of the updated displacements.
-      for (std::size_t i = 0; i < NE; ++i) {
+      // The plain groups' commits in vectors, the rest one by one.
+      if (moved) fast.commits();
+      fast.rest(rest, true, moved);
+      for (std::size_t i : rest) {
         const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
         Hysteresis& h = hys[i];
-        work += thickness[i] * (g[i] - h.g_now) * (tau[j] + h.tau_now);
+        fast.sync(i);
+        fast.work[i] = thickness[i] * (g[i] - h.g_now) * (tau[j] + h.tau_now);
         // Across a reversal or a closed loop the tangent jumps: nothing to extrapolate.
-        const bool jump =
-            moved && hysteretic[i] && (branch[i].reversal || branch[i].size < h.g.size());
+        const Branch b = fast.branch(i);
+        const bool jump = moved && hysteretic[i] && (b.reversal || b.size < h.g.size());
         kt_last[i] = jump ? kt[i] : h.tangent;
-        if (moved) settle(elements[i], h, branch[i], g[i], tau[j], kt[i]);
+        if (moved) {
+          settle(elements[i], h, b, g[i], tau[j], kt[i]);
+          fast.shadow(i);
+        }
         strain_peak[i] = std::max(strain_peak[i], std::abs(g[i]));
         stress_peak[i] = std::max(stress_peak[i], std::abs(tau[j]));
       }
+      for (std::size_t i = 0; i < NE; ++i) work += fast.work[i];
       tau_ref = std::max(tau_ref, largest_magnitude(stress_peak, NE));
       res.energy.input += input / 2.0;
       res.energy.viscous += (viscous - radiation) / 2.0;
@@ -781,6 +935,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     res.displacement_residual[i] = (u[i] - u_base) / to_si;
     res.displacement_peak[i] /= to_si;
   }
+  for (std::size_t i = 0; i < NE; ++i) fast.sync(i);
   for (std::size_t i = 0; i < N; ++i) res.energy.kinetic += M[i] * v[i] * v[i] / 2.0;
   for (std::size_t i = 0; i < NE; ++i) {
     const Element& e = elements[i];

@@ -1,0 +1,103 @@
+// The elements' common trials built for AVX2; CMake gives this file the
+// flags, nonlinear/run.cpp calls it only where simd_level() allows.
+#if defined(KORVO_X86_KERNELS)
+#define KORVO_LANES 4
+#include "nonlinear/trials.h"
+#include "simd/lanes.h"
+
+namespace korvo::nonlinear::detail {
+
+namespace {
+
+using lanes::D;
+using lanes::M;
+
+inline D load(const double* p) { return (D)_mm256_loadu_pd(p); }
+inline M load(const std::int64_t* p) {
+  return (M)_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+inline void store(double* p, D x) { _mm256_storeu_pd(p, (__m256d)x); }
+inline void store(std::int64_t* p, M x) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), (__m256i)x);
+}
+
+}  // namespace
+
+// Each line mirrors its scalar counterpart in run.cpp (locate, power_of,
+// backbone_with, evaluate_with) operation for operation, so that the bits agree.
+void trials_avx2(const Trials& t, std::size_t groups) {
+  const D zero = lanes::splat(0.0), one = lanes::splat(1.0), two = lanes::splat(2.0);
+  for (std::size_t k = 0; k < groups; ++k) {
+    t.done[k] = t.plain[k] = 0;
+    if (!t.eligible[k]) continue;
+    const std::size_t i = 4 * k;
+    const D g = load(t.g + i), gn = load(t.gn + i), dir = load(t.dir + i);
+    const M n = load(t.n + i);
+    // Where g lies: a reversal starts a branch from the committed strain;
+    // a loop closed or the backbone rejoined is left to the general code.
+    const D step = g - gn;
+    const M rev = (dir != zero) & (step != zero) & ((step > zero) != (dir > zero));
+    const D from = rev ? gn : load(t.og + i);
+    const D to = rev ? load(t.rto + i) : load(t.cto + i);
+    const M pass = (to > from) ? (g > to) : (g < to);
+    const M none = n == 0;
+    // MRDF's first branch off the backbone needs its secant taken afresh.
+    if (lanes::bits(pass) != 0 || (t.mrdf && lanes::bits(rev & none) != 0)) continue;
+    const M backbone = ~rev & none;
+    const D g0 = rev ? gn : load(t.og + i);
+    const D t0 = rev ? load(t.tn + i) : load(t.ot + i);
+    const D gb = backbone ? g : (g - g0) / two;
+    // The backbone at gb.
+    const D s = load(t.s + i);
+    const D x = lanes::vabs(gb) * load(t.scale + i);
+    const M positive = x > zero;
+    const D pw = lanes::vpow(positive ? x : one, s);
+    const D p = (s == one) ? x : (positive ? pw : zero);
+    const D r = one / (one + load(t.beta + i) * p);
+    const D gmax = load(t.gmax + i);
+    const D f = gmax * gb * r;
+    D tangent = gmax * (one + load(t.bms + i) * p) * r * r;
+    D tau;
+    if (t.mrdf) {
+      const D sec = load(t.sec + i), F = load(t.f + i);
+      const D dx = g - g0;
+      tau = backbone ? f : t0 + sec * dx + F * (two * f - sec * dx);
+      tangent = backbone ? tangent : sec + F * (tangent - sec);
+    } else {
+      tau = backbone ? f : t0 + two * f;
+    }
+    store(t.tau + i, tau);
+    store(t.kt + i, tangent);
+    store(t.rev + i, -rev);
+    store(t.size + i, n - rev);
+    t.done[k] = 1;
+    t.plain[k] = lanes::bits(rev) == 0;
+  }
+}
+
+// Mirrors run.cpp's commit of an element whose branch stays (settle and the
+// peaks), and the shadow it keeps of the element's state.
+void commits_avx2(const Trials& t, std::size_t groups) {
+  const D one = lanes::splat(1.0);
+  for (std::size_t k = 0; k < groups; ++k) {
+    if (!t.plain[k]) continue;
+    const std::size_t i = 4 * k;
+    const D g = load(t.g + i), tau = load(t.tau + i), gn = load(t.gn + i), tn = load(t.tn + i);
+    store(t.work + i, load(t.thickness + i) * (g - gn) * (tau + tn));
+    store(t.kt_last + i, load(t.kc + i));
+    const D dir = load(t.dir + i);
+    store(t.dir + i, (g != gn) ? ((g > gn) ? one : -one) : dir);
+    store(t.gn + i, g);
+    store(t.tn + i, tau);
+    store(t.kc + i, load(t.kt + i));
+    const M none = load(t.n + i) == 0;
+    store(t.rto + i, none ? -g : load(t.rto + i));
+    const D sp = load(t.strain_peak + i), ag = lanes::vabs(g);
+    store(t.strain_peak + i, (sp < ag) ? ag : sp);
+    const D tp = load(t.stress_peak + i), at = lanes::vabs(tau);
+    store(t.stress_peak + i, (tp < at) ? at : tp);
+  }
+}
+
+}  // namespace korvo::nonlinear::detail
+#endif
