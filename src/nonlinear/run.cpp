@@ -694,6 +694,13 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   }
   // The input's own velocity and displacement, by the same rule.
   double vg = 0.0, ug = 0.0;
+  // Work done so far, twice over: of the inertia forces and the damping at
+  // each node, in each element, and in the base's dashpot; and v + vn of a
+  // step, with a 0 beyond each end.
+  std::vector<double> work_input(N, 0.0), work_viscous(N, 0.0), work_elements(NE, 0.0);
+  double radiation = 0.0;
+  std::vector<double> sv_(N + 2, 0.0);
+  double* const sv = sv_.data() + 1;
   // The Newton matrix's constant part: A0 M + A1 C.
   std::vector<double> D0(N), O0(N);
   for (std::size_t i = 0; i < N; ++i) {
@@ -879,21 +886,21 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
                              column::shortest(worst) + " kPa)");
         if (res.unconverged++ == 0) res.first_unconverged = t;
       }
-      // Work along du, each force the mean of its values at both ends.
-      double input = 0.0, viscous = 0.0, work = 0.0;
+      // Work along du, each force the mean of its values at both ends, summed
+      // over the steps node by node (and element by element below), so that
+      // these loops vectorize.
+      for (std::size_t i = 0; i < N; ++i) sv[static_cast<std::ptrdiff_t>(i)] = v[i] + vn[i];
       for (std::size_t i = 0; i < N; ++i) {
-        input -= du[i] * M[i] * (ag_old + ag);
-        double c = CD[i] * (v[i] + vn[i]) + far_v[i] + far_vn[i];
-        if (i > 0) c += CO[i - 1] * (v[i - 1] + vn[i - 1]);
-        if (i + 1 < N) c += CO[i] * (v[i + 1] + vn[i + 1]);
-        viscous += du[i] * c;
-      }
-      const double radiation = N > NE ? du[NE] * c_base * (v[NE] + vn[NE]) : 0.0;
-      for (std::size_t i = 0; i < N; ++i) {
+        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+        const double c = CD[i] * sv[j] + co[j - 1] * sv[j - 1] + co[j] * sv[j + 1] + far_v[i] +
+                         far_vn[i];
+        work_input[i] -= du[i] * M[i] * (ag_old + ag);
+        work_viscous[i] += du[i] * c;
         u[i] += du[i];
         v[i] = vn[i];
         a[i] = an[i];
       }
+      if (N > NE) radiation += du[NE] * c_base * sv[static_cast<std::ptrdiff_t>(NE)];
       far_v.swap(far_vn);
       ug += dt * vg + dt * dt / 4.0 * (ag_old + ag);
       vg += dt / 2.0 * (ag_old + ag);
@@ -917,12 +924,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         strain_peak[i] = std::max(strain_peak[i], std::abs(g[i]));
         stress_peak[i] = std::max(stress_peak[i], std::abs(tau[j]));
       }
-      for (std::size_t i = 0; i < NE; ++i) work += fast.work[i];
+      for (std::size_t i = 0; i < NE; ++i) work_elements[i] += fast.work[i];
       tau_ref = std::max(tau_ref, largest_magnitude(stress_peak, NE));
-      res.energy.input += input / 2.0;
-      res.energy.viscous += (viscous - radiation) / 2.0;
-      res.energy.radiation += radiation / 2.0;
-      res.energy.hysteretic += work / 2.0;
       const double u_base = N > NE ? u[NE] : 0.0;
       for (std::size_t i = 0; i < NE; ++i)
         res.displacement_peak[i] = std::max(res.displacement_peak[i], std::abs(u[i] - u_base));
@@ -936,7 +939,14 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     res.displacement_peak[i] /= to_si;
   }
   for (std::size_t i = 0; i < NE; ++i) fast.sync(i);
-  for (std::size_t i = 0; i < N; ++i) res.energy.kinetic += M[i] * v[i] * v[i] / 2.0;
+  for (std::size_t i = 0; i < N; ++i) {
+    res.energy.kinetic += M[i] * v[i] * v[i] / 2.0;
+    res.energy.input += work_input[i] / 2.0;
+    res.energy.viscous += work_viscous[i] / 2.0;
+  }
+  res.energy.radiation = radiation / 2.0;
+  res.energy.viscous -= res.energy.radiation;
+  for (std::size_t i = 0; i < NE; ++i) res.energy.hysteretic += work_elements[i] / 2.0;
   for (std::size_t i = 0; i < NE; ++i) {
     const Element& e = elements[i];
     res.energy.strain += e.thickness * hys[i].tau_now * hys[i].tau_now / (2.0 * e.gmax);
