@@ -1,6 +1,7 @@
 #include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -277,25 +278,38 @@ void check(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     throw korvo::Error("an elastic base needs the half-space's unit weight and Vs");
 }
 
-// max |x[i]|, or NaN where an x[i] is NaN. In four lanes, which the
-// compiler turns into one vector: max is exact in any order.
-double largest_magnitude(const double* x, std::size_t n) {
-  double lane[4] = {0.0, 0.0, 0.0, 0.0};
-  bool nan = false;
+// The loops of a time step over the nodes and elements are plain arithmetic
+// on arrays, which the compiler vectorizes without reordering any sum; each
+// is also built for AVX2 and the wider one picked when the program loads,
+// with the same bits. (Not under ThreadSanitizer, whose runtime is not up
+// when the clones are resolved.)
+#if defined(__SANITIZE_THREAD__)
+#define KORVO_CLONES
+#else
+#define KORVO_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+// max |x[i]|, or NaN where an x[i] is NaN: in four lanes (two vectors
+// where the processor has no AVX2), max being exact in any order.
+KORVO_CLONES double largest_magnitude(const double* x, std::size_t n) {
+  typedef double Four __attribute__((vector_size(32)));
+  Four best = {0.0, 0.0, 0.0, 0.0}, nan = best;
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4)
-    for (std::size_t l = 0; l < 4; ++l) {
-      const double m = std::abs(x[i + l]);
-      lane[l] = lane[l] < m ? m : lane[l];
-      nan |= m != m;
-    }
+  for (; i + 4 <= n; i += 4) {
+    Four m;
+    __builtin_memcpy(&m, x + i, sizeof m);
+    m = m < 0.0 ? -m : m;
+    best = best < m ? m : best;
+    nan = m != m ? m : nan;
+  }
+  double top = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
+  bool bad = nan[0] != nan[0] || nan[1] != nan[1] || nan[2] != nan[2] || nan[3] != nan[3];
   for (; i < n; ++i) {
     const double m = std::abs(x[i]);
-    lane[0] = lane[0] < m ? m : lane[0];
-    nan |= m != m;
+    top = std::max(top, m);
+    bad |= m != m;
   }
-  if (nan) return std::numeric_limits<double>::quiet_NaN();
-  return std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3]));
+  return bad ? std::numeric_limits<double>::quiet_NaN() : top;
 }
 
 // Symmetric tridiagonal systems, diagonal d and off-diagonal e (e[i] couples
@@ -374,21 +388,129 @@ void substitute(const std::vector<double>& d, const std::vector<double>& m,
 
 // y = far x, far N x N row-major and symmetric: a sum of its columns, so
 // that the loop runs over contiguous rows and vectorizes without reordering
-// any sum; also built for AVX2, with the same bits. (Not under
-// ThreadSanitizer, whose runtime is not up when the clones are resolved.)
-#if defined(__SANITIZE_THREAD__)
-#define KORVO_FAR_CLONES
-#else
-#define KORVO_FAR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-KORVO_FAR_CLONES void times_far(const std::vector<double>& far, const double* x,
-                                std::vector<double>& y) {
+// any sum.
+KORVO_CLONES void times_far(const std::vector<double>& far, const double* x,
+                            std::vector<double>& y) {
   const std::size_t n = y.size();
   std::fill(y.begin(), y.end(), 0.0);
   for (std::size_t j = 0; j < n; ++j) {
     const double xj = x[j];
     const double* col = far.data() + j * n;
     for (std::size_t i = 0; i < n; ++i) y[i] += col[i] * xj;
+  }
+}
+
+// The Newmark average acceleration rule's accelerations an and velocities
+// vn at the end of a step from its displacement increments du.
+KORVO_CLONES void rates(std::size_t n, double A0, double A1, double A2, const double* __restrict du,
+                        const double* __restrict v, const double* __restrict a,
+                        double* __restrict an, double* __restrict vn) {
+  for (std::size_t i = 0; i < n; ++i) {
+    an[i] = A0 * du[i] - A2 * v[i] - a[i];
+    vn[i] = A1 * du[i] - v[i];
+  }
+}
+
+// The residual force R of the equation of motion at the n nodes, and its
+// largest magnitude. co, vn and tau hold a 0 before the first entry and
+// after the last.
+KORVO_CLONES double residual(std::size_t n, double ag, const double* __restrict M,
+                             const double* __restrict CD, const double* __restrict co,
+                             const double* __restrict an, const double* __restrict vn,
+                             const double* __restrict far_vn, const double* __restrict tau,
+                             double* __restrict R) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+    double f = -M[i] * (ag + an[i]) - CD[i] * vn[j] - far_vn[i];
+    // The element above pulls the node back by its stress, the one below forward.
+    f -= co[j - 1] * vn[j - 1] + tau[j - 1];
+    f -= co[j] * vn[j + 1];
+    f += tau[j];
+    R[i] = f;
+  }
+  return largest_magnitude(R, n);
+}
+
+// The first solve of a step takes each element's tangent extrapolated to the
+// middle of the step from its last two committed values (kt, kt_last):
+// nearer the secant over the step than the tangent at its start, so that
+// more steps converge on one solve. Where the strain increments of the last
+// two steps (dg1, dg2), carried on in a straight line, change sign, the
+// element is taken to reverse: the tangent its new branch starts with
+// (fresh, where known). kp gets them over the thickness.
+KORVO_CLONES void predict(std::size_t ne, const double* __restrict kt,
+                          const double* __restrict kt_last, const double* __restrict dg1,
+                          const double* __restrict dg2, const double* __restrict fresh,
+                          const double* __restrict inv_h, double* __restrict kp) {
+  for (std::size_t i = 0; i < ne; ++i) {
+    const bool turns = ((2.0 * dg1[i] - dg2[i]) * dg1[i] < 0.0) & (fresh[i] >= 0.0);
+    const double next = std::max(0.0, kt[i] + 0.5 * (kt[i] - kt_last[i]));
+    kp[i] = (turns ? fresh[i] : next) * inv_h[i];
+  }
+}
+
+// The Newton matrix: its constant part D0, O0 and the elements' stiffnesses
+// k (padded with a 0 at each end).
+KORVO_CLONES void newton_matrix(std::size_t n, const double* __restrict D0,
+                                const double* __restrict O0, const double* __restrict k,
+                                double* __restrict D, double* __restrict O) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+    D[i] = D0[i] + k[j - 1] + k[j];
+    O[i] = O0[i] - k[j];
+  }
+}
+
+// du takes the correction x; g the elements' strains from u + du.
+KORVO_CLONES void strains(std::size_t n, std::size_t ne, const double* __restrict x,
+                          const double* __restrict u, const double* __restrict inv_h,
+                          double* __restrict du, double* __restrict g) {
+  for (std::size_t i = 0; i < n; ++i) du[i] += x[i];
+  for (std::size_t i = 0; i < ne; ++i) g[i] = ((u[i + 1] + du[i + 1]) - (u[i] + du[i])) * inv_h[i];
+}
+
+// y = x h, h the elements' reciprocal thicknesses.
+KORVO_CLONES void over(std::size_t ne, const double* __restrict x, const double* __restrict h,
+                       double* __restrict y) {
+  for (std::size_t i = 0; i < ne; ++i) y[i] = x[i] * h[i];
+}
+
+// After the elements' commits: their work of the step added to the run's,
+// and the strain increments of the last two steps moved on.
+KORVO_CLONES void committed(std::size_t ne, const double* __restrict g,
+                            const double* __restrict work, double* __restrict work_total,
+                            double* __restrict g_prev, double* __restrict dg1,
+                            double* __restrict dg2) {
+  for (std::size_t i = 0; i < ne; ++i) {
+    work_total[i] += work[i];
+    dg2[i] = dg1[i];
+    dg1[i] = g[i] - g_prev[i];
+    g_prev[i] = g[i];
+  }
+}
+
+// The end of a step at the n nodes: the work of the inertia forces (a
+// ground acceleration of ag2 / 2 over the step) and of the damping (band co,
+// CD and the far part's forces far_v, far_vn) along du, each force the mean
+// of its values at both ends, added node by node (twice over); then u, v and
+// a move on. sv (a 0 before the first entry and after the last) takes v + vn.
+KORVO_CLONES void advance(std::size_t n, double ag2, const double* __restrict M,
+                          const double* __restrict CD, const double* __restrict co,
+                          const double* __restrict far_v, const double* __restrict far_vn,
+                          const double* __restrict du, const double* __restrict vn,
+                          const double* __restrict an, double* __restrict sv,
+                          double* __restrict work_input, double* __restrict work_viscous,
+                          double* __restrict u, double* __restrict v, double* __restrict a) {
+  for (std::size_t i = 0; i < n; ++i) sv[i] = v[i] + vn[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
+    const double c =
+        CD[i] * sv[j] + co[j - 1] * sv[j - 1] + co[j] * sv[j + 1] + far_v[i] + far_vn[i];
+    work_input[i] -= du[i] * M[i] * ag2;
+    work_viscous[i] += du[i] * c;
+    u[i] += du[i];
+    v[i] = vn[i];
+    a[i] = an[i];
   }
 }
 
@@ -442,6 +564,15 @@ std::vector<double> modal_damping(const std::vector<Element>& els, const std::ve
       out[i * n + j] =
           root[i] * C(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) * root[j];
   return out;
+}
+
+// The tangent with which a branch from a reversal at the committed state
+// would start: Gmax on Masing's, where the backbone starts; MRDF's departs
+// from the largest loop's secant by F, and is left unknown (-1) off the
+// backbone, where that loop is yet to be found.
+double fresh_tangent(const Element& e, const Hysteresis& h) {
+  if (!e.hysteretic || !h.mrdf) return e.gmax;
+  return h.g.empty() ? -1.0 : h.secant + h.f * (e.gmax - h.secant);
 }
 
 // The groups of four MKZ elements whose common trials and commits the
@@ -513,19 +644,23 @@ class Fast {
   }
 
   void trials() {
+    trials_taken_ = 0;
 #if defined(KORVO_X86_KERNELS)
-    if (groups_ > 0) detail::trials_avx2(t_, groups_);
+    if (groups_ > 0) trials_taken_ = detail::trials_avx2(t_, groups_);
 #endif
   }
   void commits() {
+    commits_taken_ = 0;
 #if defined(KORVO_X86_KERNELS)
-    if (groups_ > 0) detail::commits_avx2(t_, groups_);
+    if (groups_ > 0) commits_taken_ = detail::commits_avx2(t_, groups_);
 #endif
   }
   // The elements the last trials left to the general code, or (commit) the
   // last commits: all of them where commits() did not run.
   void rest(std::vector<std::size_t>& out, bool commit, bool committed) const {
     out.clear();
+    const std::size_t taken = commit ? (committed ? commits_taken_ : 0) : trials_taken_;
+    if (4 * taken == ne_) return;
     for (std::size_t k = 0; 4 * k < ne_; ++k) {
       if (k < groups_ && (commit ? committed && plain_[k] : done_[k])) continue;
       for (std::size_t i = 4 * k; i < ne_ && i < 4 * k + 4; ++i) out.push_back(i);
@@ -561,7 +696,7 @@ class Fast {
   bool takes(std::size_t i) const { return i / 4 < groups_ && eligible_[i / 4]; }
 
   std::vector<Hysteresis>& hys_;
-  std::size_t ne_ = 0, groups_ = 0;
+  std::size_t ne_ = 0, groups_ = 0, trials_taken_ = 0, commits_taken_ = 0;
   std::vector<double> gn_, tn_, kc_, dir_, og_, ot_, cto_, rto_, sec_, f_, gmax_, beta_, bms_, s_;
   std::vector<std::int64_t> n_;
   std::vector<std::uint8_t> eligible_, done_, plain_;
@@ -694,6 +829,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   }
   // The input's own velocity and displacement, by the same rule.
   double vg = 0.0, ug = 0.0;
+  // The strain increments of the last two steps, and the tangent a branch
+  // from a reversal now would start with (< 0 where it is not known).
+  std::vector<double> dg1(NE, 0.0), dg2(NE, 0.0), g_prev(NE, 0.0), fresh(NE);
+  for (std::size_t i = 0; i < NE; ++i) fresh[i] = fresh_tangent(elements[i], hys[i]);
   // Work done so far, twice over: of the inertia forces and the damping at
   // each node, in each element, and in the base's dashpot; and v + vn of a
   // step, with a 0 beyond each end.
@@ -778,22 +917,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       double worst = 0.0;
       for (int it = 0;; ++it) {
         // Residual of the equation of motion at the end of the step.
-        worst = 0.0;
-        for (std::size_t i = 0; i < N; ++i) {
-          an[i] = A0 * du[i] - A2 * v[i] - a[i];
-          vn[i] = A1 * du[i] - v[i];
-        }
+        rates(N, A0, A1, A2, du.data(), v.data(), a.data(), an.data(), vn);
         if (!far.empty()) times_far(far, vn, far_vn);
-        for (std::size_t i = 0; i < N; ++i) {
-          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
-          double f = -M[i] * (ag + an[i]) - CD[i] * vn[j] - far_vn[i];
-          // The element above pulls the node back by its stress, the one below forward.
-          f -= co[j - 1] * vn[j - 1] + tau[j - 1];
-          f -= co[j] * vn[j + 1];
-          f += tau[j];
-          R[i] = f;
-        }
-        worst = largest_magnitude(R.data(), N);
+        worst =
+            residual(N, ag, M.data(), CD.data(), co, an.data(), vn, far_vn.data(), tau, R.data());
         // A response that blew up cannot pass for converged.
         if (!std::isfinite(worst))
           throw korvo::Error("the response is not finite at " + column::shortest(now()) + " s");
@@ -802,19 +929,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           break;
         }
         if (it == o.max_iter) break;
-        // The first solve takes each element's tangent extrapolated to the
-        // middle of the step from its last two committed values: nearer the
-        // secant over the step than the tangent at its start, so that more
-        // steps converge on one solve. Later solves take the trial's tangent.
         if (it == 0)
-          for (std::size_t i = 0; i < NE; ++i)
-            kp[i] = std::max(0.0, kt[i] + 0.5 * (kt[i] - kt_last[i])) * inv_h[i];
-        const double* k = it == 0 ? kp : ks;
-        for (std::size_t i = 0; i < N; ++i) {
-          const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
-          D[i] = D0[i] + k[j - 1] + k[j];
-          O[i] = O0[i] - k[j];
-        }
+          predict(NE, kt.data(), kt_last.data(), dg1.data(), dg2.data(), fresh.data(), inv_h.data(),
+                  kp);
+        newton_matrix(N, D0.data(), O0.data(), it == 0 ? kp : ks, D.data(), O.data());
         factor(D, O, L);
         moved = true;
         if (far.empty()) {
@@ -842,11 +960,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
           R.swap(X);
         }
         ++res.iterations;
-        for (std::size_t i = 0; i < N; ++i) du[i] += R[i];
-        // The elements' new states in three passes, so that the powers of
-        // their backbones are taken together, four to a vector.
-        for (std::size_t i = 0; i < NE; ++i)
-          g[i] = ((u[i + 1] + du[i + 1]) - (u[i] + du[i])) * inv_h[i];
+        strains(N, NE, R.data(), u.data(), inv_h.data(), du.data(), g.data());
         fast.trials();
         fast.rest(rest, false, false);
         // The rest in three passes, so that the powers of their backbones
@@ -875,7 +989,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
             kt[i] = e.gmax;
           }
         }
-        for (std::size_t i = 0; i < NE; ++i) ks[static_cast<std::ptrdiff_t>(i)] = kt[i] * inv_h[i];
+        over(NE, kt.data(), inv_h.data(), ks);
       }
       ++res.steps;
       if (!converged) {
@@ -886,20 +1000,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
                              column::shortest(worst) + " kPa)");
         if (res.unconverged++ == 0) res.first_unconverged = t;
       }
-      // Work along du, each force the mean of its values at both ends, summed
-      // over the steps node by node (and element by element below), so that
-      // these loops vectorize.
-      for (std::size_t i = 0; i < N; ++i) sv[static_cast<std::ptrdiff_t>(i)] = v[i] + vn[i];
-      for (std::size_t i = 0; i < N; ++i) {
-        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(i);
-        const double c = CD[i] * sv[j] + co[j - 1] * sv[j - 1] + co[j] * sv[j + 1] + far_v[i] +
-                         far_vn[i];
-        work_input[i] -= du[i] * M[i] * (ag_old + ag);
-        work_viscous[i] += du[i] * c;
-        u[i] += du[i];
-        v[i] = vn[i];
-        a[i] = an[i];
-      }
+      advance(N, ag_old + ag, M.data(), CD.data(), co, far_v.data(), far_vn.data(), du.data(), vn,
+              an.data(), sv, work_input.data(), work_viscous.data(), u.data(), v.data(), a.data());
       if (N > NE) radiation += du[NE] * c_base * sv[static_cast<std::ptrdiff_t>(NE)];
       far_v.swap(far_vn);
       ug += dt * vg + dt * dt / 4.0 * (ag_old + ag);
@@ -920,11 +1022,13 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         if (moved) {
           settle(elements[i], h, b, g[i], tau[j], kt[i]);
           fast.shadow(i);
+          fresh[i] = fresh_tangent(elements[i], h);
         }
         strain_peak[i] = std::max(strain_peak[i], std::abs(g[i]));
         stress_peak[i] = std::max(stress_peak[i], std::abs(tau[j]));
       }
-      for (std::size_t i = 0; i < NE; ++i) work_elements[i] += fast.work[i];
+      committed(NE, g.data(), fast.work.data(), work_elements.data(), g_prev.data(), dg1.data(),
+                dg2.data());
       tau_ref = std::max(tau_ref, largest_magnitude(stress_peak, NE));
       const double u_base = N > NE ? u[NE] : 0.0;
       for (std::size_t i = 0; i < NE; ++i)

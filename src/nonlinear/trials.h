@@ -41,10 +41,11 @@ struct Trials {
   double *kt_last, *work, *strain_peak, *stress_peak;
 };
 
-// The trials of every eligible group of the first `groups` (four elements each).
-void trials_avx2(const Trials& t, std::size_t groups);
+// The trials of every eligible group of the first `groups` (four elements
+// each); the number of groups taken.
+std::size_t trials_avx2(const Trials& t, std::size_t groups);
 
-// Commits the last trials of every plain group.
-void commits_avx2(const Trials& t, std::size_t groups);
+// Commits the last trials of every plain group; the number of them.
+std::size_t commits_avx2(const Trials& t, std::size_t groups);
 
 }  // namespace korvo::nonlinear::detail

@@ -25,7 +25,8 @@ inline void store(std::int64_t* p, M x) {
 
 // Each line mirrors its scalar counterpart in run.cpp (locate, power_of,
 // backbone_with, evaluate_with) operation for operation, so that the bits agree.
-void trials_avx2(const Trials& t, std::size_t groups) {
+std::size_t trials_avx2(const Trials& t, std::size_t groups) {
+  std::size_t taken = 0;
   const D zero = lanes::splat(0.0), one = lanes::splat(1.0), two = lanes::splat(2.0);
   for (std::size_t k = 0; k < groups; ++k) {
     t.done[k] = t.plain[k] = 0;
@@ -72,13 +73,16 @@ void trials_avx2(const Trials& t, std::size_t groups) {
     store(t.size + i, n - rev);
     t.done[k] = 1;
     t.plain[k] = lanes::bits(rev) == 0;
+    ++taken;
   }
+  return taken;
 }
 
 // Mirrors run.cpp's commit of an element whose branch stays (settle and the
 // peaks), and the shadow it keeps of the element's state.
-void commits_avx2(const Trials& t, std::size_t groups) {
+std::size_t commits_avx2(const Trials& t, std::size_t groups) {
   const D one = lanes::splat(1.0);
+  std::size_t taken = 0;
   for (std::size_t k = 0; k < groups; ++k) {
     if (!t.plain[k]) continue;
     const std::size_t i = 4 * k;
@@ -96,7 +100,9 @@ void commits_avx2(const Trials& t, std::size_t groups) {
     store(t.strain_peak + i, (sp < ag) ? ag : sp);
     const D tp = load(t.stress_peak + i), at = lanes::vabs(tau);
     store(t.stress_peak + i, (tp < at) ? at : tp);
+    ++taken;
   }
+  return taken;
 }
 
 }  // namespace korvo::nonlinear::detail
