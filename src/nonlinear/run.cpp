@@ -592,7 +592,7 @@ class Fast {
     (void)enabled;
 #endif
     for (std::vector<double>* x : {&gn_, &tn_, &kc_, &dir_, &og_, &ot_, &cto_, &rto_, &sec_, &f_,
-                                   &gmax_, &beta_, &bms_, &s_})
+                                   &gmax_, &beta_, &bms_, &s_, &gb_, &x_, &p_})
       x->assign(ne_, 0.0);
     n_.assign(ne_, 0);
     eligible_.assign(groups_ + 1, 0);
@@ -637,6 +637,9 @@ class Fast {
           .size = size.data(),
           .done = done_.data(),
           .plain = plain_.data(),
+          .gb = gb_.data(),
+          .x = x_.data(),
+          .p = p_.data(),
           .kt_last = kt_last,
           .work = work.data(),
           .strain_peak = strain_peak,
@@ -697,7 +700,8 @@ class Fast {
 
   std::vector<Hysteresis>& hys_;
   std::size_t ne_ = 0, groups_ = 0, trials_taken_ = 0, commits_taken_ = 0;
-  std::vector<double> gn_, tn_, kc_, dir_, og_, ot_, cto_, rto_, sec_, f_, gmax_, beta_, bms_, s_;
+  std::vector<double> gn_, tn_, kc_, dir_, og_, ot_, cto_, rto_, sec_, f_, gmax_, beta_, bms_, s_,
+      gb_, x_, p_;
   std::vector<std::int64_t> n_;
   std::vector<std::uint8_t> eligible_, done_, plain_;
   detail::Trials t_{};

@@ -36,6 +36,9 @@ struct Trials {
   double *tau, *kt;
   std::int64_t *rev, *size;
   std::uint8_t *done, *plain;
+  // Scratch, per element: the strain at which the backbone is read, its
+  // strain variable and power there.
+  double *gb, *x, *p;
   // At a commit: the committed tangent before it (kt_last), the work of the
   // step twice over (h (g - gn)(tau + tn)) and the peaks of |g| and |tau|.
   double *kt_last, *work, *strain_peak, *stress_peak;

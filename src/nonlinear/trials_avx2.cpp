@@ -24,18 +24,21 @@ inline void store(std::int64_t* p, M x) {
 }  // namespace
 
 // Each line mirrors its scalar counterpart in run.cpp (locate, power_of,
-// backbone_with, evaluate_with) operation for operation, so that the bits agree.
+// backbone_with, evaluate_with) operation for operation, so that the bits
+// agree. In three passes, so that the powers are taken back to back, where
+// the processor overlaps one with the next.
 std::size_t trials_avx2(const Trials& t, std::size_t groups) {
   std::size_t taken = 0;
   const D zero = lanes::splat(0.0), one = lanes::splat(1.0), two = lanes::splat(2.0);
+  // Where g lies: a reversal starts a branch from the committed strain; a
+  // loop closed or the backbone rejoined is left to the general code. The
+  // backbone is read at gb, its power at x.
   for (std::size_t k = 0; k < groups; ++k) {
     t.done[k] = t.plain[k] = 0;
     if (!t.eligible[k]) continue;
     const std::size_t i = 4 * k;
     const D g = load(t.g + i), gn = load(t.gn + i), dir = load(t.dir + i);
     const M n = load(t.n + i);
-    // Where g lies: a reversal starts a branch from the committed strain;
-    // a loop closed or the backbone rejoined is left to the general code.
     const D step = g - gn;
     const M rev = (dir != zero) & (step != zero) & ((step > zero) != (dir > zero));
     const D from = rev ? gn : load(t.og + i);
@@ -45,15 +48,29 @@ std::size_t trials_avx2(const Trials& t, std::size_t groups) {
     // MRDF's first branch off the backbone needs its secant taken afresh.
     if (lanes::bits(pass) != 0 || (t.mrdf && lanes::bits(rev & none) != 0)) continue;
     const M backbone = ~rev & none;
-    const D g0 = rev ? gn : load(t.og + i);
+    const D gb = backbone ? g : (g - from) / two;
+    store(t.gb + i, gb);
+    store(t.x + i, lanes::vabs(gb) * load(t.scale + i));
+    store(t.rev + i, -rev);
+    store(t.size + i, n - rev);
+    t.done[k] = 1;
+    t.plain[k] = lanes::bits(rev) == 0;
+    ++taken;
+  }
+  for (std::size_t k = 0; k < groups; ++k) {
+    if (!t.done[k]) continue;
+    const std::size_t i = 4 * k;
+    const D x = load(t.x + i);
+    store(t.p + i, lanes::vpow((x > zero) ? x : one, load(t.s + i)));
+  }
+  for (std::size_t k = 0; k < groups; ++k) {
+    if (!t.done[k]) continue;
+    const std::size_t i = 4 * k;
+    const M rev = -load(t.rev + i), backbone = ~rev & (load(t.n + i) == 0);
+    const D g = load(t.g + i), gb = load(t.gb + i), x = load(t.x + i), s = load(t.s + i);
+    const D g0 = rev ? load(t.gn + i) : load(t.og + i);
     const D t0 = rev ? load(t.tn + i) : load(t.ot + i);
-    const D gb = backbone ? g : (g - g0) / two;
-    // The backbone at gb.
-    const D s = load(t.s + i);
-    const D x = lanes::vabs(gb) * load(t.scale + i);
-    const M positive = x > zero;
-    const D pw = lanes::vpow(positive ? x : one, s);
-    const D p = (s == one) ? x : (positive ? pw : zero);
+    const D p = (s == one) ? x : ((x > zero) ? load(t.p + i) : zero);
     const D r = one / (one + load(t.beta + i) * p);
     const D gmax = load(t.gmax + i);
     const D f = gmax * gb * r;
@@ -69,11 +86,6 @@ std::size_t trials_avx2(const Trials& t, std::size_t groups) {
     }
     store(t.tau + i, tau);
     store(t.kt + i, tangent);
-    store(t.rev + i, -rev);
-    store(t.size + i, n - rev);
-    t.done[k] = 1;
-    t.plain[k] = lanes::bits(rev) == 0;
-    ++taken;
   }
   return taken;
 }
