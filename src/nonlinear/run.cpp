@@ -575,35 +575,42 @@ double fresh_tangent(const Element& e, const Hysteresis& h) {
   return h.g.empty() ? -1.0 : h.secant + h.f * (e.gmax - h.secant);
 }
 
+// n rounded up to a multiple of four.
+constexpr std::size_t padded(std::size_t n) { return (n + 3) / 4 * 4; }
+
 // The groups of four MKZ elements whose common trials and commits the
 // vector kernels take (nonlinear/trials.h), where the processor has AVX2.
 // Their committed state lives in the kernels' arrays: sync() brings an
 // element's Hysteresis up to date from them before the general code reads
-// it, shadow() them from it after the general code commits it.
+// it, shadow() them from it after the general code commits it. The last
+// group is filled out with lanes of no stiffness that stay at rest (stress
+// and tangent 0), so that every array the kernels read or write, the run's
+// included, holds a multiple of four entries.
 class Fast {
  public:
   Fast(const std::vector<Element>& els, std::vector<Hysteresis>& hys, bool enabled, bool mrdf,
        const double* scale, const double* thickness, const double* g, double* tau, double* kt,
        double* kt_last, double* strain_peak, double* stress_peak)
-      : hys_(hys), ne_(els.size()), rev(ne_), size(ne_), work(ne_) {
+      : hys_(hys), ne_(els.size()), rev(padded(ne_)), size(padded(ne_)), work(padded(ne_)) {
 #if defined(KORVO_X86_KERNELS)
-    if (enabled && simd_level() != Simd::scalar) groups_ = ne_ / 4;
+    if (enabled && simd_level() != Simd::scalar) groups_ = padded(ne_) / 4;
 #else
     (void)enabled;
 #endif
     for (std::vector<double>* x : {&gn_, &tn_, &kc_, &dir_, &og_, &ot_, &cto_, &rto_, &sec_, &f_,
                                    &gmax_, &beta_, &bms_, &s_, &gb_, &x_, &p_})
-      x->assign(ne_, 0.0);
-    n_.assign(ne_, 0);
+      x->assign(padded(ne_), 0.0);
+    s_.assign(padded(ne_), 1.0);  // the lanes beyond the elements need no power
+    n_.assign(padded(ne_), 0);
     eligible_.assign(groups_ + 1, 0);
     done_.assign(groups_ + 1, 0);
     plain_.assign(groups_ + 1, 0);
     for (std::size_t k = 0; k < groups_; ++k) {
       eligible_[k] = 1;
-      for (std::size_t i = 4 * k; i < 4 * k + 4; ++i)
+      for (std::size_t i = 4 * k; i < 4 * k + 4 && i < ne_; ++i)
         if (!els[i].hysteretic || els[i].model != Model::Mkz) eligible_[k] = 0;
       if (!eligible_[k]) continue;
-      for (std::size_t i = 4 * k; i < 4 * k + 4; ++i) {
+      for (std::size_t i = 4 * k; i < 4 * k + 4 && i < ne_; ++i) {
         gmax_[i] = els[i].gmax;
         beta_[i] = els[i].beta;
         bms_[i] = els[i].beta * (1.0 - els[i].s);
@@ -663,7 +670,7 @@ class Fast {
   void rest(std::vector<std::size_t>& out, bool commit, bool committed) const {
     out.clear();
     const std::size_t taken = commit ? (committed ? commits_taken_ : 0) : trials_taken_;
-    if (4 * taken == ne_) return;
+    if (groups_ > 0 && taken == groups_) return;
     for (std::size_t k = 0; 4 * k < ne_; ++k) {
       if (k < groups_ && (commit ? committed && plain_[k] : done_[k])) continue;
       for (std::size_t i = 4 * k; i < ne_ && i < 4 * k + 4; ++i) out.push_back(i);
@@ -696,7 +703,7 @@ class Fast {
   }
 
  private:
-  bool takes(std::size_t i) const { return i / 4 < groups_ && eligible_[i / 4]; }
+  bool takes(std::size_t i) const { return i < ne_ && i / 4 < groups_ && eligible_[i / 4]; }
 
   std::vector<Hysteresis>& hys_;
   std::size_t ne_ = 0, groups_ = 0, trials_taken_ = 0, commits_taken_ = 0;
@@ -804,7 +811,10 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   // ks hold a 0 before the first entry and after the last, so that the
   // residual and the matrix need no tests at the column's ends.
   std::vector<double> u(NE + 1, 0.0), du(NE + 1, 0.0), v(N, 0.0), a(N, -motion.a[0] * to_si), an(N);
-  std::vector<double> R(N), D(N), O(N), L(N), kt(NE), g(NE);  // L: the factor's multipliers
+  // L: the factor's multipliers. kt, g and the other arrays per element that
+  // the vector kernels read or write (Fast) hold padded(NE) entries.
+  const std::size_t NP = padded(NE);
+  std::vector<double> R(N), D(N), O(N), L(N), kt(NP), g(NP);
   // The backbones' powers of one pass: bases, exponents, values, elements.
   std::vector<double> p_base(NE), p_expo(NE), p_out(NE), power(NE, 0.0);
   std::vector<std::size_t> p_elem(NE);
@@ -812,19 +822,19 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   std::vector<double> far_vn(N, 0.0), far_v(N, 0.0);
   std::vector<double> X(N), Y(N), far_x(N);  // the fixed point's iterates
   // What the loops over elements read, apart from the elements.
-  std::vector<double> scale(NE), thickness(NE);
+  std::vector<double> scale(NP), thickness(NP);
   std::vector<char> hysteretic(NE);
   for (std::size_t i = 0; i < NE; ++i) {
     scale[i] = strain_scale(elements[i]);
     thickness[i] = elements[i].thickness;
     hysteretic[i] = elements[i].hysteretic;
   }
-  std::vector<double> vn_(N + 2, 0.0), co_(N + 1, 0.0), tau_(NE + 2, 0.0), ks_(NE + 2, 0.0);
+  std::vector<double> vn_(N + 2, 0.0), co_(N + 1, 0.0), tau_(NP + 2, 0.0), ks_(NE + 2, 0.0);
   double* const vn = vn_.data() + 1;
   double* const co = co_.data() + 1;
   double* const tau = tau_.data() + 1;
   double* const ks = ks_.data() + 1;                  // tangent stiffness kt / h of each element
-  std::vector<double> kp_(NE + 2, 0.0), kt_last(NE);  // the first solve's (padded), the last step's
+  std::vector<double> kp_(NE + 2, 0.0), kt_last(NP);  // the first solve's (padded), the last step's
   double* const kp = kp_.data() + 1;
   std::copy(CO.begin(), CO.end(), co);
   for (std::size_t i = 0; i < NE; ++i) {
@@ -850,8 +860,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     D0[i] = A0 * M[i] + A1 * CD[i];
     O0[i] = A1 * CO[i];
   }
-  res.strain_peak.assign(NE, 0.0);
-  res.stress_peak.assign(NE, 0.0);
+  res.strain_peak.assign(NP, 0.0);  // cut to NE after the run
+  res.stress_peak.assign(NP, 0.0);
   double* const strain_peak = res.strain_peak.data();
   double* const stress_peak = res.stress_peak.data();
   Fast fast(elements, hys, o.vectors, o.unloading == Unloading::Mrdf, scale.data(),
@@ -1040,6 +1050,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
     }
     keep(k, ag);
   }
+  res.strain_peak.resize(NE);
+  res.stress_peak.resize(NE);
   const double u_base = N > NE ? u[NE] : 0.0;
   res.displacement_residual.assign(NE + 1, 0.0);
   for (std::size_t i = 0; i < NE; ++i) {
