@@ -7,17 +7,13 @@
 
 namespace korvo::column {
 
-namespace {
-
-std::string g6(double v) {
+std::string plot_number(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.6g", v);
   return buf;
 }
 
-// A gnuplot double-quoted string, where a line break is "\n": a backslash or a
-// quote in a file name is escaped so that it stays text.
-std::string quoted(const std::string& s) {
+std::string plot_quoted(const std::string& s) {
   std::string q = "\"";
   for (char c : s) {
     if (c == '\n') {
@@ -30,10 +26,16 @@ std::string quoted(const std::string& s) {
   return q + "\"";
 }
 
-std::string file_name(const std::string& path) {
+std::string plot_file_name(const std::string& path) {
   const std::string name = std::filesystem::path(path).filename().string();
   return one_line(name.empty() ? path : name);
 }
+
+namespace {
+
+std::string g6(double v) { return plot_number(v); }
+std::string quoted(const std::string& s) { return plot_quoted(s); }
+std::string file_name(const std::string& path) { return plot_file_name(path); }
 
 }  // namespace
 
@@ -76,8 +78,7 @@ std::string plot_script(const SiteRequest& q, const SiteRun& r, const std::strin
   const std::string bottom = shortest(halfspace_top * 1.1);
 
   std::string s;
-  // Plain text everywhere: a record named RSN_15 keeps its underscore.
-  const std::string terminal = "set terminal pngcairo noenhanced font ',11' size ";
+  const std::string terminal = PLOT_TERMINAL;
   s += terminal + "1800,700\n";
   s += "set datafile separator ','\nset datafile columnheaders\n";
   s += "set output " + in_dir("profile.png") + "\n";
@@ -152,6 +153,17 @@ std::string plot_script(const SiteRequest& q, const SiteRun& r, const std::strin
        ") with linespoints lw 2 pt 7 ps 0.6 lc rgb '#009e73'\n";
   s += "unset multiplot\n";
 
+  std::vector<double> depths;
+  for (const DepthMotion& d : r.at) depths.push_back(d.depth);
+  return s + plot_spectra_and_motions(dir, title, unit, depths, lu);
+}
+
+std::string plot_spectra_and_motions(const std::string& dir, const std::string& title,
+                                     const std::string& unit, const std::vector<double>& depths,
+                                     const std::string& lu) {
+  const std::string terminal = PLOT_TERMINAL;
+  auto in_dir = [&](const std::string& name) { return quoted(dir + "/" + name); };
+  std::string s;
   s += "reset\nset datafile separator ','\nset datafile columnheaders\n";
   s += terminal + "900,760\n";
   s += "set output " + in_dir("spectra.png") + "\n";
@@ -164,12 +176,12 @@ std::string plot_script(const SiteRequest& q, const SiteRun& r, const std::strin
   s += "plot " + in_dir("spectra.csv") + " using 1:4 with lines lw 2\n";
   s += "unset multiplot\n";
 
-  if (r.at.empty()) return s;
+  if (depths.empty()) return s;
   // The surface and every --at motion, one panel each on one time axis and
   // one acceleration scale, so that panels compare by eye.
   std::vector<std::pair<std::string, std::string>> motions = {{"surface.csv", "surface"}};
-  for (const DepthMotion& d : r.at)
-    motions.emplace_back(depth_file(d.depth), "depth " + shortest(d.depth) + " " + lu);
+  for (double depth : depths)
+    motions.emplace_back(depth_file(depth), "depth " + shortest(depth) + " " + lu);
   const int n = static_cast<int>(motions.size());
   // Panels of equal height in pixels, with room for the title above and the
   // time axis's label below.

@@ -108,4 +108,21 @@ std::string plot_script(const SiteRequest& request, const SiteRun& run, const st
 // The figures that script draws, by name.
 std::vector<std::string> plot_figures(const SiteRun& run);
 
+// For every site method's figures: gnuplot's terminal up to the size (plain
+// text everywhere: a record named RSN_15 keeps its underscore); a number as
+// %.6g; a gnuplot double-quoted string, where a line break is "\n" and a
+// backslash or quote is escaped so that a file name stays text; a path's file
+// name on one line.
+inline constexpr const char* PLOT_TERMINAL = "set terminal pngcairo noenhanced font ',11' size ";
+std::string plot_number(double v);
+std::string plot_quoted(const std::string& s);
+std::string plot_file_name(const std::string& path);
+// The script's part for spectra.png in dir (input and surface spectra from
+// spectra.csv, and their ratio) and, with depths, motions.png (the surface
+// and the motion at each depth, in length_unit, on one time axis and one
+// acceleration scale), titled with title, accelerations in unit.
+std::string plot_spectra_and_motions(const std::string& dir, const std::string& title,
+                                     const std::string& unit, const std::vector<double>& depths,
+                                     const std::string& length_unit);
+
 }  // namespace korvo::column

@@ -1,6 +1,4 @@
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 
 #include "nonlinear/site.h"
 #include "text/text.h"
@@ -11,31 +9,9 @@ namespace {
 
 using column::shortest;
 
-std::string g6(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6g", v);
-  return buf;
-}
-
-// A gnuplot double-quoted string, where a line break is "\n": a backslash or a
-// quote in a file name is escaped so that it stays text.
-std::string quoted(const std::string& s) {
-  std::string q = "\"";
-  for (char c : s) {
-    if (c == '\n') {
-      q += "\\n";
-      continue;
-    }
-    if (c == '\\' || c == '"') q += '\\';
-    q += c;
-  }
-  return q + "\"";
-}
-
-std::string file_name(const std::string& path) {
-  const std::string name = std::filesystem::path(path).filename().string();
-  return one_line(name.empty() ? path : name);
-}
+std::string g6(double v) { return column::plot_number(v); }
+std::string quoted(const std::string& s) { return column::plot_quoted(s); }
+std::string file_name(const std::string& path) { return column::plot_file_name(path); }
 
 }  // namespace
 
@@ -71,7 +47,7 @@ std::string plot_script(const column::SiteRequest& q, const SiteRun& r, const st
   const std::string bottom = shortest(base * 1.1);
 
   std::string s;
-  const std::string terminal = "set terminal pngcairo noenhanced font ',11' size ";
+  const std::string terminal = column::PLOT_TERMINAL;
   s += terminal + "2000,700\n";
   s += "set datafile separator ','\nset datafile columnheaders\n";
   s += "set output " + in_dir("profile.png") + "\n";
@@ -117,54 +93,9 @@ std::string plot_script(const column::SiteRequest& q, const SiteRun& r, const st
   s += nodes("peak displacement over the base (" + du + ")", "disp_peak_" + du);
   s += "unset multiplot\n";
 
-  s += "reset\nset datafile separator ','\nset datafile columnheaders\n";
-  s += terminal + "900,760\n";
-  s += "set output " + in_dir("spectra.png") + "\n";
-  s += "set multiplot layout 2,1 title " + quoted("5 % damped response spectra\n" + title) + "\n";
-  s += "set grid\nset logscale x\nset xrange [0.01:10]\nset format x '%g'\nset key top right\n";
-  s += "set xlabel 'period (s)'\nset ylabel 'PSA (" + unit + ")'\nset yrange [0:1e-9<*]\n";
-  s += "plot " + in_dir("spectra.csv") +
-       " using 1:2 with lines lw 2 title 'input', '' using 1:3 with lines lw 2 title 'surface'\n";
-  s += "set ylabel 'surface / input'\nset key off\n";
-  s += "plot " + in_dir("spectra.csv") + " using 1:4 with lines lw 2\n";
-  s += "unset multiplot\n";
-
-  if (!r.at.empty()) {
-    // The surface and every --at motion, one panel each on one time axis and
-    // one acceleration scale, so that panels compare by eye.
-    std::vector<std::pair<std::string, std::string>> motions = {{"surface.csv", "surface"}};
-    for (const Motion& m : r.at)
-      motions.emplace_back(column::depth_file(m.depth), "depth " + shortest(m.depth) + " " + lu);
-    const int n = static_cast<int>(motions.size());
-    const int px = n <= 6 ? 170 : 140, height = 110 + n * px;
-    auto screen = [&](int at) { return g6(static_cast<double>(at) / height); };
-    s += "reset\nset datafile separator ','\nset datafile columnheaders\n";
-    s += terminal + "1000," + std::to_string(height) + "\n";
-    s += "set output " + in_dir("motions.png") + "\n";
-    s += "A = 0\n";
-    for (const auto& motion : motions) {
-      s += "stats " + in_dir(motion.first) + " using 1:2 nooutput\n";
-      s += "A = (-STATS_min_y > A ? -STATS_min_y : A); A = (STATS_max_y > A ? STATS_max_y : A)\n";
-      s += "T = STATS_max_x\n";
-    }
-    s += "A = (A > 0 ? 1.1 * A : 1)\nT = (T > 0 ? T : 1)\n";
-    s += "set multiplot layout " + std::to_string(n) + ",1 margins 0.1,0.97," + screen(50) + "," +
-         screen(height - 60) + " spacing 0," + screen(30) + " title " +
-         quoted("Acceleration at depth\n" + title) + "\n";
-    s += "set xrange [0:T]\nset yrange [-A:A]\nset grid\nset key off\n";
-    s += "set style textbox opaque noborder\n";
-    s += "set ylabel 'acceleration (" + unit + ")'\n";
-    for (int k = 0; k < n; ++k) {
-      const auto& [file, label] = motions[static_cast<std::size_t>(k)];
-      if (k + 1 == n) s += "set xlabel 'time (s)'\n";
-      s += "stats " + in_dir(file) + " using 2 nooutput\n";
-      s += "set label 1 sprintf(" + quoted(label + ", peak %.3g " + unit) +
-           ", (-STATS_min > STATS_max ? -STATS_min : STATS_max)) at graph 0.01, graph 0.88 left "
-           "front boxed\n";
-      s += "plot " + in_dir(file) + " using 1:2 with lines lw 1 lc rgb '#1f4fbf'\n";
-    }
-    s += "unset multiplot\n";
-  }
+  std::vector<double> depths;
+  for (const Motion& m : r.at) depths.push_back(m.depth);
+  s += column::plot_spectra_and_motions(dir, title, unit, depths, lu);
 
   if (r.loops.empty()) return s;
   // One panel per depth, three to a row.
