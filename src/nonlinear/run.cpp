@@ -321,8 +321,11 @@ KORVO_CLONES double largest_magnitude(const double* x, std::size_t n) {
 // multiplication, one subtraction and the division (or, substituting, a
 // multiplication and a subtraction): the products that do not wait on the
 // chain are taken beside it.
-void factor(std::vector<double>& d, const std::vector<double>& e, std::vector<double>& m) {
-  const std::size_t n = d.size();
+void factor(std::vector<double>& dv, const std::vector<double>& ev, std::vector<double>& mv) {
+  const std::size_t n = dv.size();
+  double* __restrict d = dv.data();
+  const double* __restrict e = ev.data();
+  double* __restrict m = mv.data();
   d[0] = 1.0 / d[0];
   if (n < 3) {
     if (n == 2) {
@@ -332,31 +335,41 @@ void factor(std::vector<double>& d, const std::vector<double>& e, std::vector<do
     return;
   }
   // Above the middle row m[i] = e[i] d[i], below it m[i] = e[i - 1] d[i].
+  // Each chain's last pivot stays in a register rather than making a round
+  // trip through memory.
   const std::size_t mid = n / 2;
-  d[n - 1] = 1.0 / d[n - 1];
-  m[0] = e[0] * d[0];
-  m[n - 1] = e[n - 2] * d[n - 1];
+  double up = d[0], down = 1.0 / d[n - 1];
+  d[n - 1] = down;
+  m[0] = e[0] * up;
+  m[n - 1] = e[n - 2] * down;
   std::size_t top = 1, bottom = n - 2;
   for (; top < mid && bottom > mid; ++top, --bottom) {
-    d[top] = 1.0 / (d[top] - e[top - 1] * e[top - 1] * d[top - 1]);
-    d[bottom] = 1.0 / (d[bottom] - e[bottom] * e[bottom] * d[bottom + 1]);
-    m[top] = e[top] * d[top];
-    m[bottom] = e[bottom - 1] * d[bottom];
+    up = 1.0 / (d[top] - e[top - 1] * e[top - 1] * up);
+    down = 1.0 / (d[bottom] - e[bottom] * e[bottom] * down);
+    d[top] = up;
+    d[bottom] = down;
+    m[top] = e[top] * up;
+    m[bottom] = e[bottom - 1] * down;
   }
   for (; top < mid; ++top) {
-    d[top] = 1.0 / (d[top] - e[top - 1] * e[top - 1] * d[top - 1]);
-    m[top] = e[top] * d[top];
+    up = 1.0 / (d[top] - e[top - 1] * e[top - 1] * up);
+    d[top] = up;
+    m[top] = e[top] * up;
   }
   for (; bottom > mid; --bottom) {
-    d[bottom] = 1.0 / (d[bottom] - e[bottom] * e[bottom] * d[bottom + 1]);
-    m[bottom] = e[bottom - 1] * d[bottom];
+    down = 1.0 / (d[bottom] - e[bottom] * e[bottom] * down);
+    d[bottom] = down;
+    m[bottom] = e[bottom - 1] * down;
   }
-  d[mid] = 1.0 / (d[mid] - e[mid - 1] * e[mid - 1] * d[mid - 1] - e[mid] * e[mid] * d[mid + 1]);
+  d[mid] = 1.0 / (d[mid] - e[mid - 1] * e[mid - 1] * up - e[mid] * e[mid] * down);
 }
 
-void substitute(const std::vector<double>& d, const std::vector<double>& m,
-                std::vector<double>& r) {
-  const std::size_t n = d.size();
+void substitute(const std::vector<double>& dv, const std::vector<double>& mv,
+                std::vector<double>& rv) {
+  const std::size_t n = dv.size();
+  const double* __restrict d = dv.data();
+  const double* __restrict m = mv.data();
+  double* __restrict r = rv.data();
   if (n < 3) {
     if (n == 2) {
       r[1] = (r[1] - m[0] * r[0]) * d[1];
@@ -368,22 +381,27 @@ void substitute(const std::vector<double>& d, const std::vector<double>& m,
   }
   const std::size_t mid = n / 2;
   std::size_t top = 1, bottom = n - 2;
+  double up = r[0], down = r[n - 1];
   for (; top < mid && bottom > mid; ++top, --bottom) {
-    r[top] -= m[top - 1] * r[top - 1];
-    r[bottom] -= m[bottom + 1] * r[bottom + 1];
+    up = r[top] - m[top - 1] * up;
+    down = r[bottom] - m[bottom + 1] * down;
+    r[top] = up;
+    r[bottom] = down;
   }
-  for (; top < mid; ++top) r[top] -= m[top - 1] * r[top - 1];
-  for (; bottom > mid; --bottom) r[bottom] -= m[bottom + 1] * r[bottom + 1];
-  r[mid] = (r[mid] - m[mid - 1] * r[mid - 1] - m[mid + 1] * r[mid + 1]) * d[mid];
+  for (; top < mid; ++top) r[top] = up = r[top] - m[top - 1] * up;
+  for (; bottom > mid; --bottom) r[bottom] = down = r[bottom] - m[bottom + 1] * down;
+  const double centre = (r[mid] - m[mid - 1] * up - m[mid + 1] * down) * d[mid];
+  r[mid] = centre;
   // Out from the middle row both ways.
   std::size_t i = mid, j = mid + 1;
+  up = down = centre;
   for (; i > 0 && j < n; ++j) {
     --i;
-    r[i] = r[i] * d[i] - m[i] * r[i + 1];
-    r[j] = r[j] * d[j] - m[j] * r[j - 1];
+    r[i] = up = r[i] * d[i] - m[i] * up;
+    r[j] = down = r[j] * d[j] - m[j] * down;
   }
-  while (i-- > 0) r[i] = r[i] * d[i] - m[i] * r[i + 1];
-  for (; j < n; ++j) r[j] = r[j] * d[j] - m[j] * r[j - 1];
+  while (i-- > 0) r[i] = up = r[i] * d[i] - m[i] * up;
+  for (; j < n; ++j) r[j] = down = r[j] * d[j] - m[j] * down;
 }
 
 // y = far x, far N x N row-major and symmetric: a sum of its columns, so
