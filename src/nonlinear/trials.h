@@ -3,7 +3,7 @@
 // starts, no loop closed and the backbone not rejoined. A group of four where
 // any of that fails, or that holds another kind of element, is left to the
 // general code (nonlinear/run.cpp), which gives the same bits for these
-// cases: both read the backbone's power from libmvec's vector pow.
+// cases: both take the backbone's power from backbone_power (simd/power.h).
 #pragma once
 
 #include <cstddef>

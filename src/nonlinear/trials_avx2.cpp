@@ -4,6 +4,7 @@
 #define KORVO_LANES 4
 #include "nonlinear/trials.h"
 #include "simd/lanes.h"
+#include "simd/power.h"
 
 namespace korvo::nonlinear::detail {
 
@@ -61,7 +62,7 @@ std::size_t trials_avx2(const Trials& t, std::size_t groups) {
     if (!t.done[k]) continue;
     const std::size_t i = 4 * k;
     const D x = load(t.x + i);
-    store(t.p + i, lanes::vpow((x > zero) ? x : one, load(t.s + i)));
+    store(t.p + i, backbone_power<D, lanes::U>((x > zero) ? x : one, load(t.s + i)));
   }
   for (std::size_t k = 0; k < groups; ++k) {
     if (!t.done[k]) continue;

@@ -1,9 +1,11 @@
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "korvo.h"
+#include "simd/power.h"
 #include "simd/simd.h"
 
 namespace korvo {
@@ -54,7 +56,7 @@ void powers(const double* x, const double* y, double* out, std::size_t n) {
     return;
   }
 #endif
-  for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], y[i]);
+  for (std::size_t i = 0; i < n; ++i) out[i] = backbone_power<double, std::uint64_t>(x[i], y[i]);
 }
 
 Simd simd_level() {

@@ -23,14 +23,13 @@ bool simd_runs(Simd s);
 // The set a value of KORVO_SIMD asks for (null or empty: the widest that runs).
 Simd simd_from(const char* name);
 const char* simd_name(Simd s);
-// x[i]^y[i] into out[i], i < n, for x > 0: libmvec's AVX2 pow.
+// powers() four to a vector.
 void pow_avx2(const double* x, const double* y, double* out, std::size_t n);
 }  // namespace detail
 
-// x[i]^y[i] into out[i], i < n, for x > 0 (any other x gives what std::pow
-// does, or NaN): libmvec's vector pow where simd_level() is AVX2 or wider,
-// within 4 units of the last place, else std::pow. The two may differ in
-// the last bits.
+// x[i]^y[i] into out[i], i < n, for x >= 0 and y > 0, by backbone_power
+// (simd/power.h): four to a vector where simd_level() is AVX2 or wider, one
+// by one otherwise, with the same bits.
 void powers(const double* x, const double* y, double* out, std::size_t n);
 
 }  // namespace korvo
