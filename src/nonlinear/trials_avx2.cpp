@@ -28,7 +28,9 @@ inline void store(std::int64_t* p, M x) {
 // backbone_with, evaluate_with) operation for operation, so that the bits
 // agree. In three passes, so that the powers are taken back to back, where
 // the processor overlaps one with the next.
-std::size_t trials_avx2(const Trials& t, std::size_t groups) {
+std::size_t trials_avx2(const Trials& shared, std::size_t groups) {
+  // A copy the stores below cannot alias, so that its pointers stay loaded.
+  const Trials t = shared;
   std::size_t taken = 0;
   const D zero = lanes::splat(0.0), one = lanes::splat(1.0), two = lanes::splat(2.0);
   // Where g lies: a reversal starts a branch from the committed strain; a
@@ -93,7 +95,8 @@ std::size_t trials_avx2(const Trials& t, std::size_t groups) {
 
 // Mirrors run.cpp's commit of an element whose branch stays (settle and the
 // peaks), and the shadow it keeps of the element's state.
-std::size_t commits_avx2(const Trials& t, std::size_t groups) {
+std::size_t commits_avx2(const Trials& shared, std::size_t groups) {
+  const Trials t = shared;
   const D one = lanes::splat(1.0);
   std::size_t taken = 0;
   for (std::size_t k = 0; k < groups; ++k) {
