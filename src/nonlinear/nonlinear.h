@@ -47,9 +47,12 @@ struct Element {
 // thicker than max_thickness (m; 0 keeps the sublayers). Darendeli sublayers
 // take gamma_r and the curvature directly (beta = 1); tabulated ones are
 // fitted (fit_mkz); linear ones stay linear. A GQ/H sublayer takes its
-// theta or fits them (fit_gqh) to its G/Gmax curve up to 0.1 %. Every
-// hysteretic element gets p1..p3 fitted to its damping curve (fit_mrdf).
-std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double max_thickness);
+// theta or fits them (fit_gqh) to its G/Gmax curve up to 0.1 %. With
+// fit_damping, every hysteretic element gets p1..p3 fitted to its damping
+// curve (fit_mrdf), which only MRDF unloading reads; without, they stay
+// Masing's (1, 0, 1).
+std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double max_thickness,
+                          bool fit_damping = true);
 
 struct Fit {
   double gamma_r = 0.0;  // %
@@ -106,7 +109,7 @@ struct Options {
   // nodal inertia force of the input (mass times input acceleration) so far.
   double tol = 1e-6;
   int max_iter = 30;
-  bool strict = false;             // a step that does not converge throws instead of being counted
+  bool strict = false;  // a step that does not converge throws instead of being counted
   // Groups of four MKZ elements take their common trials and commits in
   // vectors where the processor has AVX2; false keeps the general code for
   // every element, which gives the same bits.

@@ -104,7 +104,7 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
     throw Error("frequency-independent damping takes at most " + std::to_string(FI_NODES_MAX - 1) +
                 " elements (its matrix is full), not " + g6(count) + ": a larger --max-element");
   try {
-    r.elements = mesh(r.subs, cap);
+    r.elements = mesh(r.subs, cap, so.unloading == Unloading::Mrdf);
   } catch (const Error& e) {
     // A curve no backbone fits: the profile's.
     throw Error(one_line(q.profile_name) + ": " + e.what());

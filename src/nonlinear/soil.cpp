@@ -280,7 +280,8 @@ Fit fit_mkz(const column::Curve& modulus) {
   return {std::exp(lr), s, std::sqrt(best / static_cast<double>(modulus.value.size()))};
 }
 
-std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double max_thickness) {
+std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double max_thickness,
+                          bool fit_damping) {
   if (!(max_thickness >= 0.0))
     throw korvo::Error("the largest element thickness must be 0 or more metres");
   std::vector<std::pair<const column::CurveSet*, Fit>> fits;
@@ -339,7 +340,7 @@ std::vector<Element> mesh(const std::vector<column::Sublayer>& sublayers, double
         }
       }
     }
-    if (e.hysteretic) {
+    if (e.hysteretic && fit_damping) {
       // The loops' share of the damping curve: Rayleigh gives the rest.
       std::vector<double> strain, target;
       if (sub.soil.model == column::Model::Table) {
