@@ -494,16 +494,19 @@ KORVO_CLONES void over(std::size_t ne, const double* __restrict x, const double*
 }
 
 // After the elements' commits: their work of the step added to the run's,
-// and the strain increments of the last two steps moved on.
+// the strain increments of the last two steps moved on, and the largest
+// displacements of the nodes above the base (at u_base) taken.
 KORVO_CLONES void committed(std::size_t ne, const double* __restrict g,
                             const double* __restrict work, double* __restrict work_total,
                             double* __restrict g_prev, double* __restrict dg1,
-                            double* __restrict dg2) {
+                            double* __restrict dg2, const double* __restrict u, double u_base,
+                            double* __restrict u_peak) {
   for (std::size_t i = 0; i < ne; ++i) {
     work_total[i] += work[i];
     dg2[i] = dg1[i];
     dg1[i] = g[i] - g_prev[i];
     g_prev[i] = g[i];
+    u_peak[i] = std::max(u_peak[i], std::abs(u[i] - u_base));
   }
 }
 
@@ -1060,11 +1063,8 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
         stress_peak[i] = std::max(stress_peak[i], std::abs(tau[j]));
       }
       committed(NE, g.data(), fast.work.data(), work_elements.data(), g_prev.data(), dg1.data(),
-                dg2.data());
+                dg2.data(), u.data(), N > NE ? u[NE] : 0.0, res.displacement_peak.data());
       tau_ref = std::max(tau_ref, largest_magnitude(stress_peak, NE));
-      const double u_base = N > NE ? u[NE] : 0.0;
-      for (std::size_t i = 0; i < NE; ++i)
-        res.displacement_peak[i] = std::max(res.displacement_peak[i], std::abs(u[i] - u_base));
     }
     keep(k, ag);
   }
