@@ -89,9 +89,10 @@ std::vector<std::string> column_warnings(const Column& column);
 std::vector<std::string> site_warnings(const SiteRequest& request, const SiteRun& run);
 
 // The 5 % damped spectrum every method writes for a motion: oversampled as
-// korvo-spectra does by default, in single precision.
+// korvo-spectra does by default, in single precision. With `beside`, half
+// the periods go to a second core where there is one (the same bits).
 spectra::Spectrum spectrum_of(const std::vector<double>& a, double dt,
-                              const std::vector<Real>& periods);
+                              const std::vector<Real>& periods, bool beside = true);
 // Whether every value of a history, or of a spectrum, is finite.
 bool finite(const std::vector<double>& a);
 bool finite(const spectra::Spectrum& s);

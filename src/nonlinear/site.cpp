@@ -153,14 +153,15 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   for (double z : loops) o.loop_elements.push_back(static_cast<int>(element_at(nodes, z * lf)));
 
   // The input's spectrum waits on nothing the column computes: on a second
-  // core while the engine runs, where there is one. (Its errors reach get().)
+  // core while the engine runs, where there is one, and on that core alone.
+  // (Its errors reach get().)
   r.periods = spectra::log_periods(0.01f, 10.0f, 100);
   const bool beside = second_thread_runs();
   const int home = current_core();
   std::future<spectra::Spectrum> input =
       std::async(beside ? std::launch::async : std::launch::deferred, [&r, beside, home] {
         if (beside) leave_core(home);
-        return spectrum_of(r.motion.a, r.motion.dt, r.periods);
+        return spectrum_of(r.motion.a, r.motion.dt, r.periods, false);
       });
   const auto start = std::chrono::steady_clock::now();
   try {
