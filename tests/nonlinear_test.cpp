@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "column/site.h"
+#include "machine/machine.h"
 #include "motion/spectra.h"
 #include "simd/simd.h"
 
@@ -848,3 +850,27 @@ TEST(NonlinearColumn, RefusesBadInput) {
 }
 
 }  // namespace
+
+// The site spectra take the longer half of the periods to a second core:
+// both halves at the whole list's oversampling, the rows in order, so the
+// bits of the spectrum taken on one core. (Nothing to compare on one core.)
+TEST(SiteSpectra, HalvesOnTwoCoresGiveTheWholesBits) {
+  if (!korvo::second_thread_runs()) GTEST_SKIP() << "one core: the halves are not taken apart";
+  std::vector<double> a(3000);
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    const double t = 0.01 * static_cast<double>(k);
+    a[k] = std::exp(-0.2 * t) * (std::sin(7.0 * t) + 0.4 * std::sin(31.0 * t + 1.0));
+  }
+  const auto periods = korvo::spectra::log_periods(0.01f, 10.0f, 100);
+  const auto two = korvo::column::spectrum_of(a, 0.01, periods, true);
+  const auto one = korvo::column::spectrum_of(a, 0.01, periods, false);
+  EXPECT_EQ(two.factor, one.factor);
+  ASSERT_EQ(two.rows.size(), periods.size());
+  ASSERT_EQ(one.rows.size(), periods.size());
+  for (std::size_t i = 0; i < periods.size(); ++i) {
+    EXPECT_EQ(two.rows[i].period, periods[i]);
+    EXPECT_EQ(two.rows[i].psa, one.rows[i].psa) << periods[i];
+    EXPECT_EQ(two.rows[i].sv, one.rows[i].sv) << periods[i];
+    EXPECT_EQ(two.rows[i].sd, one.rows[i].sd) << periods[i];
+  }
+}
