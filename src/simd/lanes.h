@@ -148,19 +148,19 @@ inline M near_tie(D x) {
   return (M)((e < 1023 - 126) | (e > 1023 + 127) | (below - (MID - SLACK) <= 2 * SLACK));
 }
 
-// Every lane set.
-inline bool all(M m) {
-  for (int k = 0; k < W; ++k)
-    if (m[k] == 0) return false;
-  return true;
+// One bit per lane, lane k at bit k, set where the lane is not 0: the sign
+// bits of a comparison's lanes, in one instruction.
+inline unsigned bits(M m) {
+  const M set = m != 0;
+#if KORVO_LANES == 8
+  return static_cast<unsigned>(_mm512_movepi64_mask((__m512i)set));
+#else
+  return static_cast<unsigned>(_mm256_movemask_pd((__m256d)set));
+#endif
 }
 
-// One bit per lane, lane k at bit k.
-inline unsigned bits(M m) {
-  unsigned b = 0;
-  for (int k = 0; k < W; ++k) b |= m[k] != 0 ? 1u << k : 0u;
-  return b;
-}
+// Every lane set.
+inline bool all(M m) { return bits(m) == (1u << W) - 1; }
 
 inline double get(D x, int k) { return x[k]; }
 inline void set(D& x, int k, double v) { x[k] = v; }
