@@ -615,6 +615,27 @@ TEST(NonlinearColumn, HalvingTheTimeStepKeepsThePga) {
     EXPECT_NEAR(pa.rows[i].psa / pb.rows[i].psa, 1.0, 3e-3) << pa.rows[i].period << " s";
 }
 
+// A peak kept alone is the peak of the history the same depth would keep:
+// at the surface, a node, inside an element and at the base, on both bases.
+TEST(NonlinearColumn, PeaksAloneMatchTheHistories) {
+  const auto m = record(600, 0.01, 0.3);
+  const korvo::column::HalfSpace hs{22, 760, 0.01};
+  for (Base base : {Base::Elastic, Base::Rigid}) {
+    Options o;
+    o.base = base;
+    o.substeps = 4;
+    o.depths = {0.0, 30.0 / 70 * 12, 7.3, 30.0};
+    o.peak_depths = {7.3, 30.0, 0.0, 30.0 / 70 * 12};
+    const Result r = run(clay(), hs, m, o);
+    ASSERT_EQ(r.peak_at.size(), 4u);
+    EXPECT_EQ(r.peak_at[0], peak(r.at[2]));
+    EXPECT_EQ(r.peak_at[1], peak(r.at[3]));
+    EXPECT_EQ(r.peak_at[2], peak(r.at[0]));
+    EXPECT_EQ(r.peak_at[3], peak(r.at[1]));
+    EXPECT_GT(r.peak_at[2], r.peak_at[1] * 1.05) << "the surface amplifies";
+  }
+}
+
 // The vector kernels against the general code on columns that reverse, close
 // loops and rejoin the backbone: the same bits, Masing and MRDF, both bases;
 // 70 elements leave two for the general code after the last group of four,

@@ -114,7 +114,10 @@ struct Options {
   // vectors where the processor has AVX2; false keeps the general code for
   // every element, which gives the same bits.
   bool vectors = true;
-  std::vector<double> depths;      // m, extra motion histories
+  std::vector<double> depths;  // m, extra motion histories
+  // m, depths at which only the largest |total acceleration| is kept
+  // (Result::peak_at), read as the histories at `depths` are.
+  std::vector<double> peak_depths;
   std::vector<int> loop_elements;  // 0-based elements whose stress-strain histories are kept
 };
 
@@ -147,6 +150,7 @@ struct Result {
   double f1 = 0.0, f2 = 0.0;  // Hz, the Rayleigh frequencies used (0 under FrequencyIndependent)
   std::vector<double> surface, surface_velocity, surface_displacement;
   std::vector<std::vector<double>> at, at_velocity, at_displacement;  // per Options::depths
+  std::vector<double> peak_at;                                        // u, per Options::peak_depths
   // Per node, node 0 the surface and the last the base of the column:
   // displacement relative to that base (u*s^2), largest |.| over the run
   // (every step) and the value at the end.

@@ -806,10 +806,13 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       o.base == Base::Elastic ? halfspace.unit_weight / column::GRAVITY * halfspace.vs : 0.0;
   if (o.base == Base::Elastic) CD[N - 1] += c_base;
 
-  // Output depths as a node and the weight of the node below.
+  // Output depths as a node and the weight of the node below: the
+  // histories' depths, then the peaks'.
   std::vector<std::size_t> at_node;
   std::vector<double> at_weight;
-  for (double z : o.depths) {
+  std::vector<double> all_depths = o.depths;
+  all_depths.insert(all_depths.end(), o.peak_depths.begin(), o.peak_depths.end());
+  for (double z : all_depths) {
     if (!(z >= 0.0 && z <= height * (1.0 + 1e-12)))
       throw korvo::Error("depth " + column::shortest(z) + " m is not within the column of " +
                          column::shortest(height) + " m");
@@ -899,6 +902,7 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
   res.at.assign(o.depths.size(), zeros);
   res.at_velocity.assign(o.depths.size(), zeros);
   res.at_displacement.assign(o.depths.size(), zeros);
+  res.peak_at.assign(o.peak_depths.size(), 0.0);
   res.loops.assign(o.loop_elements.size(), Loop{zeros, zeros});
   // Total motion at a node or between two, from relative x and the input's xg.
   auto total = [&](const std::vector<double>& x, std::size_t node, double xg) {
@@ -914,9 +918,14 @@ Result run(const std::vector<Element>& elements, const column::HalfSpace& halfsp
       auto mix = [&](const std::vector<double>& x, double xg) {
         return ((1.0 - w) * total(x, i, xg) + w * total(x, i + 1, xg)) / to_si;
       };
-      res.at[d][k] = mix(an, ag);
-      res.at_velocity[d][k] = mix(v, vg);
-      res.at_displacement[d][k] = mix(u, ug);
+      if (d < o.depths.size()) {
+        res.at[d][k] = mix(an, ag);
+        res.at_velocity[d][k] = mix(v, vg);
+        res.at_displacement[d][k] = mix(u, ug);
+      } else {
+        double& peak = res.peak_at[d - o.depths.size()];
+        peak = std::max(peak, std::abs(mix(an, ag)));
+      }
     }
     for (std::size_t l = 0; l < o.loop_elements.size(); ++l) {
       const auto e = static_cast<std::size_t>(o.loop_elements[l]);

@@ -22,6 +22,8 @@ using column::spectrum_of;
 // exhausting memory before anything is computed.
 constexpr long ELEMENTS_MAX = 20000;
 constexpr double HISTORY_BYTES_MAX = 1024 * 1048576.0;
+// About three quarters of an hour at the engine's 27 ns an element-step.
+constexpr double ELEMENT_STEPS_MAX = 1e11;
 
 std::string g6(double v) {
   char buf[32];
@@ -113,16 +115,24 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   r.motion = std::move(prepared.motion);
   r.pga = prepared.pga;
   r.scale = prepared.scale;
-  // The engine keeps three histories (acceleration, velocity, displacement)
-  // at every node and depth asked for: refused before it allocates them.
-  const double histories = static_cast<double>(r.elements.size() + 1 + q.depths.size()) *
-                           static_cast<double>(r.motion.a.size()) * 3.0 * sizeof(double);
+  // The engine's work, element-steps, and the histories it keeps (three at
+  // the surface and every depth asked for, two at every loop): refused
+  // before any is spent.
+  const double samples = static_cast<double>(r.motion.a.size());
+  const double work = static_cast<double>(r.elements.size()) * std::max(samples - 1.0, 0.0) *
+                      static_cast<double>(so.substeps);
+  if (work > ELEMENT_STEPS_MAX)
+    throw Error(std::to_string(r.elements.size()) + " elements over " +
+                g6(std::max(samples - 1.0, 0.0)) + " samples at " + std::to_string(so.substeps) +
+                " substeps are " + g6(work) + " element-steps; at most " + g6(ELEMENT_STEPS_MAX) +
+                ": a larger --max-element, fewer --substeps or a shorter record");
+  const double histories = static_cast<double>(3 * (1 + q.depths.size()) + 2 * so.loops.size()) *
+                           samples * sizeof(double);
   if (histories > HISTORY_BYTES_MAX)
-    throw Error("the motions at " + std::to_string(r.elements.size() + 1 + q.depths.size()) +
-                " nodes and depths over " + std::to_string(r.motion.a.size()) +
+    throw Error("the motions at " + std::to_string(1 + q.depths.size()) + " depths and " +
+                std::to_string(so.loops.size()) + " loops over " + g6(samples) +
                 " samples would take " + g6(histories / 1048576.0) + " MB; at most " +
-                g6(HISTORY_BYTES_MAX / 1048576.0) +
-                " MB: a larger --max-element or a shorter record");
+                g6(HISTORY_BYTES_MAX / 1048576.0) + " MB: fewer depths or a shorter record");
 
   const std::vector<double> nodes = node_depths(r.elements);
   const double height = nodes.back();
@@ -147,8 +157,8 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
   o.strict = so.strict;
   o.unloading = so.unloading;
   o.base = q.options.input == column::InputKind::Within ? Base::Rigid : Base::Elastic;
-  // Every node first, for the peak at each element's top; then the depths asked for.
-  o.depths = nodes;
+  // The peak at every element's top; the motions at the depths asked for.
+  o.peak_depths = nodes;
   for (double z : depths) o.depths.push_back(std::min(z * lf, height));
   for (double z : loops) o.loop_elements.push_back(static_cast<int>(element_at(nodes, z * lf)));
 
@@ -174,13 +184,12 @@ SiteRun run_site(const column::SiteRequest& q, const SiteOptions& so) {
 
   const Result& res = r.result;
   const Kinematics k = kinematics(q.record.unit);
-  const std::size_t N = nodes.size();
-  for (std::size_t n = 0; n < N; ++n) r.pga_top.push_back(peak(res.at[n]));
+  r.pga_top = res.peak_at;
   r.surface = {0.0, res.surface, times(res.surface_velocity, k.factor),
                times(res.surface_displacement, k.factor)};
   for (std::size_t d = 0; d < depths.size(); ++d)
-    r.at.push_back({depths[d], res.at[N + d], times(res.at_velocity[N + d], k.factor),
-                    times(res.at_displacement[N + d], k.factor)});
+    r.at.push_back({depths[d], res.at[d], times(res.at_velocity[d], k.factor),
+                    times(res.at_displacement[d], k.factor)});
   r.node_disp_peak = times(res.displacement_peak, k.factor);
   r.node_disp_residual = times(res.displacement_residual, k.factor);
   for (std::size_t l = 0; l < loops.size(); ++l)

@@ -232,9 +232,10 @@ TEST_F(SiteCommand, RefusalsNameTheFaultAndWriteNothing) {
        "korvo-site: --substeps is a whole number"},
       {"p.toml pulse.txt --method nonlinear --max-element 1e-4", 1,
        "korvo-site: elements of at most 1e-04 m cut the column into 200000 elements; at most"},
-      {"p.toml pulse.txt --method nonlinear --max-element 0.001", 1,
-       "korvo-site: the motions at 20001 nodes and depths over 4000 samples would take 1831.15 MB; "
-       "at most 1024 MB"},
+      {"p.toml pulse.txt --method nonlinear --max-element 0.001 --substeps 10000", 1,
+       "korvo-site: 20000 elements over 3999 samples at 10000 substeps are 7.998e+11 "
+       "element-steps; at most 1e+11: a larger --max-element, fewer --substeps or a shorter "
+       "record"},
       {"p.toml pulse.txt --method nonlinear --at 25", 1,
        "korvo-site: the depth 25 m lies below the column's base at 20 m"},
       {"clay30.toml absurd.smc --method nonlinear", 1,
